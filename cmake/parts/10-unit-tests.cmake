@@ -1,0 +1,17 @@
+# One unit-test executable per platform: under Wine every start costs a second or two.
+find_package(GTest QUIET)
+file(GLOB_RECURSE tarnwick_unit_tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*_test.cpp)
+if(tarnwick_unit_tests)
+  add_executable(unit_tests ${tarnwick_unit_tests})
+  target_include_directories(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit)
+  target_link_libraries(unit_tests PRIVATE tarnwick_core GTest::gmock GTest::gtest_main)
+  target_compile_definitions(unit_tests PRIVATE
+    TARNWICK_TEST_DATA="${CMAKE_SOURCE_DIR}/tests/data")
+  if(WIN32)
+    add_test(NAME windows_unit_tests COMMAND unit_tests)
+    set_tests_properties(windows_unit_tests PROPERTIES TIMEOUT 600)
+  else()
+    include(GoogleTest)
+    gtest_discover_tests(unit_tests PROPERTIES TIMEOUT 30 DISCOVERY_TIMEOUT 60)
+  endif()
+endif()
