@@ -1,0 +1,42 @@
+#include "platform/clock.h"
+
+#include <ctime>
+#include <time.h>
+
+namespace platform {
+
+std::int64_t epochSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+std::uint32_t tickMillis() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    std::uint64_t ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+                       static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<std::uint32_t>(ms);
+}
+
+UtcTime utcNow() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm parts{};
+    gmtime_r(&ts.tv_sec, &parts);
+    UtcTime t;
+    t.year = parts.tm_year + 1900;
+    t.month = parts.tm_mon + 1;
+    t.day = parts.tm_mday;
+    t.hour = parts.tm_hour;
+    t.minute = parts.tm_min;
+    t.second = parts.tm_sec;
+    t.milliseconds = static_cast<int>(ts.tv_nsec / 1000000);
+    return t;
+}
+
+void sleepMillis(std::uint32_t milliseconds) {
+    timespec ts{};
+    ts.tv_sec = milliseconds / 1000;
+    ts.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,56 @@
+#include "platform/console.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <pthread.h>
+#include <thread>
+
+namespace platform {
+
+// Signals are taken synchronously by one thread, so the handler may lock and allocate freely.
+struct ConsoleCtrlHook::Impl {
+    ConsoleHandler handler = nullptr;
+    sigset_t signals{};
+    std::atomic<bool> stopping{false};
+    std::thread waiter;
+};
+
+bool ConsoleCtrlHook::install(ConsoleHandler handler) {
+    if (impl_)
+        return false;
+    auto impl = std::make_unique<Impl>();
+    impl->handler = handler;
+    sigemptyset(&impl->signals);
+    sigaddset(&impl->signals, SIGINT);
+    sigaddset(&impl->signals, SIGTERM);
+    if (pthread_sigmask(SIG_BLOCK, &impl->signals, nullptr) != 0)
+        return false;
+    Impl* raw = impl.get();
+    impl->waiter = std::thread([raw] {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&raw->signals, &signal) != 0)
+                continue;
+            if (raw->stopping.load())
+                return;
+            if (!raw->handler(ConsoleEvent::ctrlC))
+                std::_Exit(128 + signal);
+        }
+    });
+    impl_ = std::move(impl);
+    return true;
+}
+
+void ConsoleCtrlHook::remove() {
+    if (!impl_)
+        return;
+    impl_->stopping.store(true);
+    pthread_kill(impl_->waiter.native_handle(), SIGINT);
+    impl_->waiter.join();
+    impl_.reset();
+}
+
+ConsoleCtrlHook::~ConsoleCtrlHook() { remove(); }
+
+}  // namespace platform
