@@ -1,0 +1,137 @@
+#include "diag/log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class LogFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tlog::resetForTesting();
+        path_ = (fs::temp_directory_path() /
+                 ("tarnwick-log-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) +
+                  ".log"))
+                    .string();
+        fs::remove(path_);
+    }
+    void TearDown() override {
+        tlog::resetForTesting();
+        std::error_code ignored;
+        fs::remove(path_, ignored);
+    }
+
+    void configure(int maxSeverity) {
+        tlog::configure({maxSeverity, path_, tlog::Target::none});
+    }
+
+    std::string contents() const {
+        std::ifstream in(path_, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    std::vector<std::string> lines() const {
+        std::string text = contents();
+        if (text.rfind("\xEF\xBB\xBF", 0) == 0)
+            text.erase(0, 3);
+        std::vector<std::string> out;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);)
+            out.push_back(line);
+        return out;
+    }
+
+    std::string path_;
+};
+
+TEST_F(LogFile, LineCarriesTimeSeverityThreadFunctionAndLine) {
+    configure(5);
+    LOG_DEBUG("Orvex::t", "Bind to UDP port for N1MM spots: {}", 12062);
+    const int line = __LINE__ - 1;
+
+    std::vector<std::string> written = lines();
+    ASSERT_EQ(written.size(), 1u);
+    const std::regex layout(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} DEBUG \[\d+\] )"
+                            R"(\[Orvex::t@(\d+)\] Bind to UDP port for N1MM spots: 12062$)");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(written[0], match, layout)) << written[0];
+    EXPECT_EQ(std::stoi(match[1]), line);
+}
+
+TEST_F(LogFile, SeverityNamesArePaddedToFive) {
+    configure(6);
+    LOG_NONE("F", "a");
+    LOG_FATAL("F", "b");
+    LOG_ERROR("F", "c");
+    LOG_WARN("F", "d");
+    LOG_INFO("F", "e");
+    LOG_DEBUG("F", "f");
+    LOG_VERB("F", "g");
+    std::vector<std::string> written = lines();
+    ASSERT_EQ(written.size(), 7u);
+    const char* expected[] = {"NONE  [", "FATAL [", "ERROR [", "WARN  [",
+                              "INFO  [", "DEBUG [", "VERB  ["};
+    for (std::size_t i = 0; i < written.size(); ++i)
+        EXPECT_EQ(written[i].substr(24, 7), expected[i]) << written[i];
+}
+
+TEST_F(LogFile, NewFileStartsWithByteOrderMarkAndIsAppendedTo) {
+    configure(4);
+    LOG_INFO("F", "first");
+    tlog::resetForTesting();
+    configure(4);
+    LOG_INFO("F", "second");
+
+    std::string text = contents();
+    ASSERT_EQ(text.rfind("\xEF\xBB\xBF", 0), 0u);
+    EXPECT_EQ(text.find("\xEF\xBB\xBF", 3), std::string::npos) << "one mark only";
+    std::vector<std::string> written = lines();
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_NE(written[0].find("first"), std::string::npos);
+    EXPECT_NE(written[1].find("second"), std::string::npos);
+    EXPECT_EQ(text.find('\r'), std::string::npos) << "lines end with a bare newline";
+}
+
+TEST_F(LogFile, SeverityFilterFollowsTheDebugSetting) {
+    configure(3);
+    LOG_NONE("F", "none");
+    LOG_ERROR("F", "error");
+    LOG_WARN("F", "warning");
+    LOG_INFO("F", "info");
+    LOG_DEBUG("F", "debug");
+    std::vector<std::string> written = lines();
+    ASSERT_EQ(written.size(), 3u);
+    EXPECT_NE(written[2].find("warning"), std::string::npos);
+    EXPECT_FALSE(tlog::enabled(tlog::Severity::info));
+}
+
+TEST_F(LogFile, NoneIsWrittenAtLevelZeroAndNothingWhenNegative) {
+    configure(0);
+    LOG_NONE("F", "always");
+    LOG_FATAL("F", "not at zero");
+    EXPECT_EQ(lines().size(), 1u);
+
+    tlog::resetForTesting();
+    fs::remove(path_);
+    configure(-1);
+    LOG_NONE("F", "never");
+    EXPECT_TRUE(lines().empty());
+}
+
+TEST(Log, NothingIsWrittenBeforeConfiguration) {
+    tlog::resetForTesting();
+    EXPECT_FALSE(tlog::configured());
+    EXPECT_FALSE(tlog::enabled(tlog::Severity::none));
+}
+
+}  // namespace
