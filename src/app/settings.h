@@ -44,3 +44,6 @@ bool loadSettings(const std::string& path, BridgeSettings& settings);
 
 // Writes the whole record to the file, replacing it; a failure to write is silent.
 void saveSettings(const std::string& path, const BridgeSettings& settings);
+
+// The exact bytes that saveSettings writes ('\n' line endings on every platform).
+std::string settingsDocument(const BridgeSettings& settings);
