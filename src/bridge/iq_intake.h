@@ -1,0 +1,92 @@
+// The IQ stream intake: checks TCI IQ frames, paces them and gathers their samples into blocks
+// of 4096 complex samples for the spectrum step. Time comes in as a parameter.
+#pragma once
+
+#include "bridge/iq_block.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+// Messages at least this long are IQ frames; shorter ones are TCI text. Size alone decides.
+inline constexpr std::size_t kIqFrameMinBytes = 4096;
+constexpr bool isIqFrameSize(std::size_t size) {
+    return size >= kIqFrameMinBytes;
+}
+
+// The fixed header in front of the samples of a TCI stream frame.
+inline constexpr std::size_t kIqHeaderBytes = 64;
+
+struct IqFrameHeader {
+    std::uint32_t receiver = 0; // offset 0
+    std::uint32_t length = 0;   // offset 20: number of 32-bit values in the data
+    std::uint32_t type = 0;     // offset 24: 0 is the IQ stream
+};
+
+// Reads the little-endian header fields; empty when the message is shorter than the header.
+std::optional<IqFrameHeader> readIqFrameHeader(const std::uint8_t* data, std::size_t size);
+
+enum class IqVerdict {
+    disabled,       // the spectrum display is off
+    tooEarly,       // the interval since the last block has not passed
+    refused,        // another receiver or stream type, or a finished block still waits
+    oddStart,       // an odd-numbered frame may not start a block
+    truncated,      // the header or the length field claims more than the message holds
+    overflow,       // the samples do not fit in the room left; the partial block is dropped
+    copied,         // samples copied; the block is not full yet
+    blockCompleted, // samples copied and the block is full: see completedBlock()
+};
+
+struct IqOutcome {
+    IqVerdict verdict = IqVerdict::disabled;
+    std::size_t bytesCopied = 0; // copied and blockCompleted
+    std::int32_t fill = 0;       // samples in the block after the copy (4096 when completed)
+    bool reportOverflow = false; // overflow: true for the first one since a block was completed
+};
+
+// Logged at error for an overflow that reportOverflow marks. A copy is logged at debug as
+// "Copied " bytesCopied "bytes" " buffer=" 32768 "current size=" fill, nothing between the pieces.
+inline constexpr const char* kIqOverflowMessage =
+    "Stream buffer full (not sure how so this should be investigated!)";
+
+class IqIntake {
+public:
+    // Disabled: every frame is counted and dropped.
+    IqIntake() = default;
+    // Enabled with the SpectrumFrequency and SpectrumReceiverNumber settings. A rate below 1
+    // paces at one block a second.
+    IqIntake(std::int32_t spectrumRate, std::int32_t spectrumReceiver);
+
+    // One IQ frame arriving when the UTC clock's milliseconds field reads nowMillisField (0..999);
+    // queueEmpty tells whether the spectrum step has taken the last finished block.
+    IqOutcome accept(const std::uint8_t* data, std::size_t size, int nowMillisField,
+                     bool queueEmpty);
+
+    // The block that the last blockCompleted outcome finished; the caller queues a copy of it.
+    const IqBlock& completedBlock() const { return blocks_[current_ ^ 1]; }
+    // The block being filled.
+    const IqBlock& assembly() const { return blocks_[current_]; }
+
+    bool enabled() const { return enabled_; }
+    std::int32_t interval() const { return interval_; }
+    std::int32_t iqFrameCount() const { return iqFrameCount_; }
+    std::int32_t iqBlockFill() const { return iqBlockFill_; }
+    int lastBlockTime() const { return lastBlockTime_; } // milliseconds field
+
+    // Whether a SpectrumFrequency value needs the start-up warning (it is paced at 1 a second).
+    static bool rateNeedsWarning(std::int32_t spectrumRate) { return spectrumRate < 1; }
+
+private:
+    void startNewBlock();
+
+    bool enabled_ = false;
+    std::int32_t spectrumReceiver_ = 0;
+    std::int32_t interval_ = 1000;
+    std::int32_t iqFrameCount_ = 0;
+    std::int32_t iqBlockFill_ = 0;
+    int lastBlockTime_ = 0;
+    bool overflowReported_ = false;
+    // Two blocks, so a finished one stays readable while the next is filled.
+    IqBlock blocks_[2];
+    unsigned current_ = 0;
+};

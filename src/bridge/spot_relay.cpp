@@ -1,0 +1,318 @@
+#include "bridge/spot_relay.h"
+
+#include <tinyxml2.h>
+
+#include <charconv>
+#include <cmath>
+#include <iterator>
+#include <limits>
+#include <system_error>
+
+namespace {
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Skips the blanks and the one optional sign that come before a number.
+std::string_view afterBlanksAndSign(std::string_view text, bool& negative) {
+    std::size_t at = 0;
+    while (at < text.size() && isBlank(text[at])) {
+        ++at;
+    }
+    negative = false;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+        negative = text[at] == '-';
+        ++at;
+    }
+    return text.substr(at);
+}
+
+std::string childText(const tinyxml2::XMLElement& parent, const char* name) {
+    const tinyxml2::XMLElement* child = parent.FirstChildElement(name);
+    const char* text = child != nullptr ? child->GetText() : nullptr;
+    return text != nullptr ? std::string(text) : std::string(kNoneText);
+}
+
+// now > received + lifeTime, worked out without forming a sum that could overflow.
+bool outlived(std::int64_t received, std::int32_t lifeTime, std::int64_t now) {
+    if (now >= received) {
+        const std::uint64_t since =
+            static_cast<std::uint64_t>(now) - static_cast<std::uint64_t>(received);
+        return lifeTime < 0 || since > static_cast<std::uint64_t>(lifeTime);
+    }
+    const std::uint64_t ahead =
+        static_cast<std::uint64_t>(received) - static_cast<std::uint64_t>(now);
+    return lifeTime < 0 && ahead < static_cast<std::uint64_t>(-static_cast<std::int64_t>(lifeTime));
+}
+
+} // namespace
+
+N1mmDatagram readN1mmDatagram(std::string_view bytes) {
+    N1mmDatagram datagram;
+    const std::size_t zero = bytes.find('\0');
+    if (zero != std::string_view::npos) {
+        bytes = bytes.substr(0, zero);
+    }
+    tinyxml2::XMLDocument document;
+    if (document.Parse(bytes.data(), bytes.size()) != tinyxml2::XML_SUCCESS) {
+        datagram.kind = N1mmDatagramKind::malformed;
+        return datagram;
+    }
+    if (const tinyxml2::XMLElement* radio = document.FirstChildElement("RadioInfo")) {
+        datagram.kind = N1mmDatagramKind::radio;
+        datagram.radio.RadioNr = childText(*radio, "RadioNr");
+        datagram.radio.Freq = childText(*radio, "Freq");
+        return datagram;
+    }
+    const tinyxml2::XMLElement* spot = document.FirstChildElement("spot");
+    if (spot == nullptr) {
+        datagram.kind = N1mmDatagramKind::nothing;
+        return datagram;
+    }
+    datagram.kind = N1mmDatagramKind::spot;
+    SpotFields& fields = datagram.spot;
+    fields.StationName = childText(*spot, "StationName");
+    fields.dxcall = childText(*spot, "dxcall");
+    fields.frequency = childText(*spot, "frequency");
+    fields.spottercall = childText(*spot, "spottercall");
+    fields.comment = childText(*spot, "comment");
+    fields.action = childText(*spot, "action");
+    fields.status = childText(*spot, "status");
+    fields.statuslist = childText(*spot, "statuslist");
+    fields.timestamp = childText(*spot, "timestamp");
+    return datagram;
+}
+
+std::optional<double> leadingDouble(std::string_view text) {
+    bool negative = false;
+    const std::string_view rest = afterBlanksAndSign(text, negative);
+    // A digit or a point must come first; this also keeps "inf" and "nan" out.
+    if (rest.empty() ||
+        !(isDigit(rest[0]) || (rest[0] == '.' && rest.size() > 1 && isDigit(rest[1])))) {
+        return std::nullopt;
+    }
+    double value = 0.0;
+    const auto [end, error] =
+        std::from_chars(rest.data(), rest.data() + rest.size(), value, std::chars_format::general);
+    (void)end;
+    if (error != std::errc() || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return negative ? -value : value;
+}
+
+std::optional<std::int32_t> leadingInteger(std::string_view text) {
+    // Replacing ',' by '.' cannot change a leading integer: either character ends it.
+    bool negative = false;
+    const std::string_view rest = afterBlanksAndSign(text, negative);
+    if (rest.empty() || !isDigit(rest[0])) {
+        return std::nullopt;
+    }
+    std::uint64_t magnitude = 0;
+    const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), magnitude);
+    (void)end;
+    if (error != std::errc()) {
+        return std::nullopt;
+    }
+    const std::uint64_t limit =
+        negative ? std::uint64_t{1} << 31 : std::uint64_t{std::numeric_limits<std::int32_t>::max()};
+    if (magnitude > limit) {
+        return std::nullopt;
+    }
+    const std::int64_t value =
+        negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+    return static_cast<std::int32_t>(value);
+}
+
+std::int64_t spotColour(std::string_view status, const BridgeSettings& settings) {
+    if (status == "busy") {
+        return settings.SpotBusyColour;
+    }
+    if (status == "bust") {
+        return settings.SpotBustColour;
+    }
+    if (status == "cq") {
+        return settings.SpotCQColour;
+    }
+    if (status == "dupe") {
+        return settings.SpotDupeColour;
+    }
+    if (status == "single mult") {
+        return settings.SpotSingleMultColour;
+    }
+    if (status == "double mult") {
+        return settings.SpotDoubleMultColour;
+    }
+    // "new qso", and also "qtc" or no status at all: a spot always gets a colour.
+    return settings.SpotNewQSOColour;
+}
+
+const char* spotMode(std::string_view comment) {
+    struct Marker {
+        const char* text;
+        const char* mode;
+    };
+    static constexpr Marker markers[] = {
+        {"cw", "cw"},   {"CW", "cw"},   {"WPM", "cw"},  {"RTTY", "rtty"},
+        {"USB", "usb"}, {"LSB", "lsb"}, {"PSK", "psk"},
+    };
+    for (const Marker& marker : markers) {
+        if (comment.find(marker.text) != std::string_view::npos) {
+            return marker.mode;
+        }
+    }
+    return "unk";
+}
+
+double transverterShift(double kHz, const std::vector<TransverterEntry>& transverters) {
+    for (const TransverterEntry& entry : transverters) {
+        if (entry.rf <= kHz) {
+            return kHz - entry.rf + entry.ifreq;
+        }
+    }
+    return kHz;
+}
+
+std::optional<SpotEntry> buildSpotEntry(const SpotFields& fields, const BridgeSettings& settings,
+                                        std::int64_t now) {
+    const std::optional<double> kHz = leadingDouble(fields.frequency);
+    if (!kHz) {
+        return std::nullopt;
+    }
+    const double hz = transverterShift(*kHz, settings.Transverters) * 1000.0;
+    if (!std::isfinite(hz)) {
+        return std::nullopt;
+    }
+    SpotEntry entry;
+    entry.StationName = fields.StationName;
+    entry.dxcall = fields.dxcall;
+    entry.frequency = fields.frequency;
+    entry.spottercall = fields.spottercall;
+    entry.comment = fields.comment;
+    entry.action = fields.action;
+    entry.status = fields.status;
+    entry.statuslist = fields.statuslist;
+    entry.timestamp = fields.timestamp;
+    entry.mode = spotMode(fields.comment);
+    entry.frequencyHz = hz;
+    entry.colour = spotColour(fields.status, settings);
+    entry.received = now;
+    return entry;
+}
+
+std::string tciSafeText(std::string_view text) {
+    std::string safe(text);
+    for (char& c : safe) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == ';' || byte < 0x20 || byte == 0x7f) {
+            c = ' ';
+        }
+    }
+    return safe;
+}
+
+std::string spotCommand(const SpotEntry& entry) {
+    // Whole hertz, rounded half to even as printf does, and never "-0".
+    double hz = std::nearbyint(entry.frequencyHz);
+    if (hz == 0.0) {
+        hz = 0.0;
+    }
+    char digits[400];
+    const auto printed =
+        std::to_chars(digits, digits + sizeof digits, hz, std::chars_format::fixed, 0);
+    const std::string_view frequency =
+        printed.ec == std::errc() ? std::string_view(digits, printed.ptr - digits) : "0";
+
+    std::string command = "spot:";
+    command += tciSafeText(entry.dxcall);
+    command += ',';
+    command += tciSafeText(entry.mode);
+    command += ',';
+    command += frequency;
+    command += ',';
+    command += std::to_string(entry.colour);
+    command += ',';
+    command += tciSafeText(entry.comment);
+    command += ';';
+    return command;
+}
+
+std::string spotDeleteCommand(std::string_view dxcall) {
+    return "spot_delete:" + tciSafeText(dxcall) + ";";
+}
+
+bool SpotTable::add(SpotEntry entry) {
+    const bool replaced = remove(entry.dxcall);
+    entries_.push_back(std::move(entry));
+    const auto last = std::prev(entries_.end());
+    index_.emplace(last->dxcall, last);
+    return replaced;
+}
+
+bool SpotTable::remove(const std::string& dxcall) {
+    const auto found = index_.find(dxcall);
+    if (found == index_.end()) {
+        return false;
+    }
+    entries_.erase(found->second);
+    index_.erase(found);
+    return true;
+}
+
+const SpotEntry* SpotTable::find(const std::string& dxcall) const {
+    const auto found = index_.find(dxcall);
+    return found == index_.end() ? nullptr : &*found->second;
+}
+
+void SpotTable::clear() {
+    index_.clear();
+    entries_.clear();
+}
+
+std::vector<SpotEntry> SpotTable::expire(std::int64_t now, std::int32_t lifeTime) {
+    std::vector<SpotEntry> expired;
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        if (!outlived(it->received, lifeTime, now)) {
+            ++it;
+            continue;
+        }
+        index_.erase(it->dxcall);
+        expired.push_back(std::move(*it));
+        it = entries_.erase(it);
+    }
+    return expired;
+}
+
+SpotApplied applySpot(SpotTable& table, SpotEntry entry) {
+    SpotApplied applied;
+    if (entry.action == "add") {
+        applied.command = spotCommand(entry);
+        applied.change = table.add(std::move(entry)) ? SpotChange::replaced : SpotChange::added;
+    } else if (entry.action == "delete") {
+        table.remove(entry.dxcall);
+        applied.command = spotDeleteCommand(entry.dxcall);
+        applied.change = SpotChange::deleted;
+    } else {
+        applied.change = SpotChange::unknownAction;
+    }
+    return applied;
+}
+
+bool ddsForReceiver(std::string_view arguments, std::int32_t receiver) {
+    const std::string number = std::to_string(receiver);
+    return number.size() == 1 && !arguments.empty() && arguments[0] == number[0];
+}
+
+std::optional<std::int32_t> ddsFrequencyFor(std::string_view arguments, std::int32_t receiver) {
+    if (!ddsForReceiver(arguments, receiver)) {
+        return std::nullopt;
+    }
+    const std::size_t comma = arguments.find(',');
+    return leadingInteger(comma == std::string_view::npos ? arguments
+                                                          : arguments.substr(comma + 1));
+}

@@ -1,0 +1,149 @@
+// The spot relay's pure pieces: the N1MM+ datagram reader, the spot's colour, mode and SDR
+// frequency, the TCI spot command texts and the table of live spots with its expiry sweep.
+#pragma once
+
+#include "app/settings.h"
+
+#include <cstdint>
+#include <list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+// One live spot, fields in the order N1MM+ and the relay fill them.
+struct SpotEntry {
+    std::string StationName;
+    std::string dxcall;
+    std::string frequency; // kHz, as received
+    std::string spottercall;
+    std::string comment;
+    std::string action;
+    std::string status;
+    std::string statuslist;
+    std::string timestamp;
+    std::string mode;          // "cw", "rtty", "usb", "lsb", "psk" or "unk"
+    double frequencyHz = 0.0;  // after the transverter rule
+    std::int64_t colour = 0;   // ARGB
+    std::int64_t received = 0; // seconds since the epoch
+};
+
+// The text of a missing element, or of one whose first child is not text.
+inline constexpr const char* kNoneText = "<none>";
+
+// The nine text fields of a `spot` element, as received.
+struct SpotFields {
+    std::string StationName;
+    std::string dxcall;
+    std::string frequency;
+    std::string spottercall;
+    std::string comment;
+    std::string action;
+    std::string status;
+    std::string statuslist;
+    std::string timestamp;
+};
+
+// The two fields of a `RadioInfo` element that the bridge reads.
+struct RadioFields {
+    std::string RadioNr;
+    std::string Freq;
+};
+
+enum class N1mmDatagramKind {
+    malformed, // not well-formed XML
+    radio,     // a top-level RadioInfo element
+    spot,      // a top-level spot element (and no RadioInfo)
+    nothing,   // well-formed, but neither of the two
+};
+
+struct N1mmDatagram {
+    N1mmDatagramKind kind = N1mmDatagramKind::nothing;
+    RadioFields radio; // filled for radio
+    SpotFields spot;   // filled for spot
+};
+
+// Reads one datagram, taken as text up to its first zero byte.
+N1mmDatagram readN1mmDatagram(std::string_view bytes);
+
+// Leading number of a text: optional blanks, an optional sign, then the number; the rest is
+// ignored. Empty when the text does not begin with a number or the number is out of range.
+// The spot frequency: a decimal number with '.' as its point; only finite results count.
+std::optional<double> leadingDouble(std::string_view text);
+// Radio 1's Freq and the dds frequency: every ',' becomes '.' first, then the leading integer.
+std::optional<std::int32_t> leadingInteger(std::string_view text);
+
+// The colour setting for a status word; a status outside the seven words gets the new-QSO colour.
+std::int64_t spotColour(std::string_view status, const BridgeSettings& settings);
+
+// The TCI mode word chosen by markers in the comment.
+const char* spotMode(std::string_view comment);
+
+// The first transverter in list order whose rf is not above the frequency shifts it to
+// its IF; otherwise the frequency stays (kHz in, kHz out).
+double transverterShift(double kHz, const std::vector<TransverterEntry>& transverters);
+
+// A whole entry from a datagram's fields, received at now. Empty when the frequency cannot be
+// used (it does not begin with a number, or the shifted value in Hz is not finite); the caller
+// logs that and ignores the datagram.
+std::optional<SpotEntry> buildSpotEntry(const SpotFields& fields, const BridgeSettings& settings,
+                                        std::int64_t now);
+
+// Text from outside placed into a TCI command: each ';' and each control character becomes a
+// blank, so that a comment cannot end the command early and smuggle in one of its own.
+std::string tciSafeText(std::string_view text);
+
+// "spot:" dxcall "," mode "," Hz "," colour "," comment ";" with the Hz rounded to whole hertz.
+std::string spotCommand(const SpotEntry& entry);
+// "spot_delete:" dxcall ";".
+std::string spotDeleteCommand(std::string_view dxcall);
+
+// Live spots in insertion order, at most one per dxcall (compared exactly).
+class SpotTable {
+public:
+    using const_iterator = std::list<SpotEntry>::const_iterator;
+
+    // Removes an entry with the same dxcall, then appends this one. True when one was replaced.
+    bool add(SpotEntry entry);
+    // True when an entry was removed.
+    bool remove(const std::string& dxcall);
+    const SpotEntry* find(const std::string& dxcall) const;
+
+    std::size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    const_iterator begin() const { return entries_.begin(); }
+    const_iterator end() const { return entries_.end(); }
+    void clear();
+
+    // Removes every entry for which now is strictly later than received + lifeTime and returns
+    // them in table order; the caller logs them and sends their deletions.
+    std::vector<SpotEntry> expire(std::int64_t now, std::int32_t lifeTime);
+
+private:
+    std::list<SpotEntry> entries_;
+    std::unordered_map<std::string, std::list<SpotEntry>::iterator> index_;
+};
+
+enum class SpotChange {
+    added,         // a new call sign
+    replaced,      // an add for a call sign already in the table
+    deleted,       // a delete, found in the table or not
+    unknownAction, // neither "add" nor "delete"; the table is untouched
+};
+
+struct SpotApplied {
+    SpotChange change = SpotChange::unknownAction;
+    std::string command; // the text to send; empty for an unknown action
+};
+
+// Applies an entry's action to the table and gives the command that mirrors it to the SDR.
+SpotApplied applySpot(SpotTable& table, SpotEntry entry);
+
+// The "dds" rule: the receiver's decimal text must equal the first character of the arguments
+// (so only receivers 0 to 9 can match).
+bool ddsForReceiver(std::string_view arguments, std::int32_t receiver);
+// Then the frequency is the leading integer of the text after the first ',' (all of it without
+// one). Empty when the receiver does not match or there is no number; a match without a number
+// is worth a warning.
+std::optional<std::int32_t> ddsFrequencyFor(std::string_view arguments, std::int32_t receiver);

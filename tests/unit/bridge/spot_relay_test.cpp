@@ -1,0 +1,453 @@
+#include "bridge/spot_relay.h"
+#include "bridge/tci_message.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const kSpotDatagram = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+                                  "<spot>\r\n"
+                                  "  <app>N1MM</app>\r\n"
+                                  "  <StationName>CONTEST-PC</StationName>\r\n"
+                                  "  <dxcall>DL1ABC</dxcall>\r\n"
+                                  "  <frequency>14025.1</frequency>\r\n"
+                                  "  <spottercall>G4XYZ</spottercall>\r\n"
+                                  "  <comment>CW 28 WPM CQ</comment>\r\n"
+                                  "  <action>add</action>\r\n"
+                                  "  <status>double mult</status>\r\n"
+                                  "  <statuslist>double mult,new qso</statuslist>\r\n"
+                                  "  <timestamp>2024-03-02 12:34:56</timestamp>\r\n"
+                                  "</spot>\r\n";
+
+const char* const kRadioDatagram = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+                                   "<RadioInfo>\r\n"
+                                   "  <app>N1MM</app>\r\n"
+                                   "  <StationName>CONTEST-PC</StationName>\r\n"
+                                   "  <RadioNr>1</RadioNr>\r\n"
+                                   "  <Freq>1420000</Freq>\r\n"
+                                   "  <TXFreq>1420000</TXFreq>\r\n"
+                                   "  <Mode>USB</Mode>\r\n"
+                                   "  <IsRunning>False</IsRunning>\r\n"
+                                   "</RadioInfo>\r\n";
+
+SpotFields fieldsFor(const std::string& dxcall, const std::string& action,
+                     const std::string& frequency = "14025.0") {
+    SpotFields fields;
+    fields.StationName = "PC";
+    fields.dxcall = dxcall;
+    fields.frequency = frequency;
+    fields.spottercall = "G4XYZ";
+    fields.comment = "CQ";
+    fields.action = action;
+    fields.status = "new qso";
+    fields.statuslist = "new qso";
+    fields.timestamp = "t";
+    return fields;
+}
+
+SpotEntry entryFor(const std::string& dxcall, std::int64_t received = 1000,
+                   const std::string& action = "add") {
+    SpotEntry entry;
+    entry.dxcall = dxcall;
+    entry.action = action;
+    entry.mode = "cw";
+    entry.frequencyHz = 14025000.0;
+    entry.received = received;
+    return entry;
+}
+
+std::vector<std::string> callsIn(const SpotTable& table) {
+    std::vector<std::string> calls;
+    for (const SpotEntry& entry : table) {
+        calls.push_back(entry.dxcall);
+    }
+    return calls;
+}
+
+// --- datagram reader -------------------------------------------------------------------------
+
+TEST(N1mmDatagramReader, ReadsASpotWithItsDeclaration) {
+    const N1mmDatagram datagram = readN1mmDatagram(kSpotDatagram);
+    ASSERT_EQ(datagram.kind, N1mmDatagramKind::spot);
+    const SpotFields& spot = datagram.spot;
+    EXPECT_EQ(spot.StationName, "CONTEST-PC");
+    EXPECT_EQ(spot.dxcall, "DL1ABC");
+    EXPECT_EQ(spot.frequency, "14025.1");
+    EXPECT_EQ(spot.spottercall, "G4XYZ");
+    EXPECT_EQ(spot.comment, "CW 28 WPM CQ");
+    EXPECT_EQ(spot.action, "add");
+    EXPECT_EQ(spot.status, "double mult");
+    EXPECT_EQ(spot.statuslist, "double mult,new qso");
+    EXPECT_EQ(spot.timestamp, "2024-03-02 12:34:56");
+}
+
+TEST(N1mmDatagramReader, ReadsARadioBroadcast) {
+    const N1mmDatagram datagram = readN1mmDatagram(kRadioDatagram);
+    ASSERT_EQ(datagram.kind, N1mmDatagramKind::radio);
+    EXPECT_EQ(datagram.radio.RadioNr, "1");
+    EXPECT_EQ(datagram.radio.Freq, "1420000");
+    EXPECT_EQ(leadingInteger(datagram.radio.Freq), 1420000);
+}
+
+TEST(N1mmDatagramReader, RadioInfoIsLookedForFirst) {
+    const N1mmDatagram datagram = readN1mmDatagram(
+        "<spot><dxcall>K1ABC</dxcall></spot><RadioInfo><RadioNr>2</RadioNr></RadioInfo>");
+    ASSERT_EQ(datagram.kind, N1mmDatagramKind::radio);
+    EXPECT_EQ(datagram.radio.RadioNr, "2");
+    EXPECT_EQ(datagram.radio.Freq, kNoneText);
+}
+
+TEST(N1mmDatagramReader, MissingOrNonTextChildrenReadAsNone) {
+    const N1mmDatagram datagram =
+        readN1mmDatagram("<spot><dxcall>K1ABC</dxcall><comment/><status></status>"
+                         "<frequency><b>7000</b></frequency><action>add</action></spot>");
+    ASSERT_EQ(datagram.kind, N1mmDatagramKind::spot);
+    EXPECT_EQ(datagram.spot.dxcall, "K1ABC");
+    EXPECT_EQ(datagram.spot.comment, "<none>");
+    EXPECT_EQ(datagram.spot.status, "<none>");
+    EXPECT_EQ(datagram.spot.frequency, "<none>");
+    EXPECT_EQ(datagram.spot.spottercall, "<none>");
+    EXPECT_EQ(datagram.spot.timestamp, "<none>");
+}
+
+TEST(N1mmDatagramReader, DecodesEntitiesAndStopsAtTheFirstZeroByte) {
+    const std::string bytes =
+        std::string("<spot><comment>CQ &amp; 5NN</comment></spot>") + '\0' + "<RadioInfo/>";
+    const N1mmDatagram datagram = readN1mmDatagram(bytes);
+    ASSERT_EQ(datagram.kind, N1mmDatagramKind::spot);
+    EXPECT_EQ(datagram.spot.comment, "CQ & 5NN");
+}
+
+TEST(N1mmDatagramReader, TellsMalformedFromUninteresting) {
+    EXPECT_EQ(readN1mmDatagram("<spot><dxcall>K1ABC</spot>").kind, N1mmDatagramKind::malformed);
+    EXPECT_EQ(readN1mmDatagram("not xml at all <").kind, N1mmDatagramKind::malformed);
+    EXPECT_EQ(readN1mmDatagram("").kind, N1mmDatagramKind::malformed);
+    EXPECT_EQ(readN1mmDatagram("<?xml version=\"1.0\"?><contactinfo><call>K1ABC</call>"
+                               "</contactinfo>")
+                  .kind,
+              N1mmDatagramKind::nothing);
+    // Only top-level elements count.
+    EXPECT_EQ(readN1mmDatagram("<outer><spot><dxcall>K1ABC</dxcall></spot></outer>").kind,
+              N1mmDatagramKind::nothing);
+}
+
+// --- numbers -----------------------------------------------------------------------------------
+
+TEST(LeadingNumbers, IntegersAsTheRadioAndDdsUseThem) {
+    EXPECT_EQ(leadingInteger("1420000"), 1420000);
+    EXPECT_EQ(leadingInteger("  -12abc"), -12);
+    EXPECT_EQ(leadingInteger("+7"), 7);
+    EXPECT_EQ(leadingInteger("14,074"), 14);
+    EXPECT_EQ(leadingInteger("0x10"), 0);
+    EXPECT_EQ(leadingInteger("2147483647"), std::numeric_limits<std::int32_t>::max());
+    EXPECT_EQ(leadingInteger("-2147483648"), std::numeric_limits<std::int32_t>::min());
+    EXPECT_EQ(leadingInteger("2147483648"), std::nullopt);
+    EXPECT_EQ(leadingInteger("-2147483649"), std::nullopt);
+    EXPECT_EQ(leadingInteger("99999999999999999999999999"), std::nullopt);
+    EXPECT_EQ(leadingInteger("<none>"), std::nullopt);
+    EXPECT_EQ(leadingInteger(""), std::nullopt);
+    EXPECT_EQ(leadingInteger("+-5"), std::nullopt);
+    EXPECT_EQ(leadingInteger("-"), std::nullopt);
+}
+
+TEST(LeadingNumbers, SpotFrequencies) {
+    EXPECT_EQ(leadingDouble("144300.5"), 144300.5);
+    EXPECT_EQ(leadingDouble(" 14074.0 kHz"), 14074.0);
+    EXPECT_EQ(leadingDouble(".5"), 0.5);
+    EXPECT_EQ(leadingDouble("-3.25"), -3.25);
+    EXPECT_EQ(leadingDouble("14,074"), 14.0); // the point is '.', a comma ends the number
+    EXPECT_EQ(leadingDouble("1e3"), 1000.0);
+    EXPECT_EQ(leadingDouble("<none>"), std::nullopt);
+    EXPECT_EQ(leadingDouble(""), std::nullopt);
+    EXPECT_EQ(leadingDouble("."), std::nullopt);
+    EXPECT_EQ(leadingDouble("inf"), std::nullopt);
+    EXPECT_EQ(leadingDouble("nan"), std::nullopt);
+    EXPECT_EQ(leadingDouble("1e999"), std::nullopt);
+}
+
+// --- colour, mode, transverter ------------------------------------------------------------
+
+TEST(SpotColour, EachStatusWordHasItsSetting) {
+    BridgeSettings settings;
+    settings.SpotBusyColour = 1;
+    settings.SpotBustColour = 2;
+    settings.SpotCQColour = 3;
+    settings.SpotDupeColour = 4;
+    settings.SpotSingleMultColour = 5;
+    settings.SpotDoubleMultColour = 6;
+    settings.SpotNewQSOColour = 7;
+    EXPECT_EQ(spotColour("busy", settings), 1);
+    EXPECT_EQ(spotColour("bust", settings), 2);
+    EXPECT_EQ(spotColour("cq", settings), 3);
+    EXPECT_EQ(spotColour("dupe", settings), 4);
+    EXPECT_EQ(spotColour("single mult", settings), 5);
+    EXPECT_EQ(spotColour("double mult", settings), 6);
+    EXPECT_EQ(spotColour("new qso", settings), 7);
+    // Anything else, including N1MM+'s "qtc", gets the new-QSO colour.
+    EXPECT_EQ(spotColour("qtc", settings), 7);
+    EXPECT_EQ(spotColour("<none>", settings), 7);
+    EXPECT_EQ(spotColour("", settings), 7);
+    EXPECT_EQ(spotColour("Dupe", settings), 7);
+    EXPECT_EQ(spotColour("dupe ", settings), 7);
+}
+
+TEST(SpotMode, MarkersInOrder) {
+    EXPECT_STREQ(spotMode("heard on cw"), "cw");
+    EXPECT_STREQ(spotMode("TNX CW QSO"), "cw");
+    EXPECT_STREQ(spotMode("25 WPM CQ"), "cw");
+    EXPECT_STREQ(spotMode("RTTY contest"), "rtty");
+    EXPECT_STREQ(spotMode("USB PSK"), "usb");
+    EXPECT_STREQ(spotMode("PSK31 LSB"), "lsb");
+    EXPECT_STREQ(spotMode("PSK31"), "psk");
+    EXPECT_STREQ(spotMode("RTTY and CW"), "cw");
+    EXPECT_STREQ(spotMode("rtty usb"), "unk"); // markers are case-sensitive
+    EXPECT_STREQ(spotMode("<none>"), "unk");
+    EXPECT_STREQ(spotMode(""), "unk");
+}
+
+TEST(Transverter, FirstEntryInListOrderApplies) {
+    const std::vector<TransverterEntry> twoMetres{{144000.0, 28000.0}};
+    EXPECT_EQ(transverterShift(144300.5, twoMetres), 28300.5);
+    EXPECT_EQ(transverterShift(144000.0, twoMetres), 28000.0); // rf equal to the value applies
+    EXPECT_EQ(transverterShift(14074.0, twoMetres), 14074.0);
+
+    const BridgeSettings defaults;
+    EXPECT_EQ(transverterShift(1296200.0, defaults.Transverters), 144200.0);
+    EXPECT_EQ(transverterShift(432100.0, defaults.Transverters), 28100.0);
+    EXPECT_EQ(transverterShift(50100.0, defaults.Transverters), 50100.0);
+
+    // A lower rf first hides a higher one after it: the list is never sorted.
+    const std::vector<TransverterEntry> unsorted{{50000.0, 28000.0}, {144000.0, 28000.0}};
+    EXPECT_EQ(transverterShift(144300.0, unsorted), 122300.0);
+    EXPECT_EQ(transverterShift(144300.0, {}), 144300.0);
+}
+
+TEST(BuildSpotEntry, FillsEveryFieldAndShiftsToHertz) {
+    BridgeSettings settings;
+    settings.Transverters = {{144000.0, 28000.0}};
+    settings.SpotDupeColour = 0x11223344;
+    SpotFields fields = fieldsFor("DL1ABC", "add", "144300.5");
+    fields.comment = "559 RTTY";
+    fields.status = "dupe";
+    const std::optional<SpotEntry> entry = buildSpotEntry(fields, settings, 1700000000);
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->StationName, "PC");
+    EXPECT_EQ(entry->dxcall, "DL1ABC");
+    EXPECT_EQ(entry->frequency, "144300.5");
+    EXPECT_EQ(entry->comment, "559 RTTY");
+    EXPECT_EQ(entry->action, "add");
+    EXPECT_EQ(entry->status, "dupe");
+    EXPECT_EQ(entry->timestamp, "t");
+    EXPECT_EQ(entry->mode, "rtty");
+    EXPECT_EQ(entry->frequencyHz, 28300500.0);
+    EXPECT_EQ(entry->colour, 0x11223344);
+    EXPECT_EQ(entry->received, 1700000000);
+    EXPECT_EQ(spotCommand(*entry), "spot:DL1ABC,rtty,28300500,287454020,559 RTTY;");
+
+    const std::optional<SpotEntry> below =
+        buildSpotEntry(fieldsFor("K1ABC", "add", "7025.5"), settings, 0);
+    ASSERT_TRUE(below);
+    EXPECT_EQ(below->frequencyHz, 7025500.0);
+}
+
+TEST(BuildSpotEntry, RefusesAFrequencyThatIsNotANumber) {
+    const BridgeSettings settings;
+    EXPECT_FALSE(buildSpotEntry(fieldsFor("K1ABC", "add", "<none>"), settings, 0));
+    EXPECT_FALSE(buildSpotEntry(fieldsFor("K1ABC", "add", "fourteen"), settings, 0));
+    EXPECT_FALSE(buildSpotEntry(fieldsFor("K1ABC", "add", "1e306"), settings, 0)); // inf Hz
+}
+
+// --- command texts -------------------------------------------------------------------------
+
+TEST(SpotCommand, ByteForByte) {
+    SpotEntry entry = entryFor("DL1ABC");
+    entry.comment = "CQ TEST, 5NN";
+    entry.colour = 0xFF51A8FF;
+    EXPECT_EQ(spotCommand(entry), "spot:DL1ABC,cw,14025000,4283541759,CQ TEST, 5NN;");
+
+    entry.comment = kNoneText;
+    entry.colour = -1;
+    EXPECT_EQ(spotCommand(entry), "spot:DL1ABC,cw,14025000,-1,<none>;");
+
+    EXPECT_EQ(spotDeleteCommand("DL1ABC"), "spot_delete:DL1ABC;");
+}
+
+TEST(SpotCommand, RoundsToWholeHertz) {
+    SpotEntry entry = entryFor("K1ABC");
+    auto frequencyText = [&](double hz) {
+        entry.frequencyHz = hz;
+        const std::string command = spotCommand(entry);
+        const std::size_t start = command.find(",cw,") + 4;
+        return command.substr(start, command.find(',', start) - start);
+    };
+    EXPECT_EQ(frequencyText(14074000.4), "14074000");
+    EXPECT_EQ(frequencyText(14074000.6), "14074001");
+    EXPECT_EQ(frequencyText(1296000000000.0), "1296000000000");
+    EXPECT_EQ(frequencyText(-0.3), "0");
+    EXPECT_EQ(frequencyText(-7000.0), "-7000");
+}
+
+TEST(SpotCommand, HostileTextCannotEndTheCommandEarly) {
+    SpotEntry entry = entryFor("K1ABC;spot_clear;\r\n");
+    entry.comment = "CQ; spot_clear";
+    entry.mode = "cw";
+    entry.colour = 5;
+    const std::string command = spotCommand(entry);
+    EXPECT_EQ(command, "spot:K1ABC spot_clear   ,cw,14025000,5,CQ  spot_clear;");
+    EXPECT_EQ(std::count(command.begin(), command.end(), ';'), 1);
+
+    // The SDR splits it into one spot command carrying the whole text.
+    const TciMessage seen = splitTciMessage(command);
+    EXPECT_EQ(seen.name, "spot");
+    EXPECT_EQ(seen.arguments, command.substr(5, command.size() - 6));
+
+    EXPECT_EQ(spotDeleteCommand("K1ABC;spot_clear"), "spot_delete:K1ABC spot_clear;");
+    EXPECT_EQ(tciSafeText(std::string("a\0b\x1f\x7f,c:d\xc3\xa9", 11)), "a b  ,c:d\xc3\xa9");
+}
+
+// --- table -------------------------------------------------------------------------------
+
+TEST(SpotTable, AddReplacesAtTheEndAndDeleteRemoves) {
+    SpotTable table;
+    EXPECT_FALSE(table.add(entryFor("A")));
+    EXPECT_FALSE(table.add(entryFor("B")));
+    EXPECT_FALSE(table.add(entryFor("C")));
+    SpotEntry newer = entryFor("B", 2000);
+    newer.frequencyHz = 7000000.0;
+    EXPECT_TRUE(table.add(newer));
+    EXPECT_EQ(callsIn(table), (std::vector<std::string>{"A", "C", "B"}));
+    EXPECT_EQ(table.size(), 3u);
+    ASSERT_NE(table.find("B"), nullptr);
+    EXPECT_EQ(table.find("B")->frequencyHz, 7000000.0);
+    EXPECT_EQ(table.find("B")->received, 2000);
+
+    EXPECT_EQ(table.find("b"), nullptr); // keys are case-sensitive
+    EXPECT_EQ(table.find("B "), nullptr);
+    EXPECT_FALSE(table.remove("b"));
+    EXPECT_TRUE(table.remove("A"));
+    EXPECT_FALSE(table.remove("A"));
+    EXPECT_EQ(callsIn(table), (std::vector<std::string>{"C", "B"}));
+
+    table.clear();
+    EXPECT_TRUE(table.empty());
+    EXPECT_EQ(table.find("C"), nullptr);
+    EXPECT_FALSE(table.add(entryFor("C")));
+    EXPECT_EQ(table.size(), 1u);
+}
+
+TEST(SpotTable, ApplySpotGivesTheCommandForEachAction) {
+    SpotTable table;
+    SpotApplied applied = applySpot(table, entryFor("A"));
+    EXPECT_EQ(applied.change, SpotChange::added);
+    EXPECT_EQ(applied.command, "spot:A,cw,14025000,0,;");
+    applySpot(table, entryFor("B"));
+
+    applied = applySpot(table, entryFor("A"));
+    EXPECT_EQ(applied.change, SpotChange::replaced);
+    EXPECT_EQ(applied.command.rfind("spot:A,", 0), 0u); // an add, never a delete
+    EXPECT_EQ(callsIn(table), (std::vector<std::string>{"B", "A"}));
+
+    applied = applySpot(table, entryFor("UNKNOWN", 0, "delete"));
+    EXPECT_EQ(applied.change, SpotChange::deleted);
+    EXPECT_EQ(applied.command, "spot_delete:UNKNOWN;");
+    EXPECT_EQ(table.size(), 2u);
+
+    applied = applySpot(table, entryFor("B", 0, "delete"));
+    EXPECT_EQ(applied.command, "spot_delete:B;");
+    EXPECT_EQ(callsIn(table), (std::vector<std::string>{"A"}));
+
+    applied = applySpot(table, entryFor("C", 0, "update"));
+    EXPECT_EQ(applied.change, SpotChange::unknownAction);
+    EXPECT_TRUE(applied.command.empty());
+    applied = applySpot(table, entryFor("A", 0, "Delete"));
+    EXPECT_EQ(applied.change, SpotChange::unknownAction);
+    EXPECT_EQ(callsIn(table), (std::vector<std::string>{"A"}));
+}
+
+TEST(SpotTable, ExpiryIsStrictlyAfterTheLifetime) {
+    const std::int64_t t = 1700000000;
+    SpotTable table;
+    table.add(entryFor("A", t));
+    table.add(entryFor("B", t + 100));
+    table.add(entryFor("C", t));
+
+    EXPECT_TRUE(table.expire(t + 7200, 7200).empty());
+    EXPECT_EQ(table.size(), 3u);
+
+    const std::vector<SpotEntry> expired = table.expire(t + 7201, 7200);
+    ASSERT_EQ(expired.size(), 2u);
+    EXPECT_EQ(expired[0].dxcall, "A");
+    EXPECT_EQ(expired[1].dxcall, "C");
+    EXPECT_EQ(expired[0].received, t);
+    EXPECT_EQ(callsIn(table), (std::vector<std::string>{"B"}));
+    EXPECT_EQ(table.find("A"), nullptr);
+    EXPECT_FALSE(table.add(entryFor("A", t + 7201))); // the index forgot it too
+
+    EXPECT_EQ(table.expire(t + 100 + 7201, 7200).size(), 1u);
+    EXPECT_EQ(callsIn(table), (std::vector<std::string>{"A"}));
+}
+
+TEST(SpotTable, ExpiryAtTheEdgesOfTheRanges) {
+    constexpr std::int64_t max = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t min = std::numeric_limits<std::int64_t>::min();
+    SpotTable table;
+    table.add(entryFor("FUTURE", max));
+    table.add(entryFor("PAST", min));
+    const std::vector<SpotEntry> expired = table.expire(max, 7200);
+    ASSERT_EQ(expired.size(), 1u);
+    EXPECT_EQ(expired[0].dxcall, "PAST");
+
+    // A negative lifetime expires everything not far in the future.
+    table.add(entryFor("NOW", 50));
+    EXPECT_EQ(table.expire(50, -1).size(), 1u);
+    EXPECT_EQ(table.expire(min, std::numeric_limits<std::int32_t>::min()).size(), 0u);
+    EXPECT_EQ(callsIn(table), (std::vector<std::string>{"FUTURE"}));
+}
+
+TEST(SpotTable, ManyDistinctCallsKeepTheirOrder) {
+    SpotTable table;
+    for (int i = 0; i < 5000; ++i) {
+        table.add(entryFor("CALL" + std::to_string(i)));
+    }
+    for (int i = 0; i < 5000; i += 2) {
+        EXPECT_TRUE(table.add(entryFor("CALL" + std::to_string(i))));
+    }
+    ASSERT_EQ(table.size(), 5000u);
+    std::vector<std::string> expected;
+    for (int i = 1; i < 5000; i += 2) {
+        expected.push_back("CALL" + std::to_string(i));
+    }
+    for (int i = 0; i < 5000; i += 2) {
+        expected.push_back("CALL" + std::to_string(i));
+    }
+    EXPECT_EQ(callsIn(table), expected);
+}
+
+// --- dds ------------------------------------------------------------------------------------
+
+TEST(DdsFrequency, OnlyTheConfiguredSingleDigitReceiver) {
+    EXPECT_EQ(ddsFrequencyFor("0,14074000", 0), 14074000);
+    EXPECT_EQ(ddsFrequencyFor("1,7074000", 0), std::nullopt);
+    EXPECT_EQ(ddsFrequencyFor("1,7074000", 1), 7074000);
+    EXPECT_EQ(ddsFrequencyFor("0,14,074", 0), 14);
+    EXPECT_EQ(ddsFrequencyFor("0", 0), 0); // no ',': all of the text
+    EXPECT_EQ(ddsFrequencyFor("", 0), std::nullopt);
+
+    // Receiver 12 never matches, not even a message for receiver 12.
+    EXPECT_EQ(ddsFrequencyFor("12,14074000", 12), std::nullopt);
+    EXPECT_EQ(ddsFrequencyFor("1,14074000", 12), std::nullopt);
+    EXPECT_FALSE(ddsForReceiver("12,14074000", 12));
+    EXPECT_FALSE(ddsForReceiver("-,1", -1));
+
+    // Matched but not a number: worth the caller's warning.
+    EXPECT_TRUE(ddsForReceiver("0,abc", 0));
+    EXPECT_EQ(ddsFrequencyFor("0,abc", 0), std::nullopt);
+    EXPECT_EQ(ddsFrequencyFor("0,", 0), std::nullopt);
+}
+
+} // namespace

@@ -1,0 +1,60 @@
+#include "bridge/tci_message.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+void expectSplit(std::string_view text, const std::string& name, const std::string& arguments) {
+    const TciMessage message = splitTciMessage(text);
+    EXPECT_EQ(message.name, name) << "for " << text;
+    EXPECT_EQ(message.arguments, arguments) << "for " << text;
+}
+
+TEST(TciMessageSplit, MessagesTheSdrSends) {
+    expectSplit("dds:0,14074000;", "dds", "0,14074000");
+    expectSplit("iq_samplerate:48000;", "iq_samplerate", "48000");
+    expectSplit("start;", "start", "");
+    expectSplit("vfo_limits:10000,30000000;", "vfo_limits", "10000,30000000");
+}
+
+TEST(TciMessageSplit, MissingSeparators) {
+    expectSplit("a:b", "a", "b");      // no ';': arguments run to the end
+    expectSplit("ready", "ready", ""); // neither: the whole text is the name
+    expectSplit("", "", "");
+    expectSplit(":", "", "");
+    expectSplit(";", "", "");
+    expectSplit("name:", "name", "");
+}
+
+TEST(TciMessageSplit, OnlyTheFirstSeparatorsCount) {
+    expectSplit("a:b;c:d;", "a", "b");
+    expectSplit("a:b:c;", "a", "b:c");
+    expectSplit("spot:K1ABC,cw,14025000,-1,x;y;", "spot", "K1ABC,cw,14025000,-1,x");
+}
+
+TEST(TciMessageSplit, SemicolonBeforeColonGivesEmptyArguments) {
+    expectSplit("start;dds:0,7000000;", "start;dds", "");
+    expectSplit(";x:y", ";x", "");
+}
+
+TEST(TciMessageSplit, KeepsArbitraryBytes) {
+    const std::string text("a\0b:c\xff\x01;", 8);
+    const TciMessage message = splitTciMessage(text);
+    EXPECT_EQ(message.name, std::string("a\0b", 3));
+    EXPECT_EQ(message.arguments, std::string("c\xff\x01", 3));
+}
+
+TEST(TciCommandText, FormsNameColonArgumentsSemicolon) {
+    EXPECT_EQ(tciCommandText({"iq_samplerate", "48000"}), "iq_samplerate:48000;");
+    EXPECT_EQ(tciCommandText({"iq_stop", "0"}), "iq_stop:0;");
+    EXPECT_EQ(tciCommandText({"iq_start", ""}), "iq_start:;");
+
+    const TciMessage command{"iq_start", "12"};
+    const TciMessage back = splitTciMessage(tciCommandText(command));
+    EXPECT_EQ(back.name, command.name);
+    EXPECT_EQ(back.arguments, command.arguments);
+}
+
+} // namespace
