@@ -1,0 +1,248 @@
+#include "platform/socket.h"
+
+#include <mswsock.h>
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+SOCKET sock(NativeSocket s) {
+    return static_cast<SOCKET>(s);
+}
+
+const sockaddr* asSockaddr(const Address& a) {
+    return reinterpret_cast<const sockaddr*>(a.bytes);
+}
+
+// Winsock counts bytes in int; larger requests are sent or read in part, as POSIX may do too.
+int clampSize(std::size_t size) {
+    return size > INT_MAX ? INT_MAX : static_cast<int>(size);
+}
+
+} // namespace
+
+int lastSocketError() {
+    return WSAGetLastError();
+}
+
+bool isWouldBlock(int error) {
+    return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
+}
+
+std::string socketErrorText(int error) {
+    char buffer[512];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(error), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                             buffer, sizeof buffer, nullptr);
+    while (n > 0 && (buffer[n - 1] == '\n' || buffer[n - 1] == '\r' || buffer[n - 1] == ' ' ||
+                     buffer[n - 1] == '.'))
+        --n;
+    if (n == 0) {
+        std::snprintf(buffer, sizeof buffer, "error %d", error);
+        return buffer;
+    }
+    return std::string(buffer, n);
+}
+
+int netStartup() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+void netCleanup() {
+    WSACleanup();
+}
+
+Address ipv4Address(std::uint32_t hostOrderAddress, std::uint16_t port) {
+    Address a;
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(port);
+    in.sin_addr.s_addr = htonl(hostOrderAddress);
+    std::memcpy(a.bytes, &in, sizeof in);
+    a.length = sizeof in;
+    return a;
+}
+
+int resolve(const std::string& host, const std::string& service, Family family, Kind kind,
+            std::vector<ResolvedAddress>& out) {
+    addrinfo hints{};
+    hints.ai_family = family == Family::ipv4 ? AF_INET : AF_UNSPEC;
+    hints.ai_socktype = kind == Kind::stream ? SOCK_STREAM : SOCK_DGRAM;
+    addrinfo* list = nullptr;
+    int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    if (rc != 0)
+        return rc;
+    for (addrinfo* p = list; p != nullptr; p = p->ai_next) {
+        if (p->ai_addrlen > sizeof(Address::bytes))
+            continue;
+        ResolvedAddress r;
+        r.family = p->ai_family;
+        r.socktype = p->ai_socktype;
+        r.protocol = p->ai_protocol;
+        std::memcpy(r.address.bytes, p->ai_addr, p->ai_addrlen);
+        r.address.length = static_cast<int>(p->ai_addrlen);
+        out.push_back(r);
+    }
+    freeaddrinfo(list);
+    return 0;
+}
+
+// getaddrinfo reports Winsock codes, which the system's message table knows.
+std::string resolveErrorText(int code) {
+    return socketErrorText(code);
+}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = other.release();
+    }
+    return *this;
+}
+
+NativeSocket Socket::release() noexcept {
+    NativeSocket h = handle_;
+    handle_ = kInvalidSocket;
+    return h;
+}
+
+void Socket::close() noexcept {
+    if (handle_ != kInvalidSocket) {
+        closesocket(sock(handle_));
+        handle_ = kInvalidSocket;
+    }
+}
+
+Socket openSocket(int family, int socktype, int protocol) {
+    SOCKET s = WSASocketW(family, socktype, protocol, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET)
+        return Socket();
+    if (socktype == SOCK_DGRAM) {
+        // Without this, an ICMP "port unreachable" caused by an earlier sendto makes the next
+        // recvfrom fail with WSAECONNRESET, which POSIX never reports for datagrams.
+        BOOL report = FALSE;
+        DWORD returned = 0;
+        WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr,
+                 nullptr);
+    }
+    return Socket(static_cast<NativeSocket>(s));
+}
+
+Socket openUdp4() {
+    return openSocket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+}
+Socket openTcp4() {
+    return openSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+}
+
+bool setNonBlocking(NativeSocket s, bool on) {
+    u_long mode = on ? 1 : 0;
+    return ioctlsocket(sock(s), FIONBIO, &mode) == 0;
+}
+
+bool setTcpNoDelay(NativeSocket s, bool on) {
+    BOOL v = on ? TRUE : FALSE;
+    return setsockopt(sock(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&v),
+                      sizeof v) == 0;
+}
+
+bool setReuseAddress(NativeSocket s, bool on) {
+    BOOL v = on ? TRUE : FALSE;
+    return setsockopt(sock(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&v),
+                      sizeof v) == 0;
+}
+
+bool setReceiveTimeout(NativeSocket s, long seconds, long microseconds) {
+    // Winsock takes the timeout as a DWORD of milliseconds, not a timeval.
+    DWORD ms = static_cast<DWORD>(seconds) * 1000u + static_cast<DWORD>(microseconds / 1000);
+    return setsockopt(sock(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
+                      sizeof ms) == 0;
+}
+
+bool setReceiveBufferSize(NativeSocket s, int bytes) {
+    return setsockopt(sock(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
+                      sizeof bytes) == 0;
+}
+
+int bindTo(NativeSocket s, const Address& address) {
+    return bind(sock(s), asSockaddr(address), address.length) == 0 ? 0 : -1;
+}
+
+int connectTo(NativeSocket s, const Address& address) {
+    return connect(sock(s), asSockaddr(address), address.length) == 0 ? 0 : -1;
+}
+
+int listenOn(NativeSocket s, int backlog) {
+    return listen(sock(s), backlog) == 0 ? 0 : -1;
+}
+
+Socket acceptFrom(NativeSocket s) {
+    SOCKET c = accept(sock(s), nullptr, nullptr);
+    return c == INVALID_SOCKET ? Socket() : Socket(static_cast<NativeSocket>(c));
+}
+
+std::uint16_t localPort(NativeSocket s) {
+    sockaddr_storage ss{};
+    int len = sizeof ss;
+    if (getsockname(sock(s), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+        return 0;
+    if (ss.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+    if (ss.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+    return 0;
+}
+
+long sendSome(NativeSocket s, const void* data, std::size_t size) {
+    return send(sock(s), static_cast<const char*>(data), clampSize(size), 0);
+}
+
+long receiveSome(NativeSocket s, void* data, std::size_t size) {
+    return recv(sock(s), static_cast<char*>(data), clampSize(size), 0);
+}
+
+long sendTo(NativeSocket s, const void* data, std::size_t size, const Address& to) {
+    return sendto(sock(s), static_cast<const char*>(data), clampSize(size), 0, asSockaddr(to),
+                  to.length);
+}
+
+long receiveFrom(NativeSocket s, void* data, std::size_t size) {
+    sockaddr_storage from{};
+    int len = sizeof from;
+    return recvfrom(sock(s), static_cast<char*>(data), clampSize(size), 0,
+                    reinterpret_cast<sockaddr*>(&from), &len);
+}
+
+int waitSocket(NativeSocket s, bool readable, bool writable, int timeoutMs) {
+    fd_set readSet, writeSet, errorSet;
+    FD_ZERO(&readSet);
+    FD_ZERO(&writeSet);
+    FD_ZERO(&errorSet);
+    if (readable)
+        FD_SET(sock(s), &readSet);
+    if (writable) {
+        FD_SET(sock(s), &writeSet);
+        // A failed non-blocking connect shows in the except set on Windows, where POSIX
+        // reports it as writable.
+        FD_SET(sock(s), &errorSet);
+    }
+    timeval tv{};
+    timeval* limit = nullptr;
+    if (timeoutMs >= 0) {
+        tv.tv_sec = timeoutMs / 1000;
+        tv.tv_usec = (timeoutMs % 1000) * 1000;
+        limit = &tv;
+    }
+    return select(0, readable ? &readSet : nullptr, writable ? &writeSet : nullptr,
+                  writable ? &errorSet : nullptr, limit);
+}
+
+} // namespace platform
