@@ -1,0 +1,23 @@
+# End-to-end tests: the real executable between the simulated N1MM+ and SDR (Python peers).
+# Every case binds its own loopback ports, so they may run in parallel.
+set(TARNWICK_PEER_PYTHON /usr/bin/python3 CACHE FILEPATH
+    "Python with websockets, numpy and matplotlib (Debian's) for the test peers")
+set(_e2e_script ${CMAKE_SOURCE_DIR}/tests/integration/test_bridge_e2e.py)
+
+if(WIN32)
+  # The Windows build under Wine: a smoke subset, one Wine session at a time.
+  add_test(NAME e2e_windows_smoke
+           COMMAND ${TARNWICK_PEER_PYTHON} ${_e2e_script} --exe $<TARGET_FILE:tarnwick> --smoke
+                   --emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
+  set_tests_properties(e2e_windows_smoke PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE LABELS e2e)
+else()
+  add_test(NAME peers_selftest COMMAND ${TARNWICK_PEER_PYTHON}
+           ${CMAKE_SOURCE_DIR}/tests/peers/test_peers.py)
+  set_tests_properties(peers_selftest PROPERTIES TIMEOUT 120 LABELS e2e)
+  foreach(_case Foundation Relay Spectrum Load)
+    string(TOLOWER ${_case} _name)
+    add_test(NAME e2e_${_name}
+             COMMAND ${TARNWICK_PEER_PYTHON} ${_e2e_script} --exe $<TARGET_FILE:tarnwick> ${_case})
+    set_tests_properties(e2e_${_name} PROPERTIES TIMEOUT 180 LABELS e2e)
+  endforeach()
+endif()

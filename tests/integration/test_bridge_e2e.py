@@ -1,0 +1,462 @@
+#!/usr/bin/python3
+"""End-to-end tests of the real Tarnwick executable between a simulated N1MM+
+and a simulated ExpertSDR TCI server, all on loopback.
+
+Usage: test_bridge_e2e.py --exe PATH [--emulator CMD ...] [--smoke] [TestClass ...]
+
+--emulator runs the executable under a wrapper (the Windows build under Wine);
+--smoke runs only the cases marked for the Windows build.
+"""
+
+import argparse
+import functools
+import os
+import re
+import socket
+import sys
+import time
+import unittest
+from collections import OrderedDict
+import xml.etree.ElementTree as ET
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "peers"))
+
+import n1mm  # noqa: E402
+import tci_server  # noqa: E402
+from tarnwick_process import (Tarnwick, colour_for, free_port, udp_port_bound,  # noqa: E402
+                              wait_for)
+
+CONFIG = argparse.Namespace(exe=None, emulator=[], smoke=False)
+
+# The bridge makes its first TCI connection 5 seconds after its loop starts,
+# then retries every 5 seconds; under Wine start-up itself takes a while.
+FIRST_CONNECT = 20.0
+
+
+def smoke(test):
+    """Marks a test (or class) that also runs against the Windows build."""
+    test.smoke = True
+    return test
+
+
+def start_timeout():
+    return 90.0 if CONFIG.emulator else 15.0
+
+
+# --------------------------------------------------------------------------
+# What the SDR should receive for a spot, worked out independently of the program.
+
+MODE_MARKERS = [("cw", "cw"), ("CW", "cw"), ("WPM", "cw"), ("RTTY", "rtty"), ("USB", "usb"),
+                ("LSB", "lsb"), ("PSK", "psk")]
+
+
+def tci_safe(text):
+    """';' and control characters cannot travel inside a TCI command."""
+    return "".join(" " if c == ";" or ord(c) < 32 or ord(c) == 127 else c for c in text)
+
+
+def spot_command(settings, call, khz, status, comment):
+    mode = next((m for marker, m in MODE_MARKERS if marker in comment), "unk")
+    value = khz
+    for rf, ifreq in settings.get("Transverters", [(1296000.0, 144000.0), (432000.0, 28000.0)]):
+        if rf <= value:
+            value = value - rf + ifreq
+            break
+    colour = colour_for(settings, status)
+    return f"spot:{tci_safe(call)},{mode},{value * 1000:.0f},{colour},{tci_safe(comment)};"
+
+
+class SpotModel:
+    """The bridge's spot table as the SDR should see it: insertion order, keyed by call."""
+
+    def __init__(self, settings):
+        self.settings = settings
+        self.entries = OrderedDict()
+
+    def add(self, call, khz, status, comment):
+        command = spot_command(self.settings, call, khz, status, comment)
+        self.entries.pop(call, None)
+        self.entries[call] = command
+        return command
+
+    def delete(self, call):
+        self.entries.pop(call, None)
+        return f"spot_delete:{tci_safe(call)};"
+
+    def commands(self):
+        return list(self.entries.values())
+
+
+# --------------------------------------------------------------------------
+
+
+def keep_logs_on_failure(method):
+    """Prints the end of the bridge's log and output when a test fails."""
+    @functools.wraps(method)
+    def wrapper(self, *args, **kwargs):
+        try:
+            return method(self, *args, **kwargs)
+        except BaseException:
+            for bridge in getattr(self, "_bridges", []):
+                print(f"\n=== bridge in {bridge.dir} ===\n{bridge.tail(40)}", file=sys.stderr)
+                bridge.keep = True
+            raise
+    return wrapper
+
+
+class BridgeCase(unittest.TestCase):
+    maxDiff = None
+
+    def setUp(self):
+        self._bridges = []
+
+    def bridge(self, settings=None, args=()):
+        b = Tarnwick(CONFIG.exe, settings=settings, args=args, emulator=CONFIG.emulator)
+        self._bridges.append(b)
+        self.addCleanup(b.close)
+        return b.start()
+
+    def sdr(self, **kw):
+        kw.setdefault("ping_interval", None)
+        server = tci_server.TciServer(**kw)
+        self.addCleanup(server.close)
+        return server
+
+    def n1mm(self, spot_port):
+        peer = n1mm.N1mm(spot_port)
+        self.addCleanup(peer.close)
+        return peer
+
+    def assert_bound(self, bridge, port):
+        self.assertTrue(bridge.wait_bound(port, start_timeout()),
+                        f"spot port {port} never bound (running={bridge.running()})")
+
+    def assert_clean_stop(self, bridge):
+        code = bridge.interrupt()
+        self.assertEqual(code, 0, "Ctrl+C (SIGINT) did not end the bridge with exit code 0")
+        return code
+
+    def spot_texts(self, server, since=0, connection=None):
+        return [t for t in server.texts(connection, since) if t.startswith("spot")]
+
+
+@smoke
+class Foundation(BridgeCase):
+    """Start-up beside the executable, the spot port, a clean stop, a taken port."""
+
+    @keep_logs_on_failure
+    def test_start_writes_files_binds_and_stops_cleanly_without_sdr(self):
+        spot_port, tci_port = free_port(), free_port(socket.SOCK_STREAM)
+        b = self.bridge(settings=None, args=[f"--n1mmport={spot_port}", "--tcihost=127.0.0.1",
+                                             f"--tciport={tci_port}", "--debug=5"])
+        self.assert_bound(b, spot_port)
+        self.assertTrue(wait_for(lambda: os.path.exists(b.log_path), 10), "no Tarnwick.log")
+        # The options given are saved beside the executable for later starts.
+        root = ET.parse(b.settings_path).getroot()
+        self.assertEqual(root.tag, "Tarnwick")
+        self.assertEqual(root.find("N1MMSpotPort").text, str(spot_port))
+        self.assertEqual(root.find("TCIPort").text, str(tci_port))
+        self.assertEqual(root.find("Debug").text, "5")
+        self.assertEqual(root.find("SpectrumDisplayEnabled").text, "false")
+        self.assertEqual([(t.get("rf"), t.get("if")) for t in root.find("Transverters")],
+                         [("1296000", "144000"), ("432000", "28000")])
+        # No SDR anywhere: spots are still taken in, and Ctrl+C still ends it cleanly.
+        with n1mm.N1mm(spot_port, receive=False) as peer:
+            peer.spot("K1ABC", 14025.3, "cq", "CW")
+        time.sleep(1.0)
+        self.assertTrue(b.running(), "the bridge ended by itself")
+        self.assert_clean_stop(b)
+        log = b.log()
+        self.assertIn("Exiting ...", log)
+        self.assertIn("Signalling service stopped", log)
+        self.assertLess(log.index("Exiting ..."), log.index("Signalling service stopped"))
+        self.assertIn("[Ctrl]+C pressed", b.stdout())
+        self.assertFalse(udp_port_bound(spot_port), "spot port still bound after exit")
+
+    @keep_logs_on_failure
+    def test_taken_spot_port_ends_the_worker(self):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
+            taken.bind(("0.0.0.0", 0))
+            port = taken.getsockname()[1]
+            b = self.bridge(settings={"N1MMSpotPort": port, "Debug": 2,
+                                      "TCIPort": str(free_port(socket.SOCK_STREAM))})
+            code = b.wait_exit(start_timeout())
+            if code is None:
+                code = b.interrupt()
+            self.assertEqual(code, 0)
+            self.assertIn("Bind failed with error code :", b.log())
+            self.assertNotIn("Start main program loop.", b.log())
+
+
+@smoke
+class Relay(BridgeCase):
+    """The spot relay and the TCI commands, one bridge through a whole session."""
+
+    COLOURS = {  # distinct colours, so each status can be recognised in the commands
+        "SpotBusyColour": 0xFF000001, "SpotBustColour": 0xFF000002,
+        "SpotCQColour": 0xFF000003, "SpotDupeColour": 0xFF000004,
+        "SpotSingleMultColour": 0xFF000005, "SpotDoubleMultColour": 0xFF000006,
+        "SpotNewQSOColour": 0xFF000007,
+    }
+    TRANSVERTERS = [(1296000.0, 144000.0), (432000.0, 28000.0), (144000.0, 28000.0)]
+
+    @keep_logs_on_failure
+    def test_session(self):
+        spot_port, tci_port = free_port(), free_port(socket.SOCK_STREAM)
+        settings = dict(self.COLOURS, N1MMSpotPort=spot_port, TCIPort=str(tci_port), Debug=5,
+                        SpectrumDisplayEnabled=True, SpectrumDisplayPort=str(free_port()),
+                        Transverters=self.TRANSVERTERS)
+        model = SpotModel(settings)
+        b = self.bridge(settings)
+        self.assert_bound(b, spot_port)
+        started = time.monotonic()
+        peer = self.n1mm(spot_port)
+
+        def add(call, khz, status, comment, **kw):
+            peer.spot(call, khz, status, comment, **kw)
+            return model.add(call, khz, status, comment if "comment" not in
+                             kw.get("omit", ()) else "<none>")
+
+        def delete(call):
+            peer.delete(call)
+            return model.delete(call)
+
+        # --- Before the SDR is up: the table fills, nothing can be sent.
+        add("K1ABC", 14025.3, "new qso", "CW 25 WPM")
+        add("DL1XYZ", 14210.0, "double mult", "USB up 5, QSX 14.215")
+        add("JA1AAA", 14080.7, "dupe", "RTTY")
+        add("VK2ZZ", 144300.5, "single mult", "LSB")        # transverter: 28300.5 kHz
+        add("G4AAA", 432100.2, "cq", "PSK31")                # first matching entry: 432000
+        add("ON4XX", 14030.1, "busy", "22 WPM")
+        add("PA3BB", 14035.2, "bust", "weak cw")
+        add("OH2QQ", 14040.4, "qtc", "")                     # not one of the seven words
+        add("F5NOS", 14045.6, "<none>", "no status", omit=("status",))
+        add("S5ZZ", 14047.8, "cq", "no comment", omit=("comment",))
+        add("EVIL;X", 14050.9, "cq", "CQ; spot_clear\tTEST")  # hostile text from a cluster
+        add("K1ABC", 14026.1, "new qso", "CW 25 WPM")        # replaces, moves to the end
+        delete("JA1AAA")
+        peer.radio_info(14025.3)                             # no spot
+        peer.send_raw(b"<spot><dxcall>BROKEN</dxcall>")     # not well-formed
+        peer.spot("NOFREQ", 14000.0, "cq", "x", omit=("frequency",))   # unusable frequency
+        peer.spot("ODD", 14001.0, "cq", "x", action="update")          # unknown action
+        time.sleep(0.5)
+
+        # --- The SDR comes up; the bridge's first attempt is 5 s after its start.
+        sdr = self.sdr(port=tci_port, stream_iq=False)
+        sdr.start()
+        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        connect_delay = time.monotonic() - started
+        self.assertIsNotNone(sdr.wait_for_text("iq_start:0;", 5), sdr.texts())
+        expected = model.commands() + ["iq_samplerate:48000;", "iq_start:0;"]
+        self.assertEqual(sdr.texts(connection=1), expected)
+        log = b.log()
+        self.assertIn("Unknown command received: update", log)
+        self.assertIn(">:SDR Ready:true", log)
+
+        # --- Live: replacement without delete, deletes known and unknown.
+        mark = sdr.mark()
+        live = [add("DL1XYZ", 14211.3, "single mult", "USB up 5, QSX 14.215"),
+                delete("NOBODY"),
+                delete("ON4XX"),
+                add("W1NEW", 7012.3, "new qso", "RTTY and PSK")]
+        self.assertTrue(sdr.wait_for_count(lambda t: t.startswith("spot"), len(live), 5, mark))
+        time.sleep(0.3)
+        self.assertEqual(self.spot_texts(sdr, mark), live)
+
+        # --- "stop" silences the relay; the next "start" brings the whole table back.
+        sdr.send_stop()
+        time.sleep(0.5)
+        mark = sdr.mark()
+        add("SM5STOP", 14060.2, "cq", "CW")
+        delete("PA3BB")
+        time.sleep(1.0)
+        self.assertEqual(sdr.texts(since=mark), [], "the relay spoke while the SDR was stopped")
+        sdr.send_start()
+        self.assertIsNotNone(sdr.wait_for_text("iq_start:0;", 5, mark))
+        self.assertEqual(sdr.texts(since=mark),
+                         model.commands() + ["iq_samplerate:48000;", "iq_start:0;"])
+
+        # --- The SDR drops the connection and comes back: the whole table again.
+        dropped = time.monotonic()
+        sdr.drop()
+        self.assertTrue(sdr.wait_connected(2, 10), "no new connection after the drop")
+        table = model.commands()
+        self.assertTrue(sdr.wait_until(
+            lambda s: s.texts(connection=2)[:len(table)] == table, 10), sdr.texts(connection=2))
+        resent = [r.t for r in sdr.received if r.connection == 2 and r.text == table[-1]][0]
+        self.assertLess(resent - dropped, 6.0, "table not re-sent within 6 s of the drop")
+        self.assertTrue(sdr.wait_until(lambda s: "iq_start:0;" in s.texts(connection=2), 5))
+        self.assertEqual(sdr.texts(connection=2), table + ["iq_samplerate:48000;",
+                                                            "iq_start:0;"])
+        self.assertEqual(sdr.connection_count(), 2)
+
+        # --- Ctrl+C: "iq_stop" reaches the SDR, then a clean exit.
+        mark = sdr.mark()
+        self.assert_clean_stop(b)
+        self.assertIn("iq_stop:0;", sdr.texts(since=mark))
+        log = b.log()
+        self.assertIn("Exiting ...", log)
+        self.assertIn("Signalling service stopped", log)
+        print(f"\n  first connection {connect_delay:.1f} s after start; table re-sent "
+              f"{resent - dropped:.2f} s after the drop", file=sys.stderr)
+
+
+@smoke
+class Spectrum(BridgeCase):
+    """A tone at +3 kHz from the SDR shows up in N1MM+'s spectrum datagrams."""
+
+    RATE = 5        # SpectrumFrequency: datagrams a second
+
+    @keep_logs_on_failure
+    def test_tone_position_edges_and_rate(self):
+        spot_port = free_port()
+        sdr = self.sdr(band=tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3),
+                       dds_hz=14074000, sample_rate=48000)
+        sdr.start()
+        peer = self.n1mm(spot_port)
+        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 2,
+                         "SpectrumDisplayEnabled": True,
+                         "SpectrumDisplayPort": str(peer.spectrum_port),
+                         "SpectrumFrequency": self.RATE, "SpectrumSampleSize": 512})
+        self.assert_bound(b, spot_port)
+        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        self.assertIsNotNone(sdr.wait_for_text("iq_start:0;", 5))
+        self.assertIn("iq_samplerate:48000;", sdr.texts())
+        self.assertTrue(peer.wait_packets(2, 10), "no spectrum datagrams arrived")
+
+        window = 6.0 if not CONFIG.smoke else 4.0
+        first = len(peer.snapshot())
+        t0 = time.monotonic()
+        time.sleep(window)
+        packets = peer.snapshot()
+        rate = (len(packets) - first) / (time.monotonic() - t0)
+        self.assertEqual(peer.malformed, [], "malformed spectrum datagrams")
+        for p in packets:
+            self.assertEqual((p.app, p.name), ("WaterfallBandmap", "ExpertSDR"))
+            self.assertEqual((p.low_text, p.high_text), ("14050", "14098"))
+            self.assertEqual(p.scaling, "0.3")
+            self.assertEqual(p.count, 512)
+            self.assertEqual(len(p.values), 512)
+        # +3 kHz is FFT bin 256 of 4096; value i (1-based) comes from bin (2048 + 8 i) mod 4096,
+        # so it is value 288, index 287 counted from 0.
+        peaks = [max(range(512), key=p.values.__getitem__) for p in packets]
+        off = [(i, peak) for i, peak in enumerate(peaks) if abs(peak - 287) > 1]
+        self.assertEqual(off, [], f"peaks away from index 287: {off[:10]}")
+        # A sanity range only; the rate itself is reported, not asserted tightly.
+        self.assertTrue(0.3 * self.RATE <= rate <= 2.5 * self.RATE,
+                        f"{rate:.2f} datagrams a second for SpectrumFrequency {self.RATE}")
+        self.assertNotIn("Stream buffer full", b.log())
+
+        # The SDR retunes: the edges follow "dds" for receiver 0 and ignore receiver 1
+        # and a frequency that is not a number.
+        sdr.send_dds(1, 7074000)
+        sdr.send("dds:0,abc;")
+        sdr.send_dds(0, 14100000)
+        mark = len(peer.snapshot())
+        self.assertTrue(wait_for(lambda: any(p.low_text == "14076" for p in
+                                             peer.snapshot()[mark:]), 5),
+                        [p.low_text for p in peer.snapshot()[mark:]])
+        latest = peer.snapshot()[-1]
+        self.assertEqual((latest.low_text, latest.high_text), ("14076", "14124"))
+        self.assertTrue(all(p.low_text in ("14050", "14076") for p in peer.snapshot()))
+
+        self.assert_clean_stop(b)
+        print(f"\n  {len(packets) - first} spectrum datagrams in {window:.0f} s: {rate:.2f} a "
+              f"second (SpectrumFrequency {self.RATE}); {sdr.frames_sent} IQ frames sent",
+              file=sys.stderr)
+
+
+class Load(BridgeCase):
+    """A burst of 5,000 distinct spots: none may be lost."""
+
+    COUNT = 5000
+
+    @keep_logs_on_failure
+    def test_burst_of_5000_spots(self):
+        spot_port = free_port()
+        sdr = self.sdr(stream_iq=False)
+        sdr.start()
+        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 0})
+        self.assert_bound(b, spot_port)
+        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        peer = self.n1mm(spot_port)
+        # One spot first, to know the bridge has seen "start" and relays live.
+        peer.spot("PROBE", 14000.1, "cq", "")
+        self.assertIsNotNone(sdr.wait_for_text(
+            spot_command({}, "PROBE", 14000.1, "cq", ""), 10), sdr.texts())
+
+        calls = [f"LD{i:04d}" for i in range(self.COUNT)]
+        datagrams = [n1mm.spot_datagram(c, 14000.0 + i * 0.1, n1mm.STATUSES[i % 8], "CW")
+                     for i, c in enumerate(calls)]
+        mark = sdr.mark()
+        t0 = time.monotonic()
+        for data in datagrams:
+            peer.send_raw(data)
+        sent = time.monotonic() - t0
+
+        def relayed(server):
+            return sum(1 for r in server.received[mark:] if r.text and r.text.startswith("spot:"))
+
+        sdr.wait_until(lambda s: relayed(s) >= self.COUNT, 60)
+        done = time.monotonic() - t0
+        got = [t.split(",")[0][5:] for t in sdr.texts(since=mark) if t.startswith("spot:")]
+        missing = sorted(set(calls) - set(got))
+        self.assertEqual(missing, [], f"{len(missing)} of {self.COUNT} spots never reached "
+                                      f"the SDR, e.g. {missing[:5]}")
+        self.assertEqual(got, calls, "spots arrived out of order or twice")
+
+        # All of them are in the table too: a new "start" re-sends the whole table.
+        sdr.send_stop()
+        time.sleep(0.3)
+        mark = sdr.mark()
+        sdr.send_start()
+        sdr.wait_until(lambda s: relayed(s) >= self.COUNT + 1, 30)
+        again = [t.split(",")[0][5:] for t in sdr.texts(since=mark) if t.startswith("spot:")]
+        self.assertEqual(again, ["PROBE"] + calls)
+        self.assert_clean_stop(b)
+        print(f"\n  {self.COUNT} spots sent in {sent:.2f} s; all relayed to the SDR "
+              f"{done:.2f} s after the first was sent", file=sys.stderr)
+
+
+def load_tests(loader, standard_tests, pattern):
+    suite = unittest.TestSuite()
+    for case in (Foundation, Relay, Spectrum, Load):
+        for name in loader.getTestCaseNames(case):
+            if CONFIG.smoke and not (getattr(case, "smoke", False) or
+                                     getattr(getattr(case, name), "smoke", False)):
+                continue
+            suite.addTest(case(name))
+    return suite
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--exe", default=os.environ.get("TARNWICK_EXE"))
+    parser.add_argument("--emulator", nargs="*", default=None,
+                        help="command (and arguments) to run the executable with")
+    parser.add_argument("--smoke", action="store_true")
+    parser.add_argument("tests", nargs="*", help="test classes or Class.method to run")
+    args = parser.parse_args()
+    if not args.exe:
+        parser.error("--exe (or TARNWICK_EXE) is required")
+    CONFIG.exe = os.path.abspath(args.exe)
+    emulator = args.emulator if args.emulator is not None else \
+        [a for a in os.environ.get("TARNWICK_EMULATOR", "").split(";") if a]
+    CONFIG.emulator = [a for part in emulator for a in part.split(";") if a]
+    CONFIG.smoke = args.smoke
+    loader = unittest.TestLoader()
+    module = sys.modules[__name__]
+    if args.tests:
+        suite = unittest.TestSuite(loader.loadTestsFromName(name, module) for name in args.tests)
+    else:
+        suite = load_tests(loader, None, None)
+    result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
+    failed = len(result.failures) + len(result.errors)
+    print(f"e2e: {result.testsRun - failed} passed, {failed} failed")
+    return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
