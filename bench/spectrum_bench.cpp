@@ -1,0 +1,212 @@
+// Speed of the spectrum path for one 4096-sample block, side by side with FFTW's single-precision
+// transform of the same block as the yardstick. The closing lines give the whole step as a
+// multiple of FFTW's time; the aim is 3 or less.
+#include "bridge/fft.h"
+#include "bridge/spectrum_packet.h"
+
+#include <benchmark/benchmark.h>
+#include <fftw3.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+
+namespace {
+
+// A tone at +3 kHz (48 kHz sampling) over noise, as the SDR would send it.
+const IqBlock& sampleBlock() {
+    static const std::unique_ptr<IqBlock> block = [] {
+        auto b = std::make_unique<IqBlock>();
+        std::mt19937 gen(42);
+        std::normal_distribution<float> noise(0.0f, 1e-3f);
+        const double pi = 3.14159265358979323846;
+        for (std::size_t n = 0; n < IqBlock::kSamples; ++n) {
+            const double phase = 2 * pi * static_cast<double>((n * 256) % 4096) / 4096;
+            b->data[2 * n] = 0.25f * static_cast<float>(std::cos(phase)) + noise(gen);
+            b->data[2 * n + 1] = 0.25f * static_cast<float>(std::sin(phase)) + noise(gen);
+        }
+        return b;
+    }();
+    return *block;
+}
+
+const FftWindow& window() {
+    static const std::unique_ptr<FftWindow> w = [] {
+        auto table = std::make_unique<FftWindow>();
+        fillFftWindow(*table);
+        return table;
+    }();
+    return *w;
+}
+
+std::unique_ptr<IqBlock> windowedBlock() {
+    auto b = std::make_unique<IqBlock>(sampleBlock());
+    applyFftWindow(window(), *b);
+    return b;
+}
+
+// Every run starts from the same input, so the values never drift into subnormals.
+void BM_CopyBlock(benchmark::State& state) {
+    auto buffer = std::make_unique<IqBlock>();
+    for (auto _ : state) {
+        std::memcpy(buffer->data.data(), sampleBlock().data.data(), IqBlock::kBytes);
+        benchmark::DoNotOptimize(buffer->data.data());
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_CopyBlock);
+
+void BM_Window(benchmark::State& state) {
+    auto buffer = std::make_unique<IqBlock>();
+    for (auto _ : state) {
+        std::memcpy(buffer->data.data(), sampleBlock().data.data(), IqBlock::kBytes);
+        applyFftWindow(window(), *buffer);
+        benchmark::DoNotOptimize(buffer->data.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetLabel("includes the copy");
+}
+BENCHMARK(BM_Window);
+
+template <bool (*Transform)(float*, std::uint32_t)>
+void BM_Transform(benchmark::State& state) {
+    const auto input = windowedBlock();
+    auto buffer = std::make_unique<IqBlock>();
+    for (auto _ : state) {
+        std::memcpy(buffer->data.data(), input->data.data(), IqBlock::kBytes);
+        benchmark::DoNotOptimize(Transform(buffer->data.data(), 4096));
+        benchmark::ClobberMemory();
+    }
+    state.SetLabel("includes the copy");
+}
+BENCHMARK_TEMPLATE(BM_Transform, fft)->Name("BM_Fft");
+BENCHMARK_TEMPLATE(BM_Transform, fftReference)->Name("BM_FftReference");
+
+void BM_MakeXml(benchmark::State& state) {
+    auto spectrum = windowedBlock();
+    fft(spectrum->data.data(), 4096);
+    BridgeSettings settings;
+    const SpectrumInputs in = spectrumInputs(settings, 14074000, 1407400);
+    std::int32_t offset = 0;
+    makeSpectrumXml(*spectrum, in, offset);
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        std::int32_t o = offset;  // the same offset every time, as in a steady stream
+        const SpectrumPacket packet = makeSpectrumXml(*spectrum, in, o);
+        bytes = packet.size();
+        benchmark::DoNotOptimize(packet.data());
+    }
+    state.SetLabel(std::to_string(bytes) + " bytes");
+}
+BENCHMARK(BM_MakeXml);
+
+// What the worker does per block, minus the send: copy out of the queue, window, transform,
+// keep the spectrum, build the packet.
+void BM_SpectrumStep(benchmark::State& state) {
+    struct Bridge {
+        IqBlock fftBuffer;
+        IqBlock spectrumBuffer;
+        std::int32_t levelOffset = 0;
+    };
+    auto bridge = std::make_unique<Bridge>();
+    BridgeSettings settings;
+    const SpectrumInputs in = spectrumInputs(settings, 14074000, 1407400);
+    const IqBlock& queued = sampleBlock();
+    for (auto _ : state) {
+        std::memcpy(bridge->fftBuffer.data.data(), queued.data.data(), IqBlock::kBytes);
+        applyFftWindow(window(), bridge->fftBuffer);
+        fft(bridge->fftBuffer.data.data(), 4096);
+        std::memcpy(bridge->spectrumBuffer.data.data(), bridge->fftBuffer.data.data(),
+                    IqBlock::kBytes);
+        const SpectrumPacket packet = makeSpectrumXml(bridge->spectrumBuffer, in, bridge->levelOffset);
+        benchmark::DoNotOptimize(packet.data());
+    }
+}
+BENCHMARK(BM_SpectrumStep);
+
+struct FftwBuffers {
+    fftwf_complex* in = nullptr;
+    fftwf_complex* out = nullptr;
+    fftwf_plan plan = nullptr;
+    explicit FftwBuffers(bool inPlace) {
+        in = fftwf_alloc_complex(4096);
+        out = inPlace ? in : fftwf_alloc_complex(4096);
+        plan = fftwf_plan_dft_1d(4096, in, out, FFTW_FORWARD, FFTW_MEASURE);
+        const auto input = windowedBlock();  // planning overwrote the arrays
+        std::memcpy(in, input->data.data(), IqBlock::kBytes);
+    }
+    ~FftwBuffers() {
+        fftwf_destroy_plan(plan);
+        if (out != in)
+            fftwf_free(out);
+        fftwf_free(in);
+    }
+    FftwBuffers(const FftwBuffers&) = delete;
+    FftwBuffers& operator=(const FftwBuffers&) = delete;
+};
+
+// The yardstick: out of place, so the input stays as it was and nothing else is timed.
+void BM_Fftw(benchmark::State& state) {
+    FftwBuffers f(false);
+    for (auto _ : state) {
+        fftwf_execute(f.plan);
+        benchmark::DoNotOptimize(f.out);
+        benchmark::ClobberMemory();
+    }
+    state.SetLabel("out of place, FFTW_MEASURE");
+}
+BENCHMARK(BM_Fftw);
+
+void BM_FftwInPlace(benchmark::State& state) {
+    FftwBuffers f(true);
+    const auto input = windowedBlock();
+    for (auto _ : state) {
+        std::memcpy(f.in, input->data.data(), IqBlock::kBytes);
+        fftwf_execute(f.plan);
+        benchmark::DoNotOptimize(f.in);
+        benchmark::ClobberMemory();
+    }
+    state.SetLabel("in place, includes the copy");
+}
+BENCHMARK(BM_FftwInPlace);
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& reports) override {
+        for (const Run& run : reports)
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
+                nanoseconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
+        ConsoleReporter::ReportRuns(reports);
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        const auto fftw = nanoseconds_.find("BM_Fftw");
+        if (fftw == nanoseconds_.end() || fftw->second <= 0)
+            return;
+        for (const char* name : {"BM_SpectrumStep", "BM_Fft", "BM_FftReference", "BM_MakeXml"}) {
+            const auto it = nanoseconds_.find(name);
+            if (it != nanoseconds_.end())
+                std::printf("%-16s %8.2f x FFTW\n", name, it->second / fftw->second);
+        }
+    }
+
+private:
+    std::map<std::string, double> nanoseconds_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    fftwf_cleanup();
+    return 0;
+}

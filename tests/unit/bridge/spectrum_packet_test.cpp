@@ -1,0 +1,349 @@
+#include "bridge/spectrum_packet.h"
+
+#include "bridge/fft.h"
+
+#include <gtest/gtest.h>
+#include <tinyxml2.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Parsed {
+    std::string low;
+    std::string high;
+    std::string scaling;
+    std::string dataCount;
+    std::string data;
+    std::vector<long> values;
+};
+
+std::string childText(const tinyxml2::XMLElement* root, const char* name) {
+    const tinyxml2::XMLElement* e = root->FirstChildElement(name);
+    if (e == nullptr)
+        return "<missing>";
+    return e->GetText() ? e->GetText() : "";
+}
+
+// Reads the packet back with the XML library: it must be well-formed and in the agreed shape.
+Parsed parse(const std::string& packet) {
+    Parsed p;
+    tinyxml2::XMLDocument doc;
+    EXPECT_EQ(tinyxml2::XML_SUCCESS, doc.Parse(packet.data(), packet.size())) << packet;
+    const tinyxml2::XMLElement* root = doc.RootElement();
+    if (root == nullptr) {
+        ADD_FAILURE() << "no root in " << packet;
+        return p;
+    }
+    EXPECT_STREQ("Spectrum", root->Name());
+    const char* order[] = {"app",           "Name",      "LowScopeFrequency", "HighScopeFrequency",
+                           "ScalingFactor", "DataCount", "SpectrumData"};
+    const tinyxml2::XMLElement* e = root->FirstChildElement();
+    for (const char* name : order) {
+        if (e == nullptr) {
+            ADD_FAILURE() << "missing " << name;
+            break;
+        }
+        EXPECT_STREQ(name, e->Name());
+        e = e->NextSiblingElement();
+    }
+    EXPECT_EQ(nullptr, e);
+    EXPECT_EQ("WaterfallBandmap", childText(root, "app"));
+    EXPECT_EQ("ExpertSDR", childText(root, "Name"));
+    p.low = childText(root, "LowScopeFrequency");
+    p.high = childText(root, "HighScopeFrequency");
+    p.scaling = childText(root, "ScalingFactor");
+    p.dataCount = childText(root, "DataCount");
+    p.data = childText(root, "SpectrumData");
+    std::stringstream in(p.data);
+    std::string item;
+    while (std::getline(in, item, ','))
+        p.values.push_back(std::strtol(item.c_str(), nullptr, 10));
+    return p;
+}
+
+// Sets bin k to a power whose level, 20 * log10(power), is the given value.
+void setLevel(IqBlock& block, std::uint32_t k, double levelDb) {
+    block.data[2 * k] = static_cast<float>(std::pow(10.0, levelDb / 40));
+    block.data[2 * k + 1] = 0.0f;
+}
+
+SpectrumInputs inputs(std::int32_t sampleSize) {
+    SpectrumInputs in;
+    in.ddsFrequency = 14074000;
+    in.n1mmFrequency = 1407400;
+    in.SpectrumSampleSize = sampleSize;
+    return in;
+}
+
+// A fixed block made only of exactly rounded operations: two tones and integer noise, then the
+// window and the transform, as the bridge does it.
+std::unique_ptr<IqBlock> goldenSpectrum() {
+    auto block = std::make_unique<IqBlock>();
+    const double pi = 3.14159265358979323846;
+    std::uint32_t x = 12345;
+    const auto noise = [&x] {
+        x = x * 1664525u + 1013904223u;
+        return static_cast<float>(static_cast<std::int32_t>(x >> 8) - 8388608) * 0x1p-33f;
+    };
+    for (std::uint32_t n = 0; n < 4096; ++n) {
+        const double strong = 2 * pi * ((n * 256) % 4096) / 4096;  // +3 kHz at 48 kHz
+        const double weak = -2 * pi * ((n * 1000) % 4096) / 4096;
+        const float re = static_cast<float>(std::cos(strong)) * 0.25f +
+                         static_cast<float>(std::cos(weak)) * 0x1p-10f;
+        const float im = static_cast<float>(std::sin(strong)) * 0.25f +
+                         static_cast<float>(std::sin(weak)) * 0x1p-10f;
+        block->data[2 * n] = re + noise();
+        block->data[2 * n + 1] = im + noise();
+    }
+    auto window = std::make_unique<FftWindow>();
+    fillFftWindow(*window);
+    applyFftWindow(*window, *block);
+    EXPECT_TRUE(fft(block->data.data(), 4096));
+    return block;
+}
+
+std::string goldenPath() { return std::string(TARNWICK_TEST_DATA) + "/spectrum_packet_golden.xml"; }
+
+TEST(SpectrumPacket, MatchesTheGoldenFileByteForByte) {
+    const auto spectrum = goldenSpectrum();
+    BridgeSettings settings;
+    const SpectrumInputs in = spectrumInputs(settings, 14074000, 1407400);
+    std::int32_t offset = 0;
+    makeSpectrumXml(*spectrum, in, offset);  // the first packet only sets the level offset
+    const std::string packet = makeSpectrumXml(*spectrum, in, offset);
+
+    if (std::getenv("TARNWICK_WRITE_GOLDEN") != nullptr) {
+        std::ofstream(goldenPath(), std::ios::binary) << packet;
+        GTEST_SKIP() << "golden file written";
+    }
+    std::ifstream file(goldenPath(), std::ios::binary);
+    ASSERT_TRUE(file) << goldenPath();
+    const std::string golden((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(golden, packet);
+
+    // The golden text itself: the tone at +3 kHz is the loudest value, one step left of 256 bins
+    // above the middle of the row.
+    const Parsed p = parse(packet);
+    ASSERT_EQ(512u, p.values.size());
+    std::size_t loudest = 0;
+    for (std::size_t i = 0; i < p.values.size(); ++i)
+        if (p.values[i] > p.values[loudest])
+            loudest = i;
+    EXPECT_EQ(255u + 256u / 8u, loudest);
+}
+
+TEST(SpectrumPacket, LayoutIsTheIndentedPrinterOutput) {
+    IqBlock block;
+    setLevel(block, 2048, 10.5);
+    SpectrumInputs in = inputs(1);
+    in.SpectrumScalingFactor = "0.3";
+    std::int32_t offset = 0;
+    EXPECT_EQ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<Spectrum>\n"
+              "    <app>WaterfallBandmap</app>\n"
+              "    <Name>ExpertSDR</Name>\n"
+              "    <LowScopeFrequency>14050</LowScopeFrequency>\n"
+              "    <HighScopeFrequency>14098</HighScopeFrequency>\n"
+              "    <ScalingFactor>0.3</ScalingFactor>\n"
+              "    <DataCount>1</DataCount>\n"
+              "    <SpectrumData>10</SpectrumData>\n"
+              "</Spectrum>\n",
+              makeSpectrumXml(block, in, offset));
+}
+
+TEST(SpectrumPacket, ScalingFactorIsCarriedAndEscaped) {
+    IqBlock block;
+    SpectrumInputs in = inputs(4);
+    in.SpectrumScalingFactor = "0.3 & <more>";
+    std::int32_t offset = 0;
+    const std::string packet = makeSpectrumXml(block, in, offset);
+    EXPECT_NE(std::string::npos, packet.find("<ScalingFactor>0.3 &amp; &lt;more&gt;</ScalingFactor>"));
+    EXPECT_EQ("0.3 & <more>", parse(packet).scaling);
+}
+
+struct EdgeCase {
+    std::int32_t dds;
+    std::int32_t n1mm;
+    std::int32_t rate;
+    bool transverters;
+    const char* low;
+    const char* high;
+};
+
+TEST(SpectrumPacket, EdgesFollowTheDdsAndTheFirstMatchingTransverter) {
+    const std::vector<TransverterEntry> defaults = BridgeSettings().Transverters;
+    const EdgeCase cases[] = {
+        {14074000, 1407400, 48000, false, "14050", "14098"},
+        {14074123, 1407400, 48000, false, "14050.123", "14098.123"},
+        {14074000, 1407400, 48000, true, "14050", "14098"},
+        {28125000, 43212500, 96000, true, "432077", "432173"},
+        {28125000, 2812500, 96000, true, "28077", "28173"},
+        {28125000, 43212500, 96000, false, "28077", "28173"},
+        // The first entry matches on its IF and fails on RF; the second is never looked at.
+        {144200000, 14420000, 48000, true, "144176", "144224"},
+        {0, 0, 48000, false, "-24", "24"},
+        {10000000, 0, 192000, false, "9904", "10096"},
+    };
+    for (const EdgeCase& c : cases) {
+        IqBlock block;
+        SpectrumInputs in = inputs(512);
+        in.ddsFrequency = c.dds;
+        in.n1mmFrequency = c.n1mm;
+        in.SpectrumSampleRate = c.rate;
+        in.Transverters = c.transverters ? &defaults : nullptr;
+        std::int32_t offset = 0;
+        const Parsed p = parse(makeSpectrumXml(block, in, offset));
+        EXPECT_EQ(c.low, p.low) << c.dds << " " << c.n1mm;
+        EXPECT_EQ(c.high, p.high) << c.dds << " " << c.n1mm;
+    }
+}
+
+TEST(SpectrumPacket, OnlyTheFirstTransverterWithALowerIfCounts) {
+    // The second entry would match too, but the walk stops at the first one.
+    const std::vector<TransverterEntry> list = {{50000.0, 28000.0}, {144000.0, 28000.0}};
+    IqBlock block;
+    SpectrumInputs in = inputs(8);
+    in.ddsFrequency = 28100000;
+    in.n1mmFrequency = 14410000;  // 144100 kHz
+    in.Transverters = &list;
+    std::int32_t offset = 0;
+    const Parsed p = parse(makeSpectrumXml(block, in, offset));
+    EXPECT_EQ("50076", p.low);
+    EXPECT_EQ("50124", p.high);
+}
+
+// Each bin's level encodes its own index, so the row tells which bins were read and in what
+// order: level = floor(k / 4) - 500 + 0.5, shown with an offset of -1000.
+struct BinWalk {
+    std::int32_t count;
+    std::uint32_t step;
+    std::int32_t divisor;
+};
+
+TEST(SpectrumPacket, ValuesWalkFromTheMiddleBinByTheStep) {
+    IqBlock block;
+    for (std::uint32_t k = 0; k < 4096; ++k)
+        setLevel(block, k, static_cast<double>(k / 4) - 500 + 0.5);
+    for (const BinWalk& w : {BinWalk{512, 8, 512}, BinWalk{300, 13, 315}, BinWalk{1, 4096, 1},
+                             BinWalk{4096, 1, 4096}, BinWalk{3, 1365, 3}}) {
+        SpectrumInputs in = inputs(w.count);
+        in.SpectrumCorrection = 7;
+        std::int32_t offset = -1000;
+        const std::string packet = makeSpectrumXml(block, in, offset);
+        const Parsed p = parse(packet);
+        EXPECT_EQ(std::to_string(w.count), p.dataCount);
+        ASSERT_EQ(static_cast<std::size_t>(w.count), p.values.size()) << w.count;
+        EXPECT_NE(',', p.data.back());
+        EXPECT_EQ(std::string::npos, p.data.find(' '));
+        long sum = 0;
+        for (std::int32_t i = 1; i <= w.count; ++i) {
+            const std::uint32_t bin = (2048 + i * w.step) % 4096;
+            ASSERT_EQ(static_cast<long>(bin / 4) + 500, p.values[i - 1])
+                << "count " << w.count << " value " << i;
+            sum += static_cast<long>(std::trunc(static_cast<double>(bin / 4) - 500 + 0.5));
+        }
+        EXPECT_EQ(sum / w.divisor - 7, offset) << w.count;
+    }
+}
+
+TEST(SpectrumPacket, SingleValueHasNoSeparator) {
+    IqBlock block;
+    setLevel(block, 2048, 33.5);
+    setLevel(block, 0, 90.5);
+    std::int32_t offset = 0;
+    const Parsed p = parse(makeSpectrumXml(block, inputs(1), offset));
+    EXPECT_EQ("33", p.data);
+    EXPECT_EQ(33 - 40, offset);
+}
+
+TEST(SpectrumPacket, NegativeValuesRepeatThePreviousOutput) {
+    // Eight values, step 512: bins 2560, 3072, 3584, 0, 512, 1024, 1536, 2048.
+    IqBlock block;
+    setLevel(block, 2560, -3.5);  // first value below 0: shows 0
+    setLevel(block, 3072, 20.5);
+    setLevel(block, 3584, -3.5);  // repeats 20
+    // bin 0 has no power at all: repeats 20
+    block.data[2 * 512] = 1.0f;  // level exactly 0: shown, and becomes the previous value
+    setLevel(block, 1024, -10.5);
+    setLevel(block, 1536, 7.5);
+    block.data[2 * 2048] = std::numeric_limits<float>::quiet_NaN();  // no level: repeats 7
+    std::int32_t offset = 0;
+    const Parsed p = parse(makeSpectrumXml(block, inputs(8), offset));
+    EXPECT_EQ("0,20,20,20,0,0,7,7", p.data);
+    // Silent and NaN bins count as the smallest normal float, 20 * log10(FLT_MIN) = -758.6.
+    EXPECT_EQ((-3 + 20 - 3 - 758 + 0 - 10 + 7 - 758) / 8 - 40, offset);
+}
+
+TEST(SpectrumPacket, OffsetFollowsThePreviousPacket) {
+    IqBlock block;
+    for (std::uint32_t k = 0; k < 4096; ++k)
+        setLevel(block, k, 60.5);
+    std::int32_t offset = 0;
+    EXPECT_EQ(std::vector<long>(512, 60), parse(makeSpectrumXml(block, inputs(512), offset)).values);
+    EXPECT_EQ(60 - 40, offset);
+    EXPECT_EQ(std::vector<long>(512, 40), parse(makeSpectrumXml(block, inputs(512), offset)).values);
+    EXPECT_EQ(20, offset);
+}
+
+TEST(SpectrumPacket, ExtremeValuesStayDefined) {
+    IqBlock block;
+    block.data[2 * 2048] = 1e30f;  // the power overflows to infinity: counts as the largest float
+    SpectrumInputs in = inputs(1);
+    in.SpectrumCorrection = std::numeric_limits<std::int32_t>::min();
+    std::int32_t offset = 0;
+    EXPECT_EQ("770", parse(makeSpectrumXml(block, in, offset)).data);
+    EXPECT_EQ(std::numeric_limits<std::int32_t>::max(), offset);
+    // A huge offset pushes every level below zero; the row shows zeros, not garbage.
+    EXPECT_EQ("0", parse(makeSpectrumXml(block, in, offset)).data);
+    // A huge negative one pushes them past 16 bits; they wrap as unsigned 16-bit values.
+    offset = -100000;
+    in.SpectrumCorrection = 0;
+    EXPECT_EQ(std::to_string((100000 + 770) % 65536),
+              parse(makeSpectrumXml(block, in, offset)).data);
+}
+
+TEST(SpectrumPacket, SampleSizeIsHeldBetweenOneAnd4096) {
+    EXPECT_EQ(1, clampSpectrumSampleSize(0));
+    EXPECT_EQ(1, clampSpectrumSampleSize(-5));
+    EXPECT_EQ(1, clampSpectrumSampleSize(1));
+    EXPECT_EQ(512, clampSpectrumSampleSize(512));
+    EXPECT_EQ(4096, clampSpectrumSampleSize(4096));
+    EXPECT_EQ(4096, clampSpectrumSampleSize(4097));
+    EXPECT_EQ(4096, clampSpectrumSampleSize(std::numeric_limits<std::int32_t>::max()));
+
+    IqBlock block;
+    std::int32_t offset = 0;
+    const Parsed zero = parse(makeSpectrumXml(block, inputs(0), offset));
+    EXPECT_EQ("1", zero.dataCount);
+    EXPECT_EQ(1u, zero.values.size());
+    const Parsed big = parse(makeSpectrumXml(block, inputs(5000), offset));
+    EXPECT_EQ("4096", big.dataCount);
+    EXPECT_EQ(4096u, big.values.size());
+}
+
+TEST(SpectrumPacket, InputsComeFromTheSettings) {
+    BridgeSettings settings;
+    settings.SpectrumSampleRate = 96000;
+    settings.SpectrumSampleSize = 256;
+    settings.SpectrumScalingFactor = "0.5";
+    settings.SpectrumCorrection = 12;
+    const SpectrumInputs in = spectrumInputs(settings, 28125000, 43212500);
+    EXPECT_EQ(28125000, in.ddsFrequency);
+    EXPECT_EQ(43212500, in.n1mmFrequency);
+    EXPECT_EQ(96000, in.SpectrumSampleRate);
+    EXPECT_EQ(256, in.SpectrumSampleSize);
+    EXPECT_EQ("0.5", in.SpectrumScalingFactor);
+    EXPECT_EQ(12, in.SpectrumCorrection);
+    EXPECT_EQ(&settings.Transverters, in.Transverters);
+}
+
+}  // namespace
