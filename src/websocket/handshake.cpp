@@ -1,0 +1,151 @@
+#include "websocket/handshake.h"
+
+#include <cctype>
+#include <climits>
+
+namespace wsclient {
+namespace {
+
+bool isSpace(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+// A scan cursor: each step either consumes its conversion or reports failure.
+class Scan {
+public:
+    explicit Scan(std::string_view text) : text_(text) {}
+
+    bool literal(std::string_view word) {
+        if (text_.substr(pos_, word.size()) != word)
+            return false;
+        pos_ += word.size();
+        return true;
+    }
+
+    // %[^:/]: one or more characters other than ':' and '/'.
+    bool host(std::string& out) {
+        const std::size_t start = pos_;
+        while (pos_ < text_.size() && text_[pos_] != ':' && text_[pos_] != '/')
+            ++pos_;
+        if (pos_ == start)
+            return false;
+        out.assign(text_.substr(start, pos_ - start));
+        return true;
+    }
+
+    // %d: blanks skipped, optional sign, digits; a value outside int fails instead of wrapping.
+    bool integer(int& out) {
+        skipSpace();
+        bool negative = false;
+        if (pos_ < text_.size() && (text_[pos_] == '+' || text_[pos_] == '-')) {
+            negative = text_[pos_] == '-';
+            ++pos_;
+        }
+        const std::size_t start = pos_;
+        long long value = 0;
+        while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') {
+            value = value * 10 + (text_[pos_] - '0');
+            if (value > static_cast<long long>(INT_MAX) + 1)
+                return false;
+            ++pos_;
+        }
+        if (pos_ == start)
+            return false;
+        if (negative)
+            value = -value;
+        if (value > INT_MAX || value < INT_MIN)
+            return false;
+        out = static_cast<int>(value);
+        return true;
+    }
+
+    // %s: blanks skipped, then one or more non-blank characters.
+    bool word(std::string& out) {
+        skipSpace();
+        const std::size_t start = pos_;
+        while (pos_ < text_.size() && !isSpace(text_[pos_]))
+            ++pos_;
+        if (pos_ == start)
+            return false;
+        out.assign(text_.substr(start, pos_ - start));
+        return true;
+    }
+
+private:
+    void skipSpace() {
+        while (pos_ < text_.size() && isSpace(text_[pos_]))
+            ++pos_;
+    }
+
+    std::string_view text_;
+    std::size_t pos_ = 0;
+};
+
+} // namespace
+
+bool parseWebSocketUrl(std::string_view url, WebSocketUrl& out) {
+    WebSocketUrl parsed;
+    {
+        Scan scan(url);
+        if (scan.literal("ws://") && scan.host(parsed.host) && scan.literal(":") &&
+            scan.integer(parsed.port) && scan.literal("/") && scan.word(parsed.path)) {
+            out = parsed;
+            return true;
+        }
+    }
+    parsed = WebSocketUrl{};
+    {
+        Scan scan(url);
+        if (scan.literal("ws://") && scan.host(parsed.host) && scan.literal("/") &&
+            scan.word(parsed.path)) {
+            out = parsed;
+            return true;
+        }
+    }
+    parsed = WebSocketUrl{};
+    {
+        Scan scan(url);
+        if (scan.literal("ws://") && scan.host(parsed.host) && scan.literal(":") &&
+            scan.integer(parsed.port)) {
+            out = parsed;
+            return true;
+        }
+    }
+    parsed = WebSocketUrl{};
+    {
+        Scan scan(url);
+        if (scan.literal("ws://") && scan.host(parsed.host)) {
+            out = parsed;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> upgradeRequestLines(const WebSocketUrl& url, std::string_view origin) {
+    std::vector<std::string> lines;
+    lines.push_back("GET /" + url.path + " HTTP/1.1\r\n");
+    if (url.port == 80)
+        lines.push_back("Host: " + url.host + "\r\n");
+    else
+        lines.push_back("Host: " + url.host + ":" + std::to_string(url.port) + "\r\n");
+    lines.push_back("Upgrade: websocket\r\n");
+    lines.push_back("Connection: Upgrade\r\n");
+    if (!origin.empty())
+        lines.push_back("Origin: " + std::string(origin) + "\r\n");
+    lines.push_back(std::string("Sec-WebSocket-Key: ") + kWebSocketKey + "\r\n");
+    lines.push_back("Sec-WebSocket-Version: 13\r\n");
+    lines.push_back("\r\n");
+    return lines;
+}
+
+bool handshakeLineEnded(const char* line, std::size_t length) {
+    return length >= 2 && (line[length - 2] == '\r' || line[length - 1] == '\n');
+}
+
+bool parseStatusCode(std::string_view line, int& code) {
+    Scan scan(line);
+    return scan.literal("HTTP/1.1") && scan.integer(code);
+}
+
+} // namespace wsclient

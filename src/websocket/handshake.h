@@ -1,0 +1,39 @@
+// The text side of opening a WebSocket: the ws:// URL, the upgrade request and the reply's
+// status line. Pure string work; the client in websocket.cpp does the socket part.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace wsclient {
+
+inline constexpr std::size_t kMaxUrlLength = 127;    // a URL of 128 characters is refused
+inline constexpr std::size_t kMaxOriginLength = 199; // an origin of 200 is refused
+inline constexpr std::size_t kHandshakeLineLimit = 255;
+
+// The fixed key of every upgrade request.
+inline constexpr const char* kWebSocketKey = "pR7tK2wQ9mZx4LbV1cNs0A==";
+
+struct WebSocketUrl {
+    std::string host;
+    int port = 80;
+    std::string path; // without the leading slash; may be empty
+};
+
+// Tries "ws://host:port/path", "ws://host/path", "ws://host:port" and "ws://host" in that order,
+// the way a scanf conversion reads them. Text after the matched part is ignored.
+bool parseWebSocketUrl(std::string_view url, WebSocketUrl& out);
+
+// The request lines, each ending in CR LF, in the order they are sent; the last is the blank line.
+std::vector<std::string> upgradeRequestLines(const WebSocketUrl& url, std::string_view origin);
+
+// True when a line being read byte by byte is complete: at least 2 bytes and the byte before the
+// last is CR or the last is LF.
+bool handshakeLineEnded(const char* line, std::size_t length);
+
+// Reads the code of a status line "HTTP/1.1 <code>..." (blanks before the code allowed).
+bool parseStatusCode(std::string_view line, int& code);
+
+} // namespace wsclient

@@ -1,0 +1,371 @@
+#include "websocket/websocket.h"
+
+#include "platform/socket.h"
+#include "platform/socket_connect.h"
+#include "websocket/frame_codec.h"
+#include "websocket/handshake.h"
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+#include <utility>
+
+namespace wsclient {
+namespace {
+
+// A LAN server answers in milliseconds; one that accepts and stays silent must not hold the
+// bridge (and the spot datagrams waiting behind it) for longer than this.
+constexpr int kConnectTimeLimitMs = 2000;
+constexpr std::size_t kReceiveChunk = 1500;
+// One poll stops reading once a whole maximal frame could be buffered; dispatch then decides.
+constexpr std::size_t kReceiveHighWater = kMaxMessageBytes + 14;
+
+// These lines are the client's only failure report; they go straight to standard error.
+void writeError(const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+class Deadline {
+public:
+    explicit Deadline(int limitMs)
+        : end_(std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs)) {}
+
+    // Whole milliseconds left, rounded up so that a wait never ends just short of the limit.
+    int remainingMs() const {
+        const auto left = end_ - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero())
+            return 0;
+        return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+    }
+
+private:
+    std::chrono::steady_clock::time_point end_;
+};
+
+enum class Outcome { done, closed, timedOut };
+
+// Connects a non-blocking socket within the deadline.
+Outcome connectWithin(platform::NativeSocket s, const platform::Address& address,
+                      const Deadline& deadline) {
+    platform::setNonBlocking(s, true);
+    if (platform::connectTo(s, address) == 0)
+        return Outcome::done;
+    if (!platform::isWouldBlock(platform::lastSocketError()))
+        return Outcome::closed;
+    for (;;) {
+        const int left = deadline.remainingMs();
+        if (left <= 0)
+            return Outcome::timedOut;
+        if (platform::waitSocket(s, false, true, left) > 0)
+            return platform::pendingSocketError(s) == 0 ? Outcome::done : Outcome::closed;
+    }
+}
+
+// Resolves and connects, trying each address in turn. The socket comes back non-blocking.
+platform::Socket connectTcp(const std::string& host, int port, bool& timedOut) {
+    timedOut = false;
+    std::vector<platform::ResolvedAddress> addresses;
+    const int rc = platform::resolve(host, std::to_string(port), platform::Family::any,
+                                     platform::Kind::stream, addresses);
+    if (rc != 0) {
+        writeError("getaddrinfo: " + platform::resolveErrorText(rc) + "\n");
+        return {};
+    }
+    const Deadline deadline(kConnectTimeLimitMs);
+    for (const auto& entry : addresses) {
+        platform::Socket s = platform::openSocket(entry.family, entry.socktype, entry.protocol);
+        if (!s.valid())
+            continue;
+        const Outcome outcome = connectWithin(s.get(), entry.address, deadline);
+        if (outcome == Outcome::done)
+            return s;
+        if (outcome == Outcome::timedOut) {
+            timedOut = true;
+            break;
+        }
+    }
+    return {};
+}
+
+Outcome sendAll(platform::NativeSocket s, const std::string& data, const Deadline& deadline) {
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        const long n = platform::sendSome(s, data.data() + sent, data.size() - sent);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && !platform::isWouldBlock(platform::lastSocketError()))
+            return Outcome::closed;
+        const int left = deadline.remainingMs();
+        if (left <= 0)
+            return Outcome::timedOut;
+        platform::waitSocket(s, false, true, left);
+    }
+    return Outcome::done;
+}
+
+// One byte of the reply. A receive error counts as the server closing.
+Outcome receiveByte(platform::NativeSocket s, char& byte, const Deadline& deadline) {
+    for (;;) {
+        const int left = deadline.remainingMs();
+        if (left <= 0)
+            return Outcome::timedOut;
+        if (platform::waitSocket(s, true, false, left) <= 0)
+            continue;
+        const long n = platform::receiveSome(s, &byte, 1);
+        if (n == 1)
+            return Outcome::done;
+        if (n < 0 && platform::isWouldBlock(platform::lastSocketError()))
+            continue;
+        return Outcome::closed;
+    }
+}
+
+// Reads one piece of a reply line: up to its end, or 255 bytes of it.
+Outcome readLinePiece(platform::NativeSocket s, char (&line)[kHandshakeLineLimit + 1],
+                      std::size_t& length, const Deadline& deadline) {
+    length = 0;
+    while (length < 2 || (length < kHandshakeLineLimit && !handshakeLineEnded(line, length))) {
+        const Outcome outcome = receiveByte(s, line[length], deadline);
+        if (outcome != Outcome::done)
+            return outcome;
+        ++length;
+    }
+    line[length] = '\0';
+    return Outcome::done;
+}
+
+class CallbackAdapter : public BytesCallback_Imp {
+public:
+    explicit CallbackAdapter(Callback_Imp& callable) : callable_(callable) {}
+    void operator()(const std::vector<std::uint8_t>& message) override {
+        const std::string text(message.begin(), message.end());
+        callable_(text);
+    }
+
+private:
+    Callback_Imp& callable_;
+};
+
+class _RealWebSocket final : public WebSocket {
+public:
+    _RealWebSocket(platform::Socket socket, bool useMask)
+        : socketHandle(std::move(socket)), maskOutgoing(useMask) {}
+
+    // Leaves queued frames unwritten; the socket closes with its owner.
+    ~_RealWebSocket() override = default;
+
+    void poll(int timeout) override {
+        if (state == ReadyState::CLOSED)
+            return;
+        const platform::NativeSocket s = socketHandle.get();
+        if (timeout != 0)
+            platform::waitSocket(s, true, !txBuffer.empty(), timeout < 0 ? -1 : timeout);
+
+        while (rxBuffer.size() < kReceiveHighWater) {
+            const std::size_t old = rxBuffer.size();
+            rxBuffer.resize(old + kReceiveChunk);
+            const long n = platform::receiveSome(s, rxBuffer.data() + old, kReceiveChunk);
+            const int error = n < 0 ? platform::lastSocketError() : 0;
+            rxBuffer.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
+            if (n > 0)
+                continue;
+            if (n < 0 && platform::isWouldBlock(error))
+                break;
+            connectionLost(n == 0 ? "Connection closed!\n" : "Connection error!\n");
+            return;
+        }
+
+        while (!txBuffer.empty()) {
+            const long n = platform::sendSome(s, txBuffer.data(), txBuffer.size());
+            if (n < 0 && platform::isWouldBlock(platform::lastSocketError()))
+                break;
+            if (n <= 0) {
+                connectionLost(n == 0 ? "Connection closed!\n" : "Connection error!\n");
+                return;
+            }
+            txBuffer.erase(txBuffer.begin(), txBuffer.begin() + n);
+        }
+
+        if (txBuffer.empty() && state == ReadyState::CLOSING) {
+            socketHandle.close();
+            state = ReadyState::CLOSED;
+        }
+    }
+
+    void sendText(const std::string& message) override {
+        queueFrame(Opcode::text, reinterpret_cast<const std::uint8_t*>(message.data()),
+                   message.size());
+    }
+
+    void sendBinary(const std::vector<std::uint8_t>& message) override {
+        queueFrame(Opcode::binary, message.data(), message.size());
+    }
+
+    void sendBinary(const std::string& message) override {
+        queueFrame(Opcode::binary, reinterpret_cast<const std::uint8_t*>(message.data()),
+                   message.size());
+    }
+
+    void sendPing() override { queueFrame(Opcode::ping, nullptr, 0); }
+
+    void close() override {
+        if (state == ReadyState::CLOSING || state == ReadyState::CLOSED)
+            return;
+        state = ReadyState::CLOSING;
+        txBuffer.insert(txBuffer.end(), kCloseFrame.begin(), kCloseFrame.end());
+    }
+
+    ReadyState readyState() const override { return state; }
+
+    void _dispatch(Callback_Imp& callable) override {
+        CallbackAdapter adapter(callable);
+        _dispatchBinary(adapter);
+    }
+
+    void _dispatchBinary(BytesCallback_Imp& callable) override {
+        Events events(*this, callable);
+        const ConsumeResult result = consumeFrames(rxBuffer, messageBuffer, events);
+        if (result.tooLarge) {
+            char line[160];
+            std::snprintf(line, sizeof line,
+                          "ERROR: WebSocket message of %" PRIu64
+                          " bytes exceeds the 16 MiB limit; connection dropped.\n",
+                          result.claimedBytes);
+            writeError(line);
+            drop();
+        }
+    }
+
+private:
+    // What the frame walk reports, carried out on this client.
+    class Events final : public FrameSink {
+    public:
+        Events(_RealWebSocket& client, BytesCallback_Imp& callable)
+            : client_(client), callable_(callable) {}
+        void onMessage(const std::vector<std::uint8_t>& message) override { callable_(message); }
+        void onPing(const std::uint8_t* payload, std::size_t size) override {
+            client_.queueFrame(Opcode::pong, payload, size);
+        }
+        void onClose() override { client_.close(); }
+        void onUnexpected(std::uint8_t /*opcode*/) override {
+            writeError("ERROR: Got unexpected WebSocket message.\n");
+            client_.close();
+        }
+
+    private:
+        _RealWebSocket& client_;
+        BytesCallback_Imp& callable_;
+    };
+
+    void queueFrame(Opcode opcode, const std::uint8_t* payload, std::size_t size) {
+        if (state == ReadyState::CLOSING || state == ReadyState::CLOSED)
+            return;
+        encodeFrame(txBuffer, static_cast<std::uint8_t>(opcode), payload, size, maskOutgoing,
+                    kMaskingKey);
+    }
+
+    void connectionLost(const char* line) {
+        socketHandle.close();
+        state = ReadyState::CLOSED;
+        writeError(line);
+    }
+
+    // Gives up on a peer that is not speaking TCI: nothing more is read, sent or delivered.
+    void drop() {
+        socketHandle.close();
+        state = ReadyState::CLOSED;
+        std::vector<std::uint8_t>().swap(rxBuffer);
+        std::vector<std::uint8_t>().swap(txBuffer);
+        std::vector<std::uint8_t>().swap(messageBuffer);
+    }
+
+    std::vector<std::uint8_t> rxBuffer;
+    std::vector<std::uint8_t> txBuffer;
+    std::vector<std::uint8_t> messageBuffer;
+    platform::Socket socketHandle;
+    ReadyState state = ReadyState::OPEN;
+    bool maskOutgoing = true;
+};
+
+} // namespace
+
+std::unique_ptr<WebSocket> WebSocket::connectUrl(const std::string& url,
+                                                 const std::string& origin) {
+    if (url.size() > kMaxUrlLength) {
+        writeError("ERROR: url size limit exceeded: " + url + "\n");
+        return nullptr;
+    }
+    if (origin.size() > kMaxOriginLength) {
+        writeError("ERROR: origin size limit exceeded: " + origin + "\n");
+        return nullptr;
+    }
+    WebSocketUrl target;
+    if (!parseWebSocketUrl(url, target)) {
+        writeError("ERROR: Could not parse WebSocket url: " + url + "\n");
+        return nullptr;
+    }
+
+    bool timedOut = false;
+    platform::Socket socket = connectTcp(target.host, target.port, timedOut);
+    const std::string hostPort = target.host + ":" + std::to_string(target.port);
+    if (!socket.valid()) {
+        if (timedOut)
+            writeError("ERROR: Timed out connecting to " + hostPort + "\n");
+        else
+            writeError("Unable to connect to " + hostPort + "\n");
+        return nullptr;
+    }
+    const platform::NativeSocket s = socket.get();
+
+    // The whole handshake shares one time limit; the socket closes on every early return.
+    const Deadline deadline(kConnectTimeLimitMs);
+    const std::string timeoutLine =
+        "ERROR: Timed out waiting for the WebSocket handshake from " + url + "\n";
+    for (const std::string& line : upgradeRequestLines(target, origin)) {
+        if (sendAll(s, line, deadline) == Outcome::timedOut) {
+            writeError(timeoutLine);
+            return nullptr;
+        }
+    }
+
+    char line[kHandshakeLineLimit + 1];
+    std::size_t length = 0;
+    Outcome outcome = readLinePiece(s, line, length, deadline);
+    if (outcome == Outcome::timedOut)
+        writeError(timeoutLine);
+    if (outcome != Outcome::done)
+        return nullptr;
+    if (!handshakeLineEnded(line, length)) {
+        writeError("ERROR: Got invalid status line connecting to: " + url + "\n");
+        return nullptr;
+    }
+    int status = 0;
+    if (!parseStatusCode(std::string_view(line, length), status) || status != 101) {
+        writeError("ERROR: Got bad status connecting to " + url + ": " + std::string(line, length));
+        return nullptr;
+    }
+
+    // Header lines are read and skipped up to the blank line. A piece that continues an
+    // over-long line is not a blank line even when it begins with CR LF.
+    bool atLineStart = true;
+    for (;;) {
+        outcome = readLinePiece(s, line, length, deadline);
+        if (outcome == Outcome::timedOut)
+            writeError(timeoutLine);
+        if (outcome != Outcome::done)
+            return nullptr;
+        if (atLineStart && line[0] == '\r' && line[1] == '\n')
+            break;
+        atLineStart = handshakeLineEnded(line, length);
+    }
+
+    platform::setTcpNoDelay(s, true);
+    platform::setNonBlocking(s, true);
+    return std::make_unique<_RealWebSocket>(std::move(socket), true);
+}
+
+} // namespace wsclient

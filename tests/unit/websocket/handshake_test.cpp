@@ -1,0 +1,121 @@
+#include "websocket/handshake.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+using wsclient::parseWebSocketUrl;
+using wsclient::WebSocketUrl;
+
+WebSocketUrl parsed(const std::string& url) {
+    WebSocketUrl out;
+    out.host = "<unset>";
+    EXPECT_TRUE(parseWebSocketUrl(url, out)) << url;
+    return out;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string all;
+    for (const auto& line : lines)
+        all += line;
+    return all;
+}
+
+TEST(WebSocketUrl, HostPortAndPathInEveryAcceptedShape) {
+    auto u = parsed("ws://127.0.0.1:40001");
+    EXPECT_EQ(u.host, "127.0.0.1");
+    EXPECT_EQ(u.port, 40001);
+    EXPECT_EQ(u.path, "");
+
+    u = parsed("ws://sdr/x");
+    EXPECT_EQ(u.host, "sdr");
+    EXPECT_EQ(u.port, 80);
+    EXPECT_EQ(u.path, "x");
+
+    u = parsed("ws://sdr:80/x/y?z=1");
+    EXPECT_EQ(u.port, 80);
+    EXPECT_EQ(u.path, "x/y?z=1");
+
+    u = parsed("ws://sdr");
+    EXPECT_EQ(u.host, "sdr");
+    EXPECT_EQ(u.port, 80);
+    EXPECT_EQ(u.path, "");
+}
+
+TEST(WebSocketUrl, EmptyPathAfterTheSlashFallsBackToHostAndPort) {
+    const auto u = parsed("ws://sdr:5/");
+    EXPECT_EQ(u.host, "sdr");
+    EXPECT_EQ(u.port, 5);
+    EXPECT_EQ(u.path, "");
+}
+
+TEST(WebSocketUrl, ScanRulesForPortAndPath) {
+    // Text after the matched part is ignored; the path stops at white space.
+    auto u = parsed("ws://sdr:40001/tci extra");
+    EXPECT_EQ(u.path, "tci");
+    // A port that is not a number leaves the host alone on port 80.
+    u = parsed("ws://sdr:abc/x");
+    EXPECT_EQ(u.host, "sdr");
+    EXPECT_EQ(u.port, 80);
+    EXPECT_EQ(u.path, "");
+    // Signs are read as a scan conversion reads them.
+    EXPECT_EQ(parsed("ws://sdr:+7").port, 7);
+    EXPECT_EQ(parsed("ws://sdr:-7").port, -7);
+    // A port beyond int does not wrap round to a plausible value.
+    u = parsed("ws://sdr:99999999999/x");
+    EXPECT_EQ(u.port, 80);
+    EXPECT_EQ(u.path, "");
+}
+
+TEST(WebSocketUrl, OtherSchemesAndShapesAreRefused) {
+    WebSocketUrl out;
+    for (const char* url : {"wss://sdr", "WS://sdr", "http://sdr:80/", "ws://", "ws:///x",
+                            "ws://:40001", "sdr:40001", ""})
+        EXPECT_FALSE(parseWebSocketUrl(url, out)) << url;
+}
+
+TEST(UpgradeRequest, LinesByteForByte) {
+    WebSocketUrl u;
+    u.host = "127.0.0.1";
+    u.port = 40001;
+    EXPECT_EQ(joined(wsclient::upgradeRequestLines(u, "")),
+              "GET / HTTP/1.1\r\n"
+              "Host: 127.0.0.1:40001\r\n"
+              "Upgrade: websocket\r\n"
+              "Connection: Upgrade\r\n"
+              "Sec-WebSocket-Key: pR7tK2wQ9mZx4LbV1cNs0A==\r\n"
+              "Sec-WebSocket-Version: 13\r\n"
+              "\r\n");
+
+    u.host = "sdr";
+    u.port = 80;
+    u.path = "x";
+    const auto lines = wsclient::upgradeRequestLines(u, "http://n1mm");
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[0], "GET /x HTTP/1.1\r\n");
+    EXPECT_EQ(lines[1], "Host: sdr\r\n");
+    EXPECT_EQ(lines[4], "Origin: http://n1mm\r\n");
+    EXPECT_EQ(lines[7], "\r\n");
+}
+
+TEST(StatusLine, CodeAfterHttp11Only) {
+    int code = 0;
+    ASSERT_TRUE(wsclient::parseStatusCode("HTTP/1.1 101 Switching Protocols\r\n", code));
+    EXPECT_EQ(code, 101);
+    ASSERT_TRUE(wsclient::parseStatusCode("HTTP/1.1 200 OK\r\n", code));
+    EXPECT_EQ(code, 200);
+    EXPECT_FALSE(wsclient::parseStatusCode("HTTP/1.0 101 Switching Protocols\r\n", code));
+    EXPECT_FALSE(wsclient::parseStatusCode("HTTP/1.1 abc\r\n", code));
+    EXPECT_FALSE(wsclient::parseStatusCode("http/1.1 101\r\n", code));
+}
+
+TEST(StatusLine, LineEndsAtLfOrOneByteAfterCr) {
+    EXPECT_FALSE(wsclient::handshakeLineEnded("\n", 1));
+    EXPECT_TRUE(wsclient::handshakeLineEnded("a\n", 2));
+    EXPECT_TRUE(wsclient::handshakeLineEnded("\r\n", 2));
+    EXPECT_TRUE(wsclient::handshakeLineEnded("ab\rx", 4));
+    EXPECT_FALSE(wsclient::handshakeLineEnded("abc\r", 4));
+}
+
+} // namespace

@@ -1,0 +1,424 @@
+#include "websocket/websocket.h"
+
+#include "websocket/frame_codec.h"
+#include "websocket/ws_test_support.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace {
+
+using namespace wstest;
+using wsclient::ReadyState;
+using wsclient::WebSocket;
+
+const std::string kExpectedRequestTail = "Upgrade: websocket\r\n"
+                                         "Connection: Upgrade\r\n"
+                                         "Sec-WebSocket-Key: pR7tK2wQ9mZx4LbV1cNs0A==\r\n"
+                                         "Sec-WebSocket-Version: 13\r\n"
+                                         "\r\n";
+
+Bytes serverFrame(std::uint8_t first, const std::string& payload) {
+    Bytes out;
+    const Bytes data = bytesOf(payload);
+    wsclient::encodeFrame(out, first & 0x0f, data.data(), data.size(), false, {});
+    out[0] = first;
+    return out;
+}
+
+// The frame a client with the fixed key sends.
+Bytes clientFrame(std::uint8_t opcode, const std::string& payload) {
+    Bytes out;
+    const Bytes data = bytesOf(payload);
+    wsclient::encodeFrame(out, opcode, data.data(), data.size(), true, wsclient::kMaskingKey);
+    return out;
+}
+
+// Answers the upgrade, then runs `after` on the open connection.
+ScriptedServer::Script acceptingThen(std::function<void(platform::NativeSocket)> after,
+                                     std::string* request = nullptr) {
+    return [after = std::move(after), request](platform::NativeSocket s) {
+        const std::string got = readUntil(s, "\r\n\r\n");
+        if (request != nullptr)
+            *request = got;
+        sendAllBytes(s, std::string(kUpgradeReply));
+        after(s);
+    };
+}
+
+class WebSocketClient : public testing::Test {
+protected:
+    void SetUp() override { platform::netStartup(); }
+    void TearDown() override { platform::netCleanup(); }
+};
+
+TEST_F(WebSocketClient, SendsTheUpgradeRequestByteForByte) {
+    std::string request;
+    std::string origin = std::string(199, 'o');
+    ScriptedServer server(acceptingThen([](platform::NativeSocket) {}, &request));
+    {
+        StderrCapture err;
+        auto ws = WebSocket::connectUrl(server.url("/tci"), origin);
+        ASSERT_NE(ws, nullptr);
+        EXPECT_EQ(ws->readyState(), ReadyState::OPEN);
+        EXPECT_EQ(err.text(), "");
+    }
+    server.join();
+    EXPECT_EQ(request, "GET /tci HTTP/1.1\r\n"
+                       "Host: 127.0.0.1:" +
+                           std::to_string(server.port()) +
+                           "\r\n"
+                           "Upgrade: websocket\r\n"
+                           "Connection: Upgrade\r\n"
+                           "Origin: " +
+                           origin + "\r\n" + "Sec-WebSocket-Key: pR7tK2wQ9mZx4LbV1cNs0A==\r\n" +
+                           "Sec-WebSocket-Version: 13\r\n\r\n");
+}
+
+TEST_F(WebSocketClient, UrlWithoutPathAndEmptyOriginSendsNoOriginLine) {
+    std::string request;
+    ScriptedServer server(acceptingThen([](platform::NativeSocket) {}, &request));
+    auto ws = WebSocket::connectUrl(server.url(), "");
+    ASSERT_NE(ws, nullptr);
+    server.join();
+    EXPECT_EQ(request, "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
+                           "\r\n" + kExpectedRequestTail);
+}
+
+TEST_F(WebSocketClient, UrlOf127CharactersIsAcceptedAnd128Refused) {
+    std::string request;
+    ScriptedServer server(acceptingThen([](platform::NativeSocket) {}, &request));
+    std::string url = server.url("/");
+    url += std::string(127 - url.size(), 'p');
+    ASSERT_EQ(url.size(), 127u);
+    auto ws = WebSocket::connectUrl(url, "");
+    EXPECT_NE(ws, nullptr);
+    server.join();
+    EXPECT_EQ(request.substr(0, request.find("\r\n")),
+              "GET /" + url.substr(url.find('/', 5) + 1) + " HTTP/1.1");
+
+    StderrCapture err;
+    const std::string tooLong = url + "p";
+    // The URL is refused before the origin is looked at.
+    EXPECT_EQ(WebSocket::connectUrl(tooLong, std::string(300, 'o')), nullptr);
+    EXPECT_EQ(err.text(), "ERROR: url size limit exceeded: " + tooLong + "\n");
+}
+
+TEST_F(WebSocketClient, RefusalsBeforeConnectingWriteTheirLines) {
+    StderrCapture err;
+    const std::string origin(200, 'o');
+    EXPECT_EQ(WebSocket::connectUrl("ws://127.0.0.1:1/", origin), nullptr);
+    EXPECT_EQ(WebSocket::connectUrl("http://127.0.0.1:40001/", ""), nullptr);
+    EXPECT_EQ(WebSocket::connectUrl("WS://127.0.0.1:40001", ""), nullptr);
+    EXPECT_EQ(err.text(), "ERROR: origin size limit exceeded: " + origin +
+                              "\n"
+                              "ERROR: Could not parse WebSocket url: http://127.0.0.1:40001/\n"
+                              "ERROR: Could not parse WebSocket url: WS://127.0.0.1:40001\n");
+}
+
+TEST_F(WebSocketClient, RefusedConnectionWritesUnableToConnect) {
+    std::uint16_t port = 0;
+    {
+        platform::Socket probe = platform::openTcp4();
+        platform::bindTo(probe.get(), platform::ipv4Address(platform::kLoopbackIpv4, 0));
+        port = platform::localPort(probe.get());
+    } // closed again: nothing listens there
+    StderrCapture err;
+    EXPECT_EQ(WebSocket::connectUrl("ws://127.0.0.1:" + std::to_string(port) + "/x", ""), nullptr);
+    EXPECT_EQ(err.text(), "Unable to connect to 127.0.0.1:" + std::to_string(port) + "\n");
+}
+
+TEST_F(WebSocketClient, UnresolvableHostWritesResolverTextThenUnableToConnect) {
+    StderrCapture err;
+    EXPECT_EQ(WebSocket::connectUrl("ws://no-such-host.invalid/tci", ""), nullptr);
+    const std::string text = err.text();
+    EXPECT_THAT(text, testing::StartsWith("getaddrinfo: "));
+    EXPECT_THAT(text, testing::EndsWith("\nUnable to connect to no-such-host.invalid:80\n"));
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+}
+
+TEST_F(WebSocketClient, BadStatusLinesAreRefusedWithTheLineAsReceived) {
+    for (const char* status :
+         {"HTTP/1.1 200 OK\r\n", "HTTP/1.0 101 Switching Protocols\r\n", "ICY 101 OK\r\n"}) {
+        ScriptedServer server([status](platform::NativeSocket s) {
+            readUntil(s, "\r\n\r\n");
+            sendAllBytes(s, std::string(status) + "Content-Length: 0\r\n\r\n");
+            readToEnd(s);
+        });
+        StderrCapture err;
+        const std::string url = server.url("/tci");
+        EXPECT_EQ(WebSocket::connectUrl(url, ""), nullptr);
+        EXPECT_EQ(err.text(), "ERROR: Got bad status connecting to " + url + ": " + status);
+        server.join();
+    }
+}
+
+TEST_F(WebSocketClient, StatusLineOf255BytesWithoutEndIsInvalid) {
+    const std::string status = "HTTP/1.1 101 " + std::string(300, 'x') + "\r\n\r\n";
+    ScriptedServer server([status](platform::NativeSocket s) {
+        readUntil(s, "\r\n\r\n");
+        sendAllBytes(s, status);
+        readToEnd(s);
+    });
+    StderrCapture err;
+    const std::string url = server.url("/tci");
+    EXPECT_EQ(WebSocket::connectUrl(url, ""), nullptr);
+    EXPECT_EQ(err.text(), "ERROR: Got invalid status line connecting to: " + url + "\n");
+}
+
+TEST_F(WebSocketClient, StatusLineEndingExactlyAtIts255thByteIsAccepted) {
+    std::string status = "HTTP/1.1 101 ";
+    status += std::string(255 - status.size() - 2, 'x') + "\r\n";
+    ASSERT_EQ(status.size(), 255u);
+    ScriptedServer server([status](platform::NativeSocket s) {
+        readUntil(s, "\r\n\r\n");
+        sendAllBytes(s, status + "Upgrade: websocket\r\n\r\n");
+    });
+    StderrCapture err;
+    EXPECT_NE(WebSocket::connectUrl(server.url("/tci"), ""), nullptr);
+    EXPECT_EQ(err.text(), "");
+}
+
+TEST_F(WebSocketClient, ServerClosingDuringItsReplyYieldsNullAndNoLine) {
+    for (const std::string& partial :
+         {std::string(), std::string("HTTP/1.1 10"), std::string("HTTP/1.1 101 OK\r\nUpgr")}) {
+        ScriptedServer server([partial](platform::NativeSocket s) {
+            readUntil(s, "\r\n\r\n");
+            sendAllBytes(s, partial);
+        });
+        StderrCapture err;
+        EXPECT_EQ(WebSocket::connectUrl(server.url("/tci"), ""), nullptr) << partial;
+        EXPECT_EQ(err.text(), "") << partial;
+        server.join();
+    }
+}
+
+TEST_F(WebSocketClient, LongHeaderLinesAreReadOnAndTheFirstFrameSurvives) {
+    // One header far over 255 bytes, and one whose CR LF falls just after a 255-byte piece:
+    // neither may end the header block early and leave header text to be read as frames.
+    const std::string reply = "HTTP/1.1 101 Switching Protocols\r\n"
+                              "X-Long: " +
+                              std::string(700, 'a') +
+                              "\r\n"
+                              "X-Edge: " +
+                              std::string(255 - 8, 'b') +
+                              "\r\n"
+                              "Upgrade: websocket\r\n"
+                              "\r\n";
+    const Bytes frame = serverFrame(0x81, "first message");
+    ScriptedServer server([&](platform::NativeSocket s) {
+        readUntil(s, "\r\n\r\n");
+        sendAllBytes(s, reply + textOf(frame));
+        readToEnd(s);
+    });
+    StderrCapture err;
+    auto ws = WebSocket::connectUrl(server.url("/tci"), "");
+    ASSERT_NE(ws, nullptr);
+    const auto got = pumpUntil(*ws, [](const auto& got) { return !got.empty(); });
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(textOf(got[0]), "first message");
+    EXPECT_EQ(ws->readyState(), ReadyState::OPEN);
+    ws->close();
+    ws->poll(0);
+    EXPECT_EQ(err.text(), "");
+}
+
+TEST_F(WebSocketClient, SilentServerFailsWithinTheTimeLimitWithOneLine) {
+    ScriptedServer server([](platform::NativeSocket s) {
+        readUntil(s, "\r\n\r\n");
+        readToEnd(s); // never answers; returns once the client gives up
+    });
+    StderrCapture err;
+    const std::string url = server.url("/tci");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WebSocket::connectUrl(url, ""), nullptr);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(err.text(),
+              "ERROR: Timed out waiting for the WebSocket handshake from " + url + "\n");
+    // It gave the server its two seconds and not much more.
+    EXPECT_GE(waited, std::chrono::milliseconds(1900));
+    EXPECT_LT(waited, std::chrono::seconds(10));
+    server.join();
+}
+
+TEST_F(WebSocketClient, FramesGoOutMaskedAndSendAfterCloseQueuesNothing) {
+    Bytes received;
+    ScriptedServer server(
+        acceptingThen([&](platform::NativeSocket s) { received = readToEnd(s); }));
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    ws->sendText("READY;");
+    ws->sendBinary(Bytes{1, 2, 3});
+    ws->sendBinary(std::string("\x00\xff", 2));
+    ws->sendPing();
+    ws->close();
+    EXPECT_EQ(ws->readyState(), ReadyState::CLOSING);
+    ws->sendText("too late;");
+    ws->sendPing();
+    ws->close();
+    pumpUntil(*ws, [&](const auto&) { return ws->readyState() == ReadyState::CLOSED; });
+    EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
+    server.join();
+
+    Bytes expected = clientFrame(1, "READY;");
+    for (const Bytes& more :
+         {clientFrame(2, "\x01\x02\x03"), clientFrame(2, std::string("\x00\xff", 2)),
+          clientFrame(9, ""), Bytes{0x88, 0x80, 0x00, 0x00, 0x00, 0x00}})
+        expected.insert(expected.end(), more.begin(), more.end());
+    EXPECT_EQ(received, expected);
+}
+
+TEST_F(WebSocketClient, PingBetweenFragmentsIsAnsweredAtOnceAndTheMessageArrivesWhole) {
+    Bytes pong;
+    ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
+        sendAllBytes(s, serverFrame(0x01, "IQ "));
+        sendAllBytes(s, serverFrame(0x89, "beat"));
+        // The pong must come back before the message is complete.
+        pong = readBytes(s, 6 + 4);
+        sendAllBytes(s, serverFrame(0x00, "stream "));
+        sendAllBytes(s, serverFrame(0x80, "start;"));
+        readToEnd(s);
+    }));
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    const auto got = pumpUntil(*ws, [](const auto& got) { return !got.empty(); });
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(textOf(got[0]), "IQ stream start;");
+    EXPECT_EQ(pong, clientFrame(10, "beat"));
+    ws->close();
+    ws->poll(0);
+}
+
+TEST_F(WebSocketClient, ServerCloseFrameIsAnsweredAndLaterPingsAreNot) {
+    Bytes afterClose;
+    ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
+        // A ping right behind the close frame finds the client closing: no pong.
+        Bytes frames = serverFrame(0x88, "\x03\xe8");
+        const Bytes ping = serverFrame(0x89, "late");
+        frames.insert(frames.end(), ping.begin(), ping.end());
+        sendAllBytes(s, frames);
+        afterClose = readToEnd(s);
+    }));
+    StderrCapture err;
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    pumpUntil(*ws, [&](const auto&) { return ws->readyState() != ReadyState::OPEN; });
+    // Dispatch saw the close frame; the reply goes out on the next poll.
+    EXPECT_EQ(ws->readyState(), ReadyState::CLOSING);
+    ws->sendText("ignored;");
+    ws->poll(0);
+    EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
+    server.join();
+    EXPECT_EQ(afterClose, (Bytes{0x88, 0x80, 0, 0, 0, 0}));
+    EXPECT_EQ(err.text(), "");
+}
+
+TEST_F(WebSocketClient, PeerEndingTheConnectionIsReportedOnce) {
+    ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
+        sendAllBytes(s, serverFrame(0x81, "last words"));
+    })); // returns, closing the socket
+    StderrCapture err;
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    server.join();
+    ws->sendText("queued;");
+    const auto got =
+        pumpUntil(*ws, [&](const auto&) { return ws->readyState() == ReadyState::CLOSED; });
+    // What arrived before the end is still delivered.
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(textOf(got[0]), "last words");
+    ws->poll(0);
+    ws->poll(100);
+    EXPECT_EQ(err.text(), "Connection closed!\n");
+}
+
+TEST_F(WebSocketClient, UndefinedOpcodeWritesItsLineAndStartsClosing) {
+    Bytes afterJunk;
+    ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
+        Bytes both = serverFrame(0x83, "junk");
+        const Bytes next = serverFrame(0x81, "still delivered");
+        both.insert(both.end(), next.begin(), next.end());
+        sendAllBytes(s, both);
+        afterJunk = readToEnd(s);
+    }));
+    StderrCapture err;
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    const auto got = pumpUntil(*ws, [](const auto& got) { return !got.empty(); });
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(textOf(got[0]), "still delivered");
+    EXPECT_EQ(ws->readyState(), ReadyState::CLOSING);
+    ws->poll(0);
+    EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
+    server.join();
+    EXPECT_EQ(afterJunk, (Bytes{0x88, 0x80, 0, 0, 0, 0}));
+    EXPECT_EQ(err.text(), "ERROR: Got unexpected WebSocket message.\n");
+}
+
+TEST_F(WebSocketClient, OversizedFrameDropsTheConnectionWithOneLine) {
+    ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
+        Bytes frames = serverFrame(0x81, "fine");
+        const Bytes huge = {0x82, 127, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00};
+        frames.insert(frames.end(), huge.begin(), huge.end());
+        sendAllBytes(s, frames);
+        sendAllBytes(s, std::string(64 * 1024, 'z'));
+        readToEnd(s);
+    }));
+    StderrCapture err;
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    const auto got =
+        pumpUntil(*ws, [&](const auto&) { return ws->readyState() == ReadyState::CLOSED; });
+    EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(textOf(got[0]), "fine");
+    server.join(); // the server saw the connection end
+    EXPECT_EQ(err.text(), "ERROR: WebSocket message of 8589934592 bytes exceeds the 16 MiB "
+                          "limit; connection dropped.\n");
+}
+
+TEST_F(WebSocketClient, TextDispatchHandsOverTheBytesAsAString) {
+    ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
+        Bytes frame;
+        const Bytes payload = {'v', 'f', 'o', ':', 0x00, 0xc3, 0xa9, ';'};
+        wsclient::encodeFrame(frame, 1, payload.data(), payload.size(), false, {});
+        sendAllBytes(s, frame);
+        readToEnd(s);
+    }));
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    struct Texts : wsclient::Callback_Imp {
+        std::vector<std::string> seen;
+        void operator()(const std::string& message) override { seen.push_back(message); }
+    } texts;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (texts.seen.empty() && std::chrono::steady_clock::now() < end) {
+        ws->poll(-1);
+        ws->_dispatch(texts);
+    }
+    ASSERT_EQ(texts.seen.size(), 1u);
+    EXPECT_EQ(texts.seen[0], std::string("vfo:\0\xc3\xa9;", 8));
+    ws->close();
+    ws->poll(0);
+}
+
+TEST_F(WebSocketClient, DestroyingAnOpenClientClosesItsSocket) {
+    Bytes received;
+    bool peerEnded = false;
+    ScriptedServer server(
+        acceptingThen([&](platform::NativeSocket s) { received = readToEnd(s, &peerEnded); }));
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    ws->sendText("never sent;");
+    ws.reset();
+    server.join();
+    EXPECT_TRUE(peerEnded);
+    EXPECT_TRUE(received.empty());
+}
+
+} // namespace
