@@ -21,3 +21,11 @@ else()
     set_tests_properties(e2e_${_name} PROPERTIES TIMEOUT 180 LABELS e2e)
   endforeach()
 endif()
+
+# The demo (make demo) run headless for 10 seconds: its own checks and its picture.
+if(NOT WIN32)
+  add_test(NAME demo_headless
+           COMMAND ${TARNWICK_PEER_PYTHON} ${CMAKE_SOURCE_DIR}/tests/integration/test_demo.py
+                   --exe $<TARGET_FILE:tarnwick> --seconds 10)
+  set_tests_properties(demo_headless PROPERTIES TIMEOUT 180 LABELS e2e)
+endif()

@@ -122,51 +122,80 @@ def morse_key_pattern(text):
 
 @dataclass
 class CwSignal:
-    """A keyed carrier sending `text` over and over at `wpm` words a minute."""
+    """A keyed carrier sending `text` over and over at `wpm` words a minute.
+
+    The keying has 5 ms raised-cosine edges, as a decent transmitter has; hard
+    keying would splatter clicks across the whole band.
+    """
     offset_hz: float
     amplitude: float
     text: str = "CQ TEST"
     wpm: float = 28.0
+    rise_s: float = 0.005
     _pattern: np.ndarray = field(init=False, repr=False)
 
     def __post_init__(self):
         self._pattern = morse_key_pattern(self.text)
 
-    def render(self, start, count, fs):
+    def envelope(self, start, count, fs):
         dit = max(1, int(round(1.2 / self.wpm * fs)))
-        n = np.arange(start, start + count, dtype=np.int64)
+        ramp = max(1, int(round(self.rise_s * fs)))
+        n = np.arange(start - ramp + 1, start + count, dtype=np.int64)
         key = self._pattern[(n // dit) % self._pattern.size]
-        return self.amplitude * key * np.exp(1j * _phase(self.offset_hz, start, count, fs))
+        if ramp == 1:
+            return key
+        shape = np.hanning(ramp + 2)[1:-1]
+        return np.convolve(key, shape / shape.sum(), mode="valid")
+
+    def render(self, start, count, fs):
+        return (self.amplitude * self.envelope(start, count, fs)
+                * np.exp(1j * _phase(self.offset_hz, start, count, fs)))
 
 
 @dataclass
 class SsbSignal:
-    """Voice-like sideband: a comb of audio tones under a syllabic envelope.
+    """A voice on single sideband: the harmonics of a wandering pitch under two
+    moving formants and a syllabic envelope.
 
-    offset_hz is the suppressed carrier; the audio occupies 300..2700 Hz above
-    it (upper sideband) or below it (lower sideband).
+    offset_hz is the suppressed carrier; the audio occupies about 300..2700 Hz
+    above it (upper sideband) or below it (lower sideband).
     """
     offset_hz: float
     amplitude: float
     upper: bool = True
     seed: int = 7
-    _audio: np.ndarray = field(init=False, repr=False)
-    _phases: np.ndarray = field(init=False, repr=False)
+    pitch_hz: float = 0.0
 
     def __post_init__(self):
         rng = np.random.default_rng(self.seed)
-        self._audio = np.sort(rng.uniform(300.0, 2700.0, 14))
-        self._phases = rng.uniform(0.0, 2.0 * math.pi, 14)
+        if not self.pitch_hz:
+            self.pitch_hz = float(rng.uniform(95.0, 180.0))
+        self._wobble = (float(rng.uniform(0.3, 0.8)), float(rng.uniform(0.0, 2 * math.pi)))
+        self._syllable = (float(rng.uniform(2.5, 4.0)), float(rng.uniform(0.2, 0.5)))
+        self._formants = float(rng.uniform(0.0, 2 * math.pi))
 
     def render(self, start, count, fs):
-        n = np.arange(start, start + count, dtype=np.float64)
-        t = n / fs
-        syllables = 0.55 + 0.45 * np.sin(2.0 * math.pi * 3.1 * t) * np.sin(2.0 * math.pi * 0.37 * t)
+        t = np.arange(start, start + count, dtype=np.float64) / fs
+        rate, phase0 = self._wobble
+        depth = 0.12
+        # The pitch p(t) = p0 (1 + depth sin(2 pi rate t + phase0)), integrated for the phase.
+        w = 2.0 * math.pi * rate
+        pitch = self.pitch_hz * (1.0 + depth * np.sin(w * t + phase0))
+        cycles = self.pitch_hz * (t - depth / w * (np.cos(w * t + phase0) - math.cos(phase0)))
+        f1 = 700.0 + 250.0 * np.sin(2.0 * math.pi * 1.3 * t + self._formants)
+        f2 = 1800.0 + 400.0 * np.sin(2.0 * math.pi * 0.9 * t + 2.0 * self._formants)
+        syl_rate, syl_slow = self._syllable
+        envelope = np.clip(np.sin(2.0 * math.pi * syl_rate * t) *
+                           (0.6 + 0.4 * np.sin(2.0 * math.pi * syl_slow * t)), 0.0, None) ** 0.5
+        audio = np.zeros(count, dtype=np.complex128)
         sign = 1.0 if self.upper else -1.0
-        out = np.zeros(count, dtype=np.complex128)
-        for audio, phase in zip(self._audio, self._phases):
-            out += np.exp(1j * (_phase(self.offset_hz + sign * audio, start, count, fs) + phase))
-        return (self.amplitude / math.sqrt(len(self._audio))) * syllables * out
+        for k in range(2, int(2700.0 / self.pitch_hz) + 1):
+            f = k * pitch
+            weight = (np.exp(-((f - f1) / 350.0) ** 2) + 0.6 * np.exp(-((f - f2) / 450.0) ** 2))
+            weight = np.where((f > 300.0) & (f < 2700.0), weight, 0.0)
+            audio += weight * np.exp(1j * sign * 2.0 * math.pi * k * cycles)
+        carrier = np.exp(1j * _phase(self.offset_hz, start, count, fs))
+        return self.amplitude * envelope * audio * carrier
 
 
 @dataclass
