@@ -1,0 +1,121 @@
+// Any datagram on the spot port: the reader must not crash, and whatever it lets through must
+// come out as exactly one well-formed TCI command.
+#include "bridge/spot_relay.h"
+#include "bridge/tci_message.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);     \
+            std::abort();                                                                          \
+        }                                                                                          \
+    } while (0)
+
+namespace {
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+// One command, ended by its only ';', with no control character that could split or bend it.
+void checkOneCommand(const std::string& command, std::string_view name) {
+    FUZZ_CHECK(startsWith(command, std::string(name) + ":"));
+    FUZZ_CHECK(!command.empty() && command.back() == ';');
+    FUZZ_CHECK(command.find(';') == command.size() - 1);
+    for (const char c : command) {
+        const auto byte = static_cast<unsigned char>(c);
+        FUZZ_CHECK(byte >= 0x20 && byte != 0x7f);
+    }
+    const TciMessage seen = splitTciMessage(command);
+    FUZZ_CHECK(seen.name == name);
+    FUZZ_CHECK(seen.arguments == command.substr(name.size() + 1, command.size() - name.size() - 2));
+}
+
+void checkSpotCommand(const SpotEntry& entry) {
+    const std::string command = spotCommand(entry);
+    checkOneCommand(command, "spot");
+
+    // The frequency field holds the entry's frequency rounded to whole hertz.
+    const std::string head = "spot:" + tciSafeText(entry.dxcall) + "," + entry.mode + ",";
+    FUZZ_CHECK(startsWith(command, head));
+    const std::size_t end = command.find(',', head.size());
+    FUZZ_CHECK(end != std::string::npos);
+    const std::string_view printed(command.data() + head.size(), end - head.size());
+    FUZZ_CHECK(!printed.empty() && printed.find('.') == std::string_view::npos);
+    double value = 0.0;
+    const auto parsed = std::from_chars(printed.data(), printed.data() + printed.size(), value);
+    FUZZ_CHECK(parsed.ec == std::errc() && parsed.ptr == printed.data() + printed.size());
+    FUZZ_CHECK(value == std::nearbyint(entry.frequencyHz));
+
+    const std::string colour = "," + std::to_string(entry.colour) + ",";
+    FUZZ_CHECK(command.compare(end, colour.size(), colour) == 0);
+    FUZZ_CHECK(command.size() == end + colour.size() + entry.comment.size() + 1);
+}
+
+BridgeSettings fuzzSettings() {
+    BridgeSettings settings;
+    // The first entry shifts huge frequencies out of the finite range.
+    settings.Transverters = {{1e305, 1.7e308}, {144000.0, 28000.0}};
+    return settings;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const BridgeSettings settings = fuzzSettings();
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+
+    const N1mmDatagram datagram = readN1mmDatagram(bytes);
+    if (datagram.kind == N1mmDatagramKind::radio) {
+        const std::optional<std::int32_t> freq = leadingInteger(datagram.radio.Freq);
+        FUZZ_CHECK(!freq || datagram.radio.Freq != kNoneText);
+    } else if (datagram.kind == N1mmDatagramKind::spot) {
+        const SpotFields& fields = datagram.spot;
+        const std::optional<SpotEntry> entry = buildSpotEntry(fields, settings, 1700000000);
+        if (!entry) {
+            const std::optional<double> kHz = leadingDouble(fields.frequency);
+            FUZZ_CHECK(!kHz ||
+                       !std::isfinite(transverterShift(*kHz, settings.Transverters) * 1000.0));
+        } else {
+            FUZZ_CHECK(std::isfinite(entry->frequencyHz));
+            FUZZ_CHECK(entry->dxcall == fields.dxcall && entry->comment == fields.comment);
+            checkSpotCommand(*entry);
+            checkOneCommand(spotDeleteCommand(entry->dxcall), "spot_delete");
+
+            SpotTable table;
+            const SpotApplied applied = applySpot(table, *entry);
+            if (entry->action == "add") {
+                FUZZ_CHECK(applied.change == SpotChange::added && table.size() == 1);
+                FUZZ_CHECK(table.find(entry->dxcall) != nullptr);
+                FUZZ_CHECK(applied.command == spotCommand(*entry));
+            } else if (entry->action == "delete") {
+                FUZZ_CHECK(applied.change == SpotChange::deleted && table.empty());
+            } else {
+                FUZZ_CHECK(applied.change == SpotChange::unknownAction && applied.command.empty());
+            }
+        }
+    }
+
+    // Raw bytes as call sign and comment, as a DX cluster could send them.
+    SpotEntry raw;
+    raw.dxcall = std::string(bytes);
+    raw.comment = std::string(bytes);
+    raw.mode = spotMode(bytes);
+    raw.frequencyHz = static_cast<double>(size) * 1000.5;
+    raw.colour = static_cast<std::int64_t>(size) - 1;
+    checkSpotCommand(raw);
+    checkOneCommand(spotDeleteCommand(bytes), "spot_delete");
+
+    const std::optional<std::int32_t> dds = ddsFrequencyFor(bytes, 0);
+    FUZZ_CHECK(!dds || ddsForReceiver(bytes, 0));
+    return 0;
+}
