@@ -1,0 +1,64 @@
+# Thin front over CMake presets: linux (build/), asan (build-asan/), windows (build-windows/).
+SHELL := /bin/bash
+JOBS ?= 2
+WINE_PREFIX := $(CURDIR)/build-windows/wine
+
+.PHONY: all deps linux windows run test test-linux test-windows asan format-check fuzz
+
+all: linux
+
+deps:
+	@scripts/install-deps.sh
+
+linux: deps
+	cmake --preset linux
+	cmake --build --preset linux -j$(JOBS)
+
+windows: deps
+	cmake --preset windows
+	cmake --build --preset windows -j$(JOBS)
+
+# Runs the bridge in this console; stop it with Ctrl+C. Options: make run ARGS="--debug=5".
+run: linux
+	build/tarnwick $(ARGS)
+
+# Both platforms are built first; then every test runs, and the target fails if any failed.
+test: linux windows
+	@status=0; \
+	ctest --test-dir build -j$(JOBS) --output-on-failure || status=1; \
+	ctest --test-dir build-windows --output-on-failure || status=1; \
+	WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true; \
+	exit $$status
+
+test-linux: linux
+	ctest --test-dir build -j$(JOBS) --output-on-failure
+
+test-windows: windows
+	@status=0; \
+	ctest --test-dir build-windows --output-on-failure || status=1; \
+	WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true; \
+	exit $$status
+
+asan: deps
+	cmake --preset asan
+	cmake --build --preset asan -j$(JOBS)
+	ctest --test-dir build-asan -j$(JOBS) --output-on-failure
+
+format-check:
+	find src tests bench fuzz -type f \( -name '*.cpp' -o -name '*.h' \) -print0 \
+	    | xargs -0 -r clang-format --dry-run -Werror
+
+# Fuzz targets build with clang in their own directory; short bounded runs are ctest tests
+# labelled "fuzz".
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DTARNWICK_FUZZ=ON
+	if cmake --build build-fuzz --target help | grep -qx '\.\.\. fuzz'; then \
+	    cmake --build build-fuzz -j$(JOBS) --target fuzz; \
+	else \
+	    cmake --build build-fuzz -j$(JOBS); \
+	fi
+	ctest --test-dir build-fuzz -L fuzz --output-on-failure
+
+# More targets (a demo, for one) live in mk/*.mk.
+-include $(wildcard mk/*.mk)
