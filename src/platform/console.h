@@ -14,7 +14,8 @@ using ConsoleHandler = bool (*)(ConsoleEvent);
 // thread takes them with sigwait, then calls the handler as the Windows console thread would.
 class ConsoleCtrlHook {
 public:
-    ConsoleCtrlHook() = default;
+    // Out of line in each backend: Impl is only complete there.
+    ConsoleCtrlHook();
     ~ConsoleCtrlHook();
     ConsoleCtrlHook(const ConsoleCtrlHook&) = delete;
     ConsoleCtrlHook& operator=(const ConsoleCtrlHook&) = delete;

@@ -23,6 +23,8 @@ BOOL WINAPI forwardControl(DWORD type) {
 
 struct ConsoleCtrlHook::Impl {};
 
+ConsoleCtrlHook::ConsoleCtrlHook() = default;
+
 bool ConsoleCtrlHook::install(ConsoleHandler handler) {
     if (impl_ || handler == nullptr)
         return false;
