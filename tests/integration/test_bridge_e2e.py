@@ -11,7 +11,6 @@ Usage: test_bridge_e2e.py --exe PATH [--emulator CMD ...] [--smoke] [TestClass .
 import argparse
 import functools
 import os
-import re
 import socket
 import sys
 import time
@@ -57,6 +56,8 @@ def tci_safe(text):
 
 
 def spot_command(settings, call, khz, status, comment):
+    # An element that is missing or empty reads as "<none>".
+    comment = comment or "<none>"
     mode = next((m for marker, m in MODE_MARKERS if marker in comment), "unk")
     value = khz
     for rf, ifreq in settings.get("Transverters", [(1296000.0, 144000.0), (432000.0, 28000.0)]):
@@ -339,8 +340,9 @@ class Spectrum(BridgeCase):
             self.assertEqual(p.count, 512)
             self.assertEqual(len(p.values), 512)
         # +3 kHz is FFT bin 256 of 4096; value i (1-based) comes from bin (2048 + 8 i) mod 4096,
-        # so it is value 288, index 287 counted from 0.
-        peaks = [max(range(512), key=p.values.__getitem__) for p in packets]
+        # so it is value 288, index 287 counted from 0. The very first datagram is built with a
+        # level offset of 0, so every level in it may be clipped to 0: it is left out here.
+        peaks = [max(range(512), key=p.values.__getitem__) for p in packets[1:]]
         off = [(i, peak) for i, peak in enumerate(peaks) if abs(peak - 287) > 1]
         self.assertEqual(off, [], f"peaks away from index 287: {off[:10]}")
         # A sanity range only; the rate itself is reported, not asserted tightly.
