@@ -104,6 +104,13 @@ class SpotTable {
 public:
     using const_iterator = std::list<SpotEntry>::const_iterator;
 
+    SpotTable() = default;
+    // The index holds iterators into the list: a copy would point into the original.
+    SpotTable(const SpotTable&) = delete;
+    SpotTable& operator=(const SpotTable&) = delete;
+    SpotTable(SpotTable&&) = default;
+    SpotTable& operator=(SpotTable&&) = default;
+
     // Removes an entry with the same dxcall, then appends this one. True when one was replaced.
     bool add(SpotEntry entry);
     // True when an entry was removed.

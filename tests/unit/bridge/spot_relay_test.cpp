@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -407,6 +408,20 @@ TEST(SpotTable, ExpiryAtTheEdgesOfTheRanges) {
     EXPECT_EQ(table.expire(50, -1).size(), 1u);
     EXPECT_EQ(table.expire(min, std::numeric_limits<std::int32_t>::min()).size(), 0u);
     EXPECT_EQ(callsIn(table), (std::vector<std::string>{"FUTURE"}));
+}
+
+TEST(SpotTable, MovesKeepTheIndexValid) {
+    static_assert(!std::is_copy_constructible_v<SpotTable>);
+    SpotTable table;
+    table.add(entryFor("A"));
+    table.add(entryFor("B"));
+    SpotTable moved(std::move(table));
+    EXPECT_TRUE(moved.add(entryFor("A")));
+    EXPECT_EQ(callsIn(moved), (std::vector<std::string>{"B", "A"}));
+    SpotTable assigned;
+    assigned = std::move(moved);
+    EXPECT_TRUE(assigned.remove("B"));
+    EXPECT_EQ(callsIn(assigned), (std::vector<std::string>{"A"}));
 }
 
 TEST(SpotTable, ManyDistinctCallsKeepTheirOrder) {
