@@ -12,7 +12,7 @@ import sys
 import threading
 import time
 import xml.etree.ElementTree as ET
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from xml.sax.saxutils import escape
 
 # The seven status words the bridge colours by, and the one N1MM+ also sends.
