@@ -244,7 +244,7 @@ class Relay(BridgeCase):
         time.sleep(0.5)
 
         # --- The SDR comes up; the bridge's first attempt is 5 s after its start.
-        sdr = self.sdr(port=tci_port, stream_iq=False)
+        sdr = self.sdr(port=tci_port, stream_iq=False, ping_interval=1.0)
         sdr.start()
         self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
         connect_delay = time.monotonic() - started
@@ -290,7 +290,22 @@ class Relay(BridgeCase):
         self.assertTrue(sdr.wait_until(lambda s: "iq_start:0;" in s.texts(connection=2), 5))
         self.assertEqual(sdr.texts(connection=2), table + ["iq_samplerate:48000;",
                                                             "iq_start:0;"])
-        self.assertEqual(sdr.connection_count(), 2)
+
+        # --- The SDR program quits and is started again a moment later: the bridge's next
+        # attempt (every 5 s) finds it, and the whole table follows.
+        sdr.stop_listening()
+        sdr.drop()
+        time.sleep(1.0)
+        sdr.start_listening()
+        back = time.monotonic()
+        self.assertTrue(sdr.wait_connected(3, 10), "no connection after the SDR came back")
+        self.assertTrue(sdr.wait_until(
+            lambda s: s.texts(connection=3)[:len(table)] == table, 10), sdr.texts(connection=3))
+        returned = [r.t for r in sdr.received if r.connection == 3 and r.text == table[-1]][0]
+        self.assertLess(returned - back, 6.0, "table not re-sent within 6 s of the SDR's return")
+        # The server pinged every second throughout; unanswered pings would have cost
+        # connections of their own.
+        self.assertEqual(sdr.connection_count(), 3, sdr.events)
 
         # --- Ctrl+C: "iq_stop" reaches the SDR, then a clean exit.
         mark = sdr.mark()
@@ -300,7 +315,8 @@ class Relay(BridgeCase):
         self.assertIn("Exiting ...", log)
         self.assertIn("Signalling service stopped", log)
         print(f"\n  first connection {connect_delay:.1f} s after start; table re-sent "
-              f"{resent - dropped:.2f} s after the drop", file=sys.stderr)
+              f"{resent - dropped:.2f} s after a drop, {returned - back:.2f} s after the SDR "
+              "came back", file=sys.stderr)
 
 
 @smoke

@@ -261,6 +261,8 @@ class ConnectionEvent:
     t: float
     connection: int
     kind: str         # "connect" or "disconnect"
+    close_code: int = None
+    close_reason: str = ""
 
 
 class TciServer:
@@ -487,7 +489,8 @@ class TciServer:
             if task is not None:
                 task.cancel()
             self._connections.pop(conn, None)
-            self._record(ConnectionEvent(time.monotonic(), conn, "disconnect"))
+            self._record(ConnectionEvent(time.monotonic(), conn, "disconnect", ws.close_code,
+                                         ws.close_reason or ""))
 
     def _react(self, conn, ws, message):
         name, args = split_command(message)
