@@ -1,0 +1,28 @@
+# Fails when a Windows executable needs a DLL that a bare Windows machine lacks, such as the
+# mingw runtime (libstdc++, libgcc, libwinpthread): tarnwick.exe must run with nothing beside it.
+# Usage: cmake -DOBJDUMP=... -DEXE=... -P check-windows-imports.cmake
+cmake_minimum_required(VERSION 3.25)
+execute_process(COMMAND "${OBJDUMP}" -p "${EXE}" OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${EXE}")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\r\n]+" entries "${dump}")
+if(NOT entries)
+  message(FATAL_ERROR "${EXE} shows no imports at all")
+endif()
+set(system_dlls advapi32 bcrypt crypt32 gdi32 iphlpapi kernel32 msvcrt mswsock ntdll ole32
+    oleaut32 rpcrt4 secur32 shell32 shlwapi ucrtbase user32 userenv version ws2_32)
+set(bad "")
+foreach(entry IN LISTS entries)
+  string(REGEX REPLACE "^DLL Name: " "" dll "${entry}")
+  string(STRIP "${dll}" dll)
+  string(TOLOWER "${dll}" lower)
+  string(REGEX REPLACE "\\.dll$" "" base "${lower}")
+  message(STATUS "imports ${dll}")
+  if(NOT base IN_LIST system_dlls AND NOT base MATCHES "^api-ms-win-")
+    list(APPEND bad "${dll}")
+  endif()
+endforeach()
+if(bad)
+  message(FATAL_ERROR "${EXE} needs DLLs that Windows does not ship: ${bad}")
+endif()
