@@ -25,7 +25,9 @@ namespace {
 constexpr const char* kServiceName = "Tarnwick";
 constexpr int kStopWaitSeconds = 60;
 
-std::string errorText(int error) { return std::strerror(error); }
+std::string errorText(int error) {
+    return std::strerror(error);
+}
 
 // Owns one file descriptor.
 class Fd {
@@ -93,7 +95,9 @@ std::string activeState(const Environment& environment) {
     return state;
 }
 
-bool isStopped(const std::string& state) { return state == "inactive" || state == "failed"; }
+bool isStopped(const std::string& state) {
+    return state == "inactive" || state == "failed";
+}
 
 // The states in which a stop has something to do.
 bool isLive(const std::string& state) {
@@ -151,8 +155,8 @@ CommandResult runProgram(const std::string& program, const std::vector<std::stri
     std::cout.flush();
     std::fflush(stdout);
     pid_t child = -1;
-    const int spawned = ::posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(),
-                                      environ);
+    const int spawned =
+        ::posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     writeEnd.reset();
     if (spawned != 0)
@@ -191,7 +195,7 @@ Environment systemEnvironment() {
     return environment;
 }
 
-}  // namespace
+} // namespace
 
 std::string execStartWord(const std::string& executablePath) {
     if (executablePath.empty() || executablePath.front() != '/')
@@ -340,7 +344,7 @@ Systemctl findSystemctl() {
     return {};
 }
 
-}  // namespace service::systemd
+} // namespace service::systemd
 
 namespace {
 
@@ -360,7 +364,7 @@ bool executablePath(std::string& path, int& error) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 void InstallService() {
     std::string path;
@@ -379,5 +383,7 @@ void RemoveService() {
 }
 
 // syslog needs no registered source.
-bool registerEventSource() { return true; }
+bool registerEventSource() {
+    return true;
+}
 void removeEventSource() {}

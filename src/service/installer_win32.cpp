@@ -69,7 +69,7 @@ bool modulePath(std::wstring& path, DWORD& error) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 void InstallService() {
     std::wstring path;
@@ -82,7 +82,8 @@ void InstallService() {
     if (path.find(L' ') != std::wstring::npos)
         path = L"\"" + path + L"\"";
 
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
+    ScHandle manager(
+        OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
     if (!manager) {
         failure(L"OpenSCManager", GetLastError());
         return;
@@ -150,9 +151,12 @@ bool registerEventSource() {
     const auto pathBytes = static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t));
     const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
     return RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
-                          reinterpret_cast<const BYTE*>(path.c_str()), pathBytes) == ERROR_SUCCESS &&
+                          reinterpret_cast<const BYTE*>(path.c_str()),
+                          pathBytes) == ERROR_SUCCESS &&
            RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD,
                           reinterpret_cast<const BYTE*>(&types), sizeof types) == ERROR_SUCCESS;
 }
 
-void removeEventSource() { RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey); }
+void removeEventSource() {
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
+}

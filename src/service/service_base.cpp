@@ -20,7 +20,7 @@ std::wstring errorEventText(const wchar_t* step, std::uint32_t code) {
     return text;
 }
 
-}  // namespace service
+} // namespace service
 
 using service::State;
 
@@ -79,8 +79,8 @@ void CServiceBase::ReportStatus(State state, std::uint32_t exitCode, std::uint32
     report(state, exitCode, 0, waitHint);
 }
 
-void CServiceBase::report(State state, std::uint32_t win32ExitCode,
-                          std::uint32_t specificExitCode, std::uint32_t waitHint) {
+void CServiceBase::report(State state, std::uint32_t win32ExitCode, std::uint32_t specificExitCode,
+                          std::uint32_t waitHint) {
     std::lock_guard<std::mutex> guard(statusMutex_);
     // After a stopped report the service manager may already have let the process go; a late
     // report from the other thread must not bring the service back to life.

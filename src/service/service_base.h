@@ -64,7 +64,7 @@ public:
 // "<step> failed w/err 0x%08lx", cut to 259 characters as the 260-character buffer would.
 std::wstring errorEventText(const wchar_t* step, std::uint32_t code);
 
-}  // namespace service
+} // namespace service
 
 class CServiceBase {
 public:

@@ -149,8 +149,7 @@ public:
         }
     }
 
-    void logEvent(const wchar_t* source, const std::wstring& message,
-                  std::uint16_t type) override {
+    void logEvent(const wchar_t* source, const std::wstring& message, std::uint16_t type) override {
         // openlog keeps the pointer: the name must outlive every later syslog call.
         static const std::string ident = service::narrowUtf8(source ? source : L"");
         static const bool opened = (::openlog(ident.c_str(), LOG_PID, LOG_DAEMON), true);
@@ -162,7 +161,7 @@ private:
     int wakeFd_;
 };
 
-}  // namespace
+} // namespace
 
 void CServiceBase::ServiceMain(std::uint32_t argc, wchar_t** argv) {
     // The stop signals stand in for RegisterServiceCtrlHandlerW; Run has set them up already.

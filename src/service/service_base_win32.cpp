@@ -41,8 +41,7 @@ public:
         SetServiceStatus(handle_, &native);
     }
 
-    void logEvent(const wchar_t* source, const std::wstring& message,
-                  std::uint16_t type) override {
+    void logEvent(const wchar_t* source, const std::wstring& message, std::uint16_t type) override {
         EventSource eventSource(source);
         if (!eventSource.get())
             return;
@@ -66,7 +65,7 @@ void WINAPI controlHandlerEntry(DWORD control) {
     CServiceBase::ControlHandler(static_cast<std::uint32_t>(control));
 }
 
-}  // namespace
+} // namespace
 
 void CServiceBase::ServiceMain(std::uint32_t argc, wchar_t** argv) {
     CServiceBase& service = *instance;

@@ -23,15 +23,15 @@ std::string execStartWord(const std::string& executablePath);
 std::optional<std::string> unitFileText(const std::string& executablePath);
 
 struct CommandResult {
-    int exitCode = -1;   // -1: could not be run, or ended by a signal
-    std::string output;  // its standard output (standard error goes to ours)
+    int exitCode = -1;  // -1: could not be run, or ended by a signal
+    std::string output; // its standard output (standard error goes to ours)
 };
 // Runs "systemctl <args...>".
 using Systemctl = std::function<CommandResult(const std::vector<std::string>& args)>;
 
 struct Environment {
     std::string unitDirectory = kUnitDirectory;
-    Systemctl systemctl;  // empty when systemctl is not installed
+    Systemctl systemctl; // empty when systemctl is not installed
     std::function<void(unsigned milliseconds)> sleep;
 };
 
@@ -47,4 +47,4 @@ bool removeUnit(const Environment& environment, std::ostream& out);
 // The system's systemctl from PATH (or /usr/bin, /bin); empty when there is none.
 Systemctl findSystemctl();
 
-}  // namespace service::systemd
+} // namespace service::systemd

@@ -39,9 +39,11 @@ void appendUtf8(std::string& out, char32_t cp) {
     }
 }
 
-bool isSurrogate(char32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
+bool isSurrogate(char32_t cp) {
+    return cp >= 0xD800 && cp <= 0xDFFF;
+}
 
-}  // namespace
+} // namespace
 
 std::wstring widenUtf8(std::string_view text) {
     std::wstring out;
@@ -104,4 +106,4 @@ std::string narrowUtf8(std::wstring_view text) {
     return out;
 }
 
-}  // namespace service
+} // namespace service

@@ -10,4 +10,4 @@ namespace service {
 std::wstring widenUtf8(std::string_view text);
 std::string narrowUtf8(std::wstring_view text);
 
-}  // namespace service
+} // namespace service

@@ -70,7 +70,7 @@ std::string readFile(const std::string& path) {
 // Plays systemctl: records the calls and answers "show" with scripted states.
 struct FakeSystemctl {
     std::vector<std::string> calls;
-    std::deque<std::string> states;  // the last one repeats
+    std::deque<std::string> states; // the last one repeats
     int stopResult = 0, enableResult = 0, disableResult = 0, reloadResult = 0;
     int sleeps = 0;
 
@@ -133,8 +133,9 @@ TEST(SystemdUnit, RefusesPathsNoUnitCanName) {
     FakeSystemctl systemctl;
     std::ostringstream out;
     EXPECT_FALSE(installUnit(systemctl.environment(dir.path()), "/opt/$x/tarnwick", out));
-    EXPECT_EQ(out.str(),
-              "Cannot install Tarnwick: a systemd unit cannot name the executable /opt/$x/tarnwick\n");
+    EXPECT_EQ(
+        out.str(),
+        "Cannot install Tarnwick: a systemd unit cannot name the executable /opt/$x/tarnwick\n");
     EXPECT_TRUE(dir.entries().empty());
 }
 
@@ -295,4 +296,4 @@ TEST(SystemdSystemctl, IsFoundOnThePathAndRunWithItsOutputCollected) {
     EXPECT_EQ(result.output, "args:show two words\n");
 }
 
-}  // namespace
+} // namespace

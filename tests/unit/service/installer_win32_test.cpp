@@ -49,4 +49,4 @@ TEST(EventSourceRegistry, NamesTheExecutableAsMessageFileAndIsRemovedAgain) {
     EXPECT_FALSE(keyExists());
 }
 
-}  // namespace
+} // namespace

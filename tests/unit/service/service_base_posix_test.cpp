@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
-#include <functional>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -162,4 +162,4 @@ TEST(SystemdService, StartFailureNeverReportsReady) {
     EXPECT_EQ(s.serviceExitCode(), 8u);
 }
 
-}  // namespace
+} // namespace

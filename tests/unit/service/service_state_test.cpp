@@ -28,8 +28,7 @@ public:
         std::lock_guard<std::mutex> guard(mutex);
         reports.push_back(status);
     }
-    void logEvent(const wchar_t* source, const std::wstring& message,
-                  std::uint16_t type) override {
+    void logEvent(const wchar_t* source, const std::wstring& message, std::uint16_t type) override {
         std::lock_guard<std::mutex> guard(mutex);
         events.push_back({source, message, type});
     }
@@ -331,10 +330,13 @@ TEST(ServiceWideText, RoundTripsUtf8AndReplacesBrokenSequences) {
     EXPECT_EQ(wide.size(), sizeof(wchar_t) == 2 ? 20u : 19u);
     EXPECT_EQ(service::narrowUtf8(wide), text);
 
-    EXPECT_EQ(service::widenUtf8("a\xFF" "b"), L"a\xFFFD" L"b");
-    EXPECT_EQ(service::widenUtf8("\xE2\x82"), L"\xFFFD");           // cut short
-    EXPECT_EQ(service::widenUtf8("\xC0\xAF"), L"\xFFFD\xFFFD");     // overlong
-    EXPECT_EQ(service::widenUtf8("\xED\xA0\x80"), L"\xFFFD");  // surrogate
+    EXPECT_EQ(service::widenUtf8("a\xFF"
+                                 "b"),
+              L"a\xFFFD"
+              L"b");
+    EXPECT_EQ(service::widenUtf8("\xE2\x82"), L"\xFFFD");       // cut short
+    EXPECT_EQ(service::widenUtf8("\xC0\xAF"), L"\xFFFD\xFFFD"); // overlong
+    EXPECT_EQ(service::widenUtf8("\xED\xA0\x80"), L"\xFFFD");   // surrogate
 }
 
-}  // namespace
+} // namespace
