@@ -32,7 +32,7 @@ IqIntake::IqIntake(std::int32_t spectrumRate, std::int32_t spectrumReceiver)
     : enabled_(true), spectrumReceiver_(spectrumReceiver),
       interval_(spectrumRate >= 1 ? 1000 / spectrumRate : 1000) {}
 
-IqOutcome IqIntake::accept(const std::uint8_t* data, std::size_t size, int nowMillisField,
+IqOutcome IqIntake::accept(const std::uint8_t* data, std::size_t size, std::int64_t nowMillis,
                            bool queueEmpty) {
     IqOutcome outcome;
     // Only the parity of the count matters; let it wrap instead of overflowing.
@@ -43,8 +43,13 @@ IqOutcome IqIntake::accept(const std::uint8_t* data, std::size_t size, int nowMi
         outcome.verdict = IqVerdict::disabled;
         return outcome;
     }
-    // Only the milliseconds field takes part: a wrap into the next second always lets a frame in.
-    if (!(nowMillisField - lastBlockTime_ >= interval_ || nowMillisField <= lastBlockTime_)) {
+    // The milliseconds fields decide: a wrap into the next second always lets a frame in. At one
+    // block a second that rule alone would let the last block's field creep down towards 0 and
+    // starve the display, so a full second since the last block lets a frame in as well.
+    const int nowField = static_cast<int>(((nowMillis % 1000) + 1000) % 1000);
+    const int lastField = lastBlockTime();
+    const bool fieldsAllow = nowField - lastField >= interval_ || nowField <= lastField;
+    if (!fieldsAllow && nowMillis - lastBlockMillis_ < 1000) {
         outcome.verdict = IqVerdict::tooEarly;
         return outcome;
     }
@@ -92,7 +97,7 @@ IqOutcome IqIntake::accept(const std::uint8_t* data, std::size_t size, int nowMi
     if (iqBlockFill_ == kBlockSamples) {
         current_ ^= 1u;
         startNewBlock();
-        lastBlockTime_ = nowMillisField;
+        lastBlockMillis_ = nowMillis;
         overflowReported_ = false;
         outcome.verdict = IqVerdict::blockCompleted;
     }

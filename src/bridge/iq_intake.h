@@ -57,9 +57,10 @@ public:
     // paces at one block a second.
     IqIntake(std::int32_t spectrumRate, std::int32_t spectrumReceiver);
 
-    // One IQ frame arriving when the UTC clock's milliseconds field reads nowMillisField (0..999);
-    // queueEmpty tells whether the spectrum step has taken the last finished block.
-    IqOutcome accept(const std::uint8_t* data, std::size_t size, int nowMillisField,
+    // One IQ frame arriving at nowMillis, the UTC clock in milliseconds since the epoch; pacing
+    // looks at its milliseconds field (0..999). queueEmpty tells whether the spectrum step has
+    // taken the last finished block.
+    IqOutcome accept(const std::uint8_t* data, std::size_t size, std::int64_t nowMillis,
                      bool queueEmpty);
 
     // The block that the last blockCompleted outcome finished; the caller queues a copy of it.
@@ -71,7 +72,7 @@ public:
     std::int32_t interval() const { return interval_; }
     std::int32_t iqFrameCount() const { return iqFrameCount_; }
     std::int32_t iqBlockFill() const { return iqBlockFill_; }
-    int lastBlockTime() const { return lastBlockTime_; } // milliseconds field
+    int lastBlockTime() const { return static_cast<int>(lastBlockMillis_ % 1000); } // ms field
 
     // Whether a SpectrumFrequency value needs the start-up warning (it is paced at 1 a second).
     static bool rateNeedsWarning(std::int32_t spectrumRate) { return spectrumRate < 1; }
@@ -84,7 +85,7 @@ private:
     std::int32_t interval_ = 1000;
     std::int32_t iqFrameCount_ = 0;
     std::int32_t iqBlockFill_ = 0;
-    int lastBlockTime_ = 0;
+    std::int64_t lastBlockMillis_ = 0;
     bool overflowReported_ = false;
     // Two blocks, so a finished one stays readable while the next is filled.
     IqBlock blocks_[2];

@@ -18,6 +18,9 @@ struct UtcTime {
 };
 UtcTime utcNow();
 
+// Milliseconds since the Unix epoch for a broken-down UTC time.
+std::int64_t toEpochMillis(const UtcTime& time);
+
 void sleepMillis(std::uint32_t milliseconds);
 
 }  // namespace platform

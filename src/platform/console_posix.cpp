@@ -51,6 +51,7 @@ void ConsoleCtrlHook::remove() {
     impl_.reset();
 }
 
+ConsoleCtrlHook::ConsoleCtrlHook() = default;
 ConsoleCtrlHook::~ConsoleCtrlHook() { remove(); }
 
 }  // namespace platform

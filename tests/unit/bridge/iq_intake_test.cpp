@@ -212,6 +212,26 @@ TEST(IqIntake, RateBelowOneOrAboveAThousand) {
     EXPECT_EQ(feed(slow, frame, 0).verdict, IqVerdict::blockCompleted);
 }
 
+// At one block a second the milliseconds rule alone lets the last block's field creep towards 0,
+// after which blocks come minutes apart. A real stream (2048 samples every ~42.7 ms at 48 kHz) over
+// two minutes must still give about one block a second.
+TEST(IqIntake, OneBlockASecondKeepsGoing) {
+    for (std::int32_t rate : {0, 1}) {
+        IqIntake intake(rate, 0);
+        const auto half = makeFrame(2048);
+        const std::int64_t start = 1765200000123;  // an arbitrary UTC moment in milliseconds
+        int blocks = 0;
+        for (int frame = 0; frame < 2812; ++frame) {  // 120 s of frames
+            std::int64_t now = start + frame * 128 / 3;
+            if (intake.accept(half.data(), half.size(), now, true).verdict ==
+                IqVerdict::blockCompleted)
+                ++blocks;
+        }
+        EXPECT_GE(blocks, 110) << "rate " << rate;
+        EXPECT_LE(blocks, 121) << "rate " << rate;
+    }
+}
+
 TEST(IqIntake, DisabledDropsEveryFrame) {
     IqIntake intake;
     EXPECT_FALSE(intake.enabled());

@@ -1,0 +1,555 @@
+#include "bridge/orvex.h"
+
+#include "bridge/fft.h"
+#include "bridge/spectrum_packet.h"
+#include "diag/log.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/error.h"
+#include "websocket/websocket.h"
+
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <utility>
+
+namespace {
+
+constexpr const char* kTag = "Orvex::t";
+
+// Big enough for any UDP datagram, so that a long spot is handled rather than cut and lost.
+constexpr std::size_t kDatagramBytes = 65536;
+// Room for a burst of spots from N1MM+ while the loop is busy elsewhere.
+constexpr int kSpotReceiveBuffer = 4 * 1024 * 1024;
+
+// Finished IQ blocks waiting for the spectrum step. Storage is recycled, so the steady state
+// allocates nothing per block.
+class BlockQueue {
+public:
+    bool empty() const { return count_.load() == 0; }
+
+    void push(const IqBlock& block) {
+        std::unique_ptr<IqBlock> slot;
+        if (spare_.empty()) {
+            slot = std::make_unique<IqBlock>();
+        } else {
+            slot = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        *slot = block;
+        blocks_.push_back(std::move(slot));
+        count_.store(blocks_.size());
+    }
+
+    bool popInto(IqBlock& out) {
+        if (blocks_.empty())
+            return false;
+        out = *blocks_.front();
+        spare_.push_back(std::move(blocks_.front()));
+        blocks_.erase(blocks_.begin());
+        count_.store(blocks_.size());
+        return true;
+    }
+
+private:
+    std::vector<std::unique_ptr<IqBlock>> blocks_;
+    std::vector<std::unique_ptr<IqBlock>> spare_;
+    std::atomic<std::size_t> count_{0};
+};
+
+// Process-wide values, shared with the console control handler.
+std::unique_ptr<platform::Lock> bridgeLock;
+std::atomic<bool> bridgeLockAlive{false};
+std::atomic<int> handlersUsingLock{0};
+std::deque<TciMessage> TciMessageQueue;
+std::deque<TciMessage> TciCommandQueue;
+BlockQueue IqBlockQueue;
+std::unique_ptr<wsclient::WebSocket> tciConnection;
+std::int32_t n1mmFrequency = 0;
+std::int32_t spectrumRate = 0;
+std::int32_t spectrumReceiver = 0;
+
+void createBridgeLock() {
+    bridgeLock = std::make_unique<platform::Lock>();
+    bridgeLockAlive.store(bridgeLock->valid());
+}
+
+// The console handler may be running on its own thread; wait for it before the lock goes.
+void deleteBridgeLock() {
+    bridgeLockAlive.store(false);
+    while (handlersUsingLock.load() != 0)
+        platform::sleepMillis(1);
+    bridgeLock.reset();
+}
+
+template <typename Queue, typename Item> void pushLocked(Queue& queue, Item item) {
+    platform::LockGuard guard(*bridgeLock);
+    queue.push_back(std::move(item));
+}
+
+template <typename Queue> bool popLocked(Queue& queue, TciMessage& out) {
+    platform::LockGuard guard(*bridgeLock);
+    if (queue.empty())
+        return false;
+    out = std::move(queue.front());
+    queue.pop_front();
+    return true;
+}
+
+// Ctrl+C only asks the loop to quit; before the lock exists or after it is gone it is ignored.
+bool consoleControlHandler(platform::ConsoleEvent event) {
+    if (event != platform::ConsoleEvent::ctrlC)
+        return false;
+    std::fputs("[Ctrl]+C pressed\n", stdout);
+    std::fflush(stdout);
+    handlersUsingLock.fetch_add(1);
+    if (bridgeLockAlive.load())
+        pushLocked(TciMessageQueue, TciMessage{"QUIT!", ""});
+    handlersUsingLock.fetch_sub(1);
+    return true;
+}
+
+// The IQ stream commands carry the settings widened with their sign and printed unsigned.
+std::string unsignedDecimal(std::int32_t value) {
+    return std::to_string(static_cast<std::uint64_t>(static_cast<std::int64_t>(value)));
+}
+
+bool isOpen(const std::unique_ptr<wsclient::WebSocket>& connection) {
+    return connection && connection->readyState() != wsclient::ReadyState::CLOSED;
+}
+
+}  // namespace
+
+struct Orvex::Worker {
+    platform::Socket spotSocket;
+    platform::Socket spectrumSocket;
+    platform::Address spectrumAddress;
+    platform::ConsoleCtrlHook consoleHook;
+    std::int64_t startTime = 0;
+    std::int64_t statusTimer = 0;
+    std::int64_t connectTimer = 0;
+    std::int64_t expiryTimer = 0;
+    std::size_t lastReportedSpots = 0;
+    std::int32_t fftCount = 0;
+    std::int32_t fftMillis = 0;
+    bool lastSdrReady = false;
+    bool netStarted = false;
+    std::vector<char> datagram = std::vector<char>(kDatagramBytes);
+};
+
+Orvex::Orvex() : CServiceBase(L"Tarnwick") {
+    if (!stoppedEvent.valid())
+        throw static_cast<ServiceErrorCode>(stoppedEvent.creationError());
+}
+
+Orvex::~Orvex() = default;
+
+void Orvex::OnStart(std::uint32_t, wchar_t**) {
+    LogEvent(L"Tarnwick Service is Starting", service::kEventInformation);
+    unsigned long error = platform::runOnPoolThread([this] { t(); });
+    if (error != 0)
+        throw static_cast<ServiceErrorCode>(error);
+}
+
+void Orvex::OnStop() {
+    LOG_INFO("Orvex::OnStop", " Service is Stopping");
+    stopFlag.store(1);
+    if (!stoppedEvent.wait())
+        throw static_cast<ServiceErrorCode>(platform::lastSystemError());
+}
+
+bool Orvex::initFft() {
+    fillFftWindow(fftWindow);
+    return true;
+}
+
+bool Orvex::releaseFft() { return true; }
+
+void Orvex::t() {
+    std::string failure;
+    bool netStarted = false;
+    {
+        Worker w;
+        if (startWorker(w, failure)) {
+            runLoop(w);
+            shutdownWorker(w);
+            return;
+        }
+        netStarted = w.netStarted;
+    }
+    // The sockets that start-up opened are closed by now; Winsock goes last.
+    startupFailed_ = true;
+    if (netStarted)
+        platform::netCleanup();
+    stoppedEvent.set();
+    // A service whose work has ended must not go on reporting itself as running.
+    if (!settings.interactive)
+        WorkerEnded(1, failure.c_str());
+}
+
+bool Orvex::startWorker(Worker& w, std::string& failure) {
+    const BridgeSettings& s = settings;
+    tlog::configure({s.Debug, s.logFile,
+                     s.interactive ? tlog::Target::console : tlog::Target::eventLog});
+
+    LOG_NONE(kTag, "N1MM+ Spot Port={}, TCI Host={}, TCI Port={}, Debug={}", s.N1MMSpotPort,
+             s.TCIHost, s.TCIPort, s.Debug);
+    if (s.SpectrumDisplayEnabled) {
+        LOG_NONE(kTag,
+                 "Spectrum display enabled=true, Scaling Factor:{}, Sample Rate:{}, "
+                 "Frequency:{}, Size:{}",
+                 s.SpectrumScalingFactor, s.SpectrumSampleRate, s.SpectrumFrequency,
+                 s.SpectrumSampleSize);
+        spectrumSampleSize = clampSpectrumSampleSize(s.SpectrumSampleSize);
+        if (spectrumSampleSize != s.SpectrumSampleSize)
+            LOG_ERROR(kTag, "SpectrumSampleSize {} is outside 1..4096; using {}",
+                      s.SpectrumSampleSize, spectrumSampleSize);
+        if (s.SpectrumFrequency < 1)
+            LOG_WARN(kTag, "SpectrumFrequency {} is below 1; sending one spectrum a second",
+                     s.SpectrumFrequency);
+    }
+
+    LOG_DEBUG(kTag, "Initialising Winsock...");
+    if (int error = platform::netStartup(); error != 0) {
+        LOG_ERROR(kTag, "Failed. Error Code : {}", error);
+        failure = "Winsock could not be started";
+        return false;
+    }
+    // Winsock was started: the failures below clean it up again.
+    w.netStarted = true;
+
+    auto fail = [&failure](std::string why) {
+        failure = std::move(why);
+        return false;
+    };
+
+    LOG_DEBUG(kTag, "Create socket for inbound UDP connection (spots).");
+    w.spotSocket = platform::openUdp4();
+    if (!w.spotSocket.valid()) {
+        LOG_ERROR(kTag, "Could not create UDP server socket :{}", platform::lastSocketError());
+        return fail("the spot socket could not be created");
+    }
+    if (s.SpectrumDisplayEnabled) {
+        LOG_DEBUG(kTag, "Create socket for outbound UDP connection (stream).");
+        w.spectrumSocket = platform::openUdp4();
+        if (!w.spectrumSocket.valid()) {
+            LOG_ERROR(kTag, "Could not create UDP client socket :{}",
+                      platform::lastSocketError());
+            return fail("the spectrum socket could not be created");
+        }
+    }
+
+    platform::setReceiveTimeout(w.spotSocket.get(), 1, 10000);
+    platform::setReuseAddress(w.spotSocket.get(), true);
+    platform::setNonBlocking(w.spotSocket.get(), true);
+    platform::setReceiveBufferSize(w.spotSocket.get(), kSpotReceiveBuffer);
+
+    LOG_DEBUG(kTag, "Bind to UDP port for N1MM spots: {}", s.N1MMSpotPort);
+    auto spotPort = static_cast<std::uint16_t>(s.N1MMSpotPort & 0xFFFF);
+    if (platform::bindTo(w.spotSocket.get(), platform::ipv4Address(platform::kAnyIpv4, spotPort)) !=
+        0) {
+        int error = platform::lastSocketError();
+        LOG_ERROR(kTag, "Bind failed with error code :{}", error);
+        return fail(fmt::format("the spot port {} could not be bound (error {})", s.N1MMSpotPort,
+                                error));
+    }
+
+    if (s.SpectrumDisplayEnabled) {
+        if (platform::bindTo(w.spectrumSocket.get(),
+                             platform::ipv4Address(platform::kAnyIpv4, 0)) != 0) {
+            LOG_ERROR(kTag, "UDP Client Bind failed with error code :{}",
+                      platform::lastSocketError());
+            return fail("the spectrum socket could not be bound");
+        }
+        std::vector<platform::ResolvedAddress> found;
+        int error = platform::resolve(s.SpectrumDisplayHost, s.SpectrumDisplayPort,
+                                      platform::Family::ipv4, platform::Kind::datagram, found);
+        if (error != 0 || found.empty()) {
+            LOG_ERROR(kTag, "error: {}", error);
+            return fail(fmt::format("the spectrum display {}:{} could not be resolved",
+                                    s.SpectrumDisplayHost, s.SpectrumDisplayPort));
+        }
+        w.spectrumAddress = found.front().address;
+        spectrumRate = s.SpectrumFrequency;
+        spectrumReceiver = s.SpectrumReceiverNumber;
+        intake.emplace(spectrumRate, spectrumReceiver);
+        LOG_DEBUG(kTag, "Inititalize FFT");
+        if (!initFft())
+            LOG_DEBUG(kTag, "FFT failed to initialize");
+    }
+
+    if (s.interactive) {
+        LOG_DEBUG(kTag, "Set handler for CTRL-C to exit gracefully");
+        w.consoleHook.install(consoleControlHandler);
+    }
+
+    createBridgeLock();
+    if (!bridgeLockAlive.load()) {
+        LOG_ERROR(kTag, "Failed to create CRITICAL_SECTION");
+        return fail("the lock could not be created");
+    }
+
+    spotsReceived = 0;
+    w.lastSdrReady = false;
+    w.startTime = w.statusTimer = w.connectTimer = w.expiryTimer = platform::epochSeconds();
+    LOG_DEBUG(kTag, "Start main program loop.");
+    return true;
+}
+
+void Orvex::runLoop(Worker& w) {
+    while (stopFlag.load() == 0) {
+        std::int64_t now = platform::epochSeconds();
+        if (now >= w.statusTimer + 30)
+            statusCheck(w, now);
+        if (sdrReady != w.lastSdrReady) {
+            sdrStateChanged();
+            w.lastSdrReady = sdrReady;
+        }
+        drainMessages();
+        sendQueuedCommands();
+        connectionUpkeep(w, now);
+        std::fflush(stdout);
+
+        long received = platform::receiveFrom(w.spotSocket.get(), w.datagram.data(),
+                                               w.datagram.size());
+        if (received < 0) {
+            platform::sleepMillis(10);
+        } else if (received > 0) {
+            std::size_t length = strnlen(w.datagram.data(), static_cast<std::size_t>(received));
+            if (!handleDatagram(std::string_view(w.datagram.data(), length), now))
+                continue;
+        }
+
+        spectrumStep(w);
+        if (now >= w.expiryTimer + 300) {
+            expirySweep(now);
+            w.expiryTimer = now;
+        }
+    }
+}
+
+void Orvex::statusCheck(Worker& w, std::int64_t now) {
+    if (spotTable.size() != w.lastReportedSpots) {
+        std::int32_t average = (w.fftCount == 0 || w.fftMillis == 0) ? 0 : w.fftMillis / w.fftCount;
+        bool heapOk = heap.IsOk();
+        std::uint32_t heapSize = heap.Size();
+        LOG_NONE(kTag,
+                 "Uptime: {} seconds. Spots received: {} Current spots: {} Avg FFT:{} Heap "
+                 "Size:{} bytes, Heap OK:{}",
+                 now - w.startTime, spotsReceived, spotTable.size(), average, heapSize,
+                 heapOk ? "true" : "false");
+        w.lastReportedSpots = spotTable.size();
+        w.fftCount = 0;
+        w.fftMillis = 0;
+    }
+    w.statusTimer = now;
+}
+
+// Spots outlive a lost connection; the whole table is sent again when the SDR starts.
+void Orvex::sdrStateChanged() {
+    LOG_NONE(kTag, ">:SDR Ready:{}", sdrReady ? "true" : "false");
+    if (!sdrReady)
+        return;
+    for (const SpotEntry& entry : spotTable) {
+        std::string command = spotCommand(entry);
+        if (isOpen(tciConnection))
+            tciConnection->sendText(command);
+        LOG_INFO(kTag, ">:{}", command);
+    }
+    if (settings.SpectrumDisplayEnabled && isOpen(tciConnection)) {
+        pushLocked(TciCommandQueue,
+                   TciMessage{"iq_samplerate", unsignedDecimal(settings.SpectrumSampleRate)});
+        pushLocked(TciCommandQueue,
+                   TciMessage{"iq_start", unsignedDecimal(settings.SpectrumReceiverNumber)});
+    }
+}
+
+void Orvex::drainMessages() {
+    TciMessage message;
+    while (popLocked(TciMessageQueue, message))
+        handleTciMessage(message);
+}
+
+void Orvex::handleTciMessage(const TciMessage& message) {
+    const std::string& name = message.name;
+    const std::string& arguments = message.arguments;
+    const std::int32_t receiver = settings.SpectrumReceiverNumber;
+    if (name == "stop") {
+        sdrReady = false;
+    } else if (name == "start") {
+        sdrReady = true;
+    } else if (name == "if") {
+        LOG_DEBUG(kTag, "Got:{},0:{}", receiver, std::string_view(arguments).substr(0, 3));
+    } else if (name == "dds") {
+        if (ddsForReceiver(arguments, receiver)) {
+            if (std::optional<std::int32_t> hz = ddsFrequencyFor(arguments, receiver)) {
+                ddsFrequency = *hz;
+                // N1MM+ reports tens of hertz; until it does, follow the SDR.
+                if (n1mmFrequency == 0)
+                    n1mmFrequency = *hz / 10;
+            } else {
+                LOG_WARN(kTag, "Ignoring dds without a frequency: {}", arguments);
+            }
+        }
+    } else if (name == "QUIT!") {
+        stopFlag.store(1);
+        pushLocked(TciCommandQueue, TciMessage{"iq_stop", unsignedDecimal(receiver)});
+    }
+    LOG_DEBUG(kTag, "<:SDR:{} = {}", name, std::string_view(arguments).substr(0, 4000));
+}
+
+void Orvex::sendQueuedCommands() {
+    TciMessage command;
+    while (popLocked(TciCommandQueue, command)) {
+        std::string text = tciCommandText(command);
+        LOG_INFO(kTag, "> {}", text);
+        if (tciConnection)
+            tciConnection->sendText(text);
+    }
+}
+
+void Orvex::connectionUpkeep(Worker& w, std::int64_t now) {
+    if (isOpen(tciConnection)) {
+        tciConnection->poll(0);
+        tciConnection->dispatchBinary(
+            [this](const std::vector<std::uint8_t>& message) { handle_binary_message(message); });
+    } else if (now >= w.connectTimer + 5) {
+        tciConnection.reset();
+        sdrReady = false;
+        tciConnection = wsclient::WebSocket::connectUrl(
+            "ws://" + settings.TCIHost + ":" + settings.TCIPort + "/", "");
+        w.connectTimer = now;
+    }
+}
+
+void Orvex::sendSpotCommand(const std::string& command) {
+    if (tciConnection && sdrReady && !command.empty()) {
+        LOG_INFO(kTag, ">:{}", command);
+        tciConnection->sendText(command);
+    }
+}
+
+bool Orvex::handleDatagram(std::string_view text, std::int64_t now) {
+    N1mmDatagram datagram = readN1mmDatagram(text);
+    if (datagram.kind == N1mmDatagramKind::radio) {
+        const RadioFields& radio = datagram.radio;
+        LOG_DEBUG(kTag, "Received radio broadcast");
+        if (radio.RadioNr == "1") {
+            if (std::optional<std::int32_t> freq = leadingInteger(radio.Freq))
+                n1mmFrequency = *freq;
+            else
+                LOG_WARN(kTag, "Ignoring radio 1 frequency that is not a number: {}", radio.Freq);
+        }
+        LOG_DEBUG(kTag, ">N1MM: Radio {} Frequency:{}", radio.RadioNr, radio.Freq);
+        return false;
+    }
+    if (datagram.kind != N1mmDatagramKind::spot)
+        return false;
+
+    const SpotFields& f = datagram.spot;
+    LOG_DEBUG(kTag, "<:{} {}({}): DX de {}:\t{}\t{}\t{}", f.timestamp, f.action, f.status,
+              f.spottercall, f.frequency, f.dxcall, f.comment);
+    std::optional<SpotEntry> entry = buildSpotEntry(f, settings, now);
+    if (!entry) {
+        LOG_WARN(kTag, "Ignoring spot of {} with a frequency that is not a number: {}", f.dxcall,
+                 f.frequency);
+        return false;
+    }
+    SpotApplied applied = applySpot(spotTable, std::move(*entry));
+    if (applied.change == SpotChange::unknownAction) {
+        LOG_ERROR(kTag, "Unknown command received: {}", f.action);
+        return false;
+    }
+    if (applied.change != SpotChange::deleted)
+        ++spotsReceived;
+    sendSpotCommand(applied.command);
+    return true;
+}
+
+void Orvex::expirySweep(std::int64_t now) {
+    for (const SpotEntry& entry : spotTable.expire(now, settings.SpotLifeTime)) {
+        LOG_DEBUG(kTag, "Spot:{} has exceeded SpotLifeTime ({}) seconds, deleting.",
+                  entry.dxcall, now - entry.received);
+        sendSpotCommand(spotDeleteCommand(entry.dxcall));
+    }
+}
+
+void Orvex::handle_binary_message(const std::vector<std::uint8_t>& message) {
+    if (!isIqFrameSize(message.size())) {
+        std::string_view text(reinterpret_cast<const char*>(message.data()), message.size());
+        pushLocked(TciMessageQueue, splitTciMessage(text));
+        return;
+    }
+    // Without the spectrum display nothing paces or consumes IQ frames.
+    if (!intake)
+        return;
+    std::int64_t nowMillis = platform::toEpochMillis(platform::utcNow());
+    IqOutcome outcome = intake->accept(message.data(), message.size(), nowMillis,
+                                       IqBlockQueue.empty());
+    if (outcome.reportOverflow)
+        LOG_ERROR(kTag, "{}", kIqOverflowMessage);
+    if (outcome.verdict == IqVerdict::copied || outcome.verdict == IqVerdict::blockCompleted)
+        LOG_DEBUG(kTag, "Copied {}bytes buffer={}current size={}", outcome.bytesCopied,
+                  IqBlock::kBytes, outcome.fill);
+    if (outcome.verdict == IqVerdict::blockCompleted) {
+        platform::LockGuard guard(*bridgeLock);
+        IqBlockQueue.push(intake->completedBlock());
+    }
+}
+
+void Orvex::spectrumStep(Worker& w) {
+    if (IqBlockQueue.empty())
+        return;
+    {
+        platform::LockGuard guard(*bridgeLock);
+        if (!IqBlockQueue.popInto(fftBuffer))
+            return;
+    }
+    std::uint32_t t0 = platform::tickMillis();
+    applyFftWindow(fftWindow, fftBuffer);
+    fft(fftBuffer.data.data(), static_cast<std::uint32_t>(IqBlock::kSamples));
+    spectrumBuffer = fftBuffer;
+    w.fftMillis += static_cast<std::int32_t>(platform::tickMillis() - t0);
+    w.fftCount += 1;
+
+    std::string packet = makeXML();
+    long sent = platform::sendTo(w.spectrumSocket.get(), packet.data(), packet.size(),
+                                 w.spectrumAddress);
+    if (sent < 0 || static_cast<std::size_t>(sent) != packet.size())
+        LOG_ERROR(kTag, "Mismatch in number of bytes sent to N1MM+");
+}
+
+std::string Orvex::makeXML() {
+    SpectrumInputs in = spectrumInputs(settings, ddsFrequency, n1mmFrequency);
+    in.SpectrumSampleSize = spectrumSampleSize;
+    std::string text = makeSpectrumXml(spectrumBuffer, in, levelOffset);
+    LOG_DEBUG("Orvex::makeXML", "{}", text);
+    return text;
+}
+
+void Orvex::shutdownWorker(Worker& w) {
+    LOG_NONE(kTag, "Exiting ...");
+    LOG_DEBUG(kTag, "Clearing spots.");
+    spotTable.clear();
+    LOG_DEBUG(kTag, "Closing websockets.");
+    if (tciConnection) {
+        tciConnection->close();
+        tciConnection.reset();
+    }
+    LOG_DEBUG(kTag, "Deleting websockets.");
+    LOG_DEBUG(kTag, "Closing UDP Server socket");
+    w.spotSocket.close();
+    if (settings.SpectrumDisplayEnabled) {
+        LOG_DEBUG(kTag, "Closing UDP Client socket");
+        w.spectrumSocket.close();
+        LOG_DEBUG(kTag, "Cleaning-up FFT buffers");
+        releaseFft();
+    }
+    LOG_DEBUG(kTag, "WSACleanup() running");
+    platform::netCleanup();
+    LOG_DEBUG(kTag, "DeleteCriticialSection()");
+    deleteBridgeLock();
+    LOG_DEBUG(kTag, "Signalling service stopped");
+    stoppedEvent.set();
+}

@@ -1,0 +1,22 @@
+#include "platform/clock.h"
+
+namespace platform {
+
+// Days from 1970-01-01 to a civil date (proleptic Gregorian calendar).
+static std::int64_t daysFromCivil(std::int64_t year, int month, int day) {
+    year -= month <= 2 ? 1 : 0;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const std::int64_t yearOfEra = year - era * 400;
+    const int shiftedMonth = month + (month > 2 ? -3 : 9);
+    const std::int64_t dayOfYear = (153 * shiftedMonth + 2) / 5 + day - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+std::int64_t toEpochMillis(const UtcTime& t) {
+    const std::int64_t days = daysFromCivil(t.year, t.month, t.day);
+    const std::int64_t seconds = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+    return seconds * 1000 + t.milliseconds;
+}
+
+}  // namespace platform
