@@ -13,6 +13,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <systemd/sd-daemon.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -191,6 +192,7 @@ void sleepMillis(unsigned milliseconds) {
 Environment systemEnvironment() {
     Environment environment;
     environment.systemctl = findSystemctl();
+    environment.systemdRunning = ::sd_booted() > 0;
     environment.sleep = sleepMillis;
     return environment;
 }
@@ -282,7 +284,8 @@ bool installUnit(const Environment& environment, const std::string& executablePa
             << environment.unitDirectory << "/multi-user.target.wants/" << kUnitName << "\n";
         return true;
     }
-    systemctlSucceeded(environment, {"daemon-reload"}, out);
+    if (environment.systemdRunning)
+        systemctlSucceeded(environment, {"daemon-reload"}, out);
     if (!systemctlSucceeded(environment, {"enable", kUnitName}, out))
         out << kServiceName << " will not start with the system until it is enabled: "
             << "systemctl enable " << kUnitName << "\n";
@@ -302,7 +305,8 @@ bool removeUnit(const Environment& environment, std::ostream& out) {
     }
 
     if (environment.systemctl) {
-        stopService(environment, out);
+        if (environment.systemdRunning)
+            stopService(environment, out);
         if (!systemctlSucceeded(environment, {"disable", kUnitName}, out)) {
             out << kServiceName << " is still installed.\n";
             return false;
@@ -312,7 +316,7 @@ bool removeUnit(const Environment& environment, std::ostream& out) {
         out << "Cannot delete " << path << ": " << errorText(errno) << "\n";
         return false;
     }
-    if (environment.systemctl)
+    if (environment.systemctl && environment.systemdRunning)
         systemctlSucceeded(environment, {"daemon-reload"}, out);
     out << kServiceName << " is removed.\n";
     return true;

@@ -32,6 +32,8 @@ using Systemctl = std::function<CommandResult(const std::vector<std::string>& ar
 struct Environment {
     std::string unitDirectory = kUnitDirectory;
     Systemctl systemctl; // empty when systemctl is not installed
+    // False in containers and chroots: enabling and disabling still work, stopping cannot.
+    bool systemdRunning = true;
     std::function<void(unsigned milliseconds)> sleep;
 };
 

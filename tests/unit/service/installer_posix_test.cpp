@@ -206,6 +206,17 @@ TEST(SystemdInstall, AFailedEnableIsReportedAsSuch) {
                          "systemctl enable Tarnwick.service\n");
 }
 
+TEST(SystemdInstall, EnablesWithoutReloadingWhenSystemdIsNotRunning) {
+    ScratchDirectory dir;
+    FakeSystemctl systemctl;
+    Environment environment = systemctl.environment(dir.path());
+    environment.systemdRunning = false;
+    std::ostringstream out;
+    EXPECT_TRUE(installUnit(environment, "/usr/local/bin/tarnwick", out));
+    EXPECT_EQ(out.str(), "Tarnwick is installed.\n");
+    EXPECT_EQ(systemctl.calls, std::vector<std::string>{"enable Tarnwick.service"});
+}
+
 class SystemdRemove : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -277,6 +288,16 @@ TEST_F(SystemdRemove, WithoutSystemctlOnlyTheFileGoes) {
     environment.systemctl = nullptr;
     EXPECT_TRUE(removeUnit(environment, out));
     EXPECT_EQ(out.str(), "Tarnwick is removed.\n");
+    EXPECT_TRUE(dir.entries().empty());
+}
+
+TEST_F(SystemdRemove, OnlyDisablesAndDeletesWhenSystemdIsNotRunning) {
+    Environment environment = systemctl.environment(dir.path());
+    environment.systemdRunning = false;
+    systemctl.states = {"active"};
+    EXPECT_TRUE(removeUnit(environment, out));
+    EXPECT_EQ(out.str(), "Tarnwick is removed.\n");
+    EXPECT_EQ(systemctl.calls, std::vector<std::string>{"disable Tarnwick.service"});
     EXPECT_TRUE(dir.entries().empty());
 }
 
