@@ -83,10 +83,17 @@ def main():
         "silent": "ERROR: Timed out waiting for the WebSocket handshake from "
         f"ws://127.0.0.1:{port}/silent\n",
     }
+    accepted = {case: {line} for case, line in expected_stderr.items()}
+    if args.emulator:
+        # Wine 8 hands a reset connection to the program as an orderly end: recv returns 0 and
+        # SO_ERROR is clear, so the client cannot tell. The error line is checked natively.
+        accepted["reset"].add("Connection closed!\n")
     sections = split_stderr(run.stderr)
-    for case, expected in expected_stderr.items():
-        if sections.get(case) != expected:
-            problems.append(f"case {case}: stderr {sections.get(case)!r}, expected {expected!r}")
+    for case, lines in accepted.items():
+        if sections.get(case) not in lines:
+            problems.append(f"case {case}: stderr {sections.get(case)!r}, expected one of {lines!r}")
+    if args.emulator and sections.get("reset") != expected_stderr["reset"]:
+        print("note: the emulator reported the reset as an orderly end (known Wine behaviour)")
 
     events = server_out.splitlines()
     for wanted in [
