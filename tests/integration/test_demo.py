@@ -9,6 +9,7 @@ Usage: test_demo.py --exe PATH [--seconds N]
 import argparse
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -32,9 +33,14 @@ class DemoRun(unittest.TestCase):
             env=env, timeout=120 + CONFIG.seconds)
         cls.output = cls.run_result.stdout.decode("utf-8", "replace")
 
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.out, ignore_errors=True)
+
     def test_demo_passes_its_own_checks(self):
         self.assertEqual(self.run_result.returncode, 0, self.output[-3000:])
-        summary = open(os.path.join(self.out, "summary.txt")).read()
+        with open(os.path.join(self.out, "summary.txt")) as f:
+            summary = f.read()
         self.assertIn("result: PASS", summary)
         self.assertIn("lost: nothing", summary)
         self.assertIn("exit code 0", summary)
@@ -52,7 +58,8 @@ class DemoRun(unittest.TestCase):
         height, width = pixels.shape[:2]
         self.assertTrue(600 <= width <= 3000 and 400 <= height <= 3000, pixels.shape)
         self.assertIn(pixels.shape[2], (3, 4))
-        layout = json.load(open(os.path.join(self.out, "waterfall.json")))
+        with open(os.path.join(self.out, "waterfall.json")) as f:
+            layout = json.load(f)
         self.assertEqual(layout["image_size"], [width, height])
         x0, y0, x1, y1 = layout["axes_px"]
         self.assertTrue(0 < x0 < x1 < width and 0 < y0 < y1 < height, layout["axes_px"])
