@@ -5,7 +5,7 @@
 namespace tlog {
 
 std::shared_ptr<spdlog::sinks::sink> makeEventLogSink(const char* source) {
-    return std::make_shared<spdlog::sinks::win_eventlog::win_eventlog_sink_mt>(source);
+    return std::make_shared<spdlog::sinks::win_eventlog_sink_mt>(source);
 }
 
 }  // namespace tlog
