@@ -71,7 +71,7 @@ STATIONS = [
     Station("DL1ABC", 14058.0, "cw", 0.30, "double mult", "CW 26 WPM CQ", "CQ TEST DL1ABC", 26,
             signal_khz=14057.96875),
     Station("K3LR", 14052.4, "cw", 0.012, "single mult", "CW 32 WPM", "TEST K3LR", 32),
-    Station("OH2BH", 14063.7, "cw", 0.020, "new qso", "cw 24 wpm", "OH2BH TEST", 24),
+    Station("OH2BH", 14063.7, "cw", 0.010, "new qso", "cw 24 wpm", "OH2BH TEST", 24),
     Station("JA1ZZZ", 14067.2, "cw", 0.006, "dupe", "CW 20 WPM weak", "JA1ZZZ", 20),
     Station("9A1A", 14083.0, "usb", 0.030, "cq", "USB 59 QRZ", ""),
     Station("VK9XX", 14091.5, "usb", 0.015, "busy", "USB pileup, up 5", ""),
@@ -472,7 +472,9 @@ def write_waterfall(packets, out, t0, marks):
     cax = fig.add_axes([0.90, 0.09, 0.02, 0.70])
     top = times[0] - 0.1
     bottom = times[-1] + 0.1 if len(times) > 1 else top + 1
-    vmax = np.nanpercentile(data, 99.5)
+    # The colour scale runs to the loudest level sent, so the loudest station stays the
+    # brightest instead of sharing the top colour with every strong one.
+    vmax = np.nanmax(data)
     image = ax.imshow(data, aspect="auto", interpolation="nearest", cmap="viridis",
                       extent=(left, right, bottom, top), vmin=0, vmax=max(vmax, 1))
     ax.set_xlabel("frequency (kHz)")

@@ -2,10 +2,11 @@
 """End-to-end tests of the real Tarnwick executable between a simulated N1MM+
 and a simulated ExpertSDR TCI server, all on loopback.
 
-Usage: test_bridge_e2e.py --exe PATH [--emulator CMD ...] [--smoke] [TestClass ...]
+Usage: test_bridge_e2e.py --exe PATH [--smoke] [TestClass ...] [--emulator CMD ARG ...]
 
---emulator runs the executable under a wrapper (the Windows build under Wine);
---smoke runs only the cases marked for the Windows build.
+--emulator runs the executable under a wrapper (the Windows build under Wine); it takes
+every argument after it, so it comes last. --smoke runs only the cases marked for the
+Windows build.
 """
 
 import argparse
@@ -385,6 +386,7 @@ class Spectrum(BridgeCase):
               file=sys.stderr)
 
 
+@smoke
 class Load(BridgeCase):
     """A burst of 5,000 distinct spots: none may be lost."""
 
