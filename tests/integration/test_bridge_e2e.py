@@ -137,6 +137,9 @@ class BridgeCase(unittest.TestCase):
     def assert_clean_stop(self, bridge):
         code = bridge.interrupt()
         self.assertEqual(code, 0, "Ctrl+C (SIGINT) did not end the bridge with exit code 0")
+        # A sanitizer build reports here, even for faults that did not change the exit code.
+        for marker in ("Sanitizer", "runtime error:"):
+            self.assertNotIn(marker, bridge.stderr())
         return code
 
     def spot_texts(self, server, since=0, connection=None):
