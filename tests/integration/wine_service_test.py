@@ -63,17 +63,30 @@ class Wine:
 
     def boot(self):
         self.tool("wineboot", "--init", timeout=300)
-        subprocess.run(["wineserver", "-w"], env=self.env, timeout=120, check=False)
-        subprocess.run(["wineserver", "-p"], env=self.env, timeout=60, check=True)
+        self.server("-w", timeout=120)
+        self.server("-p", timeout=60)
         # Brings the service manager up while no Tarnwick service exists yet.
         self.tool("sc", "query", "Tarnwick")
 
     def kill(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, timeout=60, check=False)
+        self.server("-k", timeout=60)
+
+    def server(self, option, timeout):
+        subprocess.run(["wineserver", option], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout,
+                       check=False)
 
     def run(self, *args, timeout=120):
-        return subprocess.run([self.wine, *args], env=self.env, stdin=subprocess.DEVNULL,
-                              capture_output=True, text=True, errors="replace", timeout=timeout)
+        # Output goes through files, not pipes: the service manager and the other background
+        # processes that Wine starts inherit them, and a pipe would never reach its end.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            code = subprocess.run([self.wine, *args], env=self.env, stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=err, timeout=timeout).returncode
+            out.seek(0)
+            err.seek(0)
+            return subprocess.CompletedProcess(
+                args, code, out.read().decode("utf-8", "replace"),
+                err.read().decode("utf-8", "replace"))
 
     def tool(self, *args, timeout=120):
         return self.run(*args, timeout=timeout)
@@ -114,15 +127,25 @@ class ServiceFixture(unittest.TestCase):
     def setUpClass(cls):
         cls.root = tempfile.mkdtemp(prefix="tarnwick-wine-")
         cls.wine = Wine(cls.root)
-        cls.wine.boot()
-        cls.exe_dir = os.path.join(cls.root, "Tarnwick Service")
-        os.mkdir(cls.exe_dir)
-        cls.exe = os.path.join(cls.exe_dir, "tarnwick.exe")
-        shutil.copy(EXE, cls.exe)
-        cls.spot_port = free_port(socket.SOCK_DGRAM)
-        with open(os.path.join(cls.exe_dir, "Tarnwick.xml"), "w") as f:
-            f.write(SETTINGS.format(spot_port=cls.spot_port,
-                                    tci_port=free_port(socket.SOCK_STREAM)))
+        # tearDownClass does not run when this fails: nothing may be left behind.
+        try:
+            cls.wine.boot()
+            cls.exe_dir = os.path.join(cls.root, "Tarnwick Service")
+            os.mkdir(cls.exe_dir)
+            cls.exe = os.path.join(cls.exe_dir, "tarnwick.exe")
+            shutil.copy(EXE, cls.exe)
+            cls.spot_port = free_port(socket.SOCK_DGRAM)
+            with open(os.path.join(cls.exe_dir, "Tarnwick.xml"), "w") as f:
+                f.write(SETTINGS.format(spot_port=cls.spot_port,
+                                        tci_port=free_port(socket.SOCK_STREAM)))
+            cls.prepare()
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def prepare(cls):
+        pass
 
     @classmethod
     def tearDownClass(cls):
@@ -149,8 +172,7 @@ class ServiceFixture(unittest.TestCase):
 
 class InstalledService(ServiceFixture):
     @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
+    def prepare(cls):
         cls.install = cls.wine.run(cls.exe, "--install")
 
     def test_1_install_registers_a_quoted_path_and_the_event_source(self):
