@@ -401,8 +401,10 @@ class Demo:
         iq = "streaming" if "iq_start:0;" in texts and not self.bridge_stopping(texts) else "off"
         status = (f"{elapsed:5.1f} s of {self.seconds:g} | bridge {'running' if self.bridge.running() else 'stopped'}"
                   f" | SDR link {link}, IQ {iq} ({self.sdr.frames_sent} frames)")
+        deletes = sum(1 for t in spot_cmds if t.startswith("spot_delete:"))
         counts = (f"N1MM+ sent {self.sent['add']} spots, {self.sent['delete']} deletions, "
-                  f"{self.sent['radio']} radio | SDR got {len(spot_cmds)} spot commands")
+                  f"{self.sent['radio']} radio | SDR got {len(spot_cmds) - deletes} spot and "
+                  f"{deletes} spot_delete commands")
         spectrum = (f"spectrum {len(last_second)}/s, {len(packets)} datagrams"
                     + (f", {packets[-1].low_text}-{packets[-1].high_text} kHz" if packets else ""))
         line = spectrum_line(packets[-1].values) if packets else ""
