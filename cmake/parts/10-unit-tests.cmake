@@ -1,6 +1,12 @@
 # One unit-test executable per platform: under Wine every start costs a second or two.
 find_package(GTest QUIET)
 file(GLOB_RECURSE tarnwick_unit_tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*_test.cpp)
+# A backend's tests are built only where the backend is.
+if(WIN32)
+  list(FILTER tarnwick_unit_tests EXCLUDE REGEX "_posix_test\\.cpp$")
+else()
+  list(FILTER tarnwick_unit_tests EXCLUDE REGEX "_win32_test\\.cpp$")
+endif()
 if(tarnwick_unit_tests)
   add_executable(unit_tests ${tarnwick_unit_tests})
   target_include_directories(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit)

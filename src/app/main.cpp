@@ -76,8 +76,9 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // A service whose work failed exits non-zero, so that systemd's Restart=on-failure applies.
     if (CServiceBase::Run(bridge))
-        return 0;
+        return bridge.serviceExitCode() == 0 ? 0 : 1;
     std::fputs("Running in interactive mode\n", stdout);
     std::fflush(stdout);
     settings.interactive = true;

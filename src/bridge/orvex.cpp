@@ -167,7 +167,7 @@ bool Orvex::initFft() {
 bool Orvex::releaseFft() { return true; }
 
 void Orvex::t() {
-    std::string failure;
+    StartupFailure failure;
     bool netStarted = false;
     {
         Worker w;
@@ -185,10 +185,10 @@ void Orvex::t() {
     stoppedEvent.set();
     // A service whose work has ended must not go on reporting itself as running.
     if (!settings.interactive)
-        WorkerEnded(1, failure.c_str());
+        WorkerEnded(failure.code, failure.why.c_str());
 }
 
-bool Orvex::startWorker(Worker& w, std::string& failure) {
+bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
     const BridgeSettings& s = settings;
     tlog::configure({s.Debug, s.logFile,
                      s.interactive ? tlog::Target::console : tlog::Target::eventLog});
@@ -213,30 +213,32 @@ bool Orvex::startWorker(Worker& w, std::string& failure) {
     LOG_DEBUG(kTag, "Initialising Winsock...");
     if (int error = platform::netStartup(); error != 0) {
         LOG_ERROR(kTag, "Failed. Error Code : {}", error);
-        failure = "Winsock could not be started";
+        failure = {static_cast<std::uint32_t>(error), "Winsock could not be started"};
         return false;
     }
     // Winsock was started: the failures below clean it up again.
     w.netStarted = true;
 
-    auto fail = [&failure](std::string why) {
-        failure = std::move(why);
+    // The system's error code becomes the service's exit code.
+    auto fail = [&failure](int code, std::string why) {
+        failure = {static_cast<std::uint32_t>(code), std::move(why)};
         return false;
     };
 
     LOG_DEBUG(kTag, "Create socket for inbound UDP connection (spots).");
     w.spotSocket = platform::openUdp4();
     if (!w.spotSocket.valid()) {
-        LOG_ERROR(kTag, "Could not create UDP server socket :{}", platform::lastSocketError());
-        return fail("the spot socket could not be created");
+        int error = platform::lastSocketError();
+        LOG_ERROR(kTag, "Could not create UDP server socket :{}", error);
+        return fail(error, "the spot socket could not be created");
     }
     if (s.SpectrumDisplayEnabled) {
         LOG_DEBUG(kTag, "Create socket for outbound UDP connection (stream).");
         w.spectrumSocket = platform::openUdp4();
         if (!w.spectrumSocket.valid()) {
-            LOG_ERROR(kTag, "Could not create UDP client socket :{}",
-                      platform::lastSocketError());
-            return fail("the spectrum socket could not be created");
+            int error = platform::lastSocketError();
+            LOG_ERROR(kTag, "Could not create UDP client socket :{}", error);
+            return fail(error, "the spectrum socket could not be created");
         }
     }
 
@@ -251,23 +253,23 @@ bool Orvex::startWorker(Worker& w, std::string& failure) {
         0) {
         int error = platform::lastSocketError();
         LOG_ERROR(kTag, "Bind failed with error code :{}", error);
-        return fail(fmt::format("the spot port {} could not be bound (error {})", s.N1MMSpotPort,
+        return fail(error, fmt::format("the spot port {} could not be bound (error {})", s.N1MMSpotPort,
                                 error));
     }
 
     if (s.SpectrumDisplayEnabled) {
         if (platform::bindTo(w.spectrumSocket.get(),
                              platform::ipv4Address(platform::kAnyIpv4, 0)) != 0) {
-            LOG_ERROR(kTag, "UDP Client Bind failed with error code :{}",
-                      platform::lastSocketError());
-            return fail("the spectrum socket could not be bound");
+            int error = platform::lastSocketError();
+            LOG_ERROR(kTag, "UDP Client Bind failed with error code :{}", error);
+            return fail(error, "the spectrum socket could not be bound");
         }
         std::vector<platform::ResolvedAddress> found;
         int error = platform::resolve(s.SpectrumDisplayHost, s.SpectrumDisplayPort,
                                       platform::Family::ipv4, platform::Kind::datagram, found);
         if (error != 0 || found.empty()) {
             LOG_ERROR(kTag, "error: {}", error);
-            return fail(fmt::format("the spectrum display {}:{} could not be resolved",
+            return fail(error, fmt::format("the spectrum display {}:{} could not be resolved",
                                     s.SpectrumDisplayHost, s.SpectrumDisplayPort));
         }
         w.spectrumAddress = found.front().address;
@@ -287,7 +289,7 @@ bool Orvex::startWorker(Worker& w, std::string& failure) {
     createBridgeLock();
     if (!bridgeLockAlive.load()) {
         LOG_ERROR(kTag, "Failed to create CRITICAL_SECTION");
-        return fail("the lock could not be created");
+        return fail(static_cast<int>(platform::lastSystemError()), "the lock could not be created");
     }
 
     spotsReceived = 0;

@@ -47,8 +47,12 @@ protected:
 
 private:
     struct Worker;  // state local to one run of t()
+    struct StartupFailure {
+        std::uint32_t code = 1;
+        std::string why;
+    };
 
-    bool startWorker(Worker& w, std::string& failure);
+    bool startWorker(Worker& w, StartupFailure& failure);
     void runLoop(Worker& w);
     void shutdownWorker(Worker& w);
 
