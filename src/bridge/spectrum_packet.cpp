@@ -6,16 +6,182 @@
 #include <cfloat>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#if defined(__GNUC__)
+#include <immintrin.h>
+#define TARNWICK_LEVELS_AVX 1
+#endif
+#endif
 
 namespace {
 
 constexpr std::uint32_t kBins = static_cast<std::uint32_t>(IqBlock::kSamples);
 
-// log10 in double, then rounded: the same float on every C library, where log10f is not.
-float level(float power) {
-    return static_cast<float>(std::log10(static_cast<double>(power)));
+// log10 is carried in double to about 1e-15 and then rounded, so the float is log10 correctly
+// rounded (short of a near tie a few times in a billion); the C libraries' log10f differ from
+// each other in the last bit. Our own series rather than a library call: the same code, so the
+// same bits, on Linux and Windows, and no call per bin.
+//
+// x = 2^e * m with m in [sqrt(1/2), sqrt(2)), then ln m = 2 atanh(s) with s = (m - 1) / (m + 1),
+// |s| <= 0.1716, where nine terms reach 1e-15. The terms are summed as a tree (Estrin), not one
+// long chain, and the side of sqrt(2) is chosen without a branch, so bins overlap in the
+// pipeline. The scalar and the two-lane code below do the same operations in the same order.
+constexpr std::uint64_t kFractionBits = 0x000FFFFFFFFFFFFFull;
+constexpr std::uint64_t kSqrt2Fraction = 0x6A09E667F3BCDull; // fraction bits of sqrt(2)
+constexpr double kLog10e = 0.43429448190325182765;
+constexpr double kLog10of2 = 0.30102999566398119521;
+
+inline float roundedLog10(float power) {
+    const double x = power; // every float, subnormals too, is a normal double
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const std::uint64_t fraction = bits & kFractionBits;
+    const std::uint64_t high = fraction > kSqrt2Fraction ? 1 : 0;
+    const double e =
+        static_cast<double>(static_cast<int>(bits >> 52) - 1023) + static_cast<double>(high);
+    bits = fraction | (0x3FF0000000000000ull - (high << 52));
+    double m;
+    std::memcpy(&m, &bits, sizeof m);
+    const double s = (m - 1) / (m + 1);
+    const double z = s * s;
+    const double z2 = z * z;
+    const double z4 = z2 * z2;
+    const double z8 = z4 * z4;
+    const double series = ((1.0 + z * (1.0 / 3)) + z2 * (1.0 / 5 + z * (1.0 / 7))) +
+                          z4 * ((1.0 / 9 + z * (1.0 / 11)) + z2 * (1.0 / 13 + z * (1.0 / 15))) +
+                          z8 * (1.0 / 17);
+    const double lnM = 2 * s * series;
+    return static_cast<float>(e * kLog10of2 + lnM * kLog10e);
 }
+
+#if defined(__SSE2__)
+
+// Two levels at once.
+inline __m128 roundedLog10Pair(__m128 powers) {
+    const __m128d x = _mm_cvtps_pd(powers);
+    const __m128i bits = _mm_castpd_si128(x);
+    const __m128i fraction =
+        _mm_and_si128(bits, _mm_set1_epi64x(static_cast<long long>(kFractionBits)));
+    const __m128d one = _mm_set1_pd(1.0);
+    // m in [1, 2), halved where it lies above sqrt(2): exactly what setting the exponent does.
+    __m128d m = _mm_or_pd(_mm_castsi128_pd(fraction), one);
+    const __m128d high = _mm_cmpgt_pd(m, _mm_set1_pd(1.4142135623730951));
+    m = _mm_or_pd(_mm_andnot_pd(high, m), _mm_and_pd(high, _mm_mul_pd(m, _mm_set1_pd(0.5))));
+    const __m128i biased = _mm_shuffle_epi32(_mm_srli_epi64(bits, 52), _MM_SHUFFLE(3, 1, 2, 0));
+    const __m128d e = _mm_add_pd(_mm_cvtepi32_pd(_mm_sub_epi32(biased, _mm_set1_epi32(1023))),
+                                 _mm_and_pd(high, one));
+    const __m128d s = _mm_div_pd(_mm_sub_pd(m, one), _mm_add_pd(m, one));
+    const __m128d z = _mm_mul_pd(s, s);
+    const __m128d z2 = _mm_mul_pd(z, z);
+    const __m128d z4 = _mm_mul_pd(z2, z2);
+    const __m128d z8 = _mm_mul_pd(z4, z4);
+    const auto term = [z](double a, double b) { // a + z * b
+        return _mm_add_pd(_mm_set1_pd(a), _mm_mul_pd(z, _mm_set1_pd(b)));
+    };
+    const __m128d low4 = _mm_add_pd(term(1.0, 1.0 / 3), _mm_mul_pd(z2, term(1.0 / 5, 1.0 / 7)));
+    const __m128d high4 = _mm_mul_pd(
+        z4, _mm_add_pd(term(1.0 / 9, 1.0 / 11), _mm_mul_pd(z2, term(1.0 / 13, 1.0 / 15))));
+    const __m128d series =
+        _mm_add_pd(_mm_add_pd(low4, high4), _mm_mul_pd(z8, _mm_set1_pd(1.0 / 17)));
+    const __m128d lnM = _mm_mul_pd(_mm_mul_pd(_mm_set1_pd(2.0), s), series);
+    const __m128d l =
+        _mm_add_pd(_mm_mul_pd(e, _mm_set1_pd(kLog10of2)), _mm_mul_pd(lnM, _mm_set1_pd(kLog10e)));
+    return _mm_cvtpd_ps(l);
+}
+
+#if defined(TARNWICK_LEVELS_AVX)
+
+// Four levels at once, when the processor has AVX. Exponent and mantissa come from the float's
+// own bits (a subnormal is first scaled up by 2^24, exactly), which gives the same e and m as
+// the double's bits above; from there the same double operations, four lanes wide.
+__attribute__((target("avx"))) void roundedLog10Quads(const float* powers, float* levels,
+                                                      std::size_t n) {
+    for (std::size_t i = 0; i + 4 <= n; i += 4) {
+        __m128 x = _mm_loadu_ps(powers + i);
+        const __m128 tiny = _mm_cmplt_ps(x, _mm_set1_ps(FLT_MIN));
+        x = _mm_blendv_ps(x, _mm_mul_ps(x, _mm_set1_ps(16777216.0f)), tiny);
+        const __m128i bits = _mm_castps_si128(x);
+        __m128i e = _mm_sub_epi32(_mm_srli_epi32(bits, 23), _mm_set1_epi32(127));
+        e = _mm_sub_epi32(e, _mm_and_si128(_mm_castps_si128(tiny), _mm_set1_epi32(24)));
+        __m128 m = _mm_castsi128_ps(_mm_or_si128(_mm_and_si128(bits, _mm_set1_epi32(0x7FFFFF)),
+                                                 _mm_set1_epi32(0x3F800000))); // [1, 2)
+        // Above the float just below sqrt(2) is above sqrt(2) itself.
+        const __m128 high = _mm_cmpgt_ps(m, _mm_set1_ps(1.41421353816986083984375f));
+        m = _mm_blendv_ps(m, _mm_mul_ps(m, _mm_set1_ps(0.5f)), high);
+        e = _mm_sub_epi32(e, _mm_castps_si128(high)); // the mask is -1 where high
+        const __m256d md = _mm256_cvtps_pd(m);
+        const __m256d ed = _mm256_cvtepi32_pd(e);
+        const __m256d one = _mm256_set1_pd(1.0);
+        const __m256d s = _mm256_div_pd(_mm256_sub_pd(md, one), _mm256_add_pd(md, one));
+        const __m256d z = _mm256_mul_pd(s, s);
+        const __m256d z2 = _mm256_mul_pd(z, z);
+        const __m256d z4 = _mm256_mul_pd(z2, z2);
+        const __m256d z8 = _mm256_mul_pd(z4, z4);
+        const auto term = [z](double a, double b) __attribute__((target("avx"))) {
+            return _mm256_add_pd(_mm256_set1_pd(a), _mm256_mul_pd(z, _mm256_set1_pd(b)));
+        };
+        const __m256d low4 =
+            _mm256_add_pd(term(1.0, 1.0 / 3), _mm256_mul_pd(z2, term(1.0 / 5, 1.0 / 7)));
+        const __m256d high4 =
+            _mm256_mul_pd(z4, _mm256_add_pd(term(1.0 / 9, 1.0 / 11),
+                                            _mm256_mul_pd(z2, term(1.0 / 13, 1.0 / 15))));
+        const __m256d series =
+            _mm256_add_pd(_mm256_add_pd(low4, high4), _mm256_mul_pd(z8, _mm256_set1_pd(1.0 / 17)));
+        const __m256d lnM = _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(2.0), s), series);
+        const __m256d l = _mm256_add_pd(_mm256_mul_pd(ed, _mm256_set1_pd(kLog10of2)),
+                                        _mm256_mul_pd(lnM, _mm256_set1_pd(kLog10e)));
+        _mm_storeu_ps(levels + i, _mm256_cvtpd_ps(l));
+    }
+}
+
+#endif
+
+#endif
+
+void roundedLog10s(SimdPath path, const float* powers, float* levels, std::size_t n) {
+    std::size_t i = 0;
+#if defined(TARNWICK_LEVELS_AVX)
+    if (path == SimdPath::avx) {
+        roundedLog10Quads(powers, levels, n);
+        i = n / 4 * 4;
+    }
+#endif
+#if defined(__SSE2__)
+    for (; path != SimdPath::plain && i + 2 <= n; i += 2) {
+        const __m128 p = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(powers + i));
+        _mm_storel_pi(reinterpret_cast<__m64*>(levels + i), roundedLog10Pair(p));
+    }
+#endif
+    for (; i < n; ++i)
+        levels[i] = roundedLog10(powers[i]);
+}
+
+// "0," to "999," for the common levels, written four bytes at a time.
+struct ShortValues {
+    char text[1000][4];
+    std::uint8_t length[1000];
+};
+
+constexpr ShortValues makeShortValues() {
+    ShortValues t{};
+    for (int v = 0; v < 1000; ++v) {
+        int n = 0;
+        if (v >= 100)
+            t.text[v][n++] = static_cast<char>('0' + v / 100);
+        if (v >= 10)
+            t.text[v][n++] = static_cast<char>('0' + v / 10 % 10);
+        t.text[v][n++] = static_cast<char>('0' + v % 10);
+        t.text[v][n++] = ',';
+        t.length[v] = static_cast<std::uint8_t>(n);
+    }
+    return t;
+}
+
+constexpr ShortValues kShortValues = makeShortValues();
 
 double centreKhz(const SpectrumInputs& in) {
     double f = in.ddsFrequency / 1000.0;
@@ -38,7 +204,109 @@ std::string formatKhz(double khz) {
     return std::string(text, result.ptr);
 }
 
-}  // namespace
+// Walks the bins, writes the values ("12,0,7,") from 'out' on and returns the new end. Levels
+// are worked out a batch at a time before the digits, so the bins do not wait on each other.
+// Powers of n bins from 'index' + step on; a bin without power (zero or NaN) is marked silent
+// and an infinite one is held at the largest float, so every power given to the logarithm is
+// positive and finite. Silent bins get the smallest normal float, which is how they count in
+// the average.
+void binPowers(const IqBlock& spectrum, std::uint32_t& index, std::uint32_t step, std::int32_t n,
+               float* powers, std::uint32_t* silent) {
+    std::int32_t i = 0;
+#if defined(__SSE2__)
+    const __m64* bins = reinterpret_cast<const __m64*>(spectrum.data.data());
+    for (; i + 4 <= n; i += 4) {
+        const std::uint32_t k0 = (index + step) % kBins;
+        const std::uint32_t k1 = (index + 2 * step) % kBins;
+        const std::uint32_t k2 = (index + 3 * step) % kBins;
+        const std::uint32_t k3 = (index + 4 * step) % kBins;
+        index += 4 * step;
+        const __m128 a = _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), bins + k0), bins + k1);
+        const __m128 b = _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), bins + k2), bins + k3);
+        const __m128 re = _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m128 im = _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
+        __m128 p = _mm_add_ps(_mm_mul_ps(re, re), _mm_mul_ps(im, im));
+        const __m128 none = _mm_cmpngt_ps(p, _mm_setzero_ps()); // zero or NaN
+        const __m128 huge = _mm_cmpgt_ps(p, _mm_set1_ps(FLT_MAX));
+        p = _mm_or_ps(_mm_andnot_ps(huge, p), _mm_and_ps(huge, _mm_set1_ps(FLT_MAX)));
+        p = _mm_or_ps(_mm_andnot_ps(none, p), _mm_and_ps(none, _mm_set1_ps(FLT_MIN)));
+        _mm_storeu_ps(powers + i, p);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(silent + i), _mm_castps_si128(none));
+    }
+#endif
+    for (; i < n; ++i) {
+        index += step;
+        const std::uint32_t k = index % kBins;
+        const float re = spectrum.data[2 * k];
+        const float im = spectrum.data[2 * k + 1];
+        const float p = re * re + im * im;
+        silent[i] = p > 0.0f ? 0 : ~0u;
+        powers[i] = p > 0.0f ? (p <= FLT_MAX ? p : FLT_MAX) : FLT_MIN;
+    }
+}
+
+// Walks the bins, writes the values ("12,0,7,") from 'out' on and returns the new end. Levels
+// are worked out a batch at a time before the digits, so the bins do not wait on each other.
+char* writeValues(const IqBlock& spectrum, std::int32_t count, std::int32_t& levelOffset,
+                  std::int32_t correction, char* out) {
+    const std::uint32_t step = kBins / static_cast<std::uint32_t>(count);
+    const double offset = levelOffset;
+    const SimdPath path = bestSimdPath();
+
+    constexpr std::int32_t kBatch = 64;
+    alignas(16) float powers[kBatch];
+    alignas(16) std::uint32_t silent[kBatch];
+    alignas(16) float levels[kBatch];
+    std::uint16_t shownValues[kBatch];
+    std::uint32_t index = kBins / 2;
+    double previous = 0.0;
+    std::int32_t sum = 0;
+    for (std::int32_t first = 0; first < count; first += kBatch) {
+        const std::int32_t n = std::min(kBatch, count - first);
+        binPowers(spectrum, index, step, n, powers, silent);
+        roundedLog10s(path, powers, levels, static_cast<std::size_t>(n));
+        for (std::int32_t i = 0; i < n; ++i) {
+            const double v = 20 * static_cast<double>(levels[i]);
+            sum += static_cast<std::int32_t>(v);
+            // A silent bin's level is minus infinity: below zero, so it shows the previous value.
+            const double shown = silent[i] != 0 ? -1.0 : v - offset;
+            previous = shown < 0 ? previous : shown;
+            // Never negative and far inside 64 bits; the cast keeps the low 16 bits.
+            shownValues[i] = static_cast<std::uint16_t>(static_cast<std::int64_t>(previous));
+        }
+        for (std::int32_t i = 0; i < n; ++i) {
+            const std::uint16_t value = shownValues[i];
+            if (value < 1000) {
+                std::memcpy(out, kShortValues.text[value], 4);
+                out += kShortValues.length[value];
+            } else {
+                out = std::to_chars(out, out + 5, value).ptr;
+                *out++ = ',';
+            }
+        }
+    }
+
+    // 64-bit, then held to 32: an extreme correction setting must not overflow.
+    const std::int64_t next =
+        static_cast<std::int64_t>(sum / static_cast<std::int32_t>(kBins / step)) -
+        static_cast<std::int64_t>(correction);
+    levelOffset = static_cast<std::int32_t>(std::clamp<std::int64_t>(
+        next, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+    return out;
+}
+
+} // namespace
+
+float log10Rounded(float power) {
+    return roundedLog10(power);
+}
+
+bool log10RoundedWith(SimdPath path, const float* powers, float* levels, std::size_t n) {
+    if (!simdPathAvailable(path))
+        return false;
+    roundedLog10s(path, powers, levels, n);
+    return true;
+}
 
 std::int32_t clampSpectrumSampleSize(std::int32_t sampleSize) {
     return std::clamp(sampleSize, kMinSpectrumSampleSize, kMaxSpectrumSampleSize);
@@ -63,60 +331,13 @@ SpectrumPacket makeSpectrumXml(const IqBlock& spectrum, const SpectrumInputs& in
     const double half = in.SpectrumSampleRate * 0.5 / 1000;
     const std::string low = formatKhz(f - half);
     const std::string high = formatKhz(half + f);
-
     const std::int32_t count = clampSpectrumSampleSize(in.SpectrumSampleSize);
-    const std::uint32_t step = kBins / static_cast<std::uint32_t>(count);
-    // A bin without power (or with a NaN) has no level: it repeats the previous output and
-    // counts in the average as the smallest normal float. An infinite power counts as the
-    // largest float.
-    const float silentLevel = level(FLT_MIN);
-    const float loudestLevel = level(FLT_MAX);
-
-    // At most "65535," per value.
-    std::string values(static_cast<std::size_t>(count) * 6, '\0');
-    char* out = values.data();
-    char* const end = out + values.size();
-    std::uint32_t index = kBins / 2;
-    double previous = 0.0;
-    std::int32_t sum = 0;
-    const double offset = levelOffset;
-    for (std::int32_t i = 0; i < count; ++i) {
-        index += step;
-        const std::uint32_t k = index % kBins;
-        const float re = spectrum.data[2 * k];
-        const float im = spectrum.data[2 * k + 1];
-        const float power = re * re + im * im;
-        double shown;
-        if (power > 0.0f) {
-            const float l = power <= FLT_MAX ? level(power) : loudestLevel;
-            const double v = 20 * static_cast<double>(l);
-            sum += static_cast<std::int32_t>(v);
-            shown = v - offset;
-            if (shown < 0)
-                shown = previous;
-            else
-                previous = shown;
-        } else {
-            sum += static_cast<std::int32_t>(20 * static_cast<double>(silentLevel));
-            shown = previous;
-        }
-        // shown is never negative and stays far inside 64 bits; the cast keeps the low 16 bits.
-        const auto value = static_cast<std::uint16_t>(static_cast<std::int64_t>(shown));
-        out = std::to_chars(out, end, value).ptr;
-        *out++ = ',';
-    }
-    values.resize(static_cast<std::size_t>(out - values.data()) - 1);
-
-    // 64-bit, then held to 32: an extreme correction setting must not overflow.
-    const std::int64_t next = static_cast<std::int64_t>(sum / static_cast<std::int32_t>(kBins / step)) -
-                              static_cast<std::int64_t>(in.SpectrumCorrection);
-    levelOffset = static_cast<std::int32_t>(std::clamp<std::int64_t>(
-        next, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
-
     char countText[16];
     *std::to_chars(countText, countText + sizeof countText - 1, count).ptr = '\0';
     const std::string scaling(in.SpectrumScalingFactor);
 
+    // The printer lays out the document; the values, digits and commas that print as
+    // themselves, go between the SpectrumData tags afterwards instead of through its escaping.
     tinyxml2::XMLPrinter printer;
     printer.PushDeclaration("xml version=\"1.0\" encoding=\"UTF-8\"");
     printer.OpenElement("Spectrum");
@@ -131,7 +352,23 @@ SpectrumPacket makeSpectrumXml(const IqBlock& spectrum, const SpectrumInputs& in
     child("HighScopeFrequency", high.c_str());
     child("ScalingFactor", scaling.c_str());
     child("DataCount", countText);
-    child("SpectrumData", values.c_str());
+    printer.OpenElement("SpectrumData");
+    printer.PushText("");
+    const std::size_t head = static_cast<std::size_t>(printer.CStrSize() - 1);
     printer.CloseElement();
-    return SpectrumPacket(printer.CStr(), static_cast<std::size_t>(printer.CStrSize() - 1));
+    printer.CloseElement();
+    const std::string_view document(printer.CStr(),
+                                    static_cast<std::size_t>(printer.CStrSize() - 1));
+
+    // At most "65535," per value, and room for a last four-byte write.
+    const std::size_t room = head + static_cast<std::size_t>(count) * 6 + 4;
+    SpectrumPacket packet;
+    packet.reserve(room + document.size() - head);
+    packet.resize(room);
+    std::memcpy(packet.data(), document.data(), head);
+    char* const values = packet.data() + head;
+    char* const end = writeValues(spectrum, count, levelOffset, in.SpectrumCorrection, values);
+    packet.resize(static_cast<std::size_t>(end - 1 - packet.data())); // no trailing ","
+    packet.append(document.substr(head));
+    return packet;
 }

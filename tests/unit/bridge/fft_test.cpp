@@ -18,9 +18,25 @@ using Transform = bool (*)(float*, std::uint32_t);
 struct Named {
     const char* name;
     Transform run;
+    SimdPath path;
 };
 
-const Named kTransforms[] = {{"fft", fft}, {"fftReference", fftReference}};
+// Every code path on this machine; fftWith refuses a path the processor lacks.
+std::vector<Named> transforms() {
+    std::vector<Named> all = {{"fft", fft, SimdPath::plain},
+                              {"fftReference", fftReference, SimdPath::plain}};
+    if (simdPathAvailable(SimdPath::sse2))
+        all.push_back({"sse2",
+                       [](float* s, std::uint32_t n) { return fftWith(SimdPath::sse2, s, n); },
+                       SimdPath::sse2});
+    if (simdPathAvailable(SimdPath::avx))
+        all.push_back({"avx",
+                       [](float* s, std::uint32_t n) { return fftWith(SimdPath::avx, s, n); },
+                       SimdPath::avx});
+    return all;
+}
+
+const std::vector<Named> kTransforms = transforms();
 
 std::vector<float> randomBlock(std::uint32_t count, unsigned seed, float amplitude = 1.0f) {
     std::mt19937 gen(seed);
@@ -36,7 +52,8 @@ std::vector<float> tone(int bin) {
     std::vector<float> v(2 * 4096);
     const double pi = 3.14159265358979323846;
     for (int n = 0; n < 4096; ++n) {
-        const double phase = 2 * pi * static_cast<double>((static_cast<long>(n) * bin) % 4096) / 4096;
+        const double phase =
+            2 * pi * static_cast<double>((static_cast<long>(n) * bin) % 4096) / 4096;
         v[2 * n] = static_cast<float>(std::cos(phase));
         v[2 * n + 1] = static_cast<float>(std::sin(phase));
     }
@@ -154,32 +171,76 @@ TEST(Fft, RandomBlocksMatchADoublePrecisionDft) {
             ASSERT_TRUE(t.run(v.data(), count));
             double worst = 0;
             for (std::uint32_t k = 0; k < count; ++k)
-                worst = std::max(worst, std::abs(std::complex<double>(v[2 * k], v[2 * k + 1]) -
-                                                  expected[k]));
+                worst = std::max(
+                    worst, std::abs(std::complex<double>(v[2 * k], v[2 * k + 1]) - expected[k]));
             EXPECT_LE(worst, 1e-4 * peak) << t.name << " count " << count;
         }
     }
 }
 
-// The fast transform must not be "close": every bit of every value equals the plain one.
-TEST(Fft, FastTransformIsBitIdenticalToTheReference) {
-    for (std::uint32_t count = 2; count <= 16384; count *= 2) {
-        for (unsigned seed = 0; seed < 3; ++seed) {
-            const float amplitude = seed == 2 ? 1e30f : 1.0f;
-            std::vector<float> a = randomBlock(count, 1000 * count + seed, amplitude);
-            if (seed == 1) {
-                // Zeros of both signs and subnormals exercise the signs and the rounding.
-                for (std::size_t i = 0; i < a.size(); i += 7)
-                    a[i] = (i % 2) ? -0.0f : 0.0f;
-                for (std::size_t i = 3; i < a.size(); i += 11)
-                    a[i] = std::numeric_limits<float>::denorm_min() * static_cast<float>(i % 5);
+// The fast paths must not be "close": every bit of every value equals the plain transform.
+TEST(Fft, FastPathsAreBitIdenticalToTheReference) {
+    std::size_t checked = 0;
+    for (const Named& t : kTransforms) {
+        if (t.run == fftReference)
+            continue;
+        for (std::uint32_t count = 2; count <= 16384; count *= 2) {
+            for (unsigned seed = 0; seed < 3; ++seed) {
+                const float amplitude = seed == 2 ? 1e30f : 1.0f;
+                std::vector<float> a = randomBlock(count, 1000 * count + seed, amplitude);
+                if (seed == 1) {
+                    // Zeros of both signs and subnormals exercise the signs and the rounding.
+                    for (std::size_t i = 0; i < a.size(); i += 7)
+                        a[i] = (i % 2) ? -0.0f : 0.0f;
+                    for (std::size_t i = 3; i < a.size(); i += 11)
+                        a[i] = std::numeric_limits<float>::denorm_min() * static_cast<float>(i % 5);
+                }
+                std::vector<float> b = a;
+                ASSERT_TRUE(t.run(a.data(), count)) << t.name;
+                ASSERT_TRUE(fftReference(b.data(), count));
+                ASSERT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(float)))
+                    << t.name << " count " << count << " seed " << seed;
+                ++checked;
             }
-            std::vector<float> b = a;
-            ASSERT_TRUE(fft(a.data(), count));
-            ASSERT_TRUE(fftReference(b.data(), count));
-            ASSERT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(float)))
-                << "count " << count << " seed " << seed;
         }
+    }
+    EXPECT_GT(checked, 0u);
+}
+
+// Windowing inside the first pass must give what windowing first and transforming gives.
+TEST(Fft, WindowAndFftEqualsWindowThenFft) {
+    auto window = std::make_unique<FftWindow>();
+    fillFftWindow(*window);
+    for (SimdPath path : {SimdPath::plain, SimdPath::sse2, SimdPath::avx}) {
+        if (!simdPathAvailable(path))
+            continue;
+        for (unsigned seed = 0; seed < 3; ++seed) {
+            const std::vector<float> input = randomBlock(4096, 77 + seed, seed == 2 ? 1e30f : 1.0f);
+            auto fused = std::make_unique<IqBlock>();
+            std::copy(input.begin(), input.end(), fused->data.begin());
+            auto separate = std::make_unique<IqBlock>(*fused);
+            ASSERT_TRUE(windowAndFftWith(path, *window, *fused));
+            applyFftWindow(*window, *separate);
+            ASSERT_TRUE(fftReference(separate->data.data(), 4096));
+            ASSERT_EQ(0, std::memcmp(fused->data.data(), separate->data.data(), IqBlock::kBytes))
+                << "path " << static_cast<int>(path) << " seed " << seed;
+        }
+    }
+    auto block = std::make_unique<IqBlock>();
+    block->data[0] = 1.0f;
+    windowAndFft(*window, *block);
+    EXPECT_FLOAT_EQ(static_cast<float>((*window)[0]) / 4096, block->data[2 * 17]);
+}
+
+TEST(Fft, PathsThisBuildCanRun) {
+    EXPECT_TRUE(simdPathAvailable(SimdPath::plain));
+#if defined(__SSE2__)
+    EXPECT_TRUE(simdPathAvailable(SimdPath::sse2));
+#endif
+    if (!simdPathAvailable(SimdPath::avx)) {
+        float data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+        EXPECT_FALSE(fftWith(SimdPath::avx, data, 4));
+        EXPECT_EQ(1.0f, data[0]);
     }
 }
 
@@ -214,18 +275,24 @@ TEST(FftWindow, EndsMiddleAndSymmetry) {
 TEST(FftWindow, ProductsAreRoundedToFloatWithTheWeightRoundedFirst) {
     auto window = std::make_unique<FftWindow>();
     fillFftWindow(*window);
-    auto block = std::make_unique<IqBlock>();
+    auto before = std::make_unique<IqBlock>();
     std::mt19937 gen(5);
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    for (float& x : block->data)
+    for (float& x : before->data)
         x = dist(gen);
-    const IqBlock before = *block;
-    applyFftWindow(*window, *block);
-    for (std::size_t i = 0; i < 4096; ++i) {
-        const float weight = static_cast<float>((*window)[i]);
-        ASSERT_EQ(before.data[2 * i] * weight, block->data[2 * i]) << i;
-        ASSERT_EQ(before.data[2 * i + 1] * weight, block->data[2 * i + 1]) << i;
+    for (SimdPath path : {SimdPath::plain, SimdPath::sse2, SimdPath::avx}) {
+        auto block = std::make_unique<IqBlock>(*before);
+        if (!applyFftWindowWith(path, *window, *block))
+            continue;
+        for (std::size_t i = 0; i < 4096; ++i) {
+            const float weight = static_cast<float>((*window)[i]);
+            ASSERT_EQ(before->data[2 * i] * weight, block->data[2 * i]) << i;
+            ASSERT_EQ(before->data[2 * i + 1] * weight, block->data[2 * i + 1]) << i;
+        }
     }
+    auto block = std::make_unique<IqBlock>(*before);
+    applyFftWindow(*window, *block);
+    EXPECT_EQ(before->data[4000] * static_cast<float>((*window)[2000]), block->data[4000]);
 }
 
-}  // namespace
+} // namespace

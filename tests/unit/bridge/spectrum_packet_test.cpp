@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -95,7 +98,7 @@ std::unique_ptr<IqBlock> goldenSpectrum() {
         return static_cast<float>(static_cast<std::int32_t>(x >> 8) - 8388608) * 0x1p-33f;
     };
     for (std::uint32_t n = 0; n < 4096; ++n) {
-        const double strong = 2 * pi * ((n * 256) % 4096) / 4096;  // +3 kHz at 48 kHz
+        const double strong = 2 * pi * ((n * 256) % 4096) / 4096; // +3 kHz at 48 kHz
         const double weak = -2 * pi * ((n * 1000) % 4096) / 4096;
         const float re = static_cast<float>(std::cos(strong)) * 0.25f +
                          static_cast<float>(std::cos(weak)) * 0x1p-10f;
@@ -111,14 +114,51 @@ std::unique_ptr<IqBlock> goldenSpectrum() {
     return block;
 }
 
-std::string goldenPath() { return std::string(TARNWICK_TEST_DATA) + "/spectrum_packet_golden.xml"; }
+std::string goldenPath() {
+    return std::string(TARNWICK_TEST_DATA) + "/spectrum_packet_golden.xml";
+}
+
+// The level must be log10 rounded to float, whatever the C library: checked against the
+// library's double log10 over every binade, subnormals included.
+TEST(SpectrumLevel, IsLog10RoundedToFloat) {
+    std::mt19937 gen(11);
+    std::uniform_int_distribution<std::uint32_t> bits(1, 0x7F7FFFFFu); // every positive finite
+    std::vector<float> powers(2000003); // not a multiple of 4 or 2: every tail is used
+    for (float& x : powers) {
+        const std::uint32_t b = bits(gen);
+        std::memcpy(&x, &b, sizeof x);
+    }
+    std::size_t mismatches = 0;
+    for (const float x : powers)
+        if (log10Rounded(x) != static_cast<float>(std::log10(static_cast<double>(x))))
+            ++mismatches;
+    for (SimdPath path : {SimdPath::plain, SimdPath::sse2, SimdPath::avx}) {
+        std::vector<float> levels(powers.size());
+        if (!log10RoundedWith(path, powers.data(), levels.data(), levels.size()))
+            continue;
+        std::size_t pathMismatches = 0;
+        for (std::size_t i = 0; i < powers.size(); ++i) {
+            const float single = log10Rounded(powers[i]);
+            if (std::memcmp(&single, &levels[i], sizeof single) != 0)
+                ++pathMismatches;
+        }
+        EXPECT_EQ(0u, pathMismatches) << "path " << static_cast<int>(path);
+    }
+    EXPECT_EQ(0u, mismatches);
+    for (float x : {1.0f, 10.0f, 100.0f, 1e10f, 0.1f, 2.0f, 0.5f, FLT_MIN, FLT_MAX,
+                    std::numeric_limits<float>::denorm_min(), 1.4142135f, 1.4142137f}) {
+        EXPECT_EQ(static_cast<float>(std::log10(static_cast<double>(x))), log10Rounded(x)) << x;
+    }
+    EXPECT_EQ(0.0f, log10Rounded(1.0f));
+    EXPECT_EQ(2.0f, log10Rounded(100.0f));
+}
 
 TEST(SpectrumPacket, MatchesTheGoldenFileByteForByte) {
     const auto spectrum = goldenSpectrum();
     BridgeSettings settings;
     const SpectrumInputs in = spectrumInputs(settings, 14074000, 1407400);
     std::int32_t offset = 0;
-    makeSpectrumXml(*spectrum, in, offset);  // the first packet only sets the level offset
+    makeSpectrumXml(*spectrum, in, offset); // the first packet only sets the level offset
     const std::string packet = makeSpectrumXml(*spectrum, in, offset);
 
     if (std::getenv("TARNWICK_WRITE_GOLDEN") != nullptr) {
@@ -127,7 +167,8 @@ TEST(SpectrumPacket, MatchesTheGoldenFileByteForByte) {
     }
     std::ifstream file(goldenPath(), std::ios::binary);
     ASSERT_TRUE(file) << goldenPath();
-    const std::string golden((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string golden((std::istreambuf_iterator<char>(file)),
+                             std::istreambuf_iterator<char>());
     EXPECT_EQ(golden, packet);
 
     // The golden text itself: the tone at +3 kHz is the loudest value, one step left of 256 bins
@@ -160,13 +201,53 @@ TEST(SpectrumPacket, LayoutIsTheIndentedPrinterOutput) {
               makeSpectrumXml(block, in, offset));
 }
 
+// The packet must be exactly what the XML library prints for the same document.
+TEST(SpectrumPacket, EqualsTheLibraryPrintingTheWholeDocument) {
+    const auto spectrum = goldenSpectrum();
+    const std::vector<TransverterEntry> list = BridgeSettings().Transverters;
+    for (std::int32_t count : {1, 3, 300, 512, 4096}) {
+        SpectrumInputs in = inputs(count);
+        in.ddsFrequency = 28125000;
+        in.n1mmFrequency = 43212500;
+        in.SpectrumSampleRate = 96000;
+        in.SpectrumScalingFactor = "0.3 & \"<q>\"";
+        in.Transverters = &list;
+        std::int32_t offset = -20;
+        const std::string packet = makeSpectrumXml(*spectrum, in, offset);
+        const Parsed p = parse(packet);
+
+        tinyxml2::XMLDocument doc;
+        doc.InsertEndChild(doc.NewDeclaration());
+        tinyxml2::XMLElement* root = doc.NewElement("Spectrum");
+        doc.InsertEndChild(root);
+        const auto child = [&](const char* name, const std::string& text) {
+            tinyxml2::XMLElement* e = doc.NewElement(name);
+            e->SetText(text.c_str());
+            root->InsertEndChild(e);
+        };
+        child("app", "WaterfallBandmap");
+        child("Name", "ExpertSDR");
+        child("LowScopeFrequency", p.low);
+        child("HighScopeFrequency", p.high);
+        child("ScalingFactor", p.scaling);
+        child("DataCount", p.dataCount);
+        child("SpectrumData", p.data);
+        tinyxml2::XMLPrinter printer;
+        doc.Print(&printer);
+        EXPECT_EQ(std::string(printer.CStr()), packet) << count;
+        EXPECT_EQ("432077", p.low);
+        EXPECT_EQ("0.3 & \"<q>\"", p.scaling);
+    }
+}
+
 TEST(SpectrumPacket, ScalingFactorIsCarriedAndEscaped) {
     IqBlock block;
     SpectrumInputs in = inputs(4);
     in.SpectrumScalingFactor = "0.3 & <more>";
     std::int32_t offset = 0;
     const std::string packet = makeSpectrumXml(block, in, offset);
-    EXPECT_NE(std::string::npos, packet.find("<ScalingFactor>0.3 &amp; &lt;more&gt;</ScalingFactor>"));
+    EXPECT_NE(std::string::npos,
+              packet.find("<ScalingFactor>0.3 &amp; &lt;more&gt;</ScalingFactor>"));
     EXPECT_EQ("0.3 & <more>", parse(packet).scaling);
 }
 
@@ -213,7 +294,7 @@ TEST(SpectrumPacket, OnlyTheFirstTransverterWithALowerIfCounts) {
     IqBlock block;
     SpectrumInputs in = inputs(8);
     in.ddsFrequency = 28100000;
-    in.n1mmFrequency = 14410000;  // 144100 kHz
+    in.n1mmFrequency = 14410000; // 144100 kHz
     in.Transverters = &list;
     std::int32_t offset = 0;
     const Parsed p = parse(makeSpectrumXml(block, in, offset));
@@ -268,14 +349,14 @@ TEST(SpectrumPacket, SingleValueHasNoSeparator) {
 TEST(SpectrumPacket, NegativeValuesRepeatThePreviousOutput) {
     // Eight values, step 512: bins 2560, 3072, 3584, 0, 512, 1024, 1536, 2048.
     IqBlock block;
-    setLevel(block, 2560, -3.5);  // first value below 0: shows 0
+    setLevel(block, 2560, -3.5); // first value below 0: shows 0
     setLevel(block, 3072, 20.5);
-    setLevel(block, 3584, -3.5);  // repeats 20
+    setLevel(block, 3584, -3.5); // repeats 20
     // bin 0 has no power at all: repeats 20
-    block.data[2 * 512] = 1.0f;  // level exactly 0: shown, and becomes the previous value
+    block.data[2 * 512] = 1.0f; // level exactly 0: shown, and becomes the previous value
     setLevel(block, 1024, -10.5);
     setLevel(block, 1536, 7.5);
-    block.data[2 * 2048] = std::numeric_limits<float>::quiet_NaN();  // no level: repeats 7
+    block.data[2 * 2048] = std::numeric_limits<float>::quiet_NaN(); // no level: repeats 7
     std::int32_t offset = 0;
     const Parsed p = parse(makeSpectrumXml(block, inputs(8), offset));
     EXPECT_EQ("0,20,20,20,0,0,7,7", p.data);
@@ -288,15 +369,17 @@ TEST(SpectrumPacket, OffsetFollowsThePreviousPacket) {
     for (std::uint32_t k = 0; k < 4096; ++k)
         setLevel(block, k, 60.5);
     std::int32_t offset = 0;
-    EXPECT_EQ(std::vector<long>(512, 60), parse(makeSpectrumXml(block, inputs(512), offset)).values);
+    EXPECT_EQ(std::vector<long>(512, 60),
+              parse(makeSpectrumXml(block, inputs(512), offset)).values);
     EXPECT_EQ(60 - 40, offset);
-    EXPECT_EQ(std::vector<long>(512, 40), parse(makeSpectrumXml(block, inputs(512), offset)).values);
+    EXPECT_EQ(std::vector<long>(512, 40),
+              parse(makeSpectrumXml(block, inputs(512), offset)).values);
     EXPECT_EQ(20, offset);
 }
 
 TEST(SpectrumPacket, ExtremeValuesStayDefined) {
     IqBlock block;
-    block.data[2 * 2048] = 1e30f;  // the power overflows to infinity: counts as the largest float
+    block.data[2 * 2048] = 1e30f; // the power overflows to infinity: counts as the largest float
     SpectrumInputs in = inputs(1);
     in.SpectrumCorrection = std::numeric_limits<std::int32_t>::min();
     std::int32_t offset = 0;
@@ -346,4 +429,4 @@ TEST(SpectrumPacket, InputsComeFromTheSettings) {
     EXPECT_EQ(&settings.Transverters, in.Transverters);
 }
 
-}  // namespace
+} // namespace
