@@ -3,7 +3,7 @@ SHELL := /bin/bash
 JOBS ?= 2
 WINE_PREFIX := $(CURDIR)/build-windows/wine
 
-.PHONY: all deps linux windows run test test-linux test-windows asan format-check fuzz
+.PHONY: all deps linux windows asan-build run test test-linux test-windows asan format-check fuzz
 
 all: linux
 
@@ -22,10 +22,12 @@ windows: deps
 run: linux
 	build/tarnwick $(ARGS)
 
-# Both platforms are built first; then every test runs, and the target fails if any failed.
-test: linux windows
+# Everything is built first; then every test runs (Linux, Linux under the sanitizers, Windows
+# under Wine), and the target fails if any failed.
+test: linux asan-build windows
 	@status=0; \
 	ctest --test-dir build -j$(JOBS) --output-on-failure || status=1; \
+	ctest --test-dir build-asan -j$(JOBS) --output-on-failure || status=1; \
 	ctest --test-dir build-windows --output-on-failure || status=1; \
 	WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true; \
 	exit $$status
@@ -39,9 +41,11 @@ test-windows: windows
 	WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true; \
 	exit $$status
 
-asan: deps
+asan-build: deps
 	cmake --preset asan
 	cmake --build --preset asan -j$(JOBS)
+
+asan: asan-build
 	ctest --test-dir build-asan -j$(JOBS) --output-on-failure
 
 format-check:
