@@ -142,7 +142,8 @@ __attribute__((target("avx"))) void roundedLog10Quads(const float* powers, float
 
 #endif
 
-void roundedLog10s(SimdPath path, const float* powers, float* levels, std::size_t n) {
+void roundedLog10s([[maybe_unused]] SimdPath path, const float* powers, float* levels,
+                   std::size_t n) {
     std::size_t i = 0;
 #if defined(TARNWICK_LEVELS_AVX)
     if (path == SimdPath::avx) {
