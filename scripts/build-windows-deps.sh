@@ -22,7 +22,7 @@ ar=${TARNWICK_MINGW_AR:-x86_64-w64-mingw32-ar}
 cxxflags=(-std=c++17 -O2 -DNDEBUG)
 
 version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo none; }
-stamp="tinyxml2 $(version libtinyxml2-dev); googletest $(version googletest); $("$cxx" -dumpfullversion)"
+stamp="tinyxml2 $(version libtinyxml2-dev); googletest $(version googletest); $("$cxx" -dumpfullversion); $(sha1sum <"$0" | cut -c1-12)"
 if [ -f "$deps/stamp" ] && [ "$(cat "$deps/stamp")" = "$stamp" ]; then
     exit 0
 fi

@@ -25,10 +25,10 @@ if [ ${#missing[@]} -eq 0 ]; then
 fi
 
 echo "Installing: ${missing[*]}"
-sudo=()
+# sudo clears the environment, so the frontend setting goes through env.
+apt=(env DEBIAN_FRONTEND=noninteractive apt-get)
 if [ "$(id -u)" -ne 0 ]; then
-    sudo=(sudo)
+    apt=(sudo "${apt[@]}")
 fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -q
-"${sudo[@]}" apt-get install -y -q "${missing[@]}"
+"${apt[@]}" update -q
+"${apt[@]}" install -y -q "${missing[@]}"
