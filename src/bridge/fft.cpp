@@ -232,18 +232,16 @@ void stageRadix4(float* samples, std::uint32_t count, std::uint32_t quarter, con
 // Products and sums stay separate instructions (no FMA), so the roundings are the plain code's.
 #define TARNWICK_AVX __attribute__((target("avx"), always_inline)) inline
 
-// Twiddles four at a time as whole registers: (four w.re | the same four) and (their -w.im |
-// w.im). Span L (8 to 1024) starts at float L - 8, twiddle j (a multiple of 4) 2j floats on.
-constexpr std::uint32_t kWideSpan = 1024;
-
+// Twiddles four at a time as whole registers: (four w.re | the same four) and (their -w.im | w.im).
+// Span L (8 to 4096) starts at float L - 8, twiddle j (a multiple of 4) 2j floats further on.
 struct WideTwiddleTables {
-    float re[2 * kWideSpan - 8];
-    float im[2 * kWideSpan - 8];
+    float re[2 * kTableSpan - 8];
+    float im[2 * kTableSpan - 8];
 };
 
 constexpr WideTwiddleTables makeWideTwiddleTables() {
     WideTwiddleTables t{};
-    for (std::uint32_t span = 8; span <= kWideSpan; span *= 2) {
+    for (std::uint32_t span = 8; span <= kTableSpan; span *= 2) {
         for (std::uint32_t j = 0; j < span / 2; ++j) {
             const std::uint32_t at = span - 8 + 2 * (j & ~3u) + (j & 3u);
             t.re[at] = kTwiddles.re[span / 2 + j];
@@ -280,62 +278,38 @@ TARNWICK_AVX __m256 avxRotate(__m256 d, __m256 re, __m256 im) {
     return _mm256_add_ps(_mm256_mul_ps(d, re), _mm256_mul_ps(swapped, im));
 }
 
-// Four twiddles of a compact table in both halves; with negateLow, -w.im | w.im.
-TARNWICK_AVX __m256 avxSpread(const float* w, bool negateLow) {
-    const __m256 both = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(w));
-    if (!negateLow)
-        return both;
-    return _mm256_xor_ps(both, _mm256_setr_ps(-0.0f, -0.0f, -0.0f, -0.0f, 0.0f, 0.0f, 0.0f, 0.0f));
-}
-
-// The twiddles of one rotation, four at a time: w.re | w.re and -w.im | w.im.
-struct AvxTwiddle {
-    __m256 re;
-    __m256 im;
-};
-
-// The first pass has the largest spans, whose wide tables would crowd the cache: there (and for
-// any span beyond the wide tables) the compact tables, half the bytes, pay for the extra
-// instructions; later passes find the wide ones in cache.
-template <bool Compact> TARNWICK_AVX AvxTwiddle avxTwiddle(std::uint32_t span, std::uint32_t j) {
-    if (Compact || span > kWideSpan) {
-        const Twiddles w(span);
-        return {avxSpread(w.re + j, false), avxSpread(w.im + j, true)};
-    }
-    const std::uint32_t at = span - 8 + 2 * j;
-    return {_mm256_load_ps(kWideTwiddles.re + at), _mm256_load_ps(kWideTwiddles.im + at)};
-}
-
-TARNWICK_AVX __m256 avxRotatedDifference(__m256 a, __m256 b, AvxTwiddle w) {
-    return avxRotate(_mm256_sub_ps(a, b), w.re, w.im);
+TARNWICK_AVX __m256 avxRotatedDifference(__m256 a, __m256 b, const float* re, const float* im) {
+    return avxRotate(_mm256_sub_ps(a, b), _mm256_load_ps(re), _mm256_load_ps(im));
 }
 
 template <bool Interleaved, bool Windowed>
 __attribute__((target("avx"))) void stageRadix4Avx(float* samples, std::uint32_t count,
                                                    std::uint32_t quarter, const double* window) {
     const std::uint32_t span = 4 * quarter;
-    const std::uint32_t q = 2 * quarter; // a quarter span, in floats
+    // A quarter span in floats; in the wide tables twiddle j + quarter also lies q floats on.
+    const std::uint32_t q = 2 * quarter;
+    const float* outerRe = kWideTwiddles.re + (span - 8);
+    const float* outerIm = kWideTwiddles.im + (span - 8);
+    const float* innerRe = kWideTwiddles.re + (span / 2 - 8);
+    const float* innerIm = kWideTwiddles.im + (span / 2 - 8);
     for (std::uint32_t g = 0; g < 2 * count; g += 2 * span) {
         float* p = samples + g;
         for (std::uint32_t o = 0; o < q; o += 8) {
-            const std::uint32_t j = o / 2;
-            const std::uint32_t at = g / 2 + j;
+            const std::uint32_t at = g / 2 + o / 2;
             const __m256 x0 = avxLoadBlock<Interleaved, Windowed>(p + o, window, at);
             const __m256 x1 = avxLoadBlock<Interleaved, Windowed>(p + o + q, window, at + quarter);
             const __m256 x2 =
                 avxLoadBlock<Interleaved, Windowed>(p + o + 2 * q, window, at + 2 * quarter);
             const __m256 x3 =
                 avxLoadBlock<Interleaved, Windowed>(p + o + 3 * q, window, at + 3 * quarter);
-            const AvxTwiddle inner = avxTwiddle<Interleaved>(span / 2, j);
             const __m256 s0 = _mm256_add_ps(x0, x2);
-            const __m256 d0 = avxRotatedDifference(x0, x2, avxTwiddle<Interleaved>(span, j));
+            const __m256 d0 = avxRotatedDifference(x0, x2, outerRe + o, outerIm + o);
             const __m256 s1 = _mm256_add_ps(x1, x3);
-            const __m256 d1 =
-                avxRotatedDifference(x1, x3, avxTwiddle<Interleaved>(span, j + quarter));
+            const __m256 d1 = avxRotatedDifference(x1, x3, outerRe + o + q, outerIm + o + q);
             _mm256_storeu_ps(p + o, _mm256_add_ps(s0, s1));
-            _mm256_storeu_ps(p + o + q, avxRotatedDifference(s0, s1, inner));
+            _mm256_storeu_ps(p + o + q, avxRotatedDifference(s0, s1, innerRe + o, innerIm + o));
             _mm256_storeu_ps(p + o + 2 * q, _mm256_add_ps(d0, d1));
-            _mm256_storeu_ps(p + o + 3 * q, avxRotatedDifference(d0, d1, inner));
+            _mm256_storeu_ps(p + o + 3 * q, avxRotatedDifference(d0, d1, innerRe + o, innerIm + o));
         }
     }
 }
