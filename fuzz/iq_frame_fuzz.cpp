@@ -1,18 +1,11 @@
 // Any binary message from the SDR: the intake must never read past the message and must keep
 // its block fill within one block.
+#include "fuzz_check.h"
 #include "bridge/iq_intake.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-
-#define FUZZ_CHECK(condition)                                                                      \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);     \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 // The first byte picks the rate, the receiver and the queue state; the rest is the message,
 // offered four times at different moments.

@@ -1,5 +1,6 @@
 // Any datagram on the spot port: the reader must not crash, and whatever it lets through must
 // come out as exactly one well-formed TCI command.
+#include "fuzz_check.h"
 #include "bridge/spot_relay.h"
 #include "bridge/tci_message.h"
 
@@ -11,14 +12,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-
-#define FUZZ_CHECK(condition)                                                                      \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);     \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 namespace {
 

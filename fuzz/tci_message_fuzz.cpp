@@ -1,4 +1,5 @@
 // Any text message from the SDR: the splitter must keep to its two separators.
+#include "fuzz_check.h"
 #include "bridge/tci_message.h"
 
 #include <cstdint>
@@ -6,14 +7,6 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
-
-#define FUZZ_CHECK(condition)                                                                      \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);     \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
