@@ -1,7 +1,7 @@
 // Any binary message from the SDR: the intake must never read past the message and must keep
 // its block fill within one block.
-#include "fuzz_check.h"
 #include "bridge/iq_intake.h"
+#include "fuzz_check.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,8 +1,8 @@
 // Any datagram on the spot port: the reader must not crash, and whatever it lets through must
 // come out as exactly one well-formed TCI command.
-#include "fuzz_check.h"
 #include "bridge/spot_relay.h"
 #include "bridge/tci_message.h"
+#include "fuzz_check.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,6 +1,6 @@
 // Any text message from the SDR: the splitter must keep to its two separators.
-#include "fuzz_check.h"
 #include "bridge/tci_message.h"
+#include "fuzz_check.h"
 
 #include <cstdint>
 #include <cstdio>

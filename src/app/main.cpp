@@ -20,7 +20,7 @@ void printBanner() {
                stdout);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     const std::string directory = platform::executableDirectory();

@@ -119,7 +119,7 @@ bool isOpen(const std::unique_ptr<wsclient::WebSocket>& connection) {
     return connection && connection->readyState() != wsclient::ReadyState::CLOSED;
 }
 
-}  // namespace
+} // namespace
 
 struct Orvex::Worker {
     platform::Socket spotSocket;
@@ -164,7 +164,9 @@ bool Orvex::initFft() {
     return true;
 }
 
-bool Orvex::releaseFft() { return true; }
+bool Orvex::releaseFft() {
+    return true;
+}
 
 void Orvex::t() {
     StartupFailure failure;
@@ -190,8 +192,8 @@ void Orvex::t() {
 
 bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
     const BridgeSettings& s = settings;
-    tlog::configure({s.Debug, s.logFile,
-                     s.interactive ? tlog::Target::console : tlog::Target::eventLog});
+    tlog::configure(
+        {s.Debug, s.logFile, s.interactive ? tlog::Target::console : tlog::Target::eventLog});
 
     LOG_NONE(kTag, "N1MM+ Spot Port={}, TCI Host={}, TCI Port={}, Debug={}", s.N1MMSpotPort,
              s.TCIHost, s.TCIPort, s.Debug);
@@ -253,8 +255,8 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
         0) {
         int error = platform::lastSocketError();
         LOG_ERROR(kTag, "Bind failed with error code :{}", error);
-        return fail(error, fmt::format("the spot port {} could not be bound (error {})", s.N1MMSpotPort,
-                                error));
+        return fail(error, fmt::format("the spot port {} could not be bound (error {})",
+                                       s.N1MMSpotPort, error));
     }
 
     if (s.SpectrumDisplayEnabled) {
@@ -270,7 +272,7 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
         if (error != 0 || found.empty()) {
             LOG_ERROR(kTag, "error: {}", error);
             return fail(error, fmt::format("the spectrum display {}:{} could not be resolved",
-                                    s.SpectrumDisplayHost, s.SpectrumDisplayPort));
+                                           s.SpectrumDisplayHost, s.SpectrumDisplayPort));
         }
         w.spectrumAddress = found.front().address;
         spectrumRate = s.SpectrumFrequency;
@@ -313,8 +315,8 @@ void Orvex::runLoop(Worker& w) {
         connectionUpkeep(w, now);
         std::fflush(stdout);
 
-        long received = platform::receiveFrom(w.spotSocket.get(), w.datagram.data(),
-                                               w.datagram.size());
+        long received =
+            platform::receiveFrom(w.spotSocket.get(), w.datagram.data(), w.datagram.size());
         if (received < 0) {
             platform::sleepMillis(10);
         } else if (received > 0) {
@@ -471,8 +473,8 @@ bool Orvex::handleDatagram(std::string_view text, std::int64_t now) {
 
 void Orvex::expirySweep(std::int64_t now) {
     for (const SpotEntry& entry : spotTable.expire(now, settings.SpotLifeTime)) {
-        LOG_DEBUG(kTag, "Spot:{} has exceeded SpotLifeTime ({}) seconds, deleting.",
-                  entry.dxcall, now - entry.received);
+        LOG_DEBUG(kTag, "Spot:{} has exceeded SpotLifeTime ({}) seconds, deleting.", entry.dxcall,
+                  now - entry.received);
         sendSpotCommand(spotDeleteCommand(entry.dxcall));
     }
 }
@@ -487,8 +489,8 @@ void Orvex::handle_binary_message(const std::vector<std::uint8_t>& message) {
     if (!intake)
         return;
     std::int64_t nowMillis = platform::toEpochMillis(platform::utcNow());
-    IqOutcome outcome = intake->accept(message.data(), message.size(), nowMillis,
-                                       IqBlockQueue.empty());
+    IqOutcome outcome =
+        intake->accept(message.data(), message.size(), nowMillis, IqBlockQueue.empty());
     if (outcome.reportOverflow)
         LOG_ERROR(kTag, "{}", kIqOverflowMessage);
     if (outcome.verdict == IqVerdict::copied || outcome.verdict == IqVerdict::blockCompleted)
@@ -509,15 +511,14 @@ void Orvex::spectrumStep(Worker& w) {
             return;
     }
     std::uint32_t t0 = platform::tickMillis();
-    applyFftWindow(fftWindow, fftBuffer);
-    fft(fftBuffer.data.data(), static_cast<std::uint32_t>(IqBlock::kSamples));
+    windowAndFft(fftWindow, fftBuffer);
     spectrumBuffer = fftBuffer;
     w.fftMillis += static_cast<std::int32_t>(platform::tickMillis() - t0);
     w.fftCount += 1;
 
     std::string packet = makeXML();
-    long sent = platform::sendTo(w.spectrumSocket.get(), packet.data(), packet.size(),
-                                 w.spectrumAddress);
+    long sent =
+        platform::sendTo(w.spectrumSocket.get(), packet.data(), packet.size(), w.spectrumAddress);
     if (sent < 0 || static_cast<std::size_t>(sent) != packet.size())
         LOG_ERROR(kTag, "Mismatch in number of bytes sent to N1MM+");
 }

@@ -46,7 +46,7 @@ protected:
     void OnStop() override;
 
 private:
-    struct Worker;  // state local to one run of t()
+    struct Worker; // state local to one run of t()
     struct StartupFailure {
         std::uint32_t code = 1;
         std::string why;
@@ -80,7 +80,7 @@ private:
     FftWindow fftWindow{};
     Heap heap;
 
-    std::int32_t spectrumSampleSize = 512;  // SpectrumSampleSize held to 1..4096
+    std::int32_t spectrumSampleSize = 512; // SpectrumSampleSize held to 1..4096
     std::optional<IqIntake> intake;
     bool startupFailed_ = false;
 };

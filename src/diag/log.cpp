@@ -19,8 +19,8 @@ namespace {
 
 struct Logger {
     int maxSeverity = 0;
-    std::shared_ptr<spdlog::logger> file;     // full line layout
-    std::shared_ptr<spdlog::logger> message;  // the message alone
+    std::shared_ptr<spdlog::logger> file;    // full line layout
+    std::shared_ptr<spdlog::logger> message; // the message alone
 };
 
 std::mutex setupMutex;
@@ -43,7 +43,7 @@ void writeByteOrderMarkIfEmpty(const std::string& path) {
     std::fclose(f);
 }
 
-}  // namespace
+} // namespace
 
 void configure(const Config& config) {
     std::lock_guard<std::mutex> guard(setupMutex);
@@ -55,8 +55,7 @@ void configure(const Config& config) {
     if (!config.filePath.empty()) {
         writeByteOrderMarkIfEmpty(config.filePath);
         try {
-            auto sink =
-                std::make_shared<spdlog::sinks::basic_file_sink_mt>(config.filePath, false);
+            auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(config.filePath, false);
             sink->set_formatter(layout("%Y-%m-%d %H:%M:%S.%e %v"));
             logger->file = std::make_shared<spdlog::logger>("tarnwick-file", sink);
             logger->file->set_level(spdlog::level::trace);
@@ -83,7 +82,9 @@ void configure(const Config& config) {
     active.store(owned.get());
 }
 
-bool configured() { return active.load() != nullptr; }
+bool configured() {
+    return active.load() != nullptr;
+}
 
 bool enabled(Severity severity) {
     const Logger* logger = active.load();
@@ -133,7 +134,7 @@ spdlog::level::level_enum spdlogLevel(Severity severity) {
     return spdlog::level::info;
 }
 
-}  // namespace
+} // namespace
 
 void write(Severity severity, const char* function, int line, std::string_view message) {
     Logger* logger = active.load();
@@ -153,4 +154,4 @@ void resetForTesting() {
     owned.reset();
 }
 
-}  // namespace tlog
+} // namespace tlog

@@ -10,13 +10,21 @@
 
 namespace tlog {
 
-enum class Severity { none = 0, fatal = 1, error = 2, warning = 3, info = 4, debug = 5, verbose = 6 };
+enum class Severity {
+    none = 0,
+    fatal = 1,
+    error = 2,
+    warning = 3,
+    info = 4,
+    debug = 5,
+    verbose = 6
+};
 
 enum class Target { console, eventLog, none };
 
 struct Config {
-    int maxSeverity = 0;      // the Debug setting
-    std::string filePath;     // appended to, never rolled
+    int maxSeverity = 0;  // the Debug setting
+    std::string filePath; // appended to, never rolled
     Target second = Target::console;
 };
 
@@ -35,12 +43,12 @@ const char* severityName(Severity severity);
 // Drops the targets so that tests can configure again (and files can be removed).
 void resetForTesting();
 
-}  // namespace tlog
+} // namespace tlog
 
-#define TLOG_AT(severity, function, ...)                                                    \
-    do {                                                                                    \
-        if (::tlog::enabled(severity))                                                      \
-            ::tlog::write(severity, function, __LINE__, ::fmt::format(__VA_ARGS__));        \
+#define TLOG_AT(severity, function, ...)                                                           \
+    do {                                                                                           \
+        if (::tlog::enabled(severity))                                                             \
+            ::tlog::write(severity, function, __LINE__, ::fmt::format(__VA_ARGS__));               \
     } while (false)
 
 #define LOG_NONE(function, ...) TLOG_AT(::tlog::Severity::none, function, __VA_ARGS__)

@@ -9,4 +9,4 @@ namespace tlog {
 
 std::shared_ptr<spdlog::sinks::sink> makeEventLogSink(const char* source);
 
-}  // namespace tlog
+} // namespace tlog

@@ -10,4 +10,4 @@ std::shared_ptr<spdlog::sinks::sink> makeEventLogSink(const char* source) {
     return std::make_shared<spdlog::sinks::syslog_sink_mt>(source, LOG_PID, LOG_DAEMON, false);
 }
 
-}  // namespace tlog
+} // namespace tlog

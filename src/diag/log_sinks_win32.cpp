@@ -8,4 +8,4 @@ std::shared_ptr<spdlog::sinks::sink> makeEventLogSink(const char* source) {
     return std::make_shared<spdlog::sinks::win_eventlog_sink_mt>(source);
 }
 
-}  // namespace tlog
+} // namespace tlog

@@ -19,4 +19,4 @@ std::int64_t toEpochMillis(const UtcTime& t) {
     return seconds * 1000 + t.milliseconds;
 }
 
-}  // namespace platform
+} // namespace platform

@@ -14,7 +14,7 @@ std::uint32_t tickMillis();
 struct UtcTime {
     int year = 0, month = 0, day = 0;
     int hour = 0, minute = 0, second = 0;
-    int milliseconds = 0;  // 0 to 999
+    int milliseconds = 0; // 0 to 999
 };
 UtcTime utcNow();
 
@@ -23,4 +23,4 @@ std::int64_t toEpochMillis(const UtcTime& time);
 
 void sleepMillis(std::uint32_t milliseconds);
 
-}  // namespace platform
+} // namespace platform

@@ -5,7 +5,9 @@
 
 namespace platform {
 
-std::int64_t epochSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+std::int64_t epochSeconds() {
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
 
 std::uint32_t tickMillis() {
     timespec ts{};
@@ -39,4 +41,4 @@ void sleepMillis(std::uint32_t milliseconds) {
     }
 }
 
-}  // namespace platform
+} // namespace platform

@@ -52,6 +52,8 @@ void ConsoleCtrlHook::remove() {
 }
 
 ConsoleCtrlHook::ConsoleCtrlHook() = default;
-ConsoleCtrlHook::~ConsoleCtrlHook() { remove(); }
+ConsoleCtrlHook::~ConsoleCtrlHook() {
+    remove();
+}
 
-}  // namespace platform
+} // namespace platform

@@ -5,4 +5,4 @@ namespace platform {
 
 unsigned long lastSystemError();
 
-}  // namespace platform
+} // namespace platform

@@ -4,6 +4,8 @@
 
 namespace platform {
 
-unsigned long lastSystemError() { return static_cast<unsigned long>(errno); }
+unsigned long lastSystemError() {
+    return static_cast<unsigned long>(errno);
+}
 
-}  // namespace platform
+} // namespace platform

@@ -4,6 +4,8 @@
 
 namespace platform {
 
-unsigned long lastSystemError() { return GetLastError(); }
+unsigned long lastSystemError() {
+    return GetLastError();
+}
 
-}  // namespace platform
+} // namespace platform

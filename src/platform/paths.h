@@ -15,4 +15,4 @@ std::string executablePath();
 // The executable's directory (its path with the last component removed).
 std::string executableDirectory();
 
-}  // namespace platform
+} // namespace platform

@@ -5,7 +5,9 @@
 
 namespace platform {
 
-char directorySeparator() { return '/'; }
+char directorySeparator() {
+    return '/';
+}
 
 std::string executablePath() {
     char buffer[PATH_MAX];
@@ -21,4 +23,4 @@ std::string executableDirectory() {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-}  // namespace platform
+} // namespace platform

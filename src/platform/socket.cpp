@@ -65,4 +65,4 @@ NativeSocket Socket::release() noexcept {
     return h;
 }
 
-}  // namespace platform
+} // namespace platform

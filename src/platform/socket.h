@@ -38,7 +38,7 @@ inline constexpr std::uint32_t kAnyIpv4 = 0;
 inline constexpr std::uint32_t kLoopbackIpv4 = 0x7f000001;
 
 struct ResolvedAddress {
-    int family = 0;  // native AF_* value, passed back to openSocket
+    int family = 0; // native AF_* value, passed back to openSocket
     int socktype = 0;
     int protocol = 0;
     Address address;
@@ -100,4 +100,4 @@ long receiveFrom(NativeSocket s, void* data, std::size_t size);
 // select() on one socket; timeoutMs < 0 waits without limit. Returns select's result.
 int waitSocket(NativeSocket s, bool readable, bool writable, int timeoutMs);
 
-}  // namespace platform
+} // namespace platform

@@ -16,24 +16,36 @@ namespace platform {
 
 namespace {
 
-int fd(NativeSocket s) { return static_cast<int>(s); }
+int fd(NativeSocket s) {
+    return static_cast<int>(s);
+}
 
-const sockaddr* asSockaddr(const Address& a) { return reinterpret_cast<const sockaddr*>(a.bytes); }
+const sockaddr* asSockaddr(const Address& a) {
+    return reinterpret_cast<const sockaddr*>(a.bytes);
+}
 
-}  // namespace
+} // namespace
 
-int lastSocketError() { return errno; }
+int lastSocketError() {
+    return errno;
+}
 
 bool isWouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS;
 }
 
-std::string socketErrorText(int error) { return std::strerror(error); }
+std::string socketErrorText(int error) {
+    return std::strerror(error);
+}
 
-int netStartup() { return 0; }
+int netStartup() {
+    return 0;
+}
 void netCleanup() {}
 
-std::string resolveErrorText(int code) { return ::gai_strerror(code); }
+std::string resolveErrorText(int code) {
+    return ::gai_strerror(code);
+}
 
 void Socket::close() noexcept {
     if (handle_ != kInvalidSocket) {
@@ -47,8 +59,12 @@ Socket openSocket(int family, int socktype, int protocol) {
     return Socket(s < 0 ? kInvalidSocket : static_cast<NativeSocket>(s));
 }
 
-Socket openUdp4() { return openSocket(AF_INET, SOCK_DGRAM, 0); }
-Socket openTcp4() { return openSocket(AF_INET, SOCK_STREAM, 0); }
+Socket openUdp4() {
+    return openSocket(AF_INET, SOCK_DGRAM, 0);
+}
+Socket openTcp4() {
+    return openSocket(AF_INET, SOCK_STREAM, 0);
+}
 
 bool setNonBlocking(NativeSocket s, bool on) {
     int flags = ::fcntl(fd(s), F_GETFL, 0);
@@ -80,17 +96,17 @@ bool setReceiveBufferSize(NativeSocket s, int bytes) {
 }
 
 int bindTo(NativeSocket s, const Address& address) {
-    return ::bind(fd(s), asSockaddr(address), static_cast<socklen_t>(address.length)) == 0 ? 0
-                                                                                          : -1;
+    return ::bind(fd(s), asSockaddr(address), static_cast<socklen_t>(address.length)) == 0 ? 0 : -1;
 }
 
 int connectTo(NativeSocket s, const Address& address) {
-    return ::connect(fd(s), asSockaddr(address), static_cast<socklen_t>(address.length)) == 0
-               ? 0
-               : -1;
+    return ::connect(fd(s), asSockaddr(address), static_cast<socklen_t>(address.length)) == 0 ? 0
+                                                                                              : -1;
 }
 
-int listenOn(NativeSocket s, int backlog) { return ::listen(fd(s), backlog) == 0 ? 0 : -1; }
+int listenOn(NativeSocket s, int backlog) {
+    return ::listen(fd(s), backlog) == 0 ? 0 : -1;
+}
 
 Socket acceptFrom(NativeSocket s) {
     int c = ::accept4(fd(s), nullptr, nullptr, SOCK_CLOEXEC);
@@ -148,4 +164,4 @@ int waitSocket(NativeSocket s, bool readable, bool writable, int timeoutMs) {
                     nullptr, limit);
 }
 
-}  // namespace platform
+} // namespace platform

@@ -65,4 +65,4 @@ private:
 // Returns 0, or the system's error code when the work could not be queued.
 unsigned long runOnPoolThread(std::function<void()> fn);
 
-}  // namespace platform
+} // namespace platform

@@ -14,8 +14,12 @@ struct Lock::Impl {
 
 Lock::Lock() : impl_(std::make_unique<Impl>()) {}
 Lock::~Lock() = default;
-void Lock::lock() { impl_->mutex.lock(); }
-void Lock::unlock() { impl_->mutex.unlock(); }
+void Lock::lock() {
+    impl_->mutex.lock();
+}
+void Lock::unlock() {
+    impl_->mutex.unlock();
+}
 
 struct ManualResetEvent::Impl {
     mutable std::mutex mutex;
@@ -65,4 +69,4 @@ unsigned long runOnPoolThread(std::function<void()> fn) {
     }
 }
 
-}  // namespace platform
+} // namespace platform

@@ -219,9 +219,9 @@ TEST(IqIntake, OneBlockASecondKeepsGoing) {
     for (std::int32_t rate : {0, 1}) {
         IqIntake intake(rate, 0);
         const auto half = makeFrame(2048);
-        const std::int64_t start = 1765200000123;  // an arbitrary UTC moment in milliseconds
+        const std::int64_t start = 1765200000123; // an arbitrary UTC moment in milliseconds
         int blocks = 0;
-        for (int frame = 0; frame < 2812; ++frame) {  // 120 s of frames
+        for (int frame = 0; frame < 2812; ++frame) { // 120 s of frames
             std::int64_t now = start + frame * 128 / 3;
             if (intake.accept(half.data(), half.size(), now, true).verdict ==
                 IqVerdict::blockCompleted)

@@ -19,10 +19,10 @@ class LogFile : public ::testing::Test {
 protected:
     void SetUp() override {
         tlog::resetForTesting();
-        path_ = (fs::temp_directory_path() /
-                 ("tarnwick-log-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) +
-                  ".log"))
-                    .string();
+        path_ =
+            (fs::temp_directory_path() /
+             ("tarnwick-log-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + ".log"))
+                .string();
         fs::remove(path_);
     }
     void TearDown() override {
@@ -31,9 +31,7 @@ protected:
         fs::remove(path_, ignored);
     }
 
-    void configure(int maxSeverity) {
-        tlog::configure({maxSeverity, path_, tlog::Target::none});
-    }
+    void configure(int maxSeverity) { tlog::configure({maxSeverity, path_, tlog::Target::none}); }
 
     std::string contents() const {
         std::ifstream in(path_, std::ios::binary);
@@ -134,4 +132,4 @@ TEST(Log, NothingIsWrittenBeforeConfiguration) {
     EXPECT_FALSE(tlog::enabled(tlog::Severity::none));
 }
 
-}  // namespace
+} // namespace

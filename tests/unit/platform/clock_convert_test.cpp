@@ -18,4 +18,4 @@ TEST(ClockConvert, AgreesWithTheEpochClock) {
     EXPECT_LE(millis / 1000, after);
 }
 
-}  // namespace
+} // namespace
