@@ -146,6 +146,74 @@ class BridgeCase(unittest.TestCase):
         return [t for t in server.texts(connection, since) if t.startswith("spot")]
 
 
+USAGE = (
+    "USAGE: Tarnwick [options]\n"
+    "\n"
+    "Options:\n"
+    "  --help, -h             Print usage and exit.\n"
+    "  --spectrum=true/false  Enable spectrum display?\n"
+    "  --debug=               Debug level 0=none -> 6=all\n"
+    "  --n1mmport=            Port number 1-65535\n"
+    "  --tcihost=             IP Address of host (127.0.0.1)\n"
+    "  --tciport=             Port number 1-65535\n"
+    "  --install -i           Install Windows Service\n"
+    "  --remove -r            Remove Windows Service\n"
+    "\n"
+    "Examples:\n"
+    "  Tarnwick -d --n1mmport=60010 --tcihost=127.0.0.1 --tciport=41001\n"
+    "  Tarnwick --install\n"
+    "\n"
+    "All settings will be saved in Tarnwick.xml and become the default\n"
+    "\n")
+
+
+@smoke
+class CommandLine(BridgeCase):
+    """The executable's answers to its command line, with nothing left running."""
+
+    def run_once(self, args, settings=None):
+        b = self.bridge(settings=settings, args=args)
+        code = b.wait_exit(start_timeout())
+        self.assertIsNotNone(code, f"{args} did not end by itself")
+        # Wine hands console output over with CR LF line ends.
+        return code, b.stdout().replace("\r\n", "\n"), b.stderr().replace("\r\n", "\n"), b
+
+    @keep_logs_on_failure
+    def test_help_prints_banner_paths_and_usage_and_writes_settings(self):
+        code, out, _, b = self.run_once(["--help"])
+        self.assertEqual(code, 0)
+        self.assertTrue(out.startswith("Tarnwick 0.70b"), out[:80])
+        lines = out.splitlines()
+        config_line = next(line for line in lines if line.startswith("Loading config file: "))
+        log_line = next(line for line in lines if line.startswith("Log file : "))
+        self.assertTrue(config_line.endswith("Tarnwick.xml"), config_line)
+        self.assertTrue(log_line.endswith("Tarnwick.log"), log_line)
+        self.assertIn("Problem loading Tarnwick.xml (using defaults)\n", out)
+        self.assertTrue(out.endswith(USAGE), out[-400:])
+        self.assertNotIn("Running in interactive mode", out)
+        # The settings file is written beside the executable even when nothing runs.
+        root = ET.parse(b.settings_path).getroot()
+        self.assertEqual(root.find("N1MMSpotPort").text, "12062")
+
+    @keep_logs_on_failure
+    def test_unknown_option_and_non_options(self):
+        code, out, _, _ = self.run_once(["--foo=1", "-x"])
+        self.assertEqual(code, 0)
+        self.assertIn("Unknown option: --foo\nUnknown option: x\n" + USAGE, out)
+
+    @keep_logs_on_failure
+    def test_bad_debug_value_stops_before_anything_is_saved(self):
+        port = free_port()
+        code, out, err, b = self.run_once(["--n1mmport=" + str(port), "--debug=abc"],
+                                          settings={"N1MMSpotPort": 23001})
+        self.assertEqual(code, 2)
+        self.assertIn("--debug", err)
+        self.assertIn("abc", err)
+        self.assertNotIn("Running in interactive mode", out)
+        root = ET.parse(b.settings_path).getroot()
+        self.assertEqual(root.find("N1MMSpotPort").text, "23001", "command line was saved")
+
+
 @smoke
 class Foundation(BridgeCase):
     """Start-up beside the executable, the spot port, a clean stop, a taken port."""
