@@ -97,6 +97,10 @@ long receiveSome(NativeSocket s, void* data, std::size_t size);
 long sendTo(NativeSocket s, const void* data, std::size_t size, const Address& to);
 long receiveFrom(NativeSocket s, void* data, std::size_t size);
 
+// SO_ERROR of the socket: 0 when its non-blocking connect succeeded, otherwise the error that
+// ended it (or the code of the failed query itself).
+int pendingSocketError(NativeSocket s);
+
 // select() on one socket; timeoutMs < 0 waits without limit. Returns select's result.
 int waitSocket(NativeSocket s, bool readable, bool writable, int timeoutMs);
 

@@ -164,4 +164,12 @@ int waitSocket(NativeSocket s, bool readable, bool writable, int timeoutMs) {
                     nullptr, limit);
 }
 
+int pendingSocketError(NativeSocket s) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd(s), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return errno;
+    return error;
+}
+
 } // namespace platform

@@ -197,4 +197,12 @@ int waitSocket(NativeSocket s, bool readable, bool writable, int timeoutMs) {
                   writable ? &errorSet : nullptr, limit);
 }
 
+int pendingSocketError(NativeSocket s) {
+    int error = 0;
+    int length = sizeof error;
+    if (getsockopt(sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
+        return WSAGetLastError();
+    return error;
+}
+
 } // namespace platform

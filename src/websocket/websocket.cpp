@@ -1,7 +1,6 @@
 #include "websocket/websocket.h"
 
 #include "platform/socket.h"
-#include "platform/socket_connect.h"
 #include "websocket/frame_codec.h"
 #include "websocket/handshake.h"
 
