@@ -146,25 +146,9 @@ class BridgeCase(unittest.TestCase):
         return [t for t in server.texts(connection, since) if t.startswith("spot")]
 
 
-USAGE = (
-    "USAGE: Tarnwick [options]\n"
-    "\n"
-    "Options:\n"
-    "  --help, -h             Print usage and exit.\n"
-    "  --spectrum=true/false  Enable spectrum display?\n"
-    "  --debug=               Debug level 0=none -> 6=all\n"
-    "  --n1mmport=            Port number 1-65535\n"
-    "  --tcihost=             IP Address of host (127.0.0.1)\n"
-    "  --tciport=             Port number 1-65535\n"
-    "  --install -i           Install Windows Service\n"
-    "  --remove -r            Remove Windows Service\n"
-    "\n"
-    "Examples:\n"
-    "  Tarnwick -d --n1mmport=60010 --tcihost=127.0.0.1 --tciport=41001\n"
-    "  Tarnwick --install\n"
-    "\n"
-    "All settings will be saved in Tarnwick.xml and become the default\n"
-    "\n")
+# The exact usage text, shared with the unit test of the command line.
+with open(os.path.join(HERE, "..", "data", "usage.txt"), encoding="ascii", newline="") as _f:
+    USAGE = _f.read()
 
 
 @smoke

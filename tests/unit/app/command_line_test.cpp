@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -135,26 +137,13 @@ TEST(CommandLineParse, ArgvFormSkipsTheProgramName) {
     EXPECT_TRUE(parseCommandLine(1, broken).ok);
 }
 
+// The expected text is kept as a file of its own, shared with the end-to-end test of the program.
 TEST(CommandLineText, UsageTextIsExact) {
-    const std::string expected =
-        "USAGE: Tarnwick [options]\n"
-        "\n"
-        "Options:\n"
-        "  --help, -h             Print usage and exit.\n"
-        "  --spectrum=true/false  Enable spectrum display?\n"
-        "  --debug=               Debug level 0=none -> 6=all\n"
-        "  --n1mmport=            Port number 1-65535\n"
-        "  --tcihost=             IP Address of host (127.0.0.1)\n"
-        "  --tciport=             Port number 1-65535\n"
-        "  --install -i           Install Windows Service\n"
-        "  --remove -r            Remove Windows Service\n"
-        "\n"
-        "Examples:\n"
-        "  Tarnwick -d --n1mmport=60010 --tcihost=127.0.0.1 --tciport=41001\n"
-        "  Tarnwick --install\n"
-        "\n"
-        "All settings will be saved in Tarnwick.xml and become the default\n"
-        "\n";
+    std::ifstream in(std::string(TARNWICK_TEST_DATA) + "/usage.txt", std::ios::binary);
+    ASSERT_TRUE(in) << "tests/data/usage.txt";
+    const std::string expected{std::istreambuf_iterator<char>(in),
+                               std::istreambuf_iterator<char>()};
+    ASSERT_EQ(expected.size(), 596u) << "the fixture itself was changed";
     EXPECT_EQ(usageText(), expected);
 }
 
