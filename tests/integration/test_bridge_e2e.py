@@ -440,6 +440,30 @@ class Spectrum(BridgeCase):
               f"second (SpectrumFrequency {self.RATE}); {sdr.frames_sent} IQ frames sent",
               file=sys.stderr)
 
+    @keep_logs_on_failure
+    def test_edges_follow_the_sdr_until_n1mm_reports_then_the_transverter(self):
+        # The SDR's IF sits on 2 m; the default transverter list maps 1296 MHz to 144 MHz.
+        spot_port = free_port()
+        sdr = self.sdr(band=tci_server.Band([], noise=1e-3), dds_hz=144200000, sample_rate=48000)
+        sdr.start()
+        peer = self.n1mm(spot_port)
+        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 2,
+                         "SpectrumDisplayEnabled": True,
+                         "SpectrumDisplayPort": str(peer.spectrum_port),
+                         "SpectrumFrequency": self.RATE, "SpectrumSampleSize": 512})
+        self.assert_bound(b, spot_port)
+        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        self.assertTrue(peer.wait_packets(2, 10), "no spectrum datagrams arrived")
+        # Before N1MM+ says where radio 1 is, the display is the SDR's own band.
+        latest = peer.snapshot()[-1]
+        self.assertEqual((latest.low_text, latest.high_text), ("144176", "144224"))
+        # N1MM+ on 1296.2 MHz: the display moves to the band the transverter makes of the IF.
+        peer.radio_info(1296200.0)
+        self.assertTrue(wait_for(lambda: peer.snapshot()[-1].low_text == "1296176", 5),
+                        peer.snapshot()[-1].low_text)
+        self.assertEqual(peer.snapshot()[-1].high_text, "1296224")
+        self.assert_clean_stop(b)
+
 
 @smoke
 class Load(BridgeCase):
