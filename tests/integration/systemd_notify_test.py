@@ -18,6 +18,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peers"))
+from tarnwick_process import free_port, udp_port_bound  # noqa: E402
+
 EXE = None
 
 SETTINGS = """<Tarnwick>
@@ -28,21 +31,6 @@ SETTINGS = """<Tarnwick>
     <SpectrumDisplayEnabled>false</SpectrumDisplayEnabled>
 </Tarnwick>
 """
-
-
-def free_port(kind):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("0.0.0.0", 0))
-        return s.getsockname()[1]
-
-
-def udp_port_taken(port):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        try:
-            s.bind(("0.0.0.0", port))
-        except OSError:
-            return True
-        return False
 
 
 class NotifySocket:
@@ -130,7 +118,7 @@ class NotifyService(unittest.TestCase):
         self.start()
         self.assertIsNotNone(self.notify.wait_for("READY=1", 15), self.console_output())
         self.assertTrue(self.wait_for_log("Start main program loop."), self.log_text())
-        self.assertTrue(udp_port_taken(self.spot_port))
+        self.assertTrue(udp_port_bound(self.spot_port))
         self.assertNotIn("Running in interactive mode", self.console_output())
 
         self.process.send_signal(signal.SIGTERM)
@@ -146,7 +134,7 @@ class NotifyService(unittest.TestCase):
         states = [m for m in self.notify.messages if "STATUS=" in m]
         self.assertEqual([m.split("STATUS=")[1] for m in states],
                          ["Starting", "Running", "Stopping", "Stopped"])
-        self.assertFalse(udp_port_taken(self.spot_port))
+        self.assertFalse(udp_port_bound(self.spot_port))
 
     def test_worker_that_cannot_start_ends_the_service(self):
         # The spot port is taken: the service must not report itself running while doing nothing.

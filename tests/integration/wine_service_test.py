@@ -19,6 +19,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peers"))
+from tarnwick_process import free_port, udp_port_bound  # noqa: E402
+
 EXE = None
 
 SETTINGS = """<Tarnwick>
@@ -32,21 +35,6 @@ SETTINGS = """<Tarnwick>
 
 SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\Tarnwick"
 EVENT_SOURCE_KEY = r"HKLM\System\CurrentControlSet\Services\EventLog\Application\Tarnwick"
-
-
-def free_port(kind):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("0.0.0.0", 0))
-        return s.getsockname()[1]
-
-
-def udp_port_taken(port):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        try:
-            s.bind(("0.0.0.0", port))
-        except OSError:
-            return True
-        return False
 
 
 class Wine:
@@ -207,7 +195,7 @@ class InstalledService(ServiceFixture):
         self.assertTrue(self.wait_for_log("Bind to UDP port for N1MM spots: %d" % self.spot_port),
                         self.log_text())
         self.assertTrue(self.wait_for_log("Start main program loop."), self.log_text())
-        self.assertTrue(udp_port_taken(self.spot_port))
+        self.assertTrue(udp_port_bound(self.spot_port))
         self.assertNotIn("Bind failed", self.log_text())
 
     def test_4_stops_through_the_service_manager(self):
@@ -221,7 +209,7 @@ class InstalledService(ServiceFixture):
         self.assertIn("Service is Stopping", log)
         self.assertIn("Exiting ...", log)
         self.assertIn("Signalling service stopped", log)
-        self.assertTrue(wait_for(lambda: not udp_port_taken(self.spot_port), 10))
+        self.assertTrue(wait_for(lambda: not udp_port_bound(self.spot_port), 10))
 
     def test_5_a_worker_that_cannot_start_stops_the_service(self):
         # The spot port is taken: the bridge cannot work, so the service must not stay running.
