@@ -16,7 +16,8 @@ mkdir -p "$(dirname "$prefix")"
 prefix=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
 
 export WINEPREFIX=$prefix
-export WINEDEBUG=-all
+# Quiet unless a test asks for one of Wine's traces.
+export WINEDEBUG=${TARNWICK_WINEDEBUG:--all}
 # No Mono or Gecko installer dialogs, no windows.
 export WINEDLLOVERRIDES="mscoree=d;mshtml=d;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY

@@ -16,6 +16,13 @@ if(tarnwick_unit_tests)
   if(WIN32)
     add_test(NAME windows_unit_tests COMMAND unit_tests)
     set_tests_properties(windows_unit_tests PROPERTIES TIMEOUT 600)
+    # Wine traces the text that each event-log entry receives: it must be the message alone,
+    # without a line end.
+    add_test(NAME windows_event_log_text COMMAND unit_tests --gtest_filter=EventLogTarget.*)
+    set_tests_properties(windows_event_log_text PROPERTIES TIMEOUT 120
+      ENVIRONMENT "TARNWICK_WINEDEBUG=trace+eventlog,warn+eventlog"
+      PASS_REGULAR_EXPRESSION "eventlog:ReportEventW L\"Tarnwick warning probe\""
+      FAIL_REGULAR_EXPRESSION "probe\\\\n\";FAILED")
   else()
     include(GoogleTest)
     gtest_discover_tests(unit_tests PROPERTIES TIMEOUT 30 DISCOVERY_TIMEOUT 60)

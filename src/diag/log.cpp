@@ -27,9 +27,9 @@ std::mutex setupMutex;
 std::atomic<Logger*> active{nullptr};
 std::unique_ptr<Logger> owned;
 
-std::unique_ptr<spdlog::formatter> layout(const char* pattern) {
+std::unique_ptr<spdlog::formatter> layout(const char* pattern, const char* lineEnd = "\n") {
     return std::make_unique<spdlog::pattern_formatter>(pattern, spdlog::pattern_time_type::local,
-                                                       std::string("\n"));
+                                                       std::string(lineEnd));
 }
 
 // The log file is UTF-8; a new or empty file starts with the byte-order mark.
@@ -72,7 +72,8 @@ void configure(const Config& config) {
     else if (config.second == Target::eventLog)
         second = makeEventLogSink("Tarnwick");
     if (second) {
-        second->set_formatter(layout("%v"));
+        // An event is one entry of its own: it takes the message without a line end.
+        second->set_formatter(layout("%v", config.second == Target::eventLog ? "" : "\n"));
         logger->message = std::make_shared<spdlog::logger>("tarnwick-message", second);
         logger->message->set_level(spdlog::level::trace);
         logger->message->flush_on(spdlog::level::trace);
