@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     settings.logFile = logPath;
     if (!loadSettings(settingsPath, settings))
         std::puts("Problem loading Tarnwick.xml (using defaults)");
-    saveSettings(settingsPath, settings);
+    bridge.noteSettingsSave(settingsPath, saveSettings(settingsPath, settings));
     settings.interactive = false;
 
     const cmdline::ParseResult parsed = cmdline::parseCommandLine(argc, argv);
@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (applied.saveAgain)
-        saveSettings(settingsPath, settings);
+        bridge.noteSettingsSave(settingsPath, saveSettings(settingsPath, settings));
 
     if (parsed.has(cmdline::kInstall)) {
         std::fputs("Trying to install Tarnwick as a service.\n", stdout);

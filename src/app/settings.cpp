@@ -275,13 +275,9 @@ std::string settingsDocument(const BridgeSettings& s) {
     return std::string(printer.CStr(), static_cast<std::size_t>(printer.CStrSize() - 1));
 }
 
-void saveSettings(const std::string& path, const BridgeSettings& settings) {
-    const std::string text = settingsDocument(settings);
-    // Binary mode: the same bytes on every platform.
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return;
-    }
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fclose(file);
+platform::FileError saveSettings(const std::string& path, const BridgeSettings& settings,
+                                 const platform::FileWriter& write) {
+    // A disk that fills up half-way must not cost the user every setting: the file is replaced
+    // only once the whole new text is safely on the disk.
+    return platform::replaceFileContents(path, settingsDocument(settings), write);
 }

@@ -1,6 +1,8 @@
 // The settings record and its file, Tarnwick.xml beside the executable.
 #pragma once
 
+#include "platform/files.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,8 +44,10 @@ struct BridgeSettings {
 // Reads the file over the record; true when read through. Fields read before a failure stay.
 bool loadSettings(const std::string& path, BridgeSettings& settings);
 
-// Writes the whole record to the file, replacing it; a failure to write is silent.
-void saveSettings(const std::string& path, const BridgeSettings& settings);
+// Writes the whole record to the file, replacing it in one step. A failure is not reported to the
+// user: the old file stays whole and the failure is returned for the log.
+platform::FileError saveSettings(const std::string& path, const BridgeSettings& settings,
+                                 const platform::FileWriter& write = platform::writeToDisk);
 
 // The exact bytes that saveSettings writes ('\n' line endings on every platform).
 std::string settingsDocument(const BridgeSettings& settings);

@@ -159,6 +159,16 @@ void Orvex::OnStop() {
         throw static_cast<ServiceErrorCode>(platform::lastSystemError());
 }
 
+void Orvex::noteSettingsSave(const std::string& path, platform::FileError error) {
+    if (error)
+        settingsSaveProblem_ =
+            fmt::format("Could not save the settings to {} ({} failed, error {}); "
+                        "the file there was left as it was",
+                        path, error.call, error.code);
+    else
+        settingsSaveProblem_.clear();
+}
+
 bool Orvex::initFft() {
     fillFftWindow(fftWindow);
     return true;
@@ -197,6 +207,8 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
 
     LOG_NONE(kTag, "N1MM+ Spot Port={}, TCI Host={}, TCI Port={}, Debug={}", s.N1MMSpotPort,
              s.TCIHost, s.TCIPort, s.Debug);
+    if (!settingsSaveProblem_.empty())
+        LOG_WARN(kTag, "{}", settingsSaveProblem_);
     if (s.SpectrumDisplayEnabled) {
         LOG_NONE(kTag,
                  "Spectrum display enabled=true, Scaling Factor:{}, Sample Rate:{}, "

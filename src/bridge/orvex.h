@@ -8,6 +8,7 @@
 #include "bridge/spot_relay.h"
 #include "bridge/tci_message.h"
 #include "diag/heap.h"
+#include "platform/files.h"
 #include "platform/socket.h"
 #include "platform/sync.h"
 #include "service/service_base.h"
@@ -34,6 +35,10 @@ public:
 
     virtual bool initFft();
     virtual bool releaseFft();
+
+    // The outcome of a settings save at start-up, before logging runs; the worker logs a
+    // failure as a warning once it has set up the log.
+    void noteSettingsSave(const std::string& path, platform::FileError error);
 
     // The spectrum packet for the block in spectrumBuffer; moves levelOffset on.
     std::string makeXML();
@@ -83,4 +88,5 @@ private:
     std::int32_t spectrumSampleSize = 512; // SpectrumSampleSize held to 1..4096
     std::optional<IqIntake> intake;
     bool startupFailed_ = false;
+    std::string settingsSaveProblem_;
 };

@@ -409,8 +409,43 @@ TEST(SettingsFile, TransverterListIsReplacedNotMerged) {
 TEST(SettingsFile, WriteFailureIsSilent) {
     const std::string path =
         (fs::temp_directory_path() / "tarnwick-no-such-dir-8c1f" / "Tarnwick.xml").string();
-    saveSettings(path, BridgeSettings{});
+    EXPECT_TRUE(saveSettings(path, BridgeSettings{}));
     EXPECT_FALSE(fs::exists(path));
+}
+
+// A disk that fills up part-way through the write must not cost the saved settings.
+TEST(SettingsFile, FailedWriteLeavesTheOldFileWhole) {
+    const auto halfThenFull = [](std::FILE* file, std::string_view data) {
+        std::fwrite(data.data(), 1, data.size() / 2, file);
+        return platform::FileError{"fwrite", 28}; // ENOSPC
+    };
+    const auto allButTheFlush = [](std::FILE* file, std::string_view data) {
+        std::fwrite(data.data(), 1, data.size(), file);
+        return platform::FileError{"fsync", 5}; // EIO
+    };
+    const platform::FileWriter writers[] = {halfThenFull, allButTheFlush};
+    for (const platform::FileWriter& writer : writers) {
+        TempFile file;
+        BridgeSettings old;
+        old.TCIHost = "sdr.example";
+        ASSERT_FALSE(saveSettings(file.path(), old));
+        const std::string before = file.read();
+
+        BridgeSettings changed;
+        changed.TCIPort = "41001";
+        EXPECT_TRUE(saveSettings(file.path(), changed, writer));
+        EXPECT_EQ(file.read(), before);
+        BridgeSettings loaded;
+        ASSERT_TRUE(loadSettings(file.path(), loaded));
+        EXPECT_EQ(loaded.TCIHost, "sdr.example");
+
+        // Nothing is left beside it: the temporary file went with the failure.
+        const fs::path saved(file.path());
+        const std::string leftover = saved.filename().string() + ".";
+        for (const auto& entry : fs::directory_iterator(saved.parent_path()))
+            EXPECT_NE(entry.path().filename().string().rfind(leftover, 0), 0u)
+                << "left behind: " << entry.path();
+    }
 }
 
 } // namespace
