@@ -256,13 +256,24 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
         }
     }
 
+    auto spotPort = static_cast<std::uint16_t>(s.N1MMSpotPort & 0xFFFF);
+    // The port is shared on purpose (N1MM+ listeners are meant to share it), but a second copy of
+    // the bridge, or another tool, may then get the spots instead of this one: say so.
+    if (platform::udpPortHeld(spotPort)) {
+        const std::string warning = fmt::format(
+            "Another program is listening on UDP port {} and may receive the N1MM+ spots instead",
+            spotPort);
+        LOG_WARN(kTag, "{}", warning);
+        if (s.interactive && !tlog::enabled(tlog::Severity::warning))
+            std::printf("%s\n", warning.c_str());
+    }
+
     platform::setReceiveTimeout(w.spotSocket.get(), 1, 10000);
     platform::setReuseAddress(w.spotSocket.get(), true);
     platform::setNonBlocking(w.spotSocket.get(), true);
     platform::setReceiveBufferSize(w.spotSocket.get(), kSpotReceiveBuffer);
 
     LOG_DEBUG(kTag, "Bind to UDP port for N1MM spots: {}", s.N1MMSpotPort);
-    auto spotPort = static_cast<std::uint16_t>(s.N1MMSpotPort & 0xFFFF);
     if (platform::bindTo(w.spotSocket.get(), platform::ipv4Address(platform::kAnyIpv4, spotPort)) !=
         0) {
         int error = platform::lastSocketError();

@@ -51,6 +51,12 @@ int resolve(const std::string& host, const std::string& service, Family family, 
     return 0;
 }
 
+bool udpPortHeld(std::uint16_t port) {
+    Socket probe = openUdp4();
+    return probe.valid() && bindTo(probe.get(), ipv4Address(kAnyIpv4, port)) != 0 &&
+           isAddressInUse(lastSocketError());
+}
+
 Socket& Socket::operator=(Socket&& other) noexcept {
     if (this != &other) {
         close();

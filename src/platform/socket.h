@@ -20,6 +20,8 @@ enum class Kind { stream, datagram };
 int lastSocketError();
 // True for "would block" and "in progress": the call may succeed later.
 bool isWouldBlock(int error);
+// True for "address already in use".
+bool isAddressInUse(int error);
 // Readable text for a socket error code.
 std::string socketErrorText(int error);
 
@@ -88,6 +90,9 @@ int bindTo(NativeSocket s, const Address& address);
 int connectTo(NativeSocket s, const Address& address);
 int listenOn(NativeSocket s, int backlog);
 Socket acceptFrom(NativeSocket s);
+// True when another socket already holds the UDP port on the IPv4 wildcard address, as far as a
+// trial bind without SO_REUSEADDR can tell: such a bind is refused as address in use.
+bool udpPortHeld(std::uint16_t port);
 // Port the socket is bound to (host order), 0 on failure.
 std::uint16_t localPort(NativeSocket s);
 

@@ -34,6 +34,10 @@ bool isWouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS;
 }
 
+bool isAddressInUse(int error) {
+    return error == EADDRINUSE;
+}
+
 std::string socketErrorText(int error) {
     return std::strerror(error);
 }

@@ -38,6 +38,10 @@ bool isWouldBlock(int error) {
     return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
 }
 
+bool isAddressInUse(int error) {
+    return error == WSAEADDRINUSE;
+}
+
 std::string socketErrorText(int error) {
     char buffer[512];
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,

@@ -246,6 +246,27 @@ class Foundation(BridgeCase):
             self.assertNotIn("Start main program loop.", b.log())
 
 
+    @keep_logs_on_failure
+    def test_second_copy_on_the_same_spot_port_says_so(self):
+        port = free_port()
+        settings = {"N1MMSpotPort": port, "Debug": 3,
+                    "TCIPort": str(free_port(socket.SOCK_STREAM))}
+        first = self.bridge(settings)
+        self.assert_bound(first, port)
+        second = self.bridge(settings)
+        line = f"Another program is listening on UDP port {port} and may receive the N1MM+ " \
+               "spots instead"
+        self.assertTrue(wait_for(lambda: line in second.stdout() or not second.running(),
+                                 start_timeout()), second.stdout())
+        # Shared as N1MM+ listeners share it: the second copy still runs, told once.
+        self.assertTrue(second.running(), "the second copy did not start")
+        self.assertEqual(second.stdout().count(line), 1, second.stdout())
+        self.assertIn("WARN", next(r for r in second.log().splitlines() if line in r))
+        self.assertNotIn(line, first.stdout())
+        self.assert_clean_stop(second)
+        self.assert_clean_stop(first)
+
+
 @smoke
 class Relay(BridgeCase):
     """The spot relay and the TCI commands, one bridge through a whole session."""
