@@ -84,5 +84,5 @@ int main(int argc, char** argv) {
     settings.interactive = true;
     bridge.t();
     // A worker that could not start (a taken spot port, say) is a failure, not a clean stop.
-    return bridge.startupFailed() ? 1 : 0;
+    return bridge.workerFailed() ? 1 : 0;
 }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <utility>
 
@@ -58,10 +59,8 @@ private:
     std::atomic<std::size_t> count_{0};
 };
 
-// Process-wide values, shared with the console control handler.
+// Process-wide values. Only the quit request is shared with the console control handler.
 std::unique_ptr<platform::Lock> bridgeLock;
-std::atomic<bool> bridgeLockAlive{false};
-std::atomic<int> handlersUsingLock{0};
 std::deque<TciMessage> TciMessageQueue;
 std::deque<TciMessage> TciCommandQueue;
 BlockQueue IqBlockQueue;
@@ -69,19 +68,9 @@ std::unique_ptr<wsclient::WebSocket> tciConnection;
 std::int32_t n1mmFrequency = 0;
 std::int32_t spectrumRate = 0;
 std::int32_t spectrumReceiver = 0;
-
-void createBridgeLock() {
-    bridgeLock = std::make_unique<platform::Lock>();
-    bridgeLockAlive.store(bridgeLock->valid());
-}
-
-// The console handler may be running on its own thread; wait for it before the lock goes.
-void deleteBridgeLock() {
-    bridgeLockAlive.store(false);
-    while (handlersUsingLock.load() != 0)
-        platform::sleepMillis(1);
-    bridgeLock.reset();
-}
+// Ctrl+C travels apart from the messages received from the SDR, so that no text from the SDR
+// can stop the bridge. A flag needs no lock, so a Ctrl+C during start-up or shutdown is safe.
+std::atomic<bool> quitRequested{false};
 
 template <typename Queue, typename Item> void pushLocked(Queue& queue, Item item) {
     platform::LockGuard guard(*bridgeLock);
@@ -97,16 +86,13 @@ template <typename Queue> bool popLocked(Queue& queue, TciMessage& out) {
     return true;
 }
 
-// Ctrl+C only asks the loop to quit; before the lock exists or after it is gone it is ignored.
+// Ctrl+C only asks the loop to quit; the loop sees the request on its next pass.
 bool consoleControlHandler(platform::ConsoleEvent event) {
     if (event != platform::ConsoleEvent::ctrlC)
         return false;
     std::fputs("[Ctrl]+C pressed\n", stdout);
     std::fflush(stdout);
-    handlersUsingLock.fetch_add(1);
-    if (bridgeLockAlive.load())
-        pushLocked(TciMessageQueue, TciMessage{"QUIT!", ""});
-    handlersUsingLock.fetch_sub(1);
+    quitRequested.store(true);
     return true;
 }
 
@@ -154,6 +140,7 @@ void Orvex::OnStart(std::uint32_t, wchar_t**) {
 
 void Orvex::OnStop() {
     LOG_INFO("Orvex::OnStop", " Service is Stopping");
+    serviceStopRequested.store(true);
     stopFlag.store(1);
     if (!stoppedEvent.wait())
         throw static_cast<ServiceErrorCode>(platform::lastSystemError());
@@ -184,18 +171,30 @@ void Orvex::t() {
     {
         Worker w;
         if (startWorker(w, failure)) {
-            runLoop(w);
+            try {
+                runLoop(w);
+            } catch (const std::exception& e) {
+                LOG_FATAL(kTag, "The main loop failed: {}", e.what());
+                failure = {1, std::string("the main loop failed: ") + e.what()};
+                workerFailed_ = true;
+            }
             shutdownWorker(w);
+            // Only the service's own stop may end a service's worker; whatever else ended it,
+            // the service must not go on reporting itself as running with no work behind it.
+            if (!settings.interactive && !serviceStopRequested.load()) {
+                if (!workerFailed_)
+                    failure = {1, "the main loop ended without a stop request"};
+                WorkerEnded(failure.code, failure.why.c_str());
+            }
             return;
         }
         netStarted = w.netStarted;
     }
     // The sockets that start-up opened are closed by now; Winsock goes last.
-    startupFailed_ = true;
+    workerFailed_ = true;
     if (netStarted)
         platform::netCleanup();
     stoppedEvent.set();
-    // A service whose work has ended must not go on reporting itself as running.
     if (!settings.interactive)
         WorkerEnded(failure.code, failure.why.c_str());
 }
@@ -311,8 +310,8 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
         w.consoleHook.install(consoleControlHandler);
     }
 
-    createBridgeLock();
-    if (!bridgeLockAlive.load()) {
+    bridgeLock = std::make_unique<platform::Lock>();
+    if (!bridgeLock->valid()) {
         LOG_ERROR(kTag, "Failed to create CRITICAL_SECTION");
         return fail(static_cast<int>(platform::lastSystemError()), "the lock could not be created");
     }
@@ -396,6 +395,8 @@ void Orvex::drainMessages() {
     TciMessage message;
     while (popLocked(TciMessageQueue, message))
         handleTciMessage(message);
+    if (quitRequested.exchange(false))
+        handleQuitRequest();
 }
 
 void Orvex::handleTciMessage(const TciMessage& message) {
@@ -419,11 +420,16 @@ void Orvex::handleTciMessage(const TciMessage& message) {
                 LOG_WARN(kTag, "Ignoring dds without a frequency: {}", arguments);
             }
         }
-    } else if (name == "QUIT!") {
-        stopFlag.store(1);
-        pushLocked(TciCommandQueue, TciMessage{"iq_stop", unsignedDecimal(receiver)});
     }
     LOG_DEBUG(kTag, "<:SDR:{} = {}", name, std::string_view(arguments).substr(0, 4000));
+}
+
+// The quit request ends the loop after this pass, which still sends "iq_stop".
+void Orvex::handleQuitRequest() {
+    LOG_DEBUG(kTag, "Quit requested from the console");
+    stopFlag.store(1);
+    pushLocked(TciCommandQueue,
+               TciMessage{"iq_stop", unsignedDecimal(settings.SpectrumReceiverNumber)});
 }
 
 void Orvex::sendQueuedCommands() {
@@ -575,7 +581,7 @@ void Orvex::shutdownWorker(Worker& w) {
     LOG_DEBUG(kTag, "WSACleanup() running");
     platform::netCleanup();
     LOG_DEBUG(kTag, "DeleteCriticialSection()");
-    deleteBridgeLock();
+    bridgeLock.reset();
     LOG_DEBUG(kTag, "Signalling service stopped");
     stoppedEvent.set();
 }

@@ -43,8 +43,8 @@ public:
     // The spectrum packet for the block in spectrumBuffer; moves levelOffset on.
     std::string makeXML();
 
-    // True when the last run of the worker ended at start-up without entering its loop.
-    bool startupFailed() const { return startupFailed_; }
+    // True when the last run of the worker ended by a failure: at start-up, or in its loop.
+    bool workerFailed() const { return workerFailed_; }
 
 protected:
     void OnStart(std::uint32_t argc, wchar_t** argv) override;
@@ -65,6 +65,7 @@ private:
     void sdrStateChanged();
     void drainMessages();
     void handleTciMessage(const TciMessage& message);
+    void handleQuitRequest();
     void sendQueuedCommands();
     void connectionUpkeep(Worker& w, std::int64_t now);
     bool handleDatagram(std::string_view text, std::int64_t now);
@@ -74,6 +75,7 @@ private:
     void handle_binary_message(const std::vector<std::uint8_t>& message);
 
     std::atomic<std::int32_t> stopFlag{0};
+    std::atomic<bool> serviceStopRequested{false};
     platform::ManualResetEvent stoppedEvent;
     std::int32_t spotsReceived = 0;
     std::int32_t ddsFrequency = 0;
@@ -87,6 +89,6 @@ private:
 
     std::int32_t spectrumSampleSize = 512; // SpectrumSampleSize held to 1..4096
     std::optional<IqIntake> intake;
-    bool startupFailed_ = false;
+    bool workerFailed_ = false;
     std::string settingsSaveProblem_;
 };
