@@ -12,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -23,6 +24,8 @@ constexpr const char* kTag = "Orvex::t";
 constexpr std::size_t kDatagramBytes = 65536;
 // Room for a burst of spots from N1MM+ while the loop is busy elsewhere.
 constexpr int kSpotReceiveBuffer = 4 * 1024 * 1024;
+// The longest a pass waits for data when nothing is waiting.
+constexpr int kIdleWaitMs = 10;
 
 // Finished IQ blocks waiting for the spectrum step. Storage is recycled, so the steady state
 // allocates nothing per block.
@@ -340,7 +343,7 @@ void Orvex::runLoop(Worker& w) {
         long received =
             platform::receiveFrom(w.spotSocket.get(), w.datagram.data(), w.datagram.size());
         if (received < 0) {
-            platform::sleepMillis(10);
+            waitForData(w, platform::lastSocketError());
         } else if (received > 0) {
             std::size_t length = strnlen(w.datagram.data(), static_cast<std::size_t>(received));
             if (!handleDatagram(std::string_view(w.datagram.data(), length), now))
@@ -353,6 +356,19 @@ void Orvex::runLoop(Worker& w) {
             w.expiryTimer = now;
         }
     }
+}
+
+// The pass would sleep 10 ms; it waits as long at most, but wakes as soon as a spot datagram or
+// data from the SDR arrives. A socket that keeps failing would wake it at once, so then it sleeps.
+void Orvex::waitForData(Worker& w, int receiveError) {
+    if (!platform::isWouldBlock(receiveError)) {
+        platform::sleepMillis(kIdleWaitMs);
+        return;
+    }
+    const platform::NativeSocket sockets[] = {w.spotSocket.get(),
+                                              isOpen(tciConnection) ? tciConnection->nativeSocket()
+                                                                    : platform::kInvalidSocket};
+    platform::waitReadable(sockets, std::size(sockets), kIdleWaitMs);
 }
 
 void Orvex::statusCheck(Worker& w, std::int64_t now) {

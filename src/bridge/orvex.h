@@ -69,6 +69,7 @@ private:
     void sendQueuedCommands();
     void connectionUpkeep(Worker& w, std::int64_t now);
     bool handleDatagram(std::string_view text, std::int64_t now);
+    void waitForData(Worker& w, int receiveError);
     void spectrumStep(Worker& w);
     void expirySweep(std::int64_t now);
     void sendSpotCommand(const std::string& command);

@@ -109,4 +109,8 @@ int pendingSocketError(NativeSocket s);
 // select() on one socket; timeoutMs < 0 waits without limit. Returns select's result.
 int waitSocket(NativeSocket s, bool readable, bool writable, int timeoutMs);
 
+// Waits at most timeoutMs (0 or more) until one of the sockets is readable; invalid ones are
+// skipped, and with none left it simply sleeps. Returns select's result (0 when it slept).
+int waitReadable(const NativeSocket* sockets, std::size_t count, int timeoutMs);
+
 } // namespace platform

@@ -1,5 +1,6 @@
 #include "platform/socket.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -166,6 +167,22 @@ int waitSocket(NativeSocket s, bool readable, bool writable, int timeoutMs) {
     }
     return ::select(fd(s) + 1, readable ? &readSet : nullptr, writable ? &writeSet : nullptr,
                     nullptr, limit);
+}
+
+int waitReadable(const NativeSocket* sockets, std::size_t count, int timeoutMs) {
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    int highest = -1;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (sockets[i] == kInvalidSocket || fd(sockets[i]) >= FD_SETSIZE)
+            continue;
+        FD_SET(fd(sockets[i]), &readSet);
+        highest = std::max(highest, fd(sockets[i]));
+    }
+    timeval tv{};
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = (timeoutMs % 1000) * 1000;
+    return ::select(highest + 1, highest >= 0 ? &readSet : nullptr, nullptr, nullptr, &tv);
 }
 
 int pendingSocketError(NativeSocket s) {

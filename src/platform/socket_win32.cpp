@@ -201,6 +201,24 @@ int waitSocket(NativeSocket s, bool readable, bool writable, int timeoutMs) {
                   writable ? &errorSet : nullptr, limit);
 }
 
+int waitReadable(const NativeSocket* sockets, std::size_t count, int timeoutMs) {
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    for (std::size_t i = 0; i < count && readSet.fd_count < FD_SETSIZE; ++i) {
+        if (sockets[i] != kInvalidSocket)
+            FD_SET(sock(sockets[i]), &readSet);
+    }
+    // Winsock refuses a select without sockets at once instead of waiting.
+    if (readSet.fd_count == 0) {
+        Sleep(static_cast<DWORD>(timeoutMs));
+        return 0;
+    }
+    timeval tv{};
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = (timeoutMs % 1000) * 1000;
+    return select(0, &readSet, nullptr, nullptr, &tv);
+}
+
 int pendingSocketError(NativeSocket s) {
     int error = 0;
     int length = sizeof error;

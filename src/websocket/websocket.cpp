@@ -220,6 +220,10 @@ public:
 
     ReadyState readyState() const override { return state; }
 
+    platform::NativeSocket nativeSocket() const override {
+        return state == ReadyState::CLOSED ? platform::kInvalidSocket : socketHandle.get();
+    }
+
     void _dispatch(Callback_Imp& callable) override {
         CallbackAdapter adapter(callable);
         _dispatchBinary(adapter);

@@ -2,6 +2,8 @@
 // dispatchBinary() from its own loop; nothing happens between calls.
 #pragma once
 
+#include "platform/socket.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -44,6 +46,8 @@ public:
     virtual ReadyState readyState() const = 0;
     virtual void _dispatch(Callback_Imp& callable) = 0;
     virtual void _dispatchBinary(BytesCallback_Imp& callable) = 0;
+    // The connected socket, so that its owner can wait on it among others; invalid once CLOSED.
+    virtual platform::NativeSocket nativeSocket() const = 0;
 
     // A connected client in state OPEN, or null after one line on standard error. Blocks through
     // name resolution, the TCP connection and the handshake, the last two bounded in time.
