@@ -388,11 +388,19 @@ void Orvex::statusCheck(Worker& w, std::int64_t now) {
     w.statusTimer = now;
 }
 
-// Spots outlive a lost connection; the whole table is sent again when the SDR starts.
+// Spots outlive a lost connection; the whole table is sent again when the SDR starts, after the
+// deletions that the SDR may have missed meanwhile.
 void Orvex::sdrStateChanged() {
     LOG_NONE(kTag, ">:SDR Ready:{}", sdrReady ? "true" : "false");
     if (!sdrReady)
         return;
+    if (sdrListening()) {
+        for (const std::string& dxcall : pendingDeletes.resend()) {
+            std::string command = spotDeleteCommand(dxcall);
+            tciConnection->sendText(command);
+            LOG_INFO(kTag, ">:{}", command);
+        }
+    }
     for (const SpotEntry& entry : spotTable) {
         std::string command = spotCommand(entry);
         if (isOpen(tciConnection))
@@ -463,7 +471,14 @@ void Orvex::connectionUpkeep(Worker& w, std::int64_t now) {
         tciConnection->poll(0);
         tciConnection->dispatchBinary(
             [this](const std::vector<std::uint8_t>& message) { handle_binary_message(message); });
+        // A deletion has left once the send queue has drained; one still queued when the
+        // connection is lost has to be sent again.
+        if (!isOpen(tciConnection))
+            pendingDeletes.sendingLost();
+        else if (tciConnection->bufferedAmount() == 0)
+            pendingDeletes.confirmSent();
     } else if (now >= w.connectTimer + 5) {
+        pendingDeletes.sendingLost();
         tciConnection.reset();
         sdrReady = false;
         tciConnection = wsclient::WebSocket::connectUrl(
@@ -472,11 +487,24 @@ void Orvex::connectionUpkeep(Worker& w, std::int64_t now) {
     }
 }
 
+// The SDR hears what is sent now: it has started and the connection is neither closing nor lost.
+bool Orvex::sdrListening() const {
+    return sdrReady && tciConnection && tciConnection->readyState() == wsclient::ReadyState::OPEN;
+}
+
 void Orvex::sendSpotCommand(const std::string& command) {
     if (tciConnection && sdrReady && !command.empty()) {
         LOG_INFO(kTag, ">:{}", command);
         tciConnection->sendText(command);
     }
+}
+
+void Orvex::relaySpotDelete(const std::string& dxcall) {
+    if (pendingDeletes.remember(dxcall, sdrListening()))
+        LOG_WARN(kTag,
+                 "More than {} spot deletions are waiting for the SDR; the oldest are dropped",
+                 PendingDeletes::kLimit);
+    sendSpotCommand(spotDeleteCommand(dxcall));
 }
 
 bool Orvex::handleDatagram(std::string_view text, std::int64_t now) {
@@ -499,19 +527,24 @@ bool Orvex::handleDatagram(std::string_view text, std::int64_t now) {
     const SpotFields& f = datagram.spot;
     LOG_DEBUG(kTag, "<:{} {}({}): DX de {}:\t{}\t{}\t{}", f.timestamp, f.action, f.status,
               f.spottercall, f.frequency, f.dxcall, f.comment);
-    std::optional<SpotEntry> entry = buildSpotEntry(f, settings, now);
-    if (!entry) {
+    SpotApplied applied = applySpot(spotTable, f, settings, now);
+    switch (applied.change) {
+    case SpotChange::unknownAction:
+        LOG_ERROR(kTag, "Unknown command received: {}", f.action);
+        return false;
+    case SpotChange::unusableFrequency:
         LOG_WARN(kTag, "Ignoring spot of {} with a frequency that is not a number: {}", f.dxcall,
                  f.frequency);
         return false;
+    case SpotChange::deleted:
+        relaySpotDelete(f.dxcall);
+        return true;
+    case SpotChange::added:
+    case SpotChange::replaced:
+        break;
     }
-    SpotApplied applied = applySpot(spotTable, std::move(*entry));
-    if (applied.change == SpotChange::unknownAction) {
-        LOG_ERROR(kTag, "Unknown command received: {}", f.action);
-        return false;
-    }
-    if (applied.change != SpotChange::deleted)
-        ++spotsReceived;
+    ++spotsReceived;
+    pendingDeletes.forget(f.dxcall);
     sendSpotCommand(applied.command);
     return true;
 }
@@ -520,7 +553,7 @@ void Orvex::expirySweep(std::int64_t now) {
     for (const SpotEntry& entry : spotTable.expire(now, settings.SpotLifeTime)) {
         LOG_DEBUG(kTag, "Spot:{} has exceeded SpotLifeTime ({}) seconds, deleting.", entry.dxcall,
                   now - entry.received);
-        sendSpotCommand(spotDeleteCommand(entry.dxcall));
+        relaySpotDelete(entry.dxcall);
     }
 }
 

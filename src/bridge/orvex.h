@@ -72,7 +72,9 @@ private:
     void waitForData(Worker& w, int receiveError);
     void spectrumStep(Worker& w);
     void expirySweep(std::int64_t now);
+    bool sdrListening() const;
     void sendSpotCommand(const std::string& command);
+    void relaySpotDelete(const std::string& dxcall);
     void handle_binary_message(const std::vector<std::uint8_t>& message);
 
     std::atomic<std::int32_t> stopFlag{0};
@@ -83,6 +85,7 @@ private:
     std::int32_t levelOffset = 0;
     bool sdrReady = false;
     SpotTable spotTable;
+    PendingDeletes pendingDeletes;
     IqBlock fftBuffer;
     IqBlock spectrumBuffer;
     FftWindow fftWindow{};

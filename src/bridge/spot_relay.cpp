@@ -288,19 +288,89 @@ std::vector<SpotEntry> SpotTable::expire(std::int64_t now, std::int32_t lifeTime
     return expired;
 }
 
-SpotApplied applySpot(SpotTable& table, SpotEntry entry) {
+SpotApplied applySpot(SpotTable& table, const SpotFields& fields, const BridgeSettings& settings,
+                      std::int64_t now) {
     SpotApplied applied;
-    if (entry.action == "add") {
-        applied.command = spotCommand(entry);
-        applied.change = table.add(std::move(entry)) ? SpotChange::replaced : SpotChange::added;
-    } else if (entry.action == "delete") {
-        table.remove(entry.dxcall);
-        applied.command = spotDeleteCommand(entry.dxcall);
+    if (fields.action == "delete") {
+        table.remove(fields.dxcall);
+        applied.command = spotDeleteCommand(fields.dxcall);
         applied.change = SpotChange::deleted;
-    } else {
+    } else if (fields.action != "add") {
         applied.change = SpotChange::unknownAction;
+    } else if (std::optional<SpotEntry> entry = buildSpotEntry(fields, settings, now)) {
+        applied.command = spotCommand(*entry);
+        applied.change = table.add(std::move(*entry)) ? SpotChange::replaced : SpotChange::added;
+    } else {
+        applied.change = SpotChange::unusableFrequency;
     }
     return applied;
+}
+
+bool PendingDeletes::remember(const std::string& dxcall, bool sent) {
+    erase(dxcall);
+    bool warn = false;
+    if (entries_.size() >= kLimit) {
+        erase(entries_.front().dxcall);
+        warn = !overflowReported_;
+        overflowReported_ = true;
+    }
+    entries_.push_back(Entry{dxcall, sent});
+    index_.emplace(dxcall, std::prev(entries_.end()));
+    if (sent)
+        ++sentCount_;
+    return warn;
+}
+
+void PendingDeletes::forget(const std::string& dxcall) {
+    erase(dxcall);
+}
+
+void PendingDeletes::confirmSent() {
+    // Called on every pass of the loop: nothing to walk unless something was sent.
+    if (sentCount_ == 0)
+        return;
+    sentCount_ = 0;
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        if (it->sent) {
+            index_.erase(it->dxcall);
+            it = entries_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (entries_.empty())
+        overflowReported_ = false;
+}
+
+void PendingDeletes::sendingLost() {
+    if (sentCount_ == 0)
+        return;
+    sentCount_ = 0;
+    for (Entry& entry : entries_)
+        entry.sent = false;
+}
+
+std::vector<std::string> PendingDeletes::resend() {
+    std::vector<std::string> calls;
+    calls.reserve(entries_.size());
+    for (Entry& entry : entries_) {
+        entry.sent = true;
+        calls.push_back(entry.dxcall);
+    }
+    sentCount_ = entries_.size();
+    return calls;
+}
+
+void PendingDeletes::erase(const std::string& dxcall) {
+    const auto found = index_.find(dxcall);
+    if (found == index_.end())
+        return;
+    if (found->second->sent)
+        --sentCount_;
+    entries_.erase(found->second);
+    index_.erase(found);
+    if (entries_.empty())
+        overflowReported_ = false;
 }
 
 bool ddsForReceiver(std::string_view arguments, std::int32_t receiver) {

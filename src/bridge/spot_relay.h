@@ -85,8 +85,7 @@ const char* spotMode(std::string_view comment);
 double transverterShift(double kHz, const std::vector<TransverterEntry>& transverters);
 
 // A whole entry from a datagram's fields, received at now. Empty when the frequency cannot be
-// used (it does not begin with a number, or the shifted value in Hz is not finite); the caller
-// logs that and ignores the datagram.
+// used (it does not begin with a number, or the shifted value in Hz is not finite).
 std::optional<SpotEntry> buildSpotEntry(const SpotFields& fields, const BridgeSettings& settings,
                                         std::int64_t now);
 
@@ -133,19 +132,57 @@ private:
 };
 
 enum class SpotChange {
-    added,         // a new call sign
-    replaced,      // an add for a call sign already in the table
-    deleted,       // a delete, found in the table or not
-    unknownAction, // neither "add" nor "delete"; the table is untouched
+    added,             // a new call sign
+    replaced,          // an add for a call sign already in the table
+    deleted,           // a delete, found in the table or not
+    unknownAction,     // neither "add" nor "delete"; the table is untouched
+    unusableFrequency, // an add whose frequency cannot be used; the table is untouched
 };
 
 struct SpotApplied {
     SpotChange change = SpotChange::unknownAction;
-    std::string command; // the text to send; empty for an unknown action
+    std::string command; // the text to send; empty when nothing is to be sent
 };
 
-// Applies an entry's action to the table and gives the command that mirrors it to the SDR.
-SpotApplied applySpot(SpotTable& table, SpotEntry entry);
+// Applies a datagram's spot to the table, received at now, and gives the command that mirrors it
+// to the SDR. Only an add needs a frequency: a delete works by call sign alone.
+SpotApplied applySpot(SpotTable& table, const SpotFields& fields, const BridgeSettings& settings,
+                      std::int64_t now);
+
+// Call signs whose deletion the SDR may not have heard: deleted while it was not listening, or
+// handed to a connection that was lost before its send queue had drained. They are sent again,
+// in the order they were deleted, when the SDR next starts and before the table is re-sent, so
+// that no deleted station stays on the panorama.
+class PendingDeletes {
+public:
+    static constexpr std::size_t kLimit = 10000;
+
+    // Notes a deletion; `sent` when it was just handed to a listening SDR. True when the oldest
+    // entry had to make room, the first time since the list was last empty (worth one warning).
+    bool remember(const std::string& dxcall, bool sent);
+    // The call was added again: its new spot replaces whatever the SDR shows.
+    void forget(const std::string& dxcall);
+    // The connection's send queue has drained: what was sent has left.
+    void confirmSent();
+    // The connection was lost: whatever was sent on it may not have arrived.
+    void sendingLost();
+    // Every remembered call in order, to be sent now; they count as sent from here on.
+    std::vector<std::string> resend();
+
+    std::size_t size() const { return entries_.size(); }
+
+private:
+    struct Entry {
+        std::string dxcall;
+        bool sent = false;
+    };
+    void erase(const std::string& dxcall);
+
+    std::list<Entry> entries_;
+    std::unordered_map<std::string, std::list<Entry>::iterator> index_;
+    std::size_t sentCount_ = 0;
+    bool overflowReported_ = false;
+};
 
 // The "dds" rule: the receiver's decimal text must equal the first character of the arguments
 // (so only receivers 0 to 9 can match).

@@ -220,6 +220,8 @@ public:
 
     ReadyState readyState() const override { return state; }
 
+    std::size_t bufferedAmount() const override { return txBuffer.size(); }
+
     platform::NativeSocket nativeSocket() const override {
         return state == ReadyState::CLOSED ? platform::kInvalidSocket : socketHandle.get();
     }

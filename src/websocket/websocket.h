@@ -4,6 +4,7 @@
 
 #include "platform/socket.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -46,6 +47,8 @@ public:
     virtual ReadyState readyState() const = 0;
     virtual void _dispatch(Callback_Imp& callable) = 0;
     virtual void _dispatchBinary(BytesCallback_Imp& callable) = 0;
+    // Bytes queued by the send operations and not yet handed to the socket.
+    virtual std::size_t bufferedAmount() const = 0;
     // The connected socket, so that its owner can wait on it among others; invalid once CLOSED.
     virtual platform::NativeSocket nativeSocket() const = 0;
 

@@ -12,6 +12,7 @@ Windows build.
 import argparse
 import functools
 import os
+import random
 import socket
 import sys
 import time
@@ -313,7 +314,7 @@ class Relay(BridgeCase):
         add("S5ZZ", 14047.8, "cq", "no comment", omit=("comment",))
         add("EVIL;X", 14050.9, "cq", "CQ; spot_clear\tTEST")  # hostile text from a cluster
         add("K1ABC", 14026.1, "new qso", "CW 25 WPM")        # replaces, moves to the end
-        delete("JA1AAA")
+        missed = [delete("JA1AAA")]                          # reaches the SDR when it starts
         peer.radio_info(14025.3)                             # no spot
         peer.send_raw(b"<spot><dxcall>BROKEN</dxcall>")     # not well-formed
         peer.spot("NOFREQ", 14000.0, "cq", "x", omit=("frequency",))   # unusable frequency
@@ -326,7 +327,7 @@ class Relay(BridgeCase):
         self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
         connect_delay = time.monotonic() - started
         self.assertIsNotNone(sdr.wait_for_text("iq_start:0;", 5), sdr.texts())
-        expected = model.commands() + ["iq_samplerate:48000;", "iq_start:0;"]
+        expected = missed + model.commands() + ["iq_samplerate:48000;", "iq_start:0;"]
         self.assertEqual(sdr.texts(connection=1), expected)
         log = b.log()
         self.assertIn("Unknown command received: update", log)
@@ -342,31 +343,43 @@ class Relay(BridgeCase):
         time.sleep(0.3)
         self.assertEqual(self.spot_texts(sdr, mark), live)
 
-        # --- "stop" silences the relay; the next "start" brings the whole table back.
+        # --- A text that the SDR sends cannot stop the bridge, whatever its name.
+        mark = sdr.mark()
+        sdr.send("QUIT!;")
+        time.sleep(0.5)
+        self.assertTrue(b.running(), "a message from the SDR ended the bridge")
+        self.assertEqual(sdr.texts(since=mark), [], "a message from the SDR stopped the stream")
+        self.assertIn("<:SDR:QUIT! = ", b.log())
+
+        # --- "stop" silences the relay; the next "start" sends the deletions it missed, then
+        # the whole table.
         sdr.send_stop()
         time.sleep(0.5)
         mark = sdr.mark()
         add("SM5STOP", 14060.2, "cq", "CW")
-        delete("PA3BB")
+        missed = [delete("PA3BB"), delete("NOBODY2")]
         time.sleep(1.0)
         self.assertEqual(sdr.texts(since=mark), [], "the relay spoke while the SDR was stopped")
         sdr.send_start()
         self.assertIsNotNone(sdr.wait_for_text("iq_start:0;", 5, mark))
         self.assertEqual(sdr.texts(since=mark),
-                         model.commands() + ["iq_samplerate:48000;", "iq_start:0;"])
+                         missed + model.commands() + ["iq_samplerate:48000;", "iq_start:0;"])
 
-        # --- The SDR drops the connection and comes back: the whole table again.
+        # --- The SDR drops the connection and comes back: a deletion made meanwhile, then the
+        # whole table again.
         dropped = time.monotonic()
         sdr.drop()
+        missed = [delete("SM5STOP")]
         self.assertTrue(sdr.wait_connected(2, 10), "no new connection after the drop")
         table = model.commands()
         self.assertTrue(sdr.wait_until(
-            lambda s: s.texts(connection=2)[:len(table)] == table, 10), sdr.texts(connection=2))
+            lambda s: s.texts(connection=2)[:len(table) + 1] == missed + table, 10),
+            sdr.texts(connection=2))
         resent = [r.t for r in sdr.received if r.connection == 2 and r.text == table[-1]][0]
         self.assertLess(resent - dropped, 6.0, "table not re-sent within 6 s of the drop")
         self.assertTrue(sdr.wait_until(lambda s: "iq_start:0;" in s.texts(connection=2), 5))
-        self.assertEqual(sdr.texts(connection=2), table + ["iq_samplerate:48000;",
-                                                            "iq_start:0;"])
+        self.assertEqual(sdr.texts(connection=2), missed + table + ["iq_samplerate:48000;",
+                                                                     "iq_start:0;"])
 
         # --- The SDR program quits and is started again a moment later: the bridge's next
         # attempt (every 5 s) finds it, and the whole table follows.
@@ -539,9 +552,87 @@ class Load(BridgeCase):
               f"{done:.2f} s after the first was sent", file=sys.stderr)
 
 
+class Churn(BridgeCase):
+    """A contest's churn: random adds and deletes while the SDR stops, starts and drops the
+    connection. At the end the SDR shows exactly the spots that N1MM+ holds."""
+
+    ROUNDS = 8
+    OPS_PER_ROUND = 40
+
+    @keep_logs_on_failure
+    def test_sdr_picture_matches_n1mm_after_stops_starts_and_drops(self):
+        seed = int(os.environ.get("TARNWICK_CHURN_SEED", "2026"))
+        rng = random.Random(seed)
+        spot_port = free_port()
+        sdr = self.sdr(stream_iq=False)
+        sdr.start()
+        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 0})
+        self.assert_bound(b, spot_port)
+        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        peer = self.n1mm(spot_port)
+        held = {}                                   # what N1MM+ holds: call -> kHz
+        calls = [f"CH{i:03d}" for i in range(120)]
+        connections, stopped, events = 1, False, []
+
+        for _ in range(self.ROUNDS):
+            for _ in range(self.OPS_PER_ROUND):
+                call = rng.choice(calls)
+                if rng.random() < 0.6:
+                    held[call] = round(rng.uniform(14000.0, 14350.0), 1)
+                    peer.spot(call, held[call], "new qso", "CW")
+                else:
+                    held.pop(call, None)
+                    # Some senders leave the frequency out of a delete.
+                    peer.delete(call, omit=("frequency",) if rng.random() < 0.3 else ())
+                time.sleep(0.025)
+            # The SDR changes state while idle: bytes that reached its socket just before it
+            # closes are beyond any sender's reach, and are not what this case is about.
+            time.sleep(0.2)
+            self.assertTrue(sdr.wait_connected(connections, 10), "no connection after a drop")
+            # Each drop costs up to 5 s of reconnecting; three are plenty.
+            choices = ["stop"] + (["start"] if stopped else []) + \
+                (["drop"] if events.count("drop") < 3 else [])
+            event = rng.choice(choices)
+            events.append(event)
+            if event == "drop":
+                sdr.drop()
+                connections += 1
+                stopped = False                     # the new connection's greeting says start
+            elif event == "stop":
+                sdr.send_stop()
+                stopped = True
+            else:
+                sdr.send_start()
+                stopped = False
+
+        self.assertTrue(sdr.wait_connected(connections, 10), "no connection after a drop")
+        if stopped:
+            sdr.send_start()
+        # Wait until the SDR has heard nothing new for a second.
+        last, quiet_since = -1, time.monotonic()
+        while time.monotonic() - quiet_since < 1.0:
+            now = sdr.mark()
+            if now != last:
+                last, quiet_since = now, time.monotonic()
+            time.sleep(0.1)
+
+        picture = {}
+        for text in sdr.texts():
+            if text.startswith("spot:"):
+                call, _mode, hz = text[5:].split(",")[:3]
+                picture[call] = int(hz)
+            elif text.startswith("spot_delete:"):
+                picture.pop(text[len("spot_delete:"):-1], None)
+        expected = {call: round(khz * 1000) for call, khz in held.items()}
+        self.assertEqual(picture, expected, f"seed {seed}, events {events}")
+        self.assert_clean_stop(b)
+        print(f"\n  {self.ROUNDS * self.OPS_PER_ROUND} adds and deletes, events {events}; the "
+              f"SDR shows the {len(held)} spots N1MM+ holds (seed {seed})", file=sys.stderr)
+
+
 def load_tests(loader, standard_tests, pattern):
     suite = unittest.TestSuite()
-    for case in (Foundation, Relay, Spectrum, Load):
+    for case in (Foundation, Relay, Spectrum, Load, Churn):
         for name in loader.getTestCaseNames(case):
             if CONFIG.smoke and not (getattr(case, "smoke", False) or
                                      getattr(getattr(case, name), "smoke", False)):

@@ -342,32 +342,82 @@ TEST(SpotTable, AddReplacesAtTheEndAndDeleteRemoves) {
 }
 
 TEST(SpotTable, ApplySpotGivesTheCommandForEachAction) {
+    const BridgeSettings settings;
     SpotTable table;
-    SpotApplied applied = applySpot(table, entryFor("A"));
-    EXPECT_EQ(applied.change, SpotChange::added);
-    EXPECT_EQ(applied.command, "spot:A,cw,14025000,0,;");
-    applySpot(table, entryFor("B"));
+    applySpot(table, fieldsFor("B", "add"), settings, 1000);
+    applySpot(table, fieldsFor("C", "add"), settings, 1000);
+    // Only an add needs a frequency: a delete goes by call sign whatever its frequency says.
+    const struct {
+        SpotFields fields;
+        SpotChange change;
+        const char* command;
+        std::vector<std::string> calls;
+    } steps[] = {
+        {fieldsFor("A", "add"),
+         SpotChange::added,
+         "spot:A,unk,14025000,4283541759,CQ;",
+         {"B", "C", "A"}},
+        {fieldsFor("B", "add", "14030"),
+         SpotChange::replaced,
+         "spot:B,unk,14030000,4283541759,CQ;",
+         {"C", "A", "B"}},
+        {fieldsFor("UNKNOWN", "delete"),
+         SpotChange::deleted,
+         "spot_delete:UNKNOWN;",
+         {"C", "A", "B"}},
+        {fieldsFor("B", "delete", "<none>"), SpotChange::deleted, "spot_delete:B;", {"C", "A"}},
+        {fieldsFor("C", "delete", "fourteen"), SpotChange::deleted, "spot_delete:C;", {"A"}},
+        {fieldsFor("D", "add", "<none>"), SpotChange::unusableFrequency, "", {"A"}},
+        {fieldsFor("A", "update"), SpotChange::unknownAction, "", {"A"}},
+        {fieldsFor("A", "update", "<none>"), SpotChange::unknownAction, "", {"A"}},
+        {fieldsFor("A", "Delete"), SpotChange::unknownAction, "", {"A"}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.fields.dxcall + " " + step.fields.action + " " + step.fields.frequency);
+        const SpotApplied applied = applySpot(table, step.fields, settings, 2000);
+        EXPECT_EQ(applied.change, step.change);
+        EXPECT_EQ(applied.command, step.command);
+        EXPECT_EQ(callsIn(table), step.calls);
+    }
+    EXPECT_EQ(table.find("A")->received, 2000);
+}
 
-    applied = applySpot(table, entryFor("A"));
-    EXPECT_EQ(applied.change, SpotChange::replaced);
-    EXPECT_EQ(applied.command.rfind("spot:A,", 0), 0u); // an add, never a delete
-    EXPECT_EQ(callsIn(table), (std::vector<std::string>{"B", "A"}));
+// The SDR must hear every deletion: one it may have missed is sent again at its next start.
+TEST(PendingDeletes, KeepsWhatTheSdrMayHaveMissedInOrder) {
+    PendingDeletes pending;
+    pending.remember("A", false); // the SDR was stopped
+    pending.remember("B", true);  // sent on a listening connection
+    pending.remember("C", false);
+    pending.remember("D", false);
+    pending.forget("C"); // added again: its new spot replaces it
+    pending.confirmSent();
+    EXPECT_EQ(pending.resend(), (std::vector<std::string>{"A", "D"}));
+    pending.remember("E", true);
+    pending.sendingLost(); // the connection died before its queue drained
+    pending.confirmSent(); // a new connection drains at once: nothing of the old one counts
+    EXPECT_EQ(pending.resend(), (std::vector<std::string>{"A", "D", "E"}));
+    pending.remember("A", false); // deleted again: now the latest deletion
+    pending.confirmSent();
+    EXPECT_EQ(pending.resend(), (std::vector<std::string>{"A"}));
+    pending.confirmSent();
+    EXPECT_EQ(pending.size(), 0u);
+}
 
-    applied = applySpot(table, entryFor("UNKNOWN", 0, "delete"));
-    EXPECT_EQ(applied.change, SpotChange::deleted);
-    EXPECT_EQ(applied.command, "spot_delete:UNKNOWN;");
-    EXPECT_EQ(table.size(), 2u);
-
-    applied = applySpot(table, entryFor("B", 0, "delete"));
-    EXPECT_EQ(applied.command, "spot_delete:B;");
-    EXPECT_EQ(callsIn(table), (std::vector<std::string>{"A"}));
-
-    applied = applySpot(table, entryFor("C", 0, "update"));
-    EXPECT_EQ(applied.change, SpotChange::unknownAction);
-    EXPECT_TRUE(applied.command.empty());
-    applied = applySpot(table, entryFor("A", 0, "Delete"));
-    EXPECT_EQ(applied.change, SpotChange::unknownAction);
-    EXPECT_EQ(callsIn(table), (std::vector<std::string>{"A"}));
+TEST(PendingDeletes, DropsTheOldestPastTheLimitWithOneWarning) {
+    PendingDeletes pending;
+    int warnings = 0;
+    for (std::size_t i = 0; i < PendingDeletes::kLimit + 5; ++i)
+        warnings += pending.remember("CALL" + std::to_string(i), false);
+    EXPECT_EQ(warnings, 1);
+    const std::vector<std::string> calls = pending.resend();
+    ASSERT_EQ(calls.size(), PendingDeletes::kLimit);
+    EXPECT_EQ(calls.front(), "CALL5");
+    EXPECT_EQ(calls.back(), "CALL" + std::to_string(PendingDeletes::kLimit + 4));
+    // Once sent and emptied, a new overflow is worth a new warning.
+    pending.confirmSent();
+    for (std::size_t i = 0; i <= PendingDeletes::kLimit; ++i)
+        warnings += pending.remember("NEW" + std::to_string(i), false);
+    EXPECT_EQ(warnings, 2);
 }
 
 TEST(SpotTable, ExpiryIsStrictlyAfterTheLifetime) {
