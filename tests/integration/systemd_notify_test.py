@@ -19,6 +19,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peers"))
+import tci_server  # noqa: E402
 from tarnwick_process import free_port, udp_port_bound  # noqa: E402
 
 EXE = None
@@ -86,7 +87,10 @@ class NotifyService(unittest.TestCase):
         self.notify.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def start(self):
+    def start(self, tci_port=None):
+        if tci_port is not None:
+            with open(os.path.join(self.dir, "Tarnwick.xml"), "w") as f:
+                f.write(SETTINGS.format(spot_port=self.spot_port, tci_port=tci_port))
         env = dict(os.environ, NOTIFY_SOCKET="@" + self.notify.name)
         self.output = open(os.path.join(self.dir, "output.txt"), "w+")
         self.addCleanup(self.output.close)
@@ -115,11 +119,22 @@ class NotifyService(unittest.TestCase):
         return True
 
     def test_ready_then_stopping_on_sigterm(self):
-        self.start()
+        sdr = tci_server.TciServer(stream_iq=False, ping_interval=None).start()
+        self.addCleanup(sdr.close)
+        self.start(tci_port=sdr.port)
         self.assertIsNotNone(self.notify.wait_for("READY=1", 15), self.console_output())
         self.assertTrue(self.wait_for_log("Start main program loop."), self.log_text())
         self.assertTrue(udp_port_bound(self.spot_port))
         self.assertNotIn("Running in interactive mode", self.console_output())
+
+        # Only the service manager stops the service: a text from the SDR cannot.
+        self.assertTrue(sdr.wait_connected(1, 15), "the service never connected to the SDR")
+        sdr.send("QUIT!;")
+        self.assertTrue(self.wait_for_log("<:SDR:QUIT! = "), self.log_text())
+        time.sleep(0.5)
+        self.assertIsNone(self.process.poll(), "a message from the SDR ended the service")
+        self.assertNotIn("Exiting ...", self.log_text())
+        self.assertFalse(any("STOPPING=1" in m for m in self.notify.messages))
 
         self.process.send_signal(signal.SIGTERM)
         self.assertIsNotNone(self.notify.wait_for("STOPPING=1", 15), self.notify.messages)
