@@ -1,0 +1,179 @@
+#!/usr/bin/python3
+"""How quickly the bridge's loop answers, and what it costs while it waits.
+
+Usage: loop_latency.py --exe NAME=PATH [--exe NAME=PATH ...] [--seconds N]
+
+Runs each executable for real between the test peers on loopback and prints, per executable:
+- spot latency: 200 N1MM+ spot datagrams, one every 13 ms, with the SDR connected and no IQ
+  stream; the time from each sendto until the SDR peer has received its "spot:" command
+  (median, 99th percentile and maximum);
+- whole-process CPU (all threads, from /proc/<pid>/task/*/schedstat) over --seconds each: idle
+  (no SDR to connect to), connected (an SDR that says nothing after its greeting), and
+  streaming IQ at 48, 96 and 192 kHz with 10 spectra a second sent to N1MM+.
+
+Executables are measured turn about, scenario by scenario, so that they share the machine's
+mood. A figure, not a test: nothing here passes or fails.
+"""
+
+import argparse
+import glob
+import os
+import socket
+import statistics
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "peers"))
+
+import n1mm  # noqa: E402
+import tci_server  # noqa: E402
+from tarnwick_process import Tarnwick, free_port  # noqa: E402
+
+SPOTS = 200
+SPOT_INTERVAL = 0.013
+RATES = (48000, 96000, 192000)
+
+
+def cpu_seconds(pid):
+    """CPU time of every thread of the process so far, in seconds."""
+    total = 0
+    for path in glob.glob(f"/proc/{pid}/task/*/schedstat"):
+        try:
+            with open(path) as f:
+                total += int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            pass
+    return total / 1e9
+
+
+def cpu_share(bridge, seconds):
+    """Share of one core that the process used over the next `seconds`, in percent."""
+    pid = bridge.proc.pid
+    c0, t0 = cpu_seconds(pid), time.monotonic()
+    time.sleep(seconds)
+    return 100.0 * (cpu_seconds(pid) - c0) / (time.monotonic() - t0)
+
+
+def start_bridge(exe, settings):
+    bridge = Tarnwick(exe, settings=settings).start()
+    if not bridge.wait_bound(settings["N1MMSpotPort"]):
+        raise RuntimeError(f"{exe} did not bind its spot port:\n{bridge.tail()}")
+    return bridge
+
+
+def connected(sdr, what):
+    if not sdr.wait_connected(1, 20):
+        raise RuntimeError(f"{what}: the bridge never connected")
+
+
+def measure_idle(exe, seconds):
+    spot_port = free_port()
+    bridge = start_bridge(exe, {"N1MMSpotPort": spot_port,
+                                "TCIPort": str(free_port(socket.SOCK_STREAM))})
+    try:
+        return cpu_share(bridge, seconds)
+    finally:
+        bridge.interrupt()
+        bridge.close()
+
+
+def measure_connected(exe, seconds):
+    """CPU while connected and silent, then the spot latency on the same bridge."""
+    spot_port = free_port()
+    with tci_server.TciServer(stream_iq=False, ping_interval=None) as sdr:
+        bridge = start_bridge(exe, {"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port)})
+        try:
+            connected(sdr, exe)
+            with n1mm.N1mm(spot_port, receive=False) as peer:
+                # The greeting ends with "start": a relayed probe shows the bridge relays live.
+                peer.spot("PROBE", 14000.1, "cq", "")
+                if not sdr.wait_for_count(lambda t: t.startswith("spot:PROBE,"), 1, 10):
+                    raise RuntimeError("the probe spot never reached the SDR")
+                share = cpu_share(bridge, seconds)
+                sent = {}
+                mark = sdr.mark()
+                for i in range(SPOTS):
+                    call = f"LAT{i:03d}"
+                    data = n1mm.spot_datagram(call, 14000.0 + i, "cq", "CW")
+                    sent[call] = time.monotonic()
+                    peer.send_raw(data)
+                    time.sleep(SPOT_INTERVAL)
+                sdr.wait_for_count(lambda t: t.startswith("spot:LAT"), SPOTS, 10, mark)
+            latencies = []
+            with sdr._cond:
+                for r in sdr.received[mark:]:
+                    if r.text and r.text.startswith("spot:LAT"):
+                        call = r.text[5:].split(",")[0]
+                        latencies.append((r.t - sent[call]) * 1000.0)
+            return share, latencies
+        finally:
+            bridge.interrupt()
+            bridge.close()
+
+
+def measure_streaming(exe, rate, seconds):
+    spot_port = free_port()
+    band = tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3)
+    with tci_server.TciServer(band=band, ping_interval=None) as sdr, \
+            n1mm.N1mm(spot_port) as peer:
+        bridge = start_bridge(exe, {"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port),
+                                    "SpectrumDisplayEnabled": True, "SpectrumSampleRate": rate,
+                                    "SpectrumFrequency": 10,
+                                    "SpectrumDisplayPort": str(peer.spectrum_port)})
+        try:
+            connected(sdr, exe)
+            if not peer.wait_packets(3, 15):
+                raise RuntimeError(f"{exe}: no spectra at {rate} Hz")
+            first = len(peer.snapshot())
+            share = cpu_share(bridge, seconds)
+            return share, (len(peer.snapshot()) - first) / seconds
+        finally:
+            bridge.interrupt()
+            bridge.close()
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--exe", action="append", required=True, metavar="NAME=PATH")
+    parser.add_argument("--seconds", type=float, default=10.0, help="CPU window per scenario")
+    args = parser.parse_args()
+    exes = [tuple(item.split("=", 1)) if "=" in item else (item, item) for item in args.exe]
+
+    results = {name: {} for name, _ in exes}
+    for name, path in exes:
+        results[name]["idle"] = measure_idle(path, args.seconds)
+    for name, path in exes:
+        results[name]["connected"], results[name]["latency"] = \
+            measure_connected(path, args.seconds)
+    for rate in RATES:
+        for name, path in exes:
+            results[name][rate] = measure_streaming(path, rate, args.seconds)
+
+    width = max(len(name) for name, _ in exes)
+    print(f"\nSpot latency, N1MM+ datagram to SDR command ({SPOTS} spots, one every "
+          f"{SPOT_INTERVAL * 1000:.0f} ms), ms:")
+    print(f"  {'':<{width}}  {'median':>8} {'p99':>8} {'max':>8} {'count':>6}")
+    for name, _ in exes:
+        lat = results[name]["latency"]
+        print(f"  {name:<{width}}  {statistics.median(lat):8.3f} {percentile(lat, 99):8.3f} "
+              f"{max(lat):8.3f} {len(lat):6d}")
+    print(f"\nWhole-process CPU, % of one core over {args.seconds:.0f} s:")
+    header = "".join(f"{f'IQ {r // 1000} kHz':>16}" for r in RATES)
+    print(f"  {'':<{width}}  {'idle':>8} {'connected':>10}{header}")
+    for name, _ in exes:
+        r = results[name]
+        cells = "".join(f"{r[rate][0]:.2f} ({r[rate][1]:.1f}/s)".rjust(16) for rate in RATES)
+        print(f"  {name:<{width}}  {r['idle']:8.2f} {r['connected']:10.2f}{cells}")
+    print("  (x/s: spectra that reached N1MM+ per second)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
