@@ -23,12 +23,14 @@ run: linux
 	build/tarnwick $(ARGS)
 
 # Everything is built first; then every test runs (Linux, Linux under the sanitizers, Windows
-# under Wine), and the target fails if any failed.
+# under Wine), then the release archives are built and checked (mk/dist.mk), and the target
+# fails if anything failed.
 test: linux asan-build windows
 	@status=0; \
 	ctest --test-dir build -j$(JOBS) --output-on-failure || status=1; \
 	ctest --test-dir build-asan -j$(JOBS) --output-on-failure || status=1; \
 	ctest --test-dir build-windows --output-on-failure || status=1; \
+	$(MAKE) --no-print-directory dist-check || status=1; \
 	WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true; \
 	exit $$status
 

@@ -1,7 +1,8 @@
 # Third-party libraries for the Windows cross build, built once into the build directory:
 # tinyxml2 from its Debian source package, GoogleTest from /usr/src/googletest, and spdlog
 # with fmt header-only (Debian's spdlog expects an external fmt).
-set(TARNWICK_WINDOWS_DEPS_DIR "${CMAKE_BINARY_DIR}/deps")
+set(TARNWICK_WINDOWS_DEPS_DIR "${CMAKE_BINARY_DIR}/deps" CACHE PATH
+    "Where the cross-built third-party libraries are kept (a release build shares the test build's)")
 execute_process(
   COMMAND "${CMAKE_CURRENT_LIST_DIR}/../scripts/build-windows-deps.sh" "${TARNWICK_WINDOWS_DEPS_DIR}"
   RESULT_VARIABLE _tarnwick_deps_result)

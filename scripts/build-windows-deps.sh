@@ -17,6 +17,9 @@ if [ $# -ne 1 ]; then
 fi
 mkdir -p "$1"
 deps=$(cd "$1" && pwd)
+# The release build (make dist) shares the test build's directory: one of them at a time.
+exec 9>"$deps.lock"
+flock 9
 cxx=${TARNWICK_MINGW_CXX:-x86_64-w64-mingw32-g++-posix}
 ar=${TARNWICK_MINGW_AR:-x86_64-w64-mingw32-ar}
 cxxflags=(-std=c++17 -O2 -DNDEBUG)

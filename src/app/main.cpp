@@ -14,7 +14,7 @@ namespace {
 Orvex bridge;
 
 void printBanner() {
-    std::fputs("Tarnwick 0.70b - N1MM+ spots and spectrum for ExpertSDR over TCI\n"
+    std::fputs("Tarnwick " TARNWICK_VERSION " - N1MM+ spots and spectrum for ExpertSDR over TCI\n"
                "Console: Ctrl+C to stop. Service: --install / --remove.\n"
                "\n",
                stdout);

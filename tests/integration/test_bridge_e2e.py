@@ -150,6 +150,9 @@ class BridgeCase(unittest.TestCase):
 # The exact usage text, shared with the unit test of the command line.
 with open(os.path.join(HERE, "..", "data", "usage.txt"), encoding="ascii", newline="") as _f:
     USAGE = _f.read()
+# The release name that the banner and the archives carry.
+with open(os.path.join(HERE, "..", "..", "VERSION"), encoding="ascii") as _f:
+    VERSION = _f.read().strip()
 
 
 @smoke
@@ -167,7 +170,7 @@ class CommandLine(BridgeCase):
     def test_help_prints_banner_paths_and_usage_and_writes_settings(self):
         code, out, _, b = self.run_once(["--help"])
         self.assertEqual(code, 0)
-        self.assertTrue(out.startswith("Tarnwick 0.70b"), out[:80])
+        self.assertTrue(out.startswith(f"Tarnwick {VERSION} - "), out[:80])
         lines = out.splitlines()
         config_line = next(line for line in lines if line.startswith("Loading config file: "))
         log_line = next(line for line in lines if line.startswith("Log file : "))

@@ -181,9 +181,11 @@ class Tarnwick:
         self.dir = workdir or tempfile.mkdtemp(prefix="tarnwick-")
         self.keep = keep
         self.exe = os.path.join(self.dir, os.path.basename(exe))
-        shutil.copy2(self.source_exe, self.exe)
-        for dll in glob.glob(os.path.join(os.path.dirname(self.source_exe), "*.dll")):
-            shutil.copy2(dll, self.dir)
+        # An executable that is already in its directory (an unpacked download) runs in place.
+        if os.path.abspath(self.exe) != self.source_exe:
+            shutil.copy2(self.source_exe, self.exe)
+            for dll in glob.glob(os.path.join(os.path.dirname(self.source_exe), "*.dll")):
+                shutil.copy2(dll, self.dir)
         self.settings_path = os.path.join(self.dir, "Tarnwick.xml")
         self.log_path = os.path.join(self.dir, "Tarnwick.log")
         self.stdout_path = os.path.join(self.dir, "stdout.txt")
