@@ -23,6 +23,8 @@ const char* kHeaderComment = "***************************************\n\t"
                              "*                                     *\n\t"
                              "***************************************";
 
+bool loadDocument(const XMLDocument& doc, BridgeSettings& settings);
+
 const char* textOf(const XMLElement* element) {
     const char* text = element->GetText();
     return text != nullptr ? text : "";
@@ -172,9 +174,18 @@ private:
 
 bool loadSettings(const std::string& path, BridgeSettings& settings) {
     XMLDocument doc;
-    if (doc.LoadFile(path.c_str()) != tinyxml2::XML_SUCCESS) {
-        return false;
-    }
+    return doc.LoadFile(path.c_str()) == tinyxml2::XML_SUCCESS && loadDocument(doc, settings);
+}
+
+bool loadSettingsText(std::string_view text, BridgeSettings& settings) {
+    XMLDocument doc;
+    return doc.Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS &&
+           loadDocument(doc, settings);
+}
+
+namespace {
+
+bool loadDocument(const XMLDocument& doc, BridgeSettings& settings) {
     // The first node is the root whatever it is; a leading declaration or comment has none of
     // the required children, so such a file counts as unreadable.
     const XMLNode* root = doc.FirstChild();
@@ -219,6 +230,8 @@ bool loadSettings(const std::string& path, BridgeSettings& settings) {
     loadInteger(root, "SpectrumCorrection", settings.SpectrumCorrection);
     return true;
 }
+
+} // namespace
 
 std::string settingsDocument(const BridgeSettings& s) {
     XMLDocument doc;

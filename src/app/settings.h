@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A frequency at or above rf (kHz) is shown to the SDR at ifreq plus its distance above rf.
@@ -43,6 +44,8 @@ struct BridgeSettings {
 
 // Reads the file over the record; true when read through. Fields read before a failure stay.
 bool loadSettings(const std::string& path, BridgeSettings& settings);
+// The same for the file's text.
+bool loadSettingsText(std::string_view text, BridgeSettings& settings);
 
 // Writes the whole record to the file, replacing it in one step. A failure is not reported to the
 // user: the old file stays whole and the failure is returned for the log.
