@@ -55,15 +55,24 @@ format-check:
 	    | xargs -0 -r clang-format --dry-run -Werror
 
 # libFuzzer builds with clang in their own directory; each fuzz_<name> target runs one fuzzer
-# for a minute on a scratch copy of its corpus.
+# for FUZZ_SECONDS on a scratch copy of its corpus, FUZZ_JOBS of them at a time. Each run's
+# output goes to build-fuzz/<name>.log; the summary lines follow at the end.
+FUZZ_SECONDS ?= 60
+FUZZ_JOBS ?= 1
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DTARNWICK_FUZZ=ON
+	    -DTARNWICK_FUZZ=ON -DTARNWICK_FUZZ_SECONDS=$(FUZZ_SECONDS)
 	cmake --build build-fuzz -j$(JOBS) --target fuzz_targets
-	for source in fuzz/*_fuzz.cpp; do \
-	    name=$$(basename "$$source" _fuzz.cpp); \
-	    cmake --build build-fuzz --target "fuzz_$$name" || exit 1; \
-	done
+	@status=0; \
+	for source in fuzz/*_fuzz.cpp; do basename "$$source" _fuzz.cpp; done \
+	    | xargs -P $(FUZZ_JOBS) -I{} sh -c \
+	        'cmake --build build-fuzz --target fuzz_{} >build-fuzz/{}.log 2>&1 \
+	         || { echo "fuzz_{} FAILED: see build-fuzz/{}.log"; exit 1; }' || status=1; \
+	for log in build-fuzz/*.log; do \
+	    echo "== $$(basename $$log .log): $$(grep -E '^#[0-9]+.*DONE' $$log | tail -1)"; \
+	    grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' $$log; \
+	done; \
+	exit $$status
 
 # More targets (a demo, for one) live in mk/*.mk.
 -include $(wildcard mk/*.mk)

@@ -3,6 +3,7 @@
 # otherwise each links with fuzz/replay_main.cpp and replays its corpus as an ordinary test.
 
 option(TARNWICK_FUZZ "Build the fuzz targets as libFuzzer executables (clang only)" OFF)
+set(TARNWICK_FUZZ_SECONDS 60 CACHE STRING "How long each fuzz_<name> target runs its fuzzer")
 
 file(GLOB tarnwick_fuzz_targets CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/fuzz/*_fuzz.cpp)
 
@@ -29,14 +30,15 @@ foreach(_fuzz_source IN LISTS tarnwick_fuzz_targets)
 
   if(TARNWICK_FUZZ)
     target_link_options(${_fuzz_exe} PRIVATE -fsanitize=fuzzer)
-    # `cmake --build <dir> --target fuzz_<name>` runs it for a minute on a scratch copy of the
-    # checked-in corpus, so new finds do not land in the source tree unasked.
+    # `cmake --build <dir> --target fuzz_<name>` runs it for TARNWICK_FUZZ_SECONDS on a scratch
+    # copy of the checked-in corpus, so new finds do not land in the source tree unasked; what
+    # it finds wrong is written to the build directory.
     set(_fuzz_work ${CMAKE_BINARY_DIR}/fuzz-corpus/${_fuzz_name})
     add_custom_target(fuzz_${_fuzz_name}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${_fuzz_work}
       COMMAND ${CMAKE_COMMAND} -E copy_directory ${_fuzz_corpus} ${_fuzz_work}
-      COMMAND $<TARGET_FILE:${_fuzz_exe}> -max_total_time=60 -print_final_stats=1
-              ${_fuzz_work}
+      COMMAND $<TARGET_FILE:${_fuzz_exe}> -max_total_time=${TARNWICK_FUZZ_SECONDS}
+              -print_final_stats=1 -artifact_prefix=${CMAKE_BINARY_DIR}/${_fuzz_name}- ${_fuzz_work}
       DEPENDS ${_fuzz_exe}
       USES_TERMINAL)
   else()
