@@ -102,8 +102,25 @@ bool readInt32(const std::string& text, std::int32_t& out) {
     return true;
 }
 
+// The value as the user typed it, but on one line: control characters are shown as \xNN.
+std::string printable(const std::string& value) {
+    std::string shown;
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            static const char kHex[] = "0123456789abcdef";
+            shown += "\\x";
+            shown += kHex[byte >> 4];
+            shown += kHex[byte & 0xf];
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 std::string badNumber(const char* option, const std::string& value) {
-    return "Invalid value \"" + value + "\" for option --" + option +
+    return "Invalid value \"" + printable(value) + "\" for option --" + option +
            ": expected a decimal integer in the 32-bit range";
 }
 

@@ -242,6 +242,10 @@ TEST(CommandLineApply, BadNumbersStopWithoutApplyingAnything) {
         {{"--debug=+"},
          "Invalid value \"+\" for option --debug: expected a decimal integer in "
          "the 32-bit range"},
+        // The message stays one line whatever the value holds.
+        {{"-n\x1b[2J\n5"},
+         "Invalid value \"\\x1b[2J\\x0a5\" for option --n1mmport: expected a decimal integer "
+         "in the 32-bit range"},
     };
     for (const Case& c : cases) {
         BridgeSettings settings;
