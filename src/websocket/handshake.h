@@ -22,8 +22,9 @@ struct WebSocketUrl {
     std::string path; // without the leading slash; may be empty
 };
 
-// Tries "ws://host:port/path", "ws://host/path", "ws://host:port" and "ws://host" in that order,
-// the way a scanf conversion reads them. Text after the matched part is ignored.
+// Reads "ws://host:port/path", "ws://host/path", "ws://host:port" and "ws://host" the way a scanf
+// conversion reads them; text after the path is ignored. A ':' after the host must be followed
+// by a port from 1 to 65535 (blanks and a '+' before it allowed) and then '/' or the end.
 bool parseWebSocketUrl(std::string_view url, WebSocketUrl& out);
 
 // The request lines, each ending in CR LF, in the order they are sent; the last is the blank line.

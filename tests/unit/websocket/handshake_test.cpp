@@ -51,21 +51,29 @@ TEST(WebSocketUrl, EmptyPathAfterTheSlashFallsBackToHostAndPort) {
 }
 
 TEST(WebSocketUrl, ScanRulesForPortAndPath) {
-    // Text after the matched part is ignored; the path stops at white space.
+    // Text after the path is ignored; the path stops at white space.
     auto u = parsed("ws://sdr:40001/tci extra");
     EXPECT_EQ(u.path, "tci");
-    // A port that is not a number leaves the host alone on port 80.
-    u = parsed("ws://sdr:abc/x");
-    EXPECT_EQ(u.host, "sdr");
-    EXPECT_EQ(u.port, 80);
-    EXPECT_EQ(u.path, "");
-    // Signs are read as a scan conversion reads them.
+    // Blanks and a '+' before the port are read as a scan conversion reads them.
     EXPECT_EQ(parsed("ws://sdr:+7").port, 7);
-    EXPECT_EQ(parsed("ws://sdr:-7").port, -7);
-    // A port beyond int does not wrap round to a plausible value.
-    u = parsed("ws://sdr:99999999999/x");
-    EXPECT_EQ(u.port, 80);
-    EXPECT_EQ(u.path, "");
+    EXPECT_EQ(parsed("ws://sdr: 40001/tci").port, 40001);
+    EXPECT_EQ(parsed("ws://sdr:00080/x").port, 80);
+    EXPECT_EQ(parsed("ws://sdr:1").port, 1);
+    EXPECT_EQ(parsed("ws://sdr:65535/x").port, 65535);
+}
+
+TEST(WebSocketUrl, PortThatIsNotAWholeNumberFrom1To65535IsRefused) {
+    // None may fall back to port 80 or reach the resolver wrapped round to another port.
+    for (const char* url :
+         {"ws://127.0.0.1:4294967297/", "ws://127.0.0.1:99999999999/", "ws://sdr:0",
+          "ws://sdr:65536", "ws://sdr:99999/x", "ws://sdr:-5", "ws://sdr:-0/x", "ws://sdr:abc/x",
+          "ws://sdr:", "ws://sdr:/x", "ws://sdr:5x", "ws://sdr:5 /x", "ws://sdr:5?x", "ws://sdr:+",
+          "ws://sdr:5:6"}) {
+        WebSocketUrl out;
+        out.host = "<unset>";
+        EXPECT_FALSE(parseWebSocketUrl(url, out)) << url;
+        EXPECT_EQ(out.host, "<unset>") << url;
+    }
 }
 
 TEST(WebSocketUrl, OtherSchemesAndShapesAreRefused) {

@@ -121,6 +121,30 @@ TEST_F(WebSocketClient, RefusalsBeforeConnectingWriteTheirLines) {
                               "ERROR: Could not parse WebSocket url: WS://127.0.0.1:40001\n");
 }
 
+TEST_F(WebSocketClient, PortOutOfRangeIsUnparsableOnEveryAttemptAndNothingIsConnected) {
+    platform::Socket listener = platform::openTcp4();
+    platform::bindTo(listener.get(), platform::ipv4Address(platform::kLoopbackIpv4, 0));
+    platform::listenOn(listener.get(), 4);
+    const std::uint64_t port = platform::localPort(listener.get());
+    StderrCapture err;
+    std::string expected;
+    // The listener's own port wrapped round by 2^16 or 2^32, or with junk behind it, must not
+    // reach it; the others must not reach port 80 or the resolver.
+    for (const std::string& text :
+         std::vector<std::string>{std::to_string(port + 65536), std::to_string(port + 4294967296u),
+                                  std::to_string(port) + "x", "0", "65536", "99999", "-5",
+                                  "4294967297", "99999999999"}) {
+        const std::string url = "ws://127.0.0.1:" + text + "/tci";
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            EXPECT_EQ(WebSocket::connectUrl(url, ""), nullptr) << url;
+            expected += "ERROR: Could not parse WebSocket url: " + url + "\n";
+        }
+    }
+    EXPECT_EQ(err.text(), expected);
+    EXPECT_EQ(platform::waitSocket(listener.get(), true, false, 100), 0)
+        << "a connection reached the listener";
+}
+
 TEST_F(WebSocketClient, RefusedConnectionWritesUnableToConnect) {
     std::uint16_t port = 0;
     {
