@@ -145,4 +145,39 @@ bool parseStatusCode(std::string_view line, int& code) {
     return scan.literal("HTTP/1.1") && scan.integer(code);
 }
 
+HandshakeReplyReader::Step HandshakeReplyReader::feed(char byte) {
+    switch (phase_) {
+    case Phase::status:
+        status_.push_back(byte);
+        if (handshakeLineEnded(status_.data(), status_.size())) {
+            phase_ = Phase::headers;
+            return Step::statusLine;
+        }
+        if (status_.size() >= kHandshakeLineLimit)
+            return finish(Step::invalidStatusLine);
+        return Step::needMore;
+    case Phase::headers: {
+        // The same line end as the status line's: at LF, or one byte after CR, but never at a
+        // line's first byte. So a line that begins with CR LF is exactly "\r\n".
+        const bool ended = lineLength_ >= 1 && (previous_ == '\r' || byte == '\n');
+        if (ended && lineLength_ == 1 && lineFirst_ == '\r' && byte == '\n')
+            return finish(Step::headersEnded);
+        if (lineLength_ == 0)
+            lineFirst_ = byte;
+        previous_ = byte;
+        lineLength_ = ended ? 0 : (lineLength_ < 2 ? lineLength_ + 1 : 2);
+        return Step::needMore;
+    }
+    case Phase::over:
+        break;
+    }
+    return final_;
+}
+
+HandshakeReplyReader::Step HandshakeReplyReader::finish(Step step) {
+    phase_ = Phase::over;
+    final_ = step;
+    return step;
+}
+
 } // namespace wsclient

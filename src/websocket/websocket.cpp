@@ -123,20 +123,6 @@ Outcome receiveByte(platform::NativeSocket s, char& byte, const Deadline& deadli
     }
 }
 
-// Reads one piece of a reply line: up to its end, or 255 bytes of it.
-Outcome readLinePiece(platform::NativeSocket s, char (&line)[kHandshakeLineLimit + 1],
-                      std::size_t& length, const Deadline& deadline) {
-    length = 0;
-    while (length < 2 || (length < kHandshakeLineLimit && !handshakeLineEnded(line, length))) {
-        const Outcome outcome = receiveByte(s, line[length], deadline);
-        if (outcome != Outcome::done)
-            return outcome;
-        ++length;
-    }
-    line[length] = '\0';
-    return Outcome::done;
-}
-
 class CallbackAdapter : public BytesCallback_Imp {
 public:
     explicit CallbackAdapter(Callback_Imp& callable) : callable_(callable) {}
@@ -331,35 +317,29 @@ std::unique_ptr<WebSocket> WebSocket::connectUrl(const std::string& url,
         }
     }
 
-    char line[kHandshakeLineLimit + 1];
-    std::size_t length = 0;
-    Outcome outcome = readLinePiece(s, line, length, deadline);
-    if (outcome == Outcome::timedOut)
-        writeError(timeoutLine);
-    if (outcome != Outcome::done)
-        return nullptr;
-    if (!handshakeLineEnded(line, length)) {
-        writeError("ERROR: Got invalid status line connecting to: " + url + "\n");
-        return nullptr;
-    }
-    int status = 0;
-    if (!parseStatusCode(std::string_view(line, length), status) || status != 101) {
-        writeError("ERROR: Got bad status connecting to " + url + ": " + std::string(line, length));
-        return nullptr;
-    }
-
-    // Header lines are read and skipped up to the blank line. A piece that continues an
-    // over-long line is not a blank line even when it begins with CR LF.
-    bool atLineStart = true;
+    // One byte per receive, so that nothing behind the blank line (the first frames) is taken.
+    HandshakeReplyReader reply;
     for (;;) {
-        outcome = readLinePiece(s, line, length, deadline);
+        char byte = 0;
+        const Outcome outcome = receiveByte(s, byte, deadline);
         if (outcome == Outcome::timedOut)
             writeError(timeoutLine);
         if (outcome != Outcome::done)
             return nullptr;
-        if (atLineStart && line[0] == '\r' && line[1] == '\n')
+        const HandshakeReplyReader::Step step = reply.feed(byte);
+        if (step == HandshakeReplyReader::Step::headersEnded)
             break;
-        atLineStart = handshakeLineEnded(line, length);
+        if (step == HandshakeReplyReader::Step::invalidStatusLine) {
+            writeError("ERROR: Got invalid status line connecting to: " + url + "\n");
+            return nullptr;
+        }
+        int status = 0;
+        if (step == HandshakeReplyReader::Step::statusLine &&
+            (!parseStatusCode(reply.statusLine(), status) || status != 101)) {
+            writeError("ERROR: Got bad status connecting to " + url + ": " +
+                       std::string(reply.statusLine()));
+            return nullptr;
+        }
     }
 
     platform::setTcpNoDelay(s, true);

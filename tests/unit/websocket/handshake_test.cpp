@@ -126,4 +126,29 @@ TEST(StatusLine, LineEndsAtLfOrOneByteAfterCr) {
     EXPECT_FALSE(wsclient::handshakeLineEnded("abc\r", 4));
 }
 
+TEST(HandshakeReply, BlankLineEndsTheHeadersWhateverTheLengthOfTheLineBeforeIt) {
+    using Step = wsclient::HandshakeReplyReader::Step;
+    const std::string status = "HTTP/1.1 101 Switching Protocols\r\n";
+    // The last header line, CR LF included, from 250 to 520 bytes: its CR falls on every
+    // position around the 255th and 510th byte of the line.
+    for (std::size_t length = 250; length <= 520; ++length) {
+        const std::string reply = status + "Upgrade: websocket\r\n" +
+                                  "X-Pad: " + std::string(length - 9, 'a') + "\r\n" + "\r\n";
+        wsclient::HandshakeReplyReader reader;
+        std::vector<std::pair<std::size_t, Step>> steps;
+        for (std::size_t i = 0; i < reply.size(); ++i) {
+            const Step step = reader.feed(reply[i]);
+            if (step != Step::needMore)
+                steps.emplace_back(i + 1, step);
+        }
+        EXPECT_EQ(steps,
+                  (std::vector<std::pair<std::size_t, Step>>{{status.size(), Step::statusLine},
+                                                             {reply.size(), Step::headersEnded}}))
+            << "last header line of " << length << " bytes";
+        EXPECT_EQ(reader.statusLine(), status);
+        // The reply is over; what follows (the first frame) is not the reader's.
+        EXPECT_EQ(reader.feed('\x81'), Step::headersEnded);
+    }
+}
+
 } // namespace

@@ -252,6 +252,32 @@ TEST_F(WebSocketClient, LongHeaderLinesAreReadOnAndTheFirstFrameSurvives) {
     EXPECT_EQ(err.text(), "");
 }
 
+TEST_F(WebSocketClient, LastHeaderLineOfAnyLengthEndsTheHeadersAndTheFirstFrameSurvives) {
+    // The last header line, CR LF included, from 250 to 520 bytes: its CR falls on every
+    // position around the 255th and 510th byte of the line.
+    const Bytes frame = serverFrame(0x81, "first message");
+    for (std::size_t length = 250; length <= 520; ++length) {
+        const std::string reply = "HTTP/1.1 101 Switching Protocols\r\n"
+                                  "Upgrade: websocket\r\n"
+                                  "X-Pad: " +
+                                  std::string(length - 9, 'a') + "\r\n\r\n" + textOf(frame);
+        ScriptedServer server([&reply](platform::NativeSocket s) {
+            readUntil(s, "\r\n\r\n");
+            sendAllBytes(s, reply);
+            readToEnd(s);
+        });
+        StderrCapture err;
+        auto ws = WebSocket::connectUrl(server.url("/tci"), "");
+        ASSERT_NE(ws, nullptr) << "last header line of " << length << " bytes";
+        const auto got = pumpUntil(*ws, [](const auto& got) { return !got.empty(); });
+        ASSERT_EQ(got.size(), 1u) << length;
+        EXPECT_EQ(textOf(got[0]), "first message") << length;
+        ws->close();
+        ws->poll(0);
+        EXPECT_EQ(err.text(), "") << length;
+    }
+}
+
 TEST_F(WebSocketClient, SilentServerFailsWithinTheTimeLimitWithOneLine) {
     ScriptedServer server([](platform::NativeSocket s) {
         readUntil(s, "\r\n\r\n");
