@@ -62,6 +62,8 @@ public:
     virtual void onClose() = 0;
     // A frame with an opcode the protocol does not define.
     virtual void onUnexpected(std::uint8_t opcode) = 0;
+    // Asked before each frame: true ends the walk there, as when the connection was dropped.
+    virtual bool halted() const { return false; }
 
 protected:
     ~FrameSink() = default;
@@ -79,5 +81,10 @@ struct ConsumeResult {
 // A partial frame stays in `buffer` for a later call. The sink must not erase from `buffer`.
 ConsumeResult consumeFrames(std::vector<std::uint8_t>& buffer, std::vector<std::uint8_t>& message,
                             FrameSink& sink);
+
+// Records that `sent` more bytes of `buffer`, from `offset` on, went out. The sent front is cut
+// away only once it is at least half the buffer, or all of it, so draining a backlog in many
+// partial sends moves each byte at most once.
+void markSent(std::vector<std::uint8_t>& buffer, std::size_t& offset, std::size_t sent);
 
 } // namespace wsclient

@@ -19,6 +19,8 @@ constexpr int kConnectTimeLimitMs = 2000;
 constexpr std::size_t kReceiveChunk = 1500;
 // One poll stops reading once a whole maximal frame could be buffered; dispatch then decides.
 constexpr std::size_t kReceiveHighWater = kMaxMessageBytes + 14;
+// Frames waiting for a peer that does not read are held up to the size of one message.
+constexpr std::size_t kMaxPendingSendBytes = kMaxMessageBytes;
 
 // These lines are the client's only failure report; they go straight to standard error.
 void writeError(const std::string& line) {
@@ -148,7 +150,7 @@ public:
             return;
         const platform::NativeSocket s = socketHandle.get();
         if (timeout != 0)
-            platform::waitSocket(s, true, !txBuffer.empty(), timeout < 0 ? -1 : timeout);
+            platform::waitSocket(s, true, pendingSendBytes() > 0, timeout < 0 ? -1 : timeout);
 
         while (rxBuffer.size() < kReceiveHighWater) {
             const std::size_t old = rxBuffer.size();
@@ -164,18 +166,19 @@ public:
             return;
         }
 
-        while (!txBuffer.empty()) {
-            const long n = platform::sendSome(s, txBuffer.data(), txBuffer.size());
+        while (pendingSendBytes() > 0) {
+            const long n =
+                platform::sendSome(s, txBuffer.data() + txOffset, txBuffer.size() - txOffset);
             if (n < 0 && platform::isWouldBlock(platform::lastSocketError()))
                 break;
             if (n <= 0) {
                 connectionLost(n == 0 ? "Connection closed!\n" : "Connection error!\n");
                 return;
             }
-            txBuffer.erase(txBuffer.begin(), txBuffer.begin() + n);
+            markSent(txBuffer, txOffset, static_cast<std::size_t>(n));
         }
 
-        if (txBuffer.empty() && state == ReadyState::CLOSING) {
+        if (pendingSendBytes() == 0 && state == ReadyState::CLOSING) {
             socketHandle.close();
             state = ReadyState::CLOSED;
         }
@@ -212,16 +215,21 @@ public:
     }
 
     void _dispatchBinary(BytesCallback_Imp& callable) override {
+        if (dropped)
+            return;
         Events events(*this, callable);
+        walking = true;
         const ConsumeResult result = consumeFrames(rxBuffer, messageBuffer, events);
-        if (result.tooLarge) {
-            char line[160];
+        walking = false;
+        char line[160];
+        if (dropped) {
+            drop(nullptr); // during the walk; now the received bytes can go too
+        } else if (result.tooLarge) {
             std::snprintf(line, sizeof line,
                           "ERROR: WebSocket message of %" PRIu64
                           " bytes exceeds the 16 MiB limit; connection dropped.\n",
                           result.claimedBytes);
-            writeError(line);
-            drop();
+            drop(line);
         }
     }
 
@@ -240,6 +248,7 @@ private:
             writeError("ERROR: Got unexpected WebSocket message.\n");
             client_.close();
         }
+        bool halted() const override { return client_.dropped; }
 
     private:
         _RealWebSocket& client_;
@@ -249,6 +258,13 @@ private:
     void queueFrame(Opcode opcode, const std::uint8_t* payload, std::size_t size) {
         if (state == ReadyState::CLOSING || state == ReadyState::CLOSED)
             return;
+        // A peer that sends but never reads would otherwise make the queue grow without end.
+        if (size > kMaxPendingSendBytes ||
+            pendingSendBytes() + frameHeaderLength(size, maskOutgoing) + size >
+                kMaxPendingSendBytes) {
+            drop("ERROR: WebSocket send queue exceeds the 16 MiB limit; connection dropped.\n");
+            return;
+        }
         encodeFrame(txBuffer, static_cast<std::uint8_t>(opcode), payload, size, maskOutgoing,
                     kMaskingKey);
     }
@@ -259,21 +275,33 @@ private:
         writeError(line);
     }
 
+    std::size_t pendingSendBytes() const { return txBuffer.size() - txOffset; }
+
     // Gives up on a peer that is not speaking TCI: nothing more is read, sent or delivered.
-    void drop() {
+    // Within a frame walk the received bytes stay until the walk has stopped.
+    void drop(const char* line) {
+        if (line != nullptr)
+            writeError(line);
         socketHandle.close();
         state = ReadyState::CLOSED;
-        std::vector<std::uint8_t>().swap(rxBuffer);
+        dropped = true;
         std::vector<std::uint8_t>().swap(txBuffer);
-        std::vector<std::uint8_t>().swap(messageBuffer);
+        txOffset = 0;
+        if (!walking) {
+            std::vector<std::uint8_t>().swap(rxBuffer);
+            std::vector<std::uint8_t>().swap(messageBuffer);
+        }
     }
 
     std::vector<std::uint8_t> rxBuffer;
     std::vector<std::uint8_t> txBuffer;
+    std::size_t txOffset = 0; // txBuffer before it has been sent
     std::vector<std::uint8_t> messageBuffer;
     platform::Socket socketHandle;
     ReadyState state = ReadyState::OPEN;
     bool maskOutgoing = true;
+    bool walking = false; // inside consumeFrames, which holds on to rxBuffer
+    bool dropped = false;
 };
 
 } // namespace

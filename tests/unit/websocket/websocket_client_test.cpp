@@ -432,6 +432,30 @@ TEST_F(WebSocketClient, OversizedFrameDropsTheConnectionWithOneLine) {
                           "limit; connection dropped.\n");
 }
 
+TEST_F(WebSocketClient, PeerThatPingsAndNeverReadsIsDroppedOnceTheSendQueueIsFull) {
+    // Valid 125-byte pings, each owing a 131-byte pong, from a server that reads nothing. It
+    // gives up at 64 MiB, far past what the client may hold, or when the client is gone.
+    ScriptedServer server(acceptingThen([](platform::NativeSocket s) {
+        const Bytes ping = serverFrame(0x89, std::string(125, 'p'));
+        Bytes burst;
+        for (int i = 0; i < 8192; ++i)
+            burst.insert(burst.end(), ping.begin(), ping.end());
+        for (std::size_t sent = 0; sent < 64u * 1024 * 1024 && sendAllBytes(s, burst);)
+            sent += burst.size();
+    }));
+    StderrCapture err;
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    pumpUntil(
+        *ws, [&](const auto&) { return ws->readyState() == ReadyState::CLOSED; },
+        std::chrono::seconds(60));
+    EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
+    ws->poll(0);
+    server.join();
+    EXPECT_EQ(err.text(),
+              "ERROR: WebSocket send queue exceeds the 16 MiB limit; connection dropped.\n");
+}
+
 TEST_F(WebSocketClient, TextDispatchHandsOverTheBytesAsAString) {
     ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
         Bytes frame;
