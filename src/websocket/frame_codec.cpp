@@ -106,6 +106,13 @@ ConsumeResult consumeFrames(std::vector<std::uint8_t>& buffer, std::vector<std::
 
         const auto op = static_cast<Opcode>(header.opcode);
         const bool data = op == Opcode::continuation || op == Opcode::text || op == Opcode::binary;
+        const bool control = op == Opcode::close || op == Opcode::ping || op == Opcode::pong;
+        // Every ping would otherwise queue a pong of its own size, up to the message limit.
+        if (control && header.payloadLength > kMaxControlPayload) {
+            result.controlTooLong = true;
+            result.claimedBytes = header.payloadLength;
+            break;
+        }
         // Refuse before waiting for the bytes: an absurd length would otherwise make the
         // connection buffer without end while the frame never completes.
         const std::uint64_t claimed =

@@ -230,6 +230,12 @@ public:
                           " bytes exceeds the 16 MiB limit; connection dropped.\n",
                           result.claimedBytes);
             drop(line);
+        } else if (result.controlTooLong) {
+            std::snprintf(line, sizeof line,
+                          "ERROR: WebSocket control frame of %" PRIu64
+                          " bytes; connection dropped.\n",
+                          result.claimedBytes);
+            drop(line);
         }
     }
 

@@ -286,6 +286,29 @@ TEST(FrameCodec, MessageGrowingPastTheLimitIsRefused) {
     EXPECT_TRUE(sink.messages.empty());
 }
 
+TEST(FrameCodec, ControlFrameOver125BytesStopsTheWalk) {
+    for (const std::uint8_t first : {0x88, 0x89, 0x8a}) {
+        Bytes buffer = serverFrame(first, Bytes(125, 'c'));
+        const Bytes over = serverFrame(first, Bytes(126, 'c'));
+        append(buffer, over);
+        Recorder sink;
+        Bytes message;
+        auto result = consumeFrames(buffer, message, sink);
+        EXPECT_TRUE(result.controlTooLong) << int{first};
+        EXPECT_FALSE(result.tooLarge);
+        EXPECT_EQ(result.claimedBytes, 126u);
+        EXPECT_EQ(result.frames, 1u) << "125 bytes is still a control frame";
+        EXPECT_EQ(sink.events.size(), 1u);
+        EXPECT_EQ(buffer, over);
+
+        // Refused on its header alone, however much it claims.
+        buffer = {first, 127, 0, 0, 0, 1, 0, 0, 0, 0};
+        result = consumeFrames(buffer, message, sink);
+        EXPECT_TRUE(result.controlTooLong);
+        EXPECT_EQ(result.claimedBytes, 0x100000000ull);
+    }
+}
+
 TEST(FrameCodec, SentBytesLeaveTheQueueInOrderAndTheSentFrontNeverOutgrowsTheRest) {
     Bytes queue;
     std::size_t offset = 0;

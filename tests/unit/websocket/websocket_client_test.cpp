@@ -432,6 +432,27 @@ TEST_F(WebSocketClient, OversizedFrameDropsTheConnectionWithOneLine) {
                           "limit; connection dropped.\n");
 }
 
+TEST_F(WebSocketClient, ControlFrameOver125BytesDropsTheConnectionWithOneLine) {
+    for (const std::uint8_t first : {0x89, 0x8a, 0x88}) { // ping, pong, close
+        Bytes afterIt;
+        bool peerEnded = false;
+        ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
+            sendAllBytes(s, serverFrame(first, std::string(126, 'c')));
+            afterIt = readToEnd(s, &peerEnded);
+        }));
+        StderrCapture err;
+        auto ws = WebSocket::connectUrl(server.url("/"), "");
+        ASSERT_NE(ws, nullptr);
+        pumpUntil(*ws, [&](const auto&) { return ws->readyState() == ReadyState::CLOSED; });
+        EXPECT_EQ(ws->readyState(), ReadyState::CLOSED) << int{first};
+        ws->poll(0);
+        server.join();
+        EXPECT_TRUE(peerEnded) << int{first};
+        EXPECT_TRUE(afterIt.empty()) << "neither a pong nor a close frame goes back";
+        EXPECT_EQ(err.text(), "ERROR: WebSocket control frame of 126 bytes; connection dropped.\n");
+    }
+}
+
 TEST_F(WebSocketClient, PeerThatPingsAndNeverReadsIsDroppedOnceTheSendQueueIsFull) {
     // Valid 125-byte pings, each owing a 131-byte pong, from a server that reads nothing. It
     // gives up at 64 MiB, far past what the client may hold, or when the client is gone.
