@@ -2,12 +2,18 @@
 // (64-byte IQ header + 2048 complex float samples), 1 to 1,000 per burst. The walk over the
 // buffer must cost time linear in the burst; a per-frame erase of the consumed front, shown
 // alongside for comparison, costs time quadratic in it.
+//
+// Also the send side: a backlog of 1 to 16 MiB drained by a peer that takes 16 KiB per send.
+// Sending from an offset must cost time linear in the backlog; an erase of the sent front after
+// every partial send, shown alongside, costs time quadratic in it.
 
 #include "websocket/frame_codec.h"
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -89,6 +95,50 @@ void BM_DispatchBurstErasePerFrame(benchmark::State& state) {
                             static_cast<std::int64_t>(burst.size()));
 }
 
+constexpr std::size_t kSendPiece = 16 * 1024;
+
+// Stands in for the socket: copies out what one send takes.
+std::size_t sendPiece(const std::uint8_t* data, std::size_t size) {
+    static std::uint8_t wire[kSendPiece];
+    const std::size_t n = std::min(size, kSendPiece);
+    std::memcpy(wire, data, n);
+    benchmark::DoNotOptimize(wire);
+    return n;
+}
+
+void BM_DrainBacklog(benchmark::State& state) {
+    const Bytes backlog(static_cast<std::size_t>(state.range(0)) << 20, 0x5a);
+    Bytes tx;
+    for (auto _ : state) {
+        state.PauseTiming();
+        tx = backlog;
+        std::size_t offset = 0;
+        state.ResumeTiming();
+        while (tx.size() > offset)
+            wsclient::markSent(tx, offset, sendPiece(tx.data() + offset, tx.size() - offset));
+    }
+    state.SetComplexityN(state.range(0));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(backlog.size()));
+}
+
+void BM_DrainBacklogErasePerSend(benchmark::State& state) {
+    const Bytes backlog(static_cast<std::size_t>(state.range(0)) << 20, 0x5a);
+    Bytes tx;
+    for (auto _ : state) {
+        state.PauseTiming();
+        tx = backlog;
+        state.ResumeTiming();
+        while (!tx.empty()) {
+            const std::size_t n = sendPiece(tx.data(), tx.size());
+            tx.erase(tx.begin(), tx.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+    }
+    state.SetComplexityN(state.range(0));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(backlog.size()));
+}
+
 BENCHMARK(BM_DispatchBurst)
     ->Arg(1)
     ->Arg(10)
@@ -106,6 +156,20 @@ BENCHMARK(BM_DispatchBurstErasePerFrame)
     ->Arg(250)
     ->Arg(500)
     ->Arg(1000)
+    ->Unit(benchmark::kMicrosecond)
+    ->Complexity(benchmark::oNSquared);
+
+BENCHMARK(BM_DrainBacklog)
+    ->Arg(1)
+    ->Arg(4)
+    ->Arg(16)
+    ->Unit(benchmark::kMicrosecond)
+    ->Complexity(benchmark::oN);
+
+BENCHMARK(BM_DrainBacklogErasePerSend)
+    ->Arg(1)
+    ->Arg(4)
+    ->Arg(16)
     ->Unit(benchmark::kMicrosecond)
     ->Complexity(benchmark::oNSquared);
 

@@ -1,6 +1,7 @@
 // Frame parser fuzz target. The first input byte picks how the rest is cut into arrivals; the
 // rest is the byte stream from the server. Whatever the cut, the walk must report the same
-// events as when everything arrives at once, stay in bounds, and keep messages under the limit.
+// events as when everything arrives at once, stay in bounds, keep messages under the limit and
+// control frames within 125 bytes.
 
 #include "websocket/frame_codec.h"
 
@@ -24,9 +25,13 @@ struct Log : wsclient::FrameSink {
         events.push_back("m" + std::string(message.begin(), message.end()));
     }
     void onPing(const std::uint8_t* payload, std::size_t size) override {
+        if (size > wsclient::kMaxControlPayload)
+            std::abort();
         events.push_back("p" + std::string(payload, payload + size));
     }
     void onPong(const std::uint8_t* payload, std::size_t size) override {
+        if (size > wsclient::kMaxControlPayload)
+            std::abort();
         events.push_back("q" + std::string(payload, payload + size));
     }
     void onClose() override { events.push_back("c"); }
@@ -42,16 +47,20 @@ struct Outcome {
     Bytes rest;
     Bytes message;
     bool tooLarge = false;
+    bool controlTooLong = false;
 };
 
 Outcome walk(const std::uint8_t* data, std::size_t size, std::size_t step) {
     Outcome out;
     std::size_t fed = 0;
-    while (fed < size && !out.tooLarge) {
+    while (fed < size && !out.tooLarge && !out.controlTooLong) {
         const std::size_t n = step == 0 ? size - fed : std::min(step, size - fed);
         out.rest.insert(out.rest.end(), data + fed, data + fed + n);
         fed += n;
-        out.tooLarge = wsclient::consumeFrames(out.rest, out.message, out.log).tooLarge;
+        const wsclient::ConsumeResult result =
+            wsclient::consumeFrames(out.rest, out.message, out.log);
+        out.tooLarge = result.tooLarge;
+        out.controlTooLong = result.controlTooLong;
     }
     return out;
 }
@@ -67,9 +76,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const Outcome whole = walk(data, size, 0);
     const Outcome pieces = walk(data, size, step);
-    if (whole.log.events != pieces.log.events || whole.tooLarge != pieces.tooLarge)
+    if (whole.log.events != pieces.log.events || whole.tooLarge != pieces.tooLarge ||
+        whole.controlTooLong != pieces.controlTooLong)
         std::abort();
-    if (!whole.tooLarge && (whole.rest != pieces.rest || whole.message != pieces.message))
+    if (!whole.tooLarge && !whole.controlTooLong &&
+        (whole.rest != pieces.rest || whole.message != pieces.message))
         std::abort();
     if (whole.rest.size() > size)
         std::abort();

@@ -43,6 +43,8 @@ SEEDS = {
     "truncated_header": b"\x0b" + bytes([0x82, 126, 0x01]),
     "truncated_payload": b"\x0c" + frame(0x82, b"abcdef")[:5],
     "iq_frame_header_only": b"\x0d" + bytes([0x82, 126, 0x40, 0x40]) + b"\x00" * 64,
+    "ping_125_then_126": b"\x0e" + frame(0x89, b"p" * 125) + frame(0x89, b"p" * 126),
+    "close_126_masked": b"\x0f" + frame(0x88, b"c" * 126, key=b"\x05\x06\x07\x08"),
 }
 
 

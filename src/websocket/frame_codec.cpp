@@ -1,5 +1,7 @@
 #include "websocket/frame_codec.h"
 
+#include <algorithm>
+
 namespace wsclient {
 
 std::size_t frameHeaderLength(std::size_t payloadSize, bool mask) {
@@ -21,7 +23,10 @@ void applyMask(std::uint8_t* data, std::size_t size, const MaskingKey& key) {
 void encodeFrame(std::vector<std::uint8_t>& out, std::uint8_t opcode, const std::uint8_t* payload,
                  std::size_t size, bool mask, const MaskingKey& key) {
     const std::size_t start = out.size();
-    out.reserve(start + frameHeaderLength(size, mask) + size);
+    // Grown geometrically: an exact reserve per frame would copy a long queue on every append.
+    const std::size_t needed = start + frameHeaderLength(size, mask) + size;
+    if (out.capacity() < needed)
+        out.reserve(std::max(needed, 2 * out.capacity()));
 
     out.push_back(static_cast<std::uint8_t>(0x80 | (opcode & 0x0f)));
     const std::uint8_t maskBit = mask ? 0x80 : 0x00;
@@ -90,6 +95,8 @@ ConsumeResult consumeFrames(std::vector<std::uint8_t>& buffer, std::vector<std::
     ConsumeResult result;
     std::size_t offset = 0;
     for (;;) {
+        if (sink.halted())
+            break;
         // The sink may queue frames or close, never touch `buffer`; still, re-read its extent
         // on every round rather than holding pointers across callbacks.
         const std::size_t available = buffer.size() - offset;
@@ -99,6 +106,13 @@ ConsumeResult consumeFrames(std::vector<std::uint8_t>& buffer, std::vector<std::
 
         const auto op = static_cast<Opcode>(header.opcode);
         const bool data = op == Opcode::continuation || op == Opcode::text || op == Opcode::binary;
+        const bool control = op == Opcode::close || op == Opcode::ping || op == Opcode::pong;
+        // Every ping would otherwise queue a pong of its own size, up to the message limit.
+        if (control && header.payloadLength > kMaxControlPayload) {
+            result.controlTooLong = true;
+            result.claimedBytes = header.payloadLength;
+            break;
+        }
         // Refuse before waiting for the bytes: an absurd length would otherwise make the
         // connection buffer without end while the frame never completes.
         const std::uint64_t claimed =
@@ -148,6 +162,17 @@ ConsumeResult consumeFrames(std::vector<std::uint8_t>& buffer, std::vector<std::
     if (offset > 0)
         buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(offset));
     return result;
+}
+
+void markSent(std::vector<std::uint8_t>& buffer, std::size_t& offset, std::size_t sent) {
+    offset += sent;
+    if (offset >= buffer.size()) {
+        buffer.clear();
+        offset = 0;
+    } else if (offset >= buffer.size() - offset) {
+        buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(offset));
+        offset = 0;
+    }
 }
 
 } // namespace wsclient

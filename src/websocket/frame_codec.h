@@ -26,6 +26,9 @@ inline constexpr MaskingKey kMaskingKey = {0x37, 0xa2, 0x5e, 0xc9};
 // TCI frames are a few kilobytes; anything claiming more than this is not a TCI server.
 inline constexpr std::uint64_t kMaxMessageBytes = 16u * 1024u * 1024u;
 
+// Ping, pong and close carry at most this much; a longer one is a protocol error.
+inline constexpr std::uint64_t kMaxControlPayload = 125;
+
 // FIN + close, MASK set with a zero key, no payload and no status code.
 inline constexpr std::array<std::uint8_t, 6> kCloseFrame = {0x88, 0x80, 0x00, 0x00, 0x00, 0x00};
 
@@ -62,6 +65,8 @@ public:
     virtual void onClose() = 0;
     // A frame with an opcode the protocol does not define.
     virtual void onUnexpected(std::uint8_t opcode) = 0;
+    // Asked before each frame: true ends the walk there, as when the connection was dropped.
+    virtual bool halted() const { return false; }
 
 protected:
     ~FrameSink() = default;
@@ -70,7 +75,8 @@ protected:
 struct ConsumeResult {
     std::size_t frames = 0;         // frames consumed by this walk
     bool tooLarge = false;          // stopped at a frame or message over kMaxMessageBytes
-    std::uint64_t claimedBytes = 0; // with tooLarge: the size the frame or message claimed
+    bool controlTooLong = false;    // stopped at a control frame over kMaxControlPayload
+    std::uint64_t claimedBytes = 0; // with either: the size the frame or message claimed
 };
 
 // Walks the complete frames at the front of `buffer`: unmasks payloads in place, gathers data
@@ -79,5 +85,10 @@ struct ConsumeResult {
 // A partial frame stays in `buffer` for a later call. The sink must not erase from `buffer`.
 ConsumeResult consumeFrames(std::vector<std::uint8_t>& buffer, std::vector<std::uint8_t>& message,
                             FrameSink& sink);
+
+// Records that `sent` more bytes of `buffer`, from `offset` on, went out. The sent front is cut
+// away only once it is at least half the buffer, or all of it, so draining a backlog in many
+// partial sends moves each byte at most once.
+void markSent(std::vector<std::uint8_t>& buffer, std::size_t& offset, std::size_t sent);
 
 } // namespace wsclient

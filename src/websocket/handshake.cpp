@@ -59,6 +59,27 @@ public:
         return true;
     }
 
+    // The port after "host:": blanks and a '+' as %d allows them, then digits that must run up to
+    // a '/' or the end. A value outside 1..65535 is no port; it must not wrap round or fall back.
+    bool port(int& out) {
+        skipSpace();
+        if (pos_ < text_.size() && text_[pos_] == '+')
+            ++pos_;
+        const std::size_t start = pos_;
+        long value = 0;
+        while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') {
+            if (value <= 65535)
+                value = value * 10 + (text_[pos_] - '0');
+            ++pos_;
+        }
+        if (pos_ == start || value < 1 || value > 65535)
+            return false;
+        if (pos_ < text_.size() && text_[pos_] != '/')
+            return false;
+        out = static_cast<int>(value);
+        return true;
+    }
+
     // %s: blanks skipped, then one or more non-blank characters.
     bool word(std::string& out) {
         skipSpace();
@@ -85,41 +106,17 @@ private:
 
 bool parseWebSocketUrl(std::string_view url, WebSocketUrl& out) {
     WebSocketUrl parsed;
-    {
-        Scan scan(url);
-        if (scan.literal("ws://") && scan.host(parsed.host) && scan.literal(":") &&
-            scan.integer(parsed.port) && scan.literal("/") && scan.word(parsed.path)) {
-            out = parsed;
-            return true;
-        }
-    }
-    parsed = WebSocketUrl{};
-    {
-        Scan scan(url);
-        if (scan.literal("ws://") && scan.host(parsed.host) && scan.literal("/") &&
-            scan.word(parsed.path)) {
-            out = parsed;
-            return true;
-        }
-    }
-    parsed = WebSocketUrl{};
-    {
-        Scan scan(url);
-        if (scan.literal("ws://") && scan.host(parsed.host) && scan.literal(":") &&
-            scan.integer(parsed.port)) {
-            out = parsed;
-            return true;
-        }
-    }
-    parsed = WebSocketUrl{};
-    {
-        Scan scan(url);
-        if (scan.literal("ws://") && scan.host(parsed.host)) {
-            out = parsed;
-            return true;
-        }
-    }
-    return false;
+    Scan scan(url);
+    if (!scan.literal("ws://") || !scan.host(parsed.host))
+        return false;
+    // Once a ':' follows the host, a mistyped port is an error, not a quiet port 80.
+    if (scan.literal(":") && !scan.port(parsed.port))
+        return false;
+    // "ws://host/" and "ws://host:5/" carry no path.
+    if (scan.literal("/") && !scan.word(parsed.path))
+        parsed.path.clear();
+    out = parsed;
+    return true;
 }
 
 std::vector<std::string> upgradeRequestLines(const WebSocketUrl& url, std::string_view origin) {
@@ -146,6 +143,41 @@ bool handshakeLineEnded(const char* line, std::size_t length) {
 bool parseStatusCode(std::string_view line, int& code) {
     Scan scan(line);
     return scan.literal("HTTP/1.1") && scan.integer(code);
+}
+
+HandshakeReplyReader::Step HandshakeReplyReader::feed(char byte) {
+    switch (phase_) {
+    case Phase::status:
+        status_.push_back(byte);
+        if (handshakeLineEnded(status_.data(), status_.size())) {
+            phase_ = Phase::headers;
+            return Step::statusLine;
+        }
+        if (status_.size() >= kHandshakeLineLimit)
+            return finish(Step::invalidStatusLine);
+        return Step::needMore;
+    case Phase::headers: {
+        // The same line end as the status line's: at LF, or one byte after CR, but never at a
+        // line's first byte. So a line that begins with CR LF is exactly "\r\n".
+        const bool ended = lineLength_ >= 1 && (previous_ == '\r' || byte == '\n');
+        if (ended && lineLength_ == 1 && lineFirst_ == '\r' && byte == '\n')
+            return finish(Step::headersEnded);
+        if (lineLength_ == 0)
+            lineFirst_ = byte;
+        previous_ = byte;
+        lineLength_ = ended ? 0 : (lineLength_ < 2 ? lineLength_ + 1 : 2);
+        return Step::needMore;
+    }
+    case Phase::over:
+        break;
+    }
+    return final_;
+}
+
+HandshakeReplyReader::Step HandshakeReplyReader::finish(Step step) {
+    phase_ = Phase::over;
+    final_ = step;
+    return step;
 }
 
 } // namespace wsclient

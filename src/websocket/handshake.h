@@ -1,5 +1,5 @@
 // The text side of opening a WebSocket: the ws:// URL, the upgrade request and the reply's
-// status line. Pure string work; the client in websocket.cpp does the socket part.
+// status line and headers. Pure string work; the client in websocket.cpp does the socket part.
 #pragma once
 
 #include <cstddef>
@@ -22,8 +22,9 @@ struct WebSocketUrl {
     std::string path; // without the leading slash; may be empty
 };
 
-// Tries "ws://host:port/path", "ws://host/path", "ws://host:port" and "ws://host" in that order,
-// the way a scanf conversion reads them. Text after the matched part is ignored.
+// Reads "ws://host:port/path", "ws://host/path", "ws://host:port" and "ws://host" the way a scanf
+// conversion reads them; text after the path is ignored. A ':' after the host must be followed
+// by a port from 1 to 65535 (blanks and a '+' before it allowed) and then '/' or the end.
 bool parseWebSocketUrl(std::string_view url, WebSocketUrl& out);
 
 // The request lines, each ending in CR LF, in the order they are sent; the last is the blank line.
@@ -35,5 +36,37 @@ bool handshakeLineEnded(const char* line, std::size_t length);
 
 // Reads the code of a status line "HTTP/1.1 <code>..." (blanks before the code allowed).
 bool parseStatusCode(std::string_view line, int& code);
+
+// Follows the server's reply to the upgrade request, fed one byte at a time: the status line
+// (ended as handshakeLineEnded says, at most 255 bytes), then header lines of any length up to
+// the first line that begins with CR LF. Line starts are tracked over the whole reply, so the
+// result does not depend on how the bytes arrive.
+class HandshakeReplyReader {
+public:
+    enum class Step {
+        needMore,          // nothing to act on yet
+        statusLine,        // statusLine() is complete; the headers come next
+        invalidStatusLine, // 255 bytes without a line end
+        headersEnded,      // the byte was the LF of the blank line; the frames follow
+    };
+
+    // Takes the next byte. After invalidStatusLine or headersEnded the reply is over: further
+    // bytes are ignored and the same step comes back.
+    Step feed(char byte);
+
+    // The status line as received, its line end included.
+    std::string_view statusLine() const { return status_; }
+
+private:
+    Step finish(Step step);
+
+    enum class Phase { status, headers, over };
+    Phase phase_ = Phase::status;
+    Step final_ = Step::needMore;
+    std::string status_;
+    std::size_t lineLength_ = 0; // bytes of the current header line, counted up to 2
+    char lineFirst_ = 0;
+    char previous_ = 0;
+};
 
 } // namespace wsclient

@@ -19,6 +19,8 @@ constexpr int kConnectTimeLimitMs = 2000;
 constexpr std::size_t kReceiveChunk = 1500;
 // One poll stops reading once a whole maximal frame could be buffered; dispatch then decides.
 constexpr std::size_t kReceiveHighWater = kMaxMessageBytes + 14;
+// Frames waiting for a peer that does not read are held up to the size of one message.
+constexpr std::size_t kMaxPendingSendBytes = kMaxMessageBytes;
 
 // These lines are the client's only failure report; they go straight to standard error.
 void writeError(const std::string& line) {
@@ -123,20 +125,6 @@ Outcome receiveByte(platform::NativeSocket s, char& byte, const Deadline& deadli
     }
 }
 
-// Reads one piece of a reply line: up to its end, or 255 bytes of it.
-Outcome readLinePiece(platform::NativeSocket s, char (&line)[kHandshakeLineLimit + 1],
-                      std::size_t& length, const Deadline& deadline) {
-    length = 0;
-    while (length < 2 || (length < kHandshakeLineLimit && !handshakeLineEnded(line, length))) {
-        const Outcome outcome = receiveByte(s, line[length], deadline);
-        if (outcome != Outcome::done)
-            return outcome;
-        ++length;
-    }
-    line[length] = '\0';
-    return Outcome::done;
-}
-
 class CallbackAdapter : public BytesCallback_Imp {
 public:
     explicit CallbackAdapter(Callback_Imp& callable) : callable_(callable) {}
@@ -162,7 +150,7 @@ public:
             return;
         const platform::NativeSocket s = socketHandle.get();
         if (timeout != 0)
-            platform::waitSocket(s, true, !txBuffer.empty(), timeout < 0 ? -1 : timeout);
+            platform::waitSocket(s, true, pendingSendBytes() > 0, timeout < 0 ? -1 : timeout);
 
         while (rxBuffer.size() < kReceiveHighWater) {
             const std::size_t old = rxBuffer.size();
@@ -178,18 +166,19 @@ public:
             return;
         }
 
-        while (!txBuffer.empty()) {
-            const long n = platform::sendSome(s, txBuffer.data(), txBuffer.size());
+        while (pendingSendBytes() > 0) {
+            const long n =
+                platform::sendSome(s, txBuffer.data() + txOffset, txBuffer.size() - txOffset);
             if (n < 0 && platform::isWouldBlock(platform::lastSocketError()))
                 break;
             if (n <= 0) {
                 connectionLost(n == 0 ? "Connection closed!\n" : "Connection error!\n");
                 return;
             }
-            txBuffer.erase(txBuffer.begin(), txBuffer.begin() + n);
+            markSent(txBuffer, txOffset, static_cast<std::size_t>(n));
         }
 
-        if (txBuffer.empty() && state == ReadyState::CLOSING) {
+        if (pendingSendBytes() == 0 && state == ReadyState::CLOSING) {
             socketHandle.close();
             state = ReadyState::CLOSED;
         }
@@ -232,16 +221,27 @@ public:
     }
 
     void _dispatchBinary(BytesCallback_Imp& callable) override {
+        if (dropped)
+            return;
         Events events(*this, callable);
+        walking = true;
         const ConsumeResult result = consumeFrames(rxBuffer, messageBuffer, events);
-        if (result.tooLarge) {
-            char line[160];
+        walking = false;
+        char line[160];
+        if (dropped) {
+            drop(nullptr); // during the walk; now the received bytes can go too
+        } else if (result.tooLarge) {
             std::snprintf(line, sizeof line,
                           "ERROR: WebSocket message of %" PRIu64
                           " bytes exceeds the 16 MiB limit; connection dropped.\n",
                           result.claimedBytes);
-            writeError(line);
-            drop();
+            drop(line);
+        } else if (result.controlTooLong) {
+            std::snprintf(line, sizeof line,
+                          "ERROR: WebSocket control frame of %" PRIu64
+                          " bytes; connection dropped.\n",
+                          result.claimedBytes);
+            drop(line);
         }
     }
 
@@ -260,6 +260,7 @@ private:
             writeError("ERROR: Got unexpected WebSocket message.\n");
             client_.close();
         }
+        bool halted() const override { return client_.dropped; }
 
     private:
         _RealWebSocket& client_;
@@ -269,6 +270,13 @@ private:
     void queueFrame(Opcode opcode, const std::uint8_t* payload, std::size_t size) {
         if (state == ReadyState::CLOSING || state == ReadyState::CLOSED)
             return;
+        // A peer that sends but never reads would otherwise make the queue grow without end.
+        if (size > kMaxPendingSendBytes ||
+            pendingSendBytes() + frameHeaderLength(size, maskOutgoing) + size >
+                kMaxPendingSendBytes) {
+            drop("ERROR: WebSocket send queue exceeds the 16 MiB limit; connection dropped.\n");
+            return;
+        }
         encodeFrame(txBuffer, static_cast<std::uint8_t>(opcode), payload, size, maskOutgoing,
                     kMaskingKey);
     }
@@ -279,21 +287,33 @@ private:
         writeError(line);
     }
 
+    std::size_t pendingSendBytes() const { return txBuffer.size() - txOffset; }
+
     // Gives up on a peer that is not speaking TCI: nothing more is read, sent or delivered.
-    void drop() {
+    // Within a frame walk the received bytes stay until the walk has stopped.
+    void drop(const char* line) {
+        if (line != nullptr)
+            writeError(line);
         socketHandle.close();
         state = ReadyState::CLOSED;
-        std::vector<std::uint8_t>().swap(rxBuffer);
+        dropped = true;
         std::vector<std::uint8_t>().swap(txBuffer);
-        std::vector<std::uint8_t>().swap(messageBuffer);
+        txOffset = 0;
+        if (!walking) {
+            std::vector<std::uint8_t>().swap(rxBuffer);
+            std::vector<std::uint8_t>().swap(messageBuffer);
+        }
     }
 
     std::vector<std::uint8_t> rxBuffer;
     std::vector<std::uint8_t> txBuffer;
+    std::size_t txOffset = 0; // txBuffer before it has been sent
     std::vector<std::uint8_t> messageBuffer;
     platform::Socket socketHandle;
     ReadyState state = ReadyState::OPEN;
     bool maskOutgoing = true;
+    bool walking = false; // inside consumeFrames, which holds on to rxBuffer
+    bool dropped = false;
 };
 
 } // namespace
@@ -337,35 +357,29 @@ std::unique_ptr<WebSocket> WebSocket::connectUrl(const std::string& url,
         }
     }
 
-    char line[kHandshakeLineLimit + 1];
-    std::size_t length = 0;
-    Outcome outcome = readLinePiece(s, line, length, deadline);
-    if (outcome == Outcome::timedOut)
-        writeError(timeoutLine);
-    if (outcome != Outcome::done)
-        return nullptr;
-    if (!handshakeLineEnded(line, length)) {
-        writeError("ERROR: Got invalid status line connecting to: " + url + "\n");
-        return nullptr;
-    }
-    int status = 0;
-    if (!parseStatusCode(std::string_view(line, length), status) || status != 101) {
-        writeError("ERROR: Got bad status connecting to " + url + ": " + std::string(line, length));
-        return nullptr;
-    }
-
-    // Header lines are read and skipped up to the blank line. A piece that continues an
-    // over-long line is not a blank line even when it begins with CR LF.
-    bool atLineStart = true;
+    // One byte per receive, so that nothing behind the blank line (the first frames) is taken.
+    HandshakeReplyReader reply;
     for (;;) {
-        outcome = readLinePiece(s, line, length, deadline);
+        char byte = 0;
+        const Outcome outcome = receiveByte(s, byte, deadline);
         if (outcome == Outcome::timedOut)
             writeError(timeoutLine);
         if (outcome != Outcome::done)
             return nullptr;
-        if (atLineStart && line[0] == '\r' && line[1] == '\n')
+        const HandshakeReplyReader::Step step = reply.feed(byte);
+        if (step == HandshakeReplyReader::Step::headersEnded)
             break;
-        atLineStart = handshakeLineEnded(line, length);
+        if (step == HandshakeReplyReader::Step::invalidStatusLine) {
+            writeError("ERROR: Got invalid status line connecting to: " + url + "\n");
+            return nullptr;
+        }
+        int status = 0;
+        if (step == HandshakeReplyReader::Step::statusLine &&
+            (!parseStatusCode(reply.statusLine(), status) || status != 101)) {
+            writeError("ERROR: Got bad status connecting to " + url + ": " +
+                       std::string(reply.statusLine()));
+            return nullptr;
+        }
     }
 
     platform::setTcpNoDelay(s, true);

@@ -5,7 +5,8 @@ Listens on 127.0.0.1, port chosen by the system, and prints that port alone on t
 line of standard output. The request path picks what the server does with a connection:
 
   /echo        sends every message back, text as text and binary as binary
-  /ping        pings the client, then sends "pong ok" or "pong missing"
+  /ping        pings the client with 125 bytes (the most a control frame may carry), then
+               sends "pong ok" or "pong missing"
   /fragment    sends a text and a binary message, each in several fragments
   /closeframe  sends "bye", then closes with a close frame and waits for the client's
   /close       sends "bye", waits for "ack", then ends the TCP connection (no close frame)
@@ -24,7 +25,7 @@ import sys
 from websockets.exceptions import ConnectionClosed
 from websockets.legacy.server import serve
 
-PING_PAYLOAD = b"tarnwick-ping"
+PING_PAYLOAD = b"tarnwick-ping-" + bytes(range(111))
 
 
 def event(path, detail):

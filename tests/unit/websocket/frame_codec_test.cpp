@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -283,6 +284,52 @@ TEST(FrameCodec, MessageGrowingPastTheLimitIsRefused) {
     EXPECT_TRUE(result.tooLarge);
     EXPECT_EQ(result.claimedBytes, wsclient::kMaxMessageBytes + 1);
     EXPECT_TRUE(sink.messages.empty());
+}
+
+TEST(FrameCodec, ControlFrameOver125BytesStopsTheWalk) {
+    for (const std::uint8_t first : {0x88, 0x89, 0x8a}) {
+        Bytes buffer = serverFrame(first, Bytes(125, 'c'));
+        const Bytes over = serverFrame(first, Bytes(126, 'c'));
+        append(buffer, over);
+        Recorder sink;
+        Bytes message;
+        auto result = consumeFrames(buffer, message, sink);
+        EXPECT_TRUE(result.controlTooLong) << int{first};
+        EXPECT_FALSE(result.tooLarge);
+        EXPECT_EQ(result.claimedBytes, 126u);
+        EXPECT_EQ(result.frames, 1u) << "125 bytes is still a control frame";
+        EXPECT_EQ(sink.events.size(), 1u);
+        EXPECT_EQ(buffer, over);
+
+        // Refused on its header alone, however much it claims.
+        buffer = {first, 127, 0, 0, 0, 1, 0, 0, 0, 0};
+        result = consumeFrames(buffer, message, sink);
+        EXPECT_TRUE(result.controlTooLong);
+        EXPECT_EQ(result.claimedBytes, 0x100000000ull);
+    }
+}
+
+TEST(FrameCodec, SentBytesLeaveTheQueueInOrderAndTheSentFrontNeverOutgrowsTheRest) {
+    Bytes queue;
+    std::size_t offset = 0;
+    Bytes queued;
+    Bytes sent;
+    std::uint8_t next = 0;
+    for (std::size_t round = 0; round < 2000; ++round) {
+        const std::size_t add = round % 7 == 0 ? 0 : (round * 37) % 300;
+        for (std::size_t i = 0; i < add; ++i) {
+            queue.push_back(next);
+            queued.push_back(next++);
+        }
+        const std::size_t part = std::min((round * 53) % 400, queue.size() - offset);
+        sent.insert(sent.end(), queue.begin() + static_cast<std::ptrdiff_t>(offset),
+                    queue.begin() + static_cast<std::ptrdiff_t>(offset + part));
+        wsclient::markSent(queue, offset, part);
+        // The sent front is cut away before it is as large as what is still to send.
+        ASSERT_TRUE(offset == 0 || offset < queue.size() - offset) << "round " << round;
+    }
+    sent.insert(sent.end(), queue.begin() + static_cast<std::ptrdiff_t>(offset), queue.end());
+    EXPECT_EQ(sent, queued);
 }
 
 TEST(FrameCodec, HeaderParserWaitsForTheExtendedLengthAndKey) {

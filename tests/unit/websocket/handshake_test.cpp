@@ -51,21 +51,29 @@ TEST(WebSocketUrl, EmptyPathAfterTheSlashFallsBackToHostAndPort) {
 }
 
 TEST(WebSocketUrl, ScanRulesForPortAndPath) {
-    // Text after the matched part is ignored; the path stops at white space.
+    // Text after the path is ignored; the path stops at white space.
     auto u = parsed("ws://sdr:40001/tci extra");
     EXPECT_EQ(u.path, "tci");
-    // A port that is not a number leaves the host alone on port 80.
-    u = parsed("ws://sdr:abc/x");
-    EXPECT_EQ(u.host, "sdr");
-    EXPECT_EQ(u.port, 80);
-    EXPECT_EQ(u.path, "");
-    // Signs are read as a scan conversion reads them.
+    // Blanks and a '+' before the port are read as a scan conversion reads them.
     EXPECT_EQ(parsed("ws://sdr:+7").port, 7);
-    EXPECT_EQ(parsed("ws://sdr:-7").port, -7);
-    // A port beyond int does not wrap round to a plausible value.
-    u = parsed("ws://sdr:99999999999/x");
-    EXPECT_EQ(u.port, 80);
-    EXPECT_EQ(u.path, "");
+    EXPECT_EQ(parsed("ws://sdr: 40001/tci").port, 40001);
+    EXPECT_EQ(parsed("ws://sdr:00080/x").port, 80);
+    EXPECT_EQ(parsed("ws://sdr:1").port, 1);
+    EXPECT_EQ(parsed("ws://sdr:65535/x").port, 65535);
+}
+
+TEST(WebSocketUrl, PortThatIsNotAWholeNumberFrom1To65535IsRefused) {
+    // None may fall back to port 80 or reach the resolver wrapped round to another port.
+    for (const char* url :
+         {"ws://127.0.0.1:4294967297/", "ws://127.0.0.1:99999999999/", "ws://sdr:0",
+          "ws://sdr:65536", "ws://sdr:99999/x", "ws://sdr:-5", "ws://sdr:-0/x", "ws://sdr:abc/x",
+          "ws://sdr:", "ws://sdr:/x", "ws://sdr:5x", "ws://sdr:5 /x", "ws://sdr:5?x", "ws://sdr:+",
+          "ws://sdr:5:6"}) {
+        WebSocketUrl out;
+        out.host = "<unset>";
+        EXPECT_FALSE(parseWebSocketUrl(url, out)) << url;
+        EXPECT_EQ(out.host, "<unset>") << url;
+    }
 }
 
 TEST(WebSocketUrl, OtherSchemesAndShapesAreRefused) {
@@ -116,6 +124,31 @@ TEST(StatusLine, LineEndsAtLfOrOneByteAfterCr) {
     EXPECT_TRUE(wsclient::handshakeLineEnded("\r\n", 2));
     EXPECT_TRUE(wsclient::handshakeLineEnded("ab\rx", 4));
     EXPECT_FALSE(wsclient::handshakeLineEnded("abc\r", 4));
+}
+
+TEST(HandshakeReply, BlankLineEndsTheHeadersWhateverTheLengthOfTheLineBeforeIt) {
+    using Step = wsclient::HandshakeReplyReader::Step;
+    const std::string status = "HTTP/1.1 101 Switching Protocols\r\n";
+    // The last header line, CR LF included, from 250 to 520 bytes: its CR falls on every
+    // position around the 255th and 510th byte of the line.
+    for (std::size_t length = 250; length <= 520; ++length) {
+        const std::string reply = status + "Upgrade: websocket\r\n" +
+                                  "X-Pad: " + std::string(length - 9, 'a') + "\r\n" + "\r\n";
+        wsclient::HandshakeReplyReader reader;
+        std::vector<std::pair<std::size_t, Step>> steps;
+        for (std::size_t i = 0; i < reply.size(); ++i) {
+            const Step step = reader.feed(reply[i]);
+            if (step != Step::needMore)
+                steps.emplace_back(i + 1, step);
+        }
+        EXPECT_EQ(steps,
+                  (std::vector<std::pair<std::size_t, Step>>{{status.size(), Step::statusLine},
+                                                             {reply.size(), Step::headersEnded}}))
+            << "last header line of " << length << " bytes";
+        EXPECT_EQ(reader.statusLine(), status);
+        // The reply is over; what follows (the first frame) is not the reader's.
+        EXPECT_EQ(reader.feed('\x81'), Step::headersEnded);
+    }
 }
 
 } // namespace

@@ -121,6 +121,30 @@ TEST_F(WebSocketClient, RefusalsBeforeConnectingWriteTheirLines) {
                               "ERROR: Could not parse WebSocket url: WS://127.0.0.1:40001\n");
 }
 
+TEST_F(WebSocketClient, PortOutOfRangeIsUnparsableOnEveryAttemptAndNothingIsConnected) {
+    platform::Socket listener = platform::openTcp4();
+    platform::bindTo(listener.get(), platform::ipv4Address(platform::kLoopbackIpv4, 0));
+    platform::listenOn(listener.get(), 4);
+    const std::uint64_t port = platform::localPort(listener.get());
+    StderrCapture err;
+    std::string expected;
+    // The listener's own port wrapped round by 2^16 or 2^32, or with junk behind it, must not
+    // reach it; the others must not reach port 80 or the resolver.
+    for (const std::string& text :
+         std::vector<std::string>{std::to_string(port + 65536), std::to_string(port + 4294967296u),
+                                  std::to_string(port) + "x", "0", "65536", "99999", "-5",
+                                  "4294967297", "99999999999"}) {
+        const std::string url = "ws://127.0.0.1:" + text + "/tci";
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            EXPECT_EQ(WebSocket::connectUrl(url, ""), nullptr) << url;
+            expected += "ERROR: Could not parse WebSocket url: " + url + "\n";
+        }
+    }
+    EXPECT_EQ(err.text(), expected);
+    EXPECT_EQ(platform::waitSocket(listener.get(), true, false, 100), 0)
+        << "a connection reached the listener";
+}
+
 TEST_F(WebSocketClient, RefusedConnectionWritesUnableToConnect) {
     std::uint16_t port = 0;
     {
@@ -226,6 +250,32 @@ TEST_F(WebSocketClient, LongHeaderLinesAreReadOnAndTheFirstFrameSurvives) {
     ws->close();
     ws->poll(0);
     EXPECT_EQ(err.text(), "");
+}
+
+TEST_F(WebSocketClient, LastHeaderLineOfAnyLengthEndsTheHeadersAndTheFirstFrameSurvives) {
+    // The last header line, CR LF included, from 250 to 520 bytes: its CR falls on every
+    // position around the 255th and 510th byte of the line.
+    const Bytes frame = serverFrame(0x81, "first message");
+    for (std::size_t length = 250; length <= 520; ++length) {
+        const std::string reply = "HTTP/1.1 101 Switching Protocols\r\n"
+                                  "Upgrade: websocket\r\n"
+                                  "X-Pad: " +
+                                  std::string(length - 9, 'a') + "\r\n\r\n" + textOf(frame);
+        ScriptedServer server([&reply](platform::NativeSocket s) {
+            readUntil(s, "\r\n\r\n");
+            sendAllBytes(s, reply);
+            readToEnd(s);
+        });
+        StderrCapture err;
+        auto ws = WebSocket::connectUrl(server.url("/tci"), "");
+        ASSERT_NE(ws, nullptr) << "last header line of " << length << " bytes";
+        const auto got = pumpUntil(*ws, [](const auto& got) { return !got.empty(); });
+        ASSERT_EQ(got.size(), 1u) << length;
+        EXPECT_EQ(textOf(got[0]), "first message") << length;
+        ws->close();
+        ws->poll(0);
+        EXPECT_EQ(err.text(), "") << length;
+    }
 }
 
 TEST_F(WebSocketClient, SilentServerFailsWithinTheTimeLimitWithOneLine) {
@@ -380,6 +430,51 @@ TEST_F(WebSocketClient, OversizedFrameDropsTheConnectionWithOneLine) {
     server.join(); // the server saw the connection end
     EXPECT_EQ(err.text(), "ERROR: WebSocket message of 8589934592 bytes exceeds the 16 MiB "
                           "limit; connection dropped.\n");
+}
+
+TEST_F(WebSocketClient, ControlFrameOver125BytesDropsTheConnectionWithOneLine) {
+    for (const std::uint8_t first : {0x89, 0x8a, 0x88}) { // ping, pong, close
+        Bytes afterIt;
+        bool peerEnded = false;
+        ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
+            sendAllBytes(s, serverFrame(first, std::string(126, 'c')));
+            afterIt = readToEnd(s, &peerEnded);
+        }));
+        StderrCapture err;
+        auto ws = WebSocket::connectUrl(server.url("/"), "");
+        ASSERT_NE(ws, nullptr);
+        pumpUntil(*ws, [&](const auto&) { return ws->readyState() == ReadyState::CLOSED; });
+        EXPECT_EQ(ws->readyState(), ReadyState::CLOSED) << int{first};
+        ws->poll(0);
+        server.join();
+        EXPECT_TRUE(peerEnded) << int{first};
+        EXPECT_TRUE(afterIt.empty()) << "neither a pong nor a close frame goes back";
+        EXPECT_EQ(err.text(), "ERROR: WebSocket control frame of 126 bytes; connection dropped.\n");
+    }
+}
+
+TEST_F(WebSocketClient, PeerThatPingsAndNeverReadsIsDroppedOnceTheSendQueueIsFull) {
+    // Valid 125-byte pings, each owing a 131-byte pong, from a server that reads nothing. It
+    // gives up at 64 MiB, far past what the client may hold, or when the client is gone.
+    ScriptedServer server(acceptingThen([](platform::NativeSocket s) {
+        const Bytes ping = serverFrame(0x89, std::string(125, 'p'));
+        Bytes burst;
+        for (int i = 0; i < 8192; ++i)
+            burst.insert(burst.end(), ping.begin(), ping.end());
+        for (std::size_t sent = 0; sent < 64u * 1024 * 1024 && sendAllBytes(s, burst);)
+            sent += burst.size();
+    }));
+    StderrCapture err;
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    pumpUntil(
+        *ws, [&](const auto&) { return ws->readyState() == ReadyState::CLOSED; },
+        std::chrono::seconds(60));
+    EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
+    ws->poll(0);
+    server.join();
+    EXPECT_EQ(err.text(),
+              "ERROR: WebSocket send queue exceeds the 16 MiB limit; connection dropped.\n");
 }
 
 TEST_F(WebSocketClient, TextDispatchHandsOverTheBytesAsAString) {
