@@ -150,7 +150,7 @@ public:
             return;
         const platform::NativeSocket s = socketHandle.get();
         if (timeout != 0)
-            platform::waitSocket(s, true, pendingSendBytes() > 0, timeout < 0 ? -1 : timeout);
+            platform::waitSocket(s, true, bufferedAmount() > 0, timeout < 0 ? -1 : timeout);
 
         while (rxBuffer.size() < kReceiveHighWater) {
             const std::size_t old = rxBuffer.size();
@@ -166,7 +166,7 @@ public:
             return;
         }
 
-        while (pendingSendBytes() > 0) {
+        while (bufferedAmount() > 0) {
             const long n =
                 platform::sendSome(s, txBuffer.data() + txOffset, txBuffer.size() - txOffset);
             if (n < 0 && platform::isWouldBlock(platform::lastSocketError()))
@@ -178,7 +178,7 @@ public:
             markSent(txBuffer, txOffset, static_cast<std::size_t>(n));
         }
 
-        if (pendingSendBytes() == 0 && state == ReadyState::CLOSING) {
+        if (bufferedAmount() == 0 && state == ReadyState::CLOSING) {
             socketHandle.close();
             state = ReadyState::CLOSED;
         }
@@ -209,7 +209,7 @@ public:
 
     ReadyState readyState() const override { return state; }
 
-    std::size_t bufferedAmount() const override { return txBuffer.size(); }
+    std::size_t bufferedAmount() const override { return txBuffer.size() - txOffset; }
 
     platform::NativeSocket nativeSocket() const override {
         return state == ReadyState::CLOSED ? platform::kInvalidSocket : socketHandle.get();
@@ -272,7 +272,7 @@ private:
             return;
         // A peer that sends but never reads would otherwise make the queue grow without end.
         if (size > kMaxPendingSendBytes ||
-            pendingSendBytes() + frameHeaderLength(size, maskOutgoing) + size >
+            bufferedAmount() + frameHeaderLength(size, maskOutgoing) + size >
                 kMaxPendingSendBytes) {
             drop("ERROR: WebSocket send queue exceeds the 16 MiB limit; connection dropped.\n");
             return;
@@ -286,8 +286,6 @@ private:
         state = ReadyState::CLOSED;
         writeError(line);
     }
-
-    std::size_t pendingSendBytes() const { return txBuffer.size() - txOffset; }
 
     // Gives up on a peer that is not speaking TCI: nothing more is read, sent or delivered.
     // Within a frame walk the received bytes stay until the walk has stopped.
