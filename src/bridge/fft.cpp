@@ -458,8 +458,9 @@ void stagesLastInOrder4096(float* samples) {
 struct WideLastStageConstants {
     __m256 re4;
     __m256 im4;
+    __m256 re2; // span 2's one twiddle, (1, 0), laid out as avxRotate takes it
+    __m256 im2;
     __m256 scale;
-    __m256 zero;
 };
 
 __attribute__((target("avx"))) inline WideLastStageConstants wideLastStageConstants() {
@@ -468,8 +469,9 @@ __attribute__((target("avx"))) inline WideLastStageConstants wideLastStageConsta
                            w4.re[1]),
             _mm256_setr_ps(-w4.im[0], -w4.im[1], -w4.im[0], -w4.im[1], w4.im[0], w4.im[1], w4.im[0],
                            w4.im[1]),
-            _mm256_set1_ps(static_cast<float>(1.0 / 4096)),
-            _mm256_setr_ps(-0.0f, -0.0f, -0.0f, -0.0f, 0.0f, 0.0f, 0.0f, 0.0f)};
+            _mm256_set1_ps(1.0f),
+            _mm256_setr_ps(-0.0f, -0.0f, -0.0f, -0.0f, 0.0f, 0.0f, 0.0f, 0.0f),
+            _mm256_set1_ps(static_cast<float>(1.0 / 4096))};
 }
 
 // Eight samples as (re, im) pairs: u holds samples 0 4 | 1 5, v holds 2 6 | 3 7.
@@ -488,9 +490,10 @@ TARNWICK_AVX WideGroup lastStagesAvx(const float* p, const WideLastStageConstant
     const __m256 e = _mm256_shuffle_ps(s, d, _MM_SHUFFLE(2, 0, 2, 0)); // 0 4 2 6
     const __m256 f = _mm256_shuffle_ps(s, d, _MM_SHUFFLE(3, 1, 3, 1)); // 1 5 3 7
     const __m256 sum = _mm256_mul_ps(_mm256_add_ps(e, f), c.scale);
-    // Span 2 rotates by (1, 0) and then scales; rotating by (scale, 0) gives the same bits:
-    // (x*1 - y*0)*s equals x*s - y*0, and (x*0 + y*1)*s equals x*0 + y*s, zeros' signs included.
-    const __m256 diff = avxRotate(_mm256_sub_ps(e, f), c.scale, c.zero);
+    // Span 2 rotates by (1, 0) and only then scales. Rotating by (scale, 0) instead is not the
+    // same: x*s - y*0 settles the sign of a zero after x*s has underflowed, where the plain code
+    // settles it before.
+    const __m256 diff = _mm256_mul_ps(avxRotate(_mm256_sub_ps(e, f), c.re2, c.im2), c.scale);
     const __m256 re = _mm256_permute2f128_ps(sum, diff, 0x20); // re: 0 4 2 6 | 1 5 3 7
     const __m256 im = _mm256_permute2f128_ps(sum, diff, 0x31); // im: the same samples
     return {_mm256_unpacklo_ps(re, im), _mm256_unpackhi_ps(re, im)};
