@@ -182,7 +182,7 @@ TEST(Fft, RandomBlocksMatchADoublePrecisionDft) {
 
 // Kinds of input the fast paths must treat exactly as the plain transform does, drawn one value
 // at a time: ordinary and huge values, values that overflow on the way, subnormals, zeros of
-// both signs and infinities.
+// both signs, infinities, and NaNs of either sign, quiet or signalling, with assorted payloads.
 struct InputKind {
     const char* name;
     float (*draw)(std::mt19937&, std::size_t toEnd); // toEnd: 0 for the block's last float
@@ -198,6 +198,12 @@ bool oneIn(std::mt19937& gen, unsigned n) {
 
 float infinity(std::mt19937& gen) {
     return (oneIn(gen, 2) ? -1 : 1) * std::numeric_limits<float>::infinity();
+}
+
+float fromBits(std::uint32_t bits) {
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
 }
 
 const InputKind kInputKinds[] = {
@@ -220,6 +226,17 @@ const InputKind kInputKinds[] = {
      }},
     {"infinities",
      [](std::mt19937& g, std::size_t) { return oneIn(g, 8) ? infinity(g) : uniform(g); }},
+    {"NaNs",
+     [](std::mt19937& g, std::size_t) {
+         if (oneIn(g, 8)) // any sign and payload, the quiet bit set or not
+             return fromBits(0x7F800000u | (g() & 0x807FFFFFu) | 1u);
+         return oneIn(g, 16) ? infinity(g) : uniform(g);
+     }},
+    // A few NaNs right at the end, where a search that stops short misses them.
+    {"NaNs last",
+     [](std::mt19937& g, std::size_t toEnd) {
+         return toEnd < 4 ? fromBits(0x7FC00000u | (g() & 0x803FFFFFu)) : uniform(g);
+     }},
 };
 
 std::vector<float> inputOf(const InputKind& kind, std::size_t floats, unsigned seed) {
