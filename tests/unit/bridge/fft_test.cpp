@@ -263,14 +263,10 @@ std::vector<float> inputOf(const InputKind& kind, std::size_t floats, unsigned s
 // Empty when the bits agree; otherwise where and how they first differ.
 std::string bitDifference(const float* a, const float* b, std::size_t floats) {
     for (std::size_t i = 0; i < floats; ++i) {
-        std::uint32_t x;
-        std::uint32_t y;
-        std::memcpy(&x, a + i, sizeof x);
-        std::memcpy(&y, b + i, sizeof y);
-        if (x != y) {
+        if (bitsOf(a[i]) != bitsOf(b[i])) {
             char text[64];
             std::snprintf(text, sizeof text, "float %u: %08x, plain %08x", static_cast<unsigned>(i),
-                          static_cast<unsigned>(x), static_cast<unsigned>(y));
+                          static_cast<unsigned>(bitsOf(a[i])), static_cast<unsigned>(bitsOf(b[i])));
             return text;
         }
     }
