@@ -272,7 +272,8 @@ TARNWICK_AVX __m256 avxLoadBlock(const float* p, const double* window, std::uint
 
 // d * w = d * (w.re | w.re) + swap(d) * (-w.im | w.im): d.re*w.re - d.im*w.im in the low half,
 // d.im*w.re + d.re*w.im in the high half, each product rounded as the plain code rounds it
-// (adding a negated product equals subtracting it).
+// (adding a negated product equals subtracting it, and the high half's operands in the other
+// order give the same sum, as no NaN comes in; see fastFft).
 TARNWICK_AVX __m256 avxRotate(__m256 d, __m256 re, __m256 im) {
     const __m256 swapped = _mm256_permute2f128_ps(d, d, 0x01);
     return _mm256_add_ps(_mm256_mul_ps(d, re), _mm256_mul_ps(swapped, im));
@@ -458,8 +459,9 @@ void stagesLastInOrder4096(float* samples) {
 struct WideLastStageConstants {
     __m256 re4;
     __m256 im4;
+    __m256 re2; // span 2's one twiddle, (1, 0), laid out as avxRotate takes it
+    __m256 im2;
     __m256 scale;
-    __m256 zero;
 };
 
 __attribute__((target("avx"))) inline WideLastStageConstants wideLastStageConstants() {
@@ -468,8 +470,9 @@ __attribute__((target("avx"))) inline WideLastStageConstants wideLastStageConsta
                            w4.re[1]),
             _mm256_setr_ps(-w4.im[0], -w4.im[1], -w4.im[0], -w4.im[1], w4.im[0], w4.im[1], w4.im[0],
                            w4.im[1]),
-            _mm256_set1_ps(static_cast<float>(1.0 / 4096)),
-            _mm256_setr_ps(-0.0f, -0.0f, -0.0f, -0.0f, 0.0f, 0.0f, 0.0f, 0.0f)};
+            _mm256_set1_ps(1.0f),
+            _mm256_setr_ps(-0.0f, -0.0f, -0.0f, -0.0f, 0.0f, 0.0f, 0.0f, 0.0f),
+            _mm256_set1_ps(static_cast<float>(1.0 / 4096))};
 }
 
 // Eight samples as (re, im) pairs: u holds samples 0 4 | 1 5, v holds 2 6 | 3 7.
@@ -488,9 +491,10 @@ TARNWICK_AVX WideGroup lastStagesAvx(const float* p, const WideLastStageConstant
     const __m256 e = _mm256_shuffle_ps(s, d, _MM_SHUFFLE(2, 0, 2, 0)); // 0 4 2 6
     const __m256 f = _mm256_shuffle_ps(s, d, _MM_SHUFFLE(3, 1, 3, 1)); // 1 5 3 7
     const __m256 sum = _mm256_mul_ps(_mm256_add_ps(e, f), c.scale);
-    // Span 2 rotates by (1, 0) and then scales; rotating by (scale, 0) gives the same bits:
-    // (x*1 - y*0)*s equals x*s - y*0, and (x*0 + y*1)*s equals x*0 + y*s, zeros' signs included.
-    const __m256 diff = avxRotate(_mm256_sub_ps(e, f), c.scale, c.zero);
+    // Span 2 rotates by (1, 0) and only then scales. Rotating by (scale, 0) instead is not the
+    // same: x*s - y*0 settles the sign of a zero after x*s has underflowed, where the plain code
+    // settles it before.
+    const __m256 diff = _mm256_mul_ps(avxRotate(_mm256_sub_ps(e, f), c.re2, c.im2), c.scale);
     const __m256 re = _mm256_permute2f128_ps(sum, diff, 0x20); // re: 0 4 2 6 | 1 5 3 7
     const __m256 im = _mm256_permute2f128_ps(sum, diff, 0x31); // im: the same samples
     return {_mm256_unpacklo_ps(re, im), _mm256_unpackhi_ps(re, im)};
@@ -599,7 +603,48 @@ void middleStages(float* samples, std::uint32_t count, std::uint32_t span, bool 
     }
 }
 
+// Whether any of the floats (a multiple of 32) is a NaN. A comparison of two registers finds a
+// NaN in either; two running masks let the loads go at full speed.
+bool holdsNaN(const float* p, std::uint32_t floats) {
+    __m128 a = _mm_setzero_ps();
+    __m128 b = _mm_setzero_ps();
+    for (std::uint32_t i = 0; i < floats; i += 16) {
+        a = _mm_or_ps(a, _mm_cmpunord_ps(_mm_loadu_ps(p + i), _mm_loadu_ps(p + i + 4)));
+        b = _mm_or_ps(b, _mm_cmpunord_ps(_mm_loadu_ps(p + i + 8), _mm_loadu_ps(p + i + 12)));
+    }
+    return _mm_movemask_ps(_mm_or_ps(a, b)) != 0;
+}
+
+#if defined(TARNWICK_FFT_AVX)
+
+__attribute__((target("avx"))) bool holdsNaNAvx(const float* p, std::uint32_t floats) {
+    __m256 a = _mm256_setzero_ps();
+    __m256 b = _mm256_setzero_ps();
+    for (std::uint32_t i = 0; i < floats; i += 32) {
+        a = _mm256_or_ps(
+            a, _mm256_cmp_ps(_mm256_loadu_ps(p + i), _mm256_loadu_ps(p + i + 8), _CMP_UNORD_Q));
+        b = _mm256_or_ps(b, _mm256_cmp_ps(_mm256_loadu_ps(p + i + 16), _mm256_loadu_ps(p + i + 24),
+                                          _CMP_UNORD_Q));
+    }
+    return _mm256_movemask_ps(_mm256_or_ps(a, b)) != 0;
+}
+
+#else
+
+bool holdsNaNAvx(const float* p, std::uint32_t floats) {
+    return holdsNaN(p, floats);
+}
+
+#endif
+
+// Declines (false, data untouched) a block that holds a NaN, which the plain code must then
+// transform. Where two NaNs meet, a sum or product keeps the first operand's sign and payload,
+// and the compiler is free to swap the operands of either, so only the very same code gives the
+// same NaNs. Without a NaN coming in, the only NaN that can arise (from infinities) is the one
+// default NaN, and no bit depends on the order of operands.
 bool fastFft(float* samples, std::uint32_t count, bool avx, const double* window = nullptr) {
+    if (avx ? holdsNaNAvx(samples, 2 * count) : holdsNaN(samples, 2 * count))
+        return false;
     const int stages = stageCount(count);
     int s = 0;
     // Spans beyond the compile-time tables (8192 and 16384 points) take the plain stage.
@@ -707,10 +752,10 @@ bool fftWith(SimdPath path, float* samples, std::uint32_t count) {
     if (path == SimdPath::plain || count < 16)
         return fftReference(samples, count);
 #if defined(__SSE2__)
-    return fastFft(samples, count, path == SimdPath::avx);
-#else
-    return false;
+    if (fastFft(samples, count, path == SimdPath::avx))
+        return true;
 #endif
+    return fftReference(samples, count);
 }
 
 bool fft(float* samples, std::uint32_t count) {
@@ -723,10 +768,11 @@ bool windowAndFftWith(SimdPath path, const FftWindow& window, IqBlock& block) {
     float* samples = block.data.data();
     const auto count = static_cast<std::uint32_t>(IqBlock::kSamples);
 #if defined(__SSE2__)
-    if (path != SimdPath::plain)
-        return fastFft(samples, count, path == SimdPath::avx, window.data());
+    // Weights are finite and above zero: a windowed sample is a NaN exactly where it was one.
+    if (path != SimdPath::plain && fastFft(samples, count, path == SimdPath::avx, window.data()))
+        return true;
 #endif
-    applyFftWindow(window, block);
+    applyFftWindowWith(SimdPath::plain, window, block);
     return fftReference(samples, count);
 }
 

@@ -55,5 +55,6 @@ bool windowAndFftWith(SimdPath path, const FftWindow& window, IqBlock& block);
 bool applyFftWindowWith(SimdPath path, const FftWindow& window, IqBlock& block);
 
 // The same transform written plainly, one butterfly at a time. fft gives bit for bit the same
-// result, only faster; this one is kept as its yardstick.
+// result for every input, only faster (a block holding a NaN takes this code on every path);
+// this one is kept as its yardstick.
 bool fftReference(float* samples, std::uint32_t count);

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -129,14 +131,27 @@ TEST(Fft, ConstantBlockLandsInBinZero) {
     }
 }
 
+std::uint32_t bitsOf(float f) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    return bits;
+}
+
+// Sample 0 meets only the twiddle (1, 0), so every bin is exactly the impulse / 4096 and +0,
+// even the smallest subnormal. Values and bits are fixed at compile time, so a run that flushed
+// subnormals to zero, on the way in or out, cannot agree with itself.
 TEST(Fft, UnitImpulseSpreadsEvenly) {
+    constexpr float kSmallest = std::numeric_limits<float>::denorm_min();
+    constexpr float kImpulses[][2] = {{1.0f, 1.0f / 4096}, {4096 * kSmallest, kSmallest}};
     for (const Named& t : kTransforms) {
-        std::vector<float> v(2 * 4096);
-        v[0] = 1.0f;
-        ASSERT_TRUE(t.run(v.data(), 4096)) << t.name;
-        for (std::size_t k = 0; k < 4096; ++k) {
-            ASSERT_NEAR(1.0 / 4096, v[2 * k], 1e-9) << t.name << " bin " << k;
-            ASSERT_NEAR(0.0, v[2 * k + 1], 1e-9) << t.name << " bin " << k;
+        for (const auto& [impulse, bin] : kImpulses) {
+            std::vector<float> v(2 * 4096);
+            v[0] = impulse;
+            ASSERT_TRUE(t.run(v.data(), 4096)) << t.name;
+            for (std::size_t k = 0; k < 4096; ++k) {
+                ASSERT_EQ(bitsOf(bin), bitsOf(v[2 * k])) << t.name << " bin " << k;
+                ASSERT_EQ(0u, bitsOf(v[2 * k + 1])) << t.name << " bin " << k;
+            }
         }
     }
 }
@@ -178,28 +193,128 @@ TEST(Fft, RandomBlocksMatchADoublePrecisionDft) {
     }
 }
 
-// The fast paths must not be "close": every bit of every value equals the plain transform.
+// Kinds of input the fast paths must treat exactly as the plain transform does, drawn one value
+// at a time: ordinary and huge values, values that overflow on the way, subnormals, zeros of
+// both signs, infinities, and NaNs of either sign, quiet or signalling, with assorted payloads.
+struct InputKind {
+    const char* name;
+    float (*draw)(std::mt19937&, std::size_t toEnd); // toEnd: 0 for the block's last float
+};
+
+float uniform(std::mt19937& gen) {
+    return std::uniform_real_distribution<float>(-1.0f, 1.0f)(gen);
+}
+
+bool oneIn(std::mt19937& gen, unsigned n) {
+    return gen() % n == 0;
+}
+
+float infinity(std::mt19937& gen) {
+    return (oneIn(gen, 2) ? -1 : 1) * std::numeric_limits<float>::infinity();
+}
+
+float fromBits(std::uint32_t bits) {
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+const InputKind kInputKinds[] = {
+    {"uniform", [](std::mt19937& g, std::size_t) { return uniform(g); }},
+    {"large", [](std::mt19937& g, std::size_t) { return 1e30f * uniform(g); }},
+    {"overflowing", [](std::mt19937& g, std::size_t) { return 3e38f * uniform(g); }},
+    {"dense subnormals",
+     [](std::mt19937& g, std::size_t) {
+         return static_cast<float>(1e-42 * std::normal_distribution<double>()(g));
+     }},
+    {"signed zeros", [](std::mt19937& g, std::size_t) { return oneIn(g, 2) ? -0.0f : 0.0f; }},
+    {"sprinkled zeros and subnormals",
+     [](std::mt19937& g, std::size_t) {
+         if (oneIn(g, 4))
+             return oneIn(g, 2) ? -0.0f : 0.0f;
+         if (oneIn(g, 4))
+             return std::numeric_limits<float>::denorm_min() *
+                    static_cast<float>(static_cast<int>(g() % 9) - 4);
+         return uniform(g);
+     }},
+    {"infinities",
+     [](std::mt19937& g, std::size_t) { return oneIn(g, 8) ? infinity(g) : uniform(g); }},
+    {"NaNs",
+     [](std::mt19937& g, std::size_t) {
+         if (oneIn(g, 8)) // any sign and payload, the quiet bit set or not
+             return fromBits(0x7F800000u | (g() & 0x807FFFFFu) | 1u);
+         return oneIn(g, 16) ? infinity(g) : uniform(g);
+     }},
+    // A few NaNs right at the end, where a search that stops short misses them.
+    {"NaNs last",
+     [](std::mt19937& g, std::size_t toEnd) {
+         return toEnd < 4 ? fromBits(0x7FC00000u | (g() & 0x803FFFFFu)) : uniform(g);
+     }},
+};
+
+std::vector<float> inputOf(const InputKind& kind, std::size_t floats, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::vector<float> v(floats);
+    for (std::size_t i = 0; i < floats; ++i)
+        v[i] = kind.draw(gen, floats - 1 - i);
+    return v;
+}
+
+// Empty when the bits agree; otherwise where and how they first differ.
+std::string bitDifference(const float* a, const float* b, std::size_t floats) {
+    for (std::size_t i = 0; i < floats; ++i) {
+        if (bitsOf(a[i]) != bitsOf(b[i])) {
+            char text[64];
+            std::snprintf(text, sizeof text, "float %u: %08x, plain %08x", static_cast<unsigned>(i),
+                          static_cast<unsigned>(bitsOf(a[i])), static_cast<unsigned>(bitsOf(b[i])));
+            return text;
+        }
+    }
+    return "";
+}
+
+// The fast paths must not be "close": every bit of every value equals the plain transform, for
+// every input, through each entry point.
 TEST(Fft, FastPathsAreBitIdenticalToTheReference) {
+    auto window = std::make_unique<FftWindow>();
+    fillFftWindow(*window);
     std::size_t checked = 0;
-    for (const Named& t : kTransforms) {
-        if (t.run == fftReference)
-            continue;
-        for (std::uint32_t count = 2; count <= 16384; count *= 2) {
-            for (unsigned seed = 0; seed < 3; ++seed) {
-                const float amplitude = seed == 2 ? 1e30f : 1.0f;
-                std::vector<float> a = randomBlock(count, 1000 * count + seed, amplitude);
-                if (seed == 1) {
-                    // Zeros of both signs and subnormals exercise the signs and the rounding.
-                    for (std::size_t i = 0; i < a.size(); i += 7)
-                        a[i] = (i % 2) ? -0.0f : 0.0f;
-                    for (std::size_t i = 3; i < a.size(); i += 11)
-                        a[i] = std::numeric_limits<float>::denorm_min() * static_cast<float>(i % 5);
+    for (const InputKind& kind : kInputKinds) {
+        for (unsigned seed = 0; seed < 2; ++seed) {
+            for (const Named& t : kTransforms) {
+                if (t.run == fftReference)
+                    continue;
+                for (std::uint32_t count = 2; count <= 16384; count *= 2) {
+                    std::vector<float> a = inputOf(kind, 2 * count, 1000 * count + seed);
+                    std::vector<float> b = a;
+                    ASSERT_TRUE(t.run(a.data(), count)) << t.name;
+                    ASSERT_TRUE(fftReference(b.data(), count));
+                    ASSERT_EQ("", bitDifference(a.data(), b.data(), a.size()))
+                        << t.name << ", " << kind.name << ", count " << count << ", seed " << seed;
+                    ++checked;
                 }
-                std::vector<float> b = a;
-                ASSERT_TRUE(t.run(a.data(), count)) << t.name;
-                ASSERT_TRUE(fftReference(b.data(), count));
-                ASSERT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(float)))
-                    << t.name << " count " << count << " seed " << seed;
+            }
+            // The window's entry points against windowing plainly and the plain transform.
+            const std::vector<float> input = inputOf(kind, 2 * IqBlock::kSamples, 77 + seed);
+            auto windowed = std::make_unique<IqBlock>();
+            std::copy(input.begin(), input.end(), windowed->data.begin());
+            ASSERT_TRUE(applyFftWindowWith(SimdPath::plain, *window, *windowed));
+            auto transformed = std::make_unique<IqBlock>(*windowed);
+            ASSERT_TRUE(fftReference(transformed->data.data(), 4096));
+            for (SimdPath path : {SimdPath::plain, SimdPath::sse2, SimdPath::avx}) {
+                if (!simdPathAvailable(path))
+                    continue;
+                auto block = std::make_unique<IqBlock>();
+                std::copy(input.begin(), input.end(), block->data.begin());
+                auto fused = std::make_unique<IqBlock>(*block);
+                ASSERT_TRUE(applyFftWindowWith(path, *window, *block));
+                ASSERT_TRUE(windowAndFftWith(path, *window, *fused));
+                ASSERT_EQ("", bitDifference(block->data.data(), windowed->data.data(),
+                                            2 * IqBlock::kSamples))
+                    << "applyFftWindow, path " << static_cast<int>(path) << ", " << kind.name;
+                ASSERT_EQ("", bitDifference(fused->data.data(), transformed->data.data(),
+                                            2 * IqBlock::kSamples))
+                    << "windowAndFft, path " << static_cast<int>(path) << ", " << kind.name;
                 ++checked;
             }
         }
