@@ -4,10 +4,9 @@
 Each file is one arrival-cut byte (see frame_parser_fuzz.cpp) followed by server bytes.
 """
 
-import os
 import struct
 
-OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "corpus", "frame_parser")
+from seeds import write_seeds
 
 
 def frame(first, payload, key=None):
@@ -48,13 +47,5 @@ SEEDS = {
 }
 
 
-def main():
-    os.makedirs(OUT, exist_ok=True)
-    for name, data in SEEDS.items():
-        with open(os.path.join(OUT, name), "wb") as f:
-            f.write(data)
-    print(f"wrote {len(SEEDS)} seeds to {os.path.normpath(OUT)}")
-
-
 if __name__ == "__main__":
-    main()
+    write_seeds("frame_parser", SEEDS)

@@ -4,9 +4,7 @@
 Each file is a server's reply to the upgrade request, sometimes with frame bytes behind it.
 """
 
-import os
-
-OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "corpus", "handshake_reply")
+from seeds import write_seeds
 
 STATUS = b"HTTP/1.1 101 Switching Protocols\r\n"
 FRAME = bytes([0x81, 6]) + b"start;"
@@ -33,13 +31,5 @@ SEEDS = {
 }
 
 
-def main():
-    os.makedirs(OUT, exist_ok=True)
-    for name, data in SEEDS.items():
-        with open(os.path.join(OUT, name), "wb") as f:
-            f.write(data)
-    print(f"wrote {len(SEEDS)} seeds to {os.path.normpath(OUT)}")
-
-
 if __name__ == "__main__":
-    main()
+    write_seeds("handshake_reply", SEEDS)
