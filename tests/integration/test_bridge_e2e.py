@@ -131,6 +131,16 @@ class BridgeCase(unittest.TestCase):
         self.addCleanup(peer.close)
         return peer
 
+    def relaying(self):
+        """A bridge connected to an SDR peer that streams nothing: (bridge, SDR, N1MM+)."""
+        spot_port = free_port()
+        sdr = self.sdr(stream_iq=False)
+        sdr.start()
+        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 0})
+        self.assert_bound(b, spot_port)
+        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        return b, sdr, self.n1mm(spot_port)
+
     def assert_bound(self, bridge, port):
         self.assertTrue(bridge.wait_bound(port, start_timeout()),
                         f"spot port {port} never bound (running={bridge.running()})")
@@ -510,13 +520,7 @@ class Load(BridgeCase):
 
     @keep_logs_on_failure
     def test_burst_of_5000_spots(self):
-        spot_port = free_port()
-        sdr = self.sdr(stream_iq=False)
-        sdr.start()
-        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 0})
-        self.assert_bound(b, spot_port)
-        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
-        peer = self.n1mm(spot_port)
+        b, sdr, peer = self.relaying()
         # One spot first, to know the bridge has seen "start" and relays live.
         peer.spot("PROBE", 14000.1, "cq", "")
         self.assertIsNotNone(sdr.wait_for_text(
@@ -566,13 +570,7 @@ class Churn(BridgeCase):
     def test_sdr_picture_matches_n1mm_after_stops_starts_and_drops(self):
         seed = int(os.environ.get("TARNWICK_CHURN_SEED", "2026"))
         rng = random.Random(seed)
-        spot_port = free_port()
-        sdr = self.sdr(stream_iq=False)
-        sdr.start()
-        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 0})
-        self.assert_bound(b, spot_port)
-        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
-        peer = self.n1mm(spot_port)
+        b, sdr, peer = self.relaying()
         held = {}                                   # what N1MM+ holds: call -> kHz
         calls = [f"CH{i:03d}" for i in range(120)]
         connections, stopped, events = 1, False, []
