@@ -9,7 +9,8 @@ Runs each executable for real between the test peers on loopback and prints, per
   (median, 99th percentile and maximum);
 - whole-process CPU (all threads, from /proc/<pid>/task/*/schedstat) over --seconds each: idle
   (no SDR to connect to), connected (an SDR that says nothing after its greeting), and
-  streaming IQ at 48, 96 and 192 kHz with 10 spectra a second sent to N1MM+.
+  streaming IQ at 48, 96 and 192 kHz with 10 spectra a second sent to N1MM+;
+- how long Ctrl+C (SIGINT) takes to end the connected bridge.
 
 Executables are measured turn about, scenario by scenario, so that they share the machine's
 mood. A figure, not a test: nothing here passes or fails.
@@ -106,7 +107,9 @@ def measure_connected(exe, seconds):
                     if r.text and r.text.startswith("spot:LAT"):
                         call = r.text[5:].split(",")[0]
                         latencies.append((r.t - sent[call]) * 1000.0)
-            return share, latencies
+            t0 = time.monotonic()
+            bridge.interrupt()
+            return share, latencies, (time.monotonic() - t0) * 1000.0
         finally:
             bridge.interrupt()
             bridge.close()
@@ -150,7 +153,7 @@ def main():
     for name, path in exes:
         results[name]["idle"] = measure_idle(path, args.seconds)
     for name, path in exes:
-        results[name]["connected"], results[name]["latency"] = \
+        results[name]["connected"], results[name]["latency"], results[name]["stop"] = \
             measure_connected(path, args.seconds)
     for rate in RATES:
         for name, path in exes:
@@ -159,11 +162,11 @@ def main():
     width = max(len(name) for name, _ in exes)
     print(f"\nSpot latency, N1MM+ datagram to SDR command ({SPOTS} spots, one every "
           f"{SPOT_INTERVAL * 1000:.0f} ms), ms:")
-    print(f"  {'':<{width}}  {'median':>8} {'p99':>8} {'max':>8} {'count':>6}")
+    print(f"  {'':<{width}}  {'median':>8} {'p99':>8} {'max':>8} {'count':>6}   Ctrl+C to exit")
     for name, _ in exes:
         lat = results[name]["latency"]
         print(f"  {name:<{width}}  {statistics.median(lat):8.3f} {percentile(lat, 99):8.3f} "
-              f"{max(lat):8.3f} {len(lat):6d}")
+              f"{max(lat):8.3f} {len(lat):6d}   {results[name]['stop']:8.1f}")
     print(f"\nWhole-process CPU, % of one core over {args.seconds:.0f} s:")
     header = "".join(f"{f'IQ {r // 1000} kHz':>16}" for r in RATES)
     print(f"  {'':<{width}}  {'idle':>8} {'connected':>10}{header}")

@@ -227,20 +227,14 @@ public:
         walking = true;
         const ConsumeResult result = consumeFrames(rxBuffer, messageBuffer, events);
         walking = false;
-        char line[160];
         if (dropped) {
             drop(nullptr); // during the walk; now the received bytes can go too
-        } else if (result.tooLarge) {
+        } else if (result.tooLarge || result.controlTooLong) {
+            char line[160];
             std::snprintf(line, sizeof line,
-                          "ERROR: WebSocket message of %" PRIu64
-                          " bytes exceeds the 16 MiB limit; connection dropped.\n",
-                          result.claimedBytes);
-            drop(line);
-        } else if (result.controlTooLong) {
-            std::snprintf(line, sizeof line,
-                          "ERROR: WebSocket control frame of %" PRIu64
-                          " bytes; connection dropped.\n",
-                          result.claimedBytes);
+                          "ERROR: WebSocket %s of %" PRIu64 " bytes%s; connection dropped.\n",
+                          result.tooLarge ? "message" : "control frame", result.claimedBytes,
+                          result.tooLarge ? " exceeds the 16 MiB limit" : "");
             drop(line);
         }
     }
