@@ -26,6 +26,8 @@ constexpr std::size_t kDatagramBytes = 65536;
 constexpr int kSpotReceiveBuffer = 4 * 1024 * 1024;
 // The longest a pass waits for data when nothing is waiting.
 constexpr int kIdleWaitMs = 10;
+// IQ frames this recent mean the SDR is streaming.
+constexpr std::uint32_t kStreamQuietMs = 100;
 
 // Finished IQ blocks waiting for the spectrum step. Storage is recycled, so the steady state
 // allocates nothing per block.
@@ -360,14 +362,19 @@ void Orvex::runLoop(Worker& w) {
 
 // The pass would sleep 10 ms; it waits as long at most, but wakes as soon as a spot datagram or
 // data from the SDR arrives. A socket that keeps failing would wake it at once, so then it sleeps.
+// While the SDR streams IQ, its socket turns readable about a hundred times a second: waking for
+// every frame would cost more than the 10 ms passes that take them in anyway, so then only spot
+// datagrams end the wait early.
 void Orvex::waitForData(Worker& w, int receiveError) {
     if (!platform::isWouldBlock(receiveError)) {
         platform::sleepMillis(kIdleWaitMs);
         return;
     }
-    const platform::NativeSocket sockets[] = {w.spotSocket.get(),
-                                              isOpen(tciConnection) ? tciConnection->nativeSocket()
-                                                                    : platform::kInvalidSocket};
+    const bool streaming =
+        iqFrameSeen_ && platform::tickMillis() - lastIqFrameTick_ < kStreamQuietMs;
+    const platform::NativeSocket sockets[] = {
+        w.spotSocket.get(),
+        tciConnection && !streaming ? tciConnection->nativeSocket() : platform::kInvalidSocket};
     platform::waitReadable(sockets, std::size(sockets), kIdleWaitMs);
 }
 
@@ -563,6 +570,8 @@ void Orvex::handle_binary_message(const std::vector<std::uint8_t>& message) {
         pushLocked(TciMessageQueue, splitTciMessage(text));
         return;
     }
+    lastIqFrameTick_ = platform::tickMillis();
+    iqFrameSeen_ = true;
     // Without the spectrum display nothing paces or consumes IQ frames.
     if (!intake)
         return;

@@ -93,6 +93,8 @@ private:
 
     std::int32_t spectrumSampleSize = 512; // SpectrumSampleSize held to 1..4096
     std::optional<IqIntake> intake;
+    std::uint32_t lastIqFrameTick_ = 0; // when the last IQ frame arrived
+    bool iqFrameSeen_ = false;
     bool workerFailed_ = false;
     std::string settingsSaveProblem_;
 };
