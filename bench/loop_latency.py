@@ -13,7 +13,8 @@ Runs each executable for real between the test peers on loopback and prints, per
 - how long Ctrl+C (SIGINT) takes to end the connected bridge.
 
 Executables are measured turn about, scenario by scenario, so that they share the machine's
-mood. A figure, not a test: nothing here passes or fails.
+mood; with --repeat N each CPU figure is the median of N such rounds. A figure, not a test:
+nothing here passes or fails.
 """
 
 import argparse
@@ -146,28 +147,42 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--exe", action="append", required=True, metavar="NAME=PATH")
     parser.add_argument("--seconds", type=float, default=10.0, help="CPU window per scenario")
+    parser.add_argument("--repeat", type=int, default=1, help="rounds per CPU figure (median)")
     args = parser.parse_args()
     exes = [tuple(item.split("=", 1)) if "=" in item else (item, item) for item in args.exe]
 
+    runs = {name: {"idle": [], "connected": [], **{rate: [] for rate in RATES}}
+            for name, _ in exes}
     results = {name: {} for name, _ in exes}
-    for name, path in exes:
-        results[name]["idle"] = measure_idle(path, args.seconds)
-    for name, path in exes:
-        results[name]["connected"], results[name]["latency"], results[name]["stop"] = \
-            measure_connected(path, args.seconds)
-    for rate in RATES:
+    for _ in range(args.repeat):
         for name, path in exes:
-            results[name][rate] = measure_streaming(path, rate, args.seconds)
+            runs[name]["idle"].append(measure_idle(path, args.seconds))
+        for name, path in exes:
+            share, latency, stop = measure_connected(path, args.seconds)
+            runs[name]["connected"].append(share)
+            results[name].setdefault("latency", []).extend(latency)
+            results[name].setdefault("stop", []).append(stop)
+        for rate in RATES:
+            for name, path in exes:
+                runs[name][rate].append(measure_streaming(path, rate, args.seconds))
+    for name, _ in exes:
+        results[name]["idle"] = statistics.median(runs[name]["idle"])
+        results[name]["connected"] = statistics.median(runs[name]["connected"])
+        results[name]["stop"] = statistics.median(results[name]["stop"])
+        for rate in RATES:
+            shares = sorted(runs[name][rate])
+            results[name][rate] = shares[len(shares) // 2]
 
     width = max(len(name) for name, _ in exes)
-    print(f"\nSpot latency, N1MM+ datagram to SDR command ({SPOTS} spots, one every "
+    print(f"\nSpot latency, N1MM+ datagram to SDR command ({SPOTS} spots a round, one every "
           f"{SPOT_INTERVAL * 1000:.0f} ms), ms:")
     print(f"  {'':<{width}}  {'median':>8} {'p99':>8} {'max':>8} {'count':>6}   Ctrl+C to exit")
     for name, _ in exes:
         lat = results[name]["latency"]
         print(f"  {name:<{width}}  {statistics.median(lat):8.3f} {percentile(lat, 99):8.3f} "
               f"{max(lat):8.3f} {len(lat):6d}   {results[name]['stop']:8.1f}")
-    print(f"\nWhole-process CPU, % of one core over {args.seconds:.0f} s:")
+    print(f"\nWhole-process CPU, % of one core over {args.seconds:.0f} s (median of "
+          f"{args.repeat}):")
     header = "".join(f"{f'IQ {r // 1000} kHz':>16}" for r in RATES)
     print(f"  {'':<{width}}  {'idle':>8} {'connected':>10}{header}")
     for name, _ in exes:
