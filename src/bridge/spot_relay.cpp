@@ -310,7 +310,9 @@ bool PendingDeletes::remember(const std::string& dxcall, bool sent) {
     erase(dxcall);
     bool warn = false;
     if (entries_.size() >= kLimit) {
-        erase(entries_.front().dxcall);
+        // A copy: erase must not be handed a name that lives in the entry it removes.
+        const std::string oldest = entries_.front().dxcall;
+        erase(oldest);
         warn = !overflowReported_;
         overflowReported_ = true;
     }
