@@ -8,9 +8,9 @@
 #include "platform/error.h"
 #include "websocket/websocket.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <iterator>
 #include <memory>
@@ -24,90 +24,37 @@ constexpr const char* kTag = "Orvex::t";
 constexpr std::size_t kDatagramBytes = 65536;
 // Room for a burst of spots from N1MM+ while the loop is busy elsewhere.
 constexpr int kSpotReceiveBuffer = 4 * 1024 * 1024;
-// The longest a pass waits for data when nothing is waiting.
-constexpr int kIdleWaitMs = 10;
+// Loop timers, on the steady clock.
+constexpr std::int64_t kStatusMs = 30000;
+constexpr std::int64_t kExpiryMs = 300000;
+// A pass with nothing to do waits at most this long, whatever the deadlines say.
+constexpr std::int64_t kLongestWaitMs = 1000;
+// While the SDR streams IQ the loop runs passes of this length (see waitForWork).
+constexpr int kStreamPassMs = 10;
 // IQ frames this recent mean the SDR is streaming.
-constexpr std::uint32_t kStreamQuietMs = 100;
+constexpr std::int64_t kStreamQuietMs = 100;
 
-// Finished IQ blocks waiting for the spectrum step. Storage is recycled, so the steady state
-// allocates nothing per block.
-class BlockQueue {
-public:
-    bool empty() const { return count_.load() == 0; }
-
-    void push(const IqBlock& block) {
-        std::unique_ptr<IqBlock> slot;
-        if (spare_.empty()) {
-            slot = std::make_unique<IqBlock>();
-        } else {
-            slot = std::move(spare_.back());
-            spare_.pop_back();
-        }
-        *slot = block;
-        blocks_.push_back(std::move(slot));
-        count_.store(blocks_.size());
-    }
-
-    bool popInto(IqBlock& out) {
-        if (blocks_.empty())
-            return false;
-        out = *blocks_.front();
-        spare_.push_back(std::move(blocks_.front()));
-        blocks_.erase(blocks_.begin());
-        count_.store(blocks_.size());
-        return true;
-    }
-
-private:
-    std::vector<std::unique_ptr<IqBlock>> blocks_;
-    std::vector<std::unique_ptr<IqBlock>> spare_;
-    std::atomic<std::size_t> count_{0};
-};
-
-// Process-wide values. Only the quit request is shared with the console control handler.
-std::unique_ptr<platform::Lock> bridgeLock;
-std::deque<TciMessage> TciMessageQueue;
-std::deque<TciMessage> TciCommandQueue;
-BlockQueue IqBlockQueue;
-std::unique_ptr<wsclient::WebSocket> tciConnection;
-std::int32_t n1mmFrequency = 0;
-std::int32_t spectrumRate = 0;
-std::int32_t spectrumReceiver = 0;
-// Ctrl+C travels apart from the messages received from the SDR, so that no text from the SDR
-// can stop the bridge. A flag needs no lock, so a Ctrl+C during start-up or shutdown is safe.
+// What the console control handler reaches: the quit request and the loop's waker. Ctrl+C
+// travels apart from the messages received from the SDR, so that no text from the SDR can stop
+// the bridge; a flag needs no lock, so a Ctrl+C during start-up or shutdown is safe.
 std::atomic<bool> quitRequested{false};
+std::atomic<platform::LoopWaker*> consoleWaker{nullptr};
 
-template <typename Queue, typename Item> void pushLocked(Queue& queue, Item item) {
-    platform::LockGuard guard(*bridgeLock);
-    queue.push_back(std::move(item));
-}
-
-template <typename Queue> bool popLocked(Queue& queue, TciMessage& out) {
-    platform::LockGuard guard(*bridgeLock);
-    if (queue.empty())
-        return false;
-    out = std::move(queue.front());
-    queue.pop_front();
-    return true;
-}
-
-// Ctrl+C only asks the loop to quit; the loop sees the request on its next pass.
+// Ctrl+C only asks the loop to quit, and wakes it to see the request at once.
 bool consoleControlHandler(platform::ConsoleEvent event) {
     if (event != platform::ConsoleEvent::ctrlC)
         return false;
     std::fputs("[Ctrl]+C pressed\n", stdout);
     std::fflush(stdout);
     quitRequested.store(true);
+    if (platform::LoopWaker* waker = consoleWaker.load())
+        waker->wake();
     return true;
 }
 
 // The IQ stream commands carry the settings widened with their sign and printed unsigned.
 std::string unsignedDecimal(std::int32_t value) {
     return std::to_string(static_cast<std::uint64_t>(static_cast<std::int64_t>(value)));
-}
-
-bool isOpen(const std::unique_ptr<wsclient::WebSocket>& connection) {
-    return connection && connection->readyState() != wsclient::ReadyState::CLOSED;
 }
 
 } // namespace
@@ -117,14 +64,13 @@ struct Orvex::Worker {
     platform::Socket spectrumSocket;
     platform::Address spectrumAddress;
     platform::ConsoleCtrlHook consoleHook;
+    // Steady milliseconds.
     std::int64_t startTime = 0;
     std::int64_t statusTimer = 0;
-    std::int64_t connectTimer = 0;
     std::int64_t expiryTimer = 0;
     std::size_t lastReportedSpots = 0;
     std::int32_t fftCount = 0;
     std::int32_t fftMillis = 0;
-    bool lastSdrReady = false;
     bool netStarted = false;
     std::vector<char> datagram = std::vector<char>(kDatagramBytes);
 };
@@ -147,6 +93,7 @@ void Orvex::OnStop() {
     LOG_INFO("Orvex::OnStop", " Service is Stopping");
     serviceStopRequested.store(true);
     stopFlag.store(1);
+    waker.wake();
     if (!stoppedEvent.wait())
         throw static_cast<ServiceErrorCode>(platform::lastSystemError());
 }
@@ -197,6 +144,7 @@ void Orvex::t() {
     }
     // The sockets that start-up opened are closed by now; Winsock goes last.
     workerFailed_ = true;
+    waker.close();
     if (netStarted)
         platform::netCleanup();
     stoppedEvent.set();
@@ -310,6 +258,10 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
             LOG_DEBUG(kTag, "FFT failed to initialize");
     }
 
+    // Without the waker the loop still sees every request, at its next pass.
+    if (!waker.open())
+        LOG_WARN(kTag, "Could not open the loop's wake-up socket: {}", platform::lastSocketError());
+    consoleWaker.store(&waker);
     if (s.interactive) {
         LOG_DEBUG(kTag, "Set handler for CTRL-C to exit gracefully");
         w.consoleHook.install(consoleControlHandler);
@@ -321,61 +273,84 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
         return fail(static_cast<int>(platform::lastSystemError()), "the lock could not be created");
     }
 
+    TciLink::Requests requests;
+    if (s.SpectrumDisplayEnabled) {
+        requests.afterStart = {
+            tciCommandText({"iq_samplerate", unsignedDecimal(s.SpectrumSampleRate)}),
+            tciCommandText({"iq_start", unsignedDecimal(s.SpectrumReceiverNumber)})};
+        requests.atStop = tciCommandText({"iq_stop", unsignedDecimal(s.SpectrumReceiverNumber)});
+    }
+    const std::string url = "ws://" + s.TCIHost + ":" + s.TCIPort + "/";
+    link = std::make_unique<TciLink>(
+        *clock, [url] { return wsclient::WebSocket::connectUrl(url, ""); }, spotTable,
+        pendingDeletes, std::move(requests));
+
     spotsReceived = 0;
-    w.lastSdrReady = false;
-    w.startTime = w.statusTimer = w.connectTimer = w.expiryTimer = platform::epochSeconds();
+    w.startTime = w.statusTimer = w.expiryTimer = clock->steadyMillis();
+    link->begin();
     LOG_DEBUG(kTag, "Start main program loop.");
     return true;
 }
 
 void Orvex::runLoop(Worker& w) {
+    const TciLink::Deliver deliver = [this](const std::vector<std::uint8_t>& message) {
+        handle_binary_message(message);
+    };
     while (stopFlag.load() == 0) {
-        std::int64_t now = platform::epochSeconds();
-        if (now >= w.statusTimer + 30)
+        const std::int64_t now = clock->steadyMillis();
+        if (now >= w.statusTimer + kStatusMs)
             statusCheck(w, now);
-        if (sdrReady != w.lastSdrReady) {
-            sdrStateChanged();
-            w.lastSdrReady = sdrReady;
-        }
-        drainMessages();
-        sendQueuedCommands();
-        connectionUpkeep(w, now);
+        if (quitRequested.exchange(false))
+            handleQuitRequest();
+        link->service(deliver);
         std::fflush(stdout);
 
         long received =
             platform::receiveFrom(w.spotSocket.get(), w.datagram.data(), w.datagram.size());
         if (received < 0) {
-            waitForData(w, platform::lastSocketError());
+            waitForWork(w, platform::lastSocketError());
         } else if (received > 0) {
             std::size_t length = strnlen(w.datagram.data(), static_cast<std::size_t>(received));
-            if (!handleDatagram(std::string_view(w.datagram.data(), length), now))
+            if (!handleDatagram(std::string_view(w.datagram.data(), length), now / 1000))
                 continue;
         }
 
         spectrumStep(w);
-        if (now >= w.expiryTimer + 300) {
-            expirySweep(now);
+        if (now >= w.expiryTimer + kExpiryMs) {
+            expirySweep(now / 1000);
             w.expiryTimer = now;
         }
     }
 }
 
-// The pass would sleep 10 ms; it waits as long at most, but wakes as soon as a spot datagram or
-// data from the SDR arrives. A socket that keeps failing would wake it at once, so then it sleeps.
-// While the SDR streams IQ, its socket turns readable about a hundred times a second: waking for
-// every frame would cost more than the 10 ms passes that take them in anyway, so then only spot
-// datagrams end the wait early.
-void Orvex::waitForData(Worker& w, int receiveError) {
+// A pass that found no spot datagram waits until there is something to do: a datagram, data
+// from the SDR or room to write to it, a wake-up from another thread, or the next deadline. So an
+// idle bridge wakes about once a second, and a spot still wakes it at once. A socket that keeps
+// failing would end every wait at once, so then it sleeps. While the SDR streams IQ its socket
+// turns readable about a hundred times a second: waking for every frame would cost more than the
+// short passes that take them in anyway, so then only spot datagrams end the wait early.
+void Orvex::waitForWork(Worker& w, int receiveError) {
     if (!platform::isWouldBlock(receiveError)) {
-        platform::sleepMillis(kIdleWaitMs);
+        platform::sleepMillis(kStreamPassMs);
         return;
     }
-    const bool streaming =
-        iqFrameSeen_ && platform::tickMillis() - lastIqFrameTick_ < kStreamQuietMs;
-    const platform::NativeSocket sockets[] = {
-        w.spotSocket.get(),
-        tciConnection && !streaming ? tciConnection->nativeSocket() : platform::kInvalidSocket};
-    platform::waitReadable(sockets, std::size(sockets), kIdleWaitMs);
+    const std::int64_t now = clock->steadyMillis();
+    const bool streaming = iqFrameSeen_ && now - lastIqFrameMs_ < kStreamQuietMs;
+    std::int64_t timeout = kStreamPassMs;
+    if (!IqBlockQueue.empty()) {
+        timeout = 0;
+    } else if (!streaming) {
+        const std::int64_t deadline =
+            std::min({link->nextDeadline(), w.statusTimer + kStatusMs, w.expiryTimer + kExpiryMs});
+        timeout = std::clamp<std::int64_t>(deadline - now, 0, kLongestWaitMs);
+    }
+    const platform::WaitFor sockets[] = {
+        {w.spotSocket.get()},
+        {waker.socket()},
+        {streaming ? platform::kInvalidSocket : link->socket(), link->wantsToWrite()},
+    };
+    platform::waitSockets(sockets, std::size(sockets), static_cast<int>(timeout));
+    waker.drain();
 }
 
 void Orvex::statusCheck(Worker& w, std::int64_t now) {
@@ -386,7 +361,7 @@ void Orvex::statusCheck(Worker& w, std::int64_t now) {
         LOG_NONE(kTag,
                  "Uptime: {} seconds. Spots received: {} Current spots: {} Avg FFT:{} Heap "
                  "Size:{} bytes, Heap OK:{}",
-                 now - w.startTime, spotsReceived, spotTable.size(), average, heapSize,
+                 (now - w.startTime) / 1000, spotsReceived, spotTable.size(), average, heapSize,
                  heapOk ? "true" : "false");
         w.lastReportedSpots = spotTable.size();
         w.fftCount = 0;
@@ -395,49 +370,15 @@ void Orvex::statusCheck(Worker& w, std::int64_t now) {
     w.statusTimer = now;
 }
 
-// Spots outlive a lost connection; the whole table is sent again when the SDR starts, after the
-// deletions that the SDR may have missed meanwhile.
-void Orvex::sdrStateChanged() {
-    LOG_NONE(kTag, ">:SDR Ready:{}", sdrReady ? "true" : "false");
-    if (!sdrReady)
-        return;
-    if (sdrListening()) {
-        for (const std::string& dxcall : pendingDeletes.resend()) {
-            std::string command = spotDeleteCommand(dxcall);
-            tciConnection->sendText(command);
-            LOG_INFO(kTag, ">:{}", command);
-        }
-    }
-    for (const SpotEntry& entry : spotTable) {
-        std::string command = spotCommand(entry);
-        if (isOpen(tciConnection))
-            tciConnection->sendText(command);
-        LOG_INFO(kTag, ">:{}", command);
-    }
-    if (settings.SpectrumDisplayEnabled && isOpen(tciConnection)) {
-        pushLocked(TciCommandQueue,
-                   TciMessage{"iq_samplerate", unsignedDecimal(settings.SpectrumSampleRate)});
-        pushLocked(TciCommandQueue,
-                   TciMessage{"iq_start", unsignedDecimal(settings.SpectrumReceiverNumber)});
-    }
-}
-
-void Orvex::drainMessages() {
-    TciMessage message;
-    while (popLocked(TciMessageQueue, message))
-        handleTciMessage(message);
-    if (quitRequested.exchange(false))
-        handleQuitRequest();
-}
-
+// Handled as they arrive, one at a time: a burst of messages costs no memory of its own.
 void Orvex::handleTciMessage(const TciMessage& message) {
     const std::string& name = message.name;
     const std::string& arguments = message.arguments;
     const std::int32_t receiver = settings.SpectrumReceiverNumber;
     if (name == "stop") {
-        sdrReady = false;
+        link->sdrStopped();
     } else if (name == "start") {
-        sdrReady = true;
+        link->sdrStarted();
     } else if (name == "if") {
         LOG_DEBUG(kTag, "Got:{},0:{}", receiver, std::string_view(arguments).substr(0, 3));
     } else if (name == "dds") {
@@ -455,66 +396,22 @@ void Orvex::handleTciMessage(const TciMessage& message) {
     LOG_DEBUG(kTag, "<:SDR:{} = {}", name, std::string_view(arguments).substr(0, 4000));
 }
 
-// The quit request ends the loop after this pass, which still sends "iq_stop".
+// The quit request ends the loop after this pass; the link sends "iq_stop" as it closes.
 void Orvex::handleQuitRequest() {
     LOG_DEBUG(kTag, "Quit requested from the console");
     stopFlag.store(1);
-    pushLocked(TciCommandQueue,
-               TciMessage{"iq_stop", unsignedDecimal(settings.SpectrumReceiverNumber)});
 }
 
-void Orvex::sendQueuedCommands() {
-    TciMessage command;
-    while (popLocked(TciCommandQueue, command)) {
-        std::string text = tciCommandText(command);
-        LOG_INFO(kTag, "> {}", text);
-        if (tciConnection)
-            tciConnection->sendText(text);
-    }
-}
-
-void Orvex::connectionUpkeep(Worker& w, std::int64_t now) {
-    if (isOpen(tciConnection)) {
-        tciConnection->poll(0);
-        tciConnection->dispatchBinary(
-            [this](const std::vector<std::uint8_t>& message) { handle_binary_message(message); });
-        // A deletion has left once the send queue has drained; one still queued when the
-        // connection is lost has to be sent again.
-        if (!isOpen(tciConnection))
-            pendingDeletes.sendingLost();
-        else if (tciConnection->bufferedAmount() == 0)
-            pendingDeletes.confirmSent();
-    } else if (now >= w.connectTimer + 5) {
-        pendingDeletes.sendingLost();
-        tciConnection.reset();
-        sdrReady = false;
-        tciConnection = wsclient::WebSocket::connectUrl(
-            "ws://" + settings.TCIHost + ":" + settings.TCIPort + "/", "");
-        w.connectTimer = now;
-    }
-}
-
-// The SDR hears what is sent now: it has started and the connection is neither closing nor lost.
-bool Orvex::sdrListening() const {
-    return sdrReady && tciConnection && tciConnection->readyState() == wsclient::ReadyState::OPEN;
-}
-
-void Orvex::sendSpotCommand(const std::string& command) {
-    if (tciConnection && sdrReady && !command.empty()) {
-        LOG_INFO(kTag, ">:{}", command);
-        tciConnection->sendText(command);
-    }
-}
-
+// A deletion stays pending until the SDR has shown that it heard it.
 void Orvex::relaySpotDelete(const std::string& dxcall) {
-    if (pendingDeletes.remember(dxcall, sdrListening()))
+    if (pendingDeletes.remember(dxcall))
         LOG_WARN(kTag,
                  "More than {} spot deletions are waiting for the SDR; the oldest are dropped",
                  PendingDeletes::kLimit);
-    sendSpotCommand(spotDeleteCommand(dxcall));
+    link->spotDeleted(dxcall);
 }
 
-bool Orvex::handleDatagram(std::string_view text, std::int64_t now) {
+bool Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
     N1mmDatagram datagram = readN1mmDatagram(text);
     if (datagram.kind == N1mmDatagramKind::radio) {
         const RadioFields& radio = datagram.radio;
@@ -534,7 +431,7 @@ bool Orvex::handleDatagram(std::string_view text, std::int64_t now) {
     const SpotFields& f = datagram.spot;
     LOG_DEBUG(kTag, "<:{} {}({}): DX de {}:\t{}\t{}\t{}", f.timestamp, f.action, f.status,
               f.spottercall, f.frequency, f.dxcall, f.comment);
-    SpotApplied applied = applySpot(spotTable, f, settings, now);
+    SpotApplied applied = applySpot(spotTable, f, settings, nowSeconds);
     switch (applied.change) {
     case SpotChange::unknownAction:
         LOG_ERROR(kTag, "Unknown command received: {}", f.action);
@@ -552,14 +449,14 @@ bool Orvex::handleDatagram(std::string_view text, std::int64_t now) {
     }
     ++spotsReceived;
     pendingDeletes.forget(f.dxcall);
-    sendSpotCommand(applied.command);
+    link->spotChanged(f.dxcall);
     return true;
 }
 
-void Orvex::expirySweep(std::int64_t now) {
-    for (const SpotEntry& entry : spotTable.expire(now, settings.SpotLifeTime)) {
+void Orvex::expirySweep(std::int64_t nowSeconds) {
+    for (const SpotEntry& entry : spotTable.expire(nowSeconds, settings.SpotLifeTime)) {
         LOG_DEBUG(kTag, "Spot:{} has exceeded SpotLifeTime ({}) seconds, deleting.", entry.dxcall,
-                  now - entry.received);
+                  nowSeconds - entry.received);
         relaySpotDelete(entry.dxcall);
     }
 }
@@ -567,15 +464,15 @@ void Orvex::expirySweep(std::int64_t now) {
 void Orvex::handle_binary_message(const std::vector<std::uint8_t>& message) {
     if (!isIqFrameSize(message.size())) {
         std::string_view text(reinterpret_cast<const char*>(message.data()), message.size());
-        pushLocked(TciMessageQueue, splitTciMessage(text));
+        handleTciMessage(splitTciMessage(text));
         return;
     }
-    lastIqFrameTick_ = platform::tickMillis();
+    const std::int64_t nowMillis = clock->steadyMillis();
+    lastIqFrameMs_ = nowMillis;
     iqFrameSeen_ = true;
     // Without the spectrum display nothing paces or consumes IQ frames.
     if (!intake)
         return;
-    std::int64_t nowMillis = platform::toEpochMillis(platform::utcNow());
     IqOutcome outcome =
         intake->accept(message.data(), message.size(), nowMillis, IqBlockQueue.empty());
     if (outcome.reportOverflow)
@@ -623,11 +520,10 @@ void Orvex::shutdownWorker(Worker& w) {
     LOG_DEBUG(kTag, "Clearing spots.");
     spotTable.clear();
     LOG_DEBUG(kTag, "Closing websockets.");
-    if (tciConnection) {
-        tciConnection->close();
-        tciConnection.reset();
-    }
+    if (link)
+        link->stop();
     LOG_DEBUG(kTag, "Deleting websockets.");
+    link.reset();
     LOG_DEBUG(kTag, "Closing UDP Server socket");
     w.spotSocket.close();
     if (settings.SpectrumDisplayEnabled) {
@@ -636,6 +532,7 @@ void Orvex::shutdownWorker(Worker& w) {
         LOG_DEBUG(kTag, "Cleaning-up FFT buffers");
         releaseFft();
     }
+    waker.close();
     LOG_DEBUG(kTag, "WSACleanup() running");
     platform::netCleanup();
     LOG_DEBUG(kTag, "DeleteCriticialSection()");

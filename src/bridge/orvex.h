@@ -6,11 +6,14 @@
 #include "bridge/iq_block.h"
 #include "bridge/iq_intake.h"
 #include "bridge/spot_relay.h"
+#include "bridge/tci_link.h"
 #include "bridge/tci_message.h"
 #include "diag/heap.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/socket.h"
 #include "platform/sync.h"
+#include "platform/waker.h"
 #include "service/service_base.h"
 
 #include <array>
@@ -62,28 +65,23 @@ private:
     void shutdownWorker(Worker& w);
 
     void statusCheck(Worker& w, std::int64_t now);
-    void sdrStateChanged();
-    void drainMessages();
-    void handleTciMessage(const TciMessage& message);
     void handleQuitRequest();
-    void sendQueuedCommands();
-    void connectionUpkeep(Worker& w, std::int64_t now);
-    bool handleDatagram(std::string_view text, std::int64_t now);
-    void waitForData(Worker& w, int receiveError);
+    void handleTciMessage(const TciMessage& message);
+    bool handleDatagram(std::string_view text, std::int64_t nowSeconds);
+    void waitForWork(Worker& w, int receiveError);
     void spectrumStep(Worker& w);
-    void expirySweep(std::int64_t now);
-    bool sdrListening() const;
-    void sendSpotCommand(const std::string& command);
+    void expirySweep(std::int64_t nowSeconds);
     void relaySpotDelete(const std::string& dxcall);
     void handle_binary_message(const std::vector<std::uint8_t>& message);
 
+    // Stop requests: the service's stop sets the flag and wakes the loop; Ctrl+C goes through
+    // the console handler, which reaches only the process-wide quit request and the waker.
     std::atomic<std::int32_t> stopFlag{0};
     std::atomic<bool> serviceStopRequested{false};
     platform::ManualResetEvent stoppedEvent;
     std::int32_t spotsReceived = 0;
     std::int32_t ddsFrequency = 0;
     std::int32_t levelOffset = 0;
-    bool sdrReady = false;
     SpotTable spotTable;
     PendingDeletes pendingDeletes;
     IqBlock fftBuffer;
@@ -91,9 +89,18 @@ private:
     FftWindow fftWindow{};
     Heap heap;
 
+    // The worker's own state; only the worker thread touches it.
+    const platform::Clock* clock = &platform::systemClock();
+    std::unique_ptr<platform::Lock> bridgeLock; // guards IqBlockQueue
+    BlockQueue IqBlockQueue;
+    std::unique_ptr<TciLink> link;         // the connection to the SDR's TCI server
+    platform::LoopWaker waker;             // ends the loop's wait from other threads
+    std::int32_t n1mmFrequency = 0;        // radio 1, tens of hertz
+    std::int32_t spectrumRate = 0;         // SpectrumFrequency, for the intake
+    std::int32_t spectrumReceiver = 0;     // SpectrumReceiverNumber, for the intake
     std::int32_t spectrumSampleSize = 512; // SpectrumSampleSize held to 1..4096
     std::optional<IqIntake> intake;
-    std::uint32_t lastIqFrameTick_ = 0; // when the last IQ frame arrived
+    std::int64_t lastIqFrameMs_ = 0; // when the last IQ frame arrived (steady clock)
     bool iqFrameSeen_ = false;
     bool workerFailed_ = false;
     std::string settingsSaveProblem_;

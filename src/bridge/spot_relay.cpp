@@ -306,7 +306,7 @@ SpotApplied applySpot(SpotTable& table, const SpotFields& fields, const BridgeSe
     return applied;
 }
 
-bool PendingDeletes::remember(const std::string& dxcall, bool sent) {
+bool PendingDeletes::remember(const std::string& dxcall) {
     erase(dxcall);
     bool warn = false;
     if (entries_.size() >= kLimit) {
@@ -316,10 +316,8 @@ bool PendingDeletes::remember(const std::string& dxcall, bool sent) {
         warn = !overflowReported_;
         overflowReported_ = true;
     }
-    entries_.push_back(Entry{dxcall, sent});
+    entries_.push_back(Entry{dxcall, 0});
     index_.emplace(dxcall, std::prev(entries_.end()));
-    if (sent)
-        ++sentCount_;
     return warn;
 }
 
@@ -327,13 +325,22 @@ void PendingDeletes::forget(const std::string& dxcall) {
     erase(dxcall);
 }
 
-void PendingDeletes::confirmSent() {
-    // Called on every pass of the loop: nothing to walk unless something was sent.
+void PendingDeletes::markSent(const std::string& dxcall, std::uint64_t sequence) {
+    const auto found = index_.find(dxcall);
+    if (found == index_.end())
+        return;
+    if (found->second->sentAs == 0)
+        ++sentCount_;
+    found->second->sentAs = sequence;
+}
+
+void PendingDeletes::confirmThrough(std::uint64_t sequence) {
+    // Called for every answer from the SDR: nothing to walk unless something was sent.
     if (sentCount_ == 0)
         return;
-    sentCount_ = 0;
     for (auto it = entries_.begin(); it != entries_.end();) {
-        if (it->sent) {
+        if (it->sentAs != 0 && it->sentAs <= sequence) {
+            --sentCount_;
             index_.erase(it->dxcall);
             it = entries_.erase(it);
         } else {
@@ -349,17 +356,14 @@ void PendingDeletes::sendingLost() {
         return;
     sentCount_ = 0;
     for (Entry& entry : entries_)
-        entry.sent = false;
+        entry.sentAs = 0;
 }
 
-std::vector<std::string> PendingDeletes::resend() {
+std::vector<std::string> PendingDeletes::calls() const {
     std::vector<std::string> calls;
     calls.reserve(entries_.size());
-    for (Entry& entry : entries_) {
-        entry.sent = true;
+    for (const Entry& entry : entries_)
         calls.push_back(entry.dxcall);
-    }
-    sentCount_ = entries_.size();
     return calls;
 }
 
@@ -367,7 +371,7 @@ void PendingDeletes::erase(const std::string& dxcall) {
     const auto found = index_.find(dxcall);
     if (found == index_.end())
         return;
-    if (found->second->sent)
+    if (found->second->sentAs != 0)
         --sentCount_;
     entries_.erase(found->second);
     index_.erase(found);

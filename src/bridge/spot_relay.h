@@ -149,32 +149,35 @@ struct SpotApplied {
 SpotApplied applySpot(SpotTable& table, const SpotFields& fields, const BridgeSettings& settings,
                       std::int64_t now);
 
-// Call signs whose deletion the SDR may not have heard: deleted while it was not listening, or
-// handed to a connection that was lost before its send queue had drained. They are sent again,
-// in the order they were deleted, when the SDR next starts and before the table is re-sent, so
-// that no deleted station stays on the panorama.
+// Call signs whose deletion the SDR has not been seen to hear: deleted while it was not
+// listening, or sent and not yet confirmed (the SDR answered nothing sent after the deletion).
+// They are sent again, in the order they were deleted, when the SDR next starts and before the
+// table is re-sent, so that no deleted station stays on the panorama.
 class PendingDeletes {
 public:
     static constexpr std::size_t kLimit = 10000;
 
-    // Notes a deletion; `sent` when it was just handed to a listening SDR. True when the oldest
-    // entry had to make room, the first time since the list was last empty (worth one warning).
-    bool remember(const std::string& dxcall, bool sent);
+    // Notes a deletion the SDR has yet to hear. True when the oldest entry had to make room, the
+    // first time since the list was last empty (worth one warning).
+    bool remember(const std::string& dxcall);
     // The call was added again: its new spot replaces whatever the SDR shows.
     void forget(const std::string& dxcall);
-    // The connection's send queue has drained: what was sent has left.
-    void confirmSent();
+    // The deletion of a pending call went out on the connection as number `sequence` (numbers
+    // grow with every deletion sent).
+    void markSent(const std::string& dxcall, std::uint64_t sequence);
+    // The SDR has shown that it read everything up to deletion number `sequence`.
+    void confirmThrough(std::uint64_t sequence);
     // The connection was lost: whatever was sent on it may not have arrived.
     void sendingLost();
-    // Every remembered call in order, to be sent now; they count as sent from here on.
-    std::vector<std::string> resend();
+    // Every pending call in the order of deletion.
+    std::vector<std::string> calls() const;
 
     std::size_t size() const { return entries_.size(); }
 
 private:
     struct Entry {
         std::string dxcall;
-        bool sent = false;
+        std::uint64_t sentAs = 0; // the sequence it went out as; 0 while not sent
     };
     void erase(const std::string& dxcall);
 

@@ -13,6 +13,21 @@ static std::int64_t daysFromCivil(std::int64_t year, int month, int day) {
     return era * 146097 + dayOfEra - 719468;
 }
 
+namespace {
+
+class SystemClock final : public Clock {
+public:
+    std::int64_t steadyMillis() const override { return platform::steadyMillis(); }
+    std::int64_t wallSeconds() const override { return epochSeconds(); }
+};
+
+} // namespace
+
+const Clock& systemClock() {
+    static const SystemClock clock;
+    return clock;
+}
+
 std::int64_t toEpochMillis(const UtcTime& t) {
     const std::int64_t days = daysFromCivil(t.year, t.month, t.day);
     const std::int64_t seconds = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;

@@ -9,6 +9,9 @@ namespace platform {
 std::int64_t epochSeconds();
 // Millisecond tick that wraps after about 49 days (GetTickCount on Windows).
 std::uint32_t tickMillis();
+// Milliseconds of a clock that never jumps and never wraps (GetTickCount64, CLOCK_MONOTONIC),
+// counted from an arbitrary start: for intervals and ages, never for the time of day.
+std::int64_t steadyMillis();
 
 // The current UTC time broken down (GetSystemTime on Windows).
 struct UtcTime {
@@ -22,5 +25,18 @@ UtcTime utcNow();
 std::int64_t toEpochMillis(const UtcTime& time);
 
 void sleepMillis(std::uint32_t milliseconds);
+
+// The two clocks the bridge's loop reads, as one object so that tests can step either. Every
+// interval and every age runs on the steady clock; the wall clock only dates what outlives the
+// process.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual std::int64_t steadyMillis() const = 0;
+    virtual std::int64_t wallSeconds() const = 0;
+};
+
+// steadyMillis() and epochSeconds().
+const Clock& systemClock();
 
 } // namespace platform

@@ -17,6 +17,12 @@ std::uint32_t tickMillis() {
     return static_cast<std::uint32_t>(ms);
 }
 
+std::int64_t steadyMillis() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 UtcTime utcNow() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);

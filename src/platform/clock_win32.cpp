@@ -14,6 +14,10 @@ std::uint32_t tickMillis() {
     return static_cast<std::uint32_t>(GetTickCount());
 }
 
+std::int64_t steadyMillis() {
+    return static_cast<std::int64_t>(GetTickCount64());
+}
+
 UtcTime utcNow() {
     SYSTEMTIME st{};
     GetSystemTime(&st);

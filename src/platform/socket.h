@@ -109,8 +109,22 @@ int pendingSocketError(NativeSocket s);
 // select() on one socket; timeoutMs < 0 waits without limit. Returns select's result.
 int waitSocket(NativeSocket s, bool readable, bool writable, int timeoutMs);
 
-// Waits at most timeoutMs (0 or more) until one of the sockets is readable; invalid ones are
+// One socket to wait for: readable, and also writable when asked.
+struct WaitFor {
+    NativeSocket socket = kInvalidSocket;
+    bool writable = false;
+};
+
+// Waits at most timeoutMs (0 or more) until one of the sockets is ready; invalid ones are
 // skipped, and with none left it simply sleeps. Returns select's result (0 when it slept).
-int waitReadable(const NativeSocket* sockets, std::size_t count, int timeoutMs);
+int waitSockets(const WaitFor* sockets, std::size_t count, int timeoutMs);
+
+// Lets the system find out a peer that has gone without a word: keep-alive probes after
+// idleSeconds of silence, then every intervalSeconds, the connection failing after `probes`
+// unanswered ones; data that stays unacknowledged fails it after about as long. Best effort
+// (TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT and TCP_USER_TIMEOUT on Linux; SIO_KEEPALIVE_VALS,
+// TCP_KEEPCNT and TCP_MAXRT on Windows, where the older systems probe ten times): false when
+// the keep-alive itself could not be switched on.
+bool enableKeepAlive(NativeSocket s, int idleSeconds, int intervalSeconds, int probes);
 
 } // namespace platform

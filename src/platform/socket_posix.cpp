@@ -169,20 +169,41 @@ int waitSocket(NativeSocket s, bool readable, bool writable, int timeoutMs) {
                     nullptr, limit);
 }
 
-int waitReadable(const NativeSocket* sockets, std::size_t count, int timeoutMs) {
-    fd_set readSet;
+int waitSockets(const WaitFor* sockets, std::size_t count, int timeoutMs) {
+    fd_set readSet, writeSet;
     FD_ZERO(&readSet);
+    FD_ZERO(&writeSet);
     int highest = -1;
     for (std::size_t i = 0; i < count; ++i) {
-        if (sockets[i] == kInvalidSocket || fd(sockets[i]) >= FD_SETSIZE)
+        const NativeSocket s = sockets[i].socket;
+        if (s == kInvalidSocket || fd(s) >= FD_SETSIZE)
             continue;
-        FD_SET(fd(sockets[i]), &readSet);
-        highest = std::max(highest, fd(sockets[i]));
+        FD_SET(fd(s), &readSet);
+        if (sockets[i].writable)
+            FD_SET(fd(s), &writeSet);
+        highest = std::max(highest, fd(s));
     }
     timeval tv{};
     tv.tv_sec = timeoutMs / 1000;
     tv.tv_usec = (timeoutMs % 1000) * 1000;
-    return ::select(highest + 1, highest >= 0 ? &readSet : nullptr, nullptr, nullptr, &tv);
+    return ::select(highest + 1, highest >= 0 ? &readSet : nullptr,
+                    highest >= 0 ? &writeSet : nullptr, nullptr, &tv);
+}
+
+bool enableKeepAlive(NativeSocket s, int idleSeconds, int intervalSeconds, int probes) {
+    const int on = 1;
+    if (::setsockopt(fd(s), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0)
+        return false;
+    ::setsockopt(fd(s), IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
+    ::setsockopt(fd(s), IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds);
+    ::setsockopt(fd(s), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    // Keep-alive probes only go out while nothing waits for an acknowledgement; once data does
+    // (a ping into a dead link), this bounds the retransmissions that would otherwise go on for
+    // a quarter of an hour.
+    const unsigned int userTimeoutMs =
+        static_cast<unsigned int>(idleSeconds + intervalSeconds * probes) * 1000u;
+    ::setsockopt(fd(s), IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+    return true;
 }
 
 int pendingSocketError(NativeSocket s) {

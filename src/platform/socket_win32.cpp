@@ -3,6 +3,7 @@
 // winsock2.h must come before windows.h, or the old winsock.h gets in first.
 #include <winsock2.h>
 
+#include <mstcpip.h>
 #include <mswsock.h>
 #include <windows.h>
 #include <ws2tcpip.h>
@@ -201,12 +202,16 @@ int waitSocket(NativeSocket s, bool readable, bool writable, int timeoutMs) {
                   writable ? &errorSet : nullptr, limit);
 }
 
-int waitReadable(const NativeSocket* sockets, std::size_t count, int timeoutMs) {
-    fd_set readSet;
+int waitSockets(const WaitFor* sockets, std::size_t count, int timeoutMs) {
+    fd_set readSet, writeSet;
     FD_ZERO(&readSet);
+    FD_ZERO(&writeSet);
     for (std::size_t i = 0; i < count && readSet.fd_count < FD_SETSIZE; ++i) {
-        if (sockets[i] != kInvalidSocket)
-            FD_SET(sock(sockets[i]), &readSet);
+        if (sockets[i].socket == kInvalidSocket)
+            continue;
+        FD_SET(sock(sockets[i].socket), &readSet);
+        if (sockets[i].writable)
+            FD_SET(sock(sockets[i].socket), &writeSet);
     }
     // Winsock refuses a select without sockets at once instead of waiting.
     if (readSet.fd_count == 0) {
@@ -216,7 +221,28 @@ int waitReadable(const NativeSocket* sockets, std::size_t count, int timeoutMs) 
     timeval tv{};
     tv.tv_sec = timeoutMs / 1000;
     tv.tv_usec = (timeoutMs % 1000) * 1000;
-    return select(0, &readSet, nullptr, nullptr, &tv);
+    return select(0, &readSet, writeSet.fd_count > 0 ? &writeSet : nullptr, nullptr, &tv);
+}
+
+bool enableKeepAlive(NativeSocket s, int idleSeconds, int intervalSeconds, int probes) {
+    tcp_keepalive values{};
+    values.onoff = 1;
+    values.keepalivetime = static_cast<ULONG>(idleSeconds) * 1000u;
+    values.keepaliveinterval = static_cast<ULONG>(intervalSeconds) * 1000u;
+    DWORD returned = 0;
+    if (WSAIoctl(sock(s), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned,
+                 nullptr, nullptr) != 0)
+        return false;
+    // Windows 10 1703 and later take the probe count; older systems probe ten times.
+    constexpr int kTcpKeepCount = 16;
+    setsockopt(sock(s), IPPROTO_TCP, kTcpKeepCount, reinterpret_cast<const char*>(&probes),
+               sizeof probes);
+    // Bounds the retransmissions of data that is never acknowledged, in seconds.
+    constexpr int kTcpMaxRetransmitTime = 5;
+    const DWORD maxRetransmit = static_cast<DWORD>(idleSeconds + intervalSeconds * probes);
+    setsockopt(sock(s), IPPROTO_TCP, kTcpMaxRetransmitTime,
+               reinterpret_cast<const char*>(&maxRetransmit), sizeof maxRetransmit);
+    return true;
 }
 
 int pendingSocketError(NativeSocket s) {

@@ -166,6 +166,13 @@ public:
             return;
         }
 
+        flush();
+    }
+
+    void flush() override {
+        if (state == ReadyState::CLOSED)
+            return;
+        const platform::NativeSocket s = socketHandle.get();
         while (bufferedAmount() > 0) {
             const long n =
                 platform::sendSome(s, txBuffer.data() + txOffset, txBuffer.size() - txOffset);
@@ -210,6 +217,8 @@ public:
     ReadyState readyState() const override { return state; }
 
     std::size_t bufferedAmount() const override { return txBuffer.size() - txOffset; }
+    std::uint64_t framesReceived() const override { return framesReceived_; }
+    std::uint64_t pongsReceived() const override { return pongsReceived_; }
 
     platform::NativeSocket nativeSocket() const override {
         return state == ReadyState::CLOSED ? platform::kInvalidSocket : socketHandle.get();
@@ -227,6 +236,7 @@ public:
         walking = true;
         const ConsumeResult result = consumeFrames(rxBuffer, messageBuffer, events);
         walking = false;
+        framesReceived_ += result.frames;
         if (dropped) {
             drop(nullptr); // during the walk; now the received bytes can go too
         } else if (result.tooLarge || result.controlTooLong) {
@@ -249,6 +259,7 @@ private:
         void onPing(const std::uint8_t* payload, std::size_t size) override {
             client_.queueFrame(Opcode::pong, payload, size);
         }
+        void onPong(const std::uint8_t*, std::size_t) override { ++client_.pongsReceived_; }
         void onClose() override { client_.close(); }
         void onUnexpected(std::uint8_t /*opcode*/) override {
             writeError("ERROR: Got unexpected WebSocket message.\n");
@@ -304,6 +315,8 @@ private:
     platform::Socket socketHandle;
     ReadyState state = ReadyState::OPEN;
     bool maskOutgoing = true;
+    std::uint64_t framesReceived_ = 0;
+    std::uint64_t pongsReceived_ = 0;
     bool walking = false; // inside consumeFrames, which holds on to rxBuffer
     bool dropped = false;
 };

@@ -47,8 +47,14 @@ public:
     virtual ReadyState readyState() const = 0;
     virtual void _dispatch(Callback_Imp& callable) = 0;
     virtual void _dispatchBinary(BytesCallback_Imp& callable) = 0;
+    // Writes what it can of the queued frames without reading or waiting.
+    virtual void flush() = 0;
     // Bytes queued by the send operations and not yet handed to the socket.
     virtual std::size_t bufferedAmount() const = 0;
+    // Frames of every kind that dispatch has taken in, and the pongs among them: what a peer
+    // sends proves it alive, whatever it is; a pong also says it has read what came before.
+    virtual std::uint64_t framesReceived() const = 0;
+    virtual std::uint64_t pongsReceived() const = 0;
     // The connected socket, so that its owner can wait on it among others; invalid once CLOSED.
     virtual platform::NativeSocket nativeSocket() const = 0;
 

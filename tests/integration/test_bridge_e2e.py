@@ -379,7 +379,9 @@ class Relay(BridgeCase):
                          missed + model.commands() + ["iq_samplerate:48000;", "iq_start:0;"])
 
         # --- The SDR drops the connection and comes back: a deletion made meanwhile, then the
-        # whole table again.
+        # whole table again. (The pong to the bridge's ping has told it that the deletions above
+        # were read; unconfirmed ones would go out again.)
+        time.sleep(0.3)
         dropped = time.monotonic()
         sdr.drop()
         missed = [delete("SM5STOP")]

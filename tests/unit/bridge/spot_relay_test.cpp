@@ -382,24 +382,26 @@ TEST(SpotTable, ApplySpotGivesTheCommandForEachAction) {
     EXPECT_EQ(table.find("A")->received, 2000);
 }
 
-// The SDR must hear every deletion: one it may have missed is sent again at its next start.
-TEST(PendingDeletes, KeepsWhatTheSdrMayHaveMissedInOrder) {
+// The SDR must hear every deletion: one it has not been seen to hear is sent again at its next
+// start.
+TEST(PendingDeletes, StayUntilTheSdrHasShownItReadThem) {
     PendingDeletes pending;
-    pending.remember("A", false); // the SDR was stopped
-    pending.remember("B", true);  // sent on a listening connection
-    pending.remember("C", false);
-    pending.remember("D", false);
-    pending.forget("C"); // added again: its new spot replaces it
-    pending.confirmSent();
-    EXPECT_EQ(pending.resend(), (std::vector<std::string>{"A", "D"}));
-    pending.remember("E", true);
-    pending.sendingLost(); // the connection died before its queue drained
-    pending.confirmSent(); // a new connection drains at once: nothing of the old one counts
-    EXPECT_EQ(pending.resend(), (std::vector<std::string>{"A", "D", "E"}));
-    pending.remember("A", false); // deleted again: now the latest deletion
-    pending.confirmSent();
-    EXPECT_EQ(pending.resend(), (std::vector<std::string>{"A"}));
-    pending.confirmSent();
+    for (const char* call : {"A", "B", "C", "D"})
+        pending.remember(call);
+    pending.markSent("B", 1);
+    pending.markSent("D", 2);
+    pending.forget("C");       // added again: its new spot replaces it
+    pending.confirmThrough(1); // answered a ping sent after B and before D
+    EXPECT_EQ(pending.calls(), (std::vector<std::string>{"A", "D"}));
+    pending.markSent("A", 3);
+    pending.sendingLost();     // the connection died before anything answered
+    pending.confirmThrough(3); // nothing sent on the lost connection counts
+    EXPECT_EQ(pending.calls(), (std::vector<std::string>{"A", "D"}));
+    pending.remember("A"); // deleted again: now the latest deletion
+    EXPECT_EQ(pending.calls(), (std::vector<std::string>{"D", "A"}));
+    pending.markSent("D", 4);
+    pending.markSent("A", 5);
+    pending.confirmThrough(5);
     EXPECT_EQ(pending.size(), 0u);
 }
 
@@ -407,16 +409,18 @@ TEST(PendingDeletes, DropsTheOldestPastTheLimitWithOneWarning) {
     PendingDeletes pending;
     int warnings = 0;
     for (std::size_t i = 0; i < PendingDeletes::kLimit + 5; ++i)
-        warnings += pending.remember("CALL" + std::to_string(i), false);
+        warnings += pending.remember("CALL" + std::to_string(i));
     EXPECT_EQ(warnings, 1);
-    const std::vector<std::string> calls = pending.resend();
+    const std::vector<std::string> calls = pending.calls();
     ASSERT_EQ(calls.size(), PendingDeletes::kLimit);
     EXPECT_EQ(calls.front(), "CALL5");
     EXPECT_EQ(calls.back(), "CALL" + std::to_string(PendingDeletes::kLimit + 4));
-    // Once sent and emptied, a new overflow is worth a new warning.
-    pending.confirmSent();
+    // Once heard and emptied, a new overflow is worth a new warning.
+    for (const std::string& call : calls)
+        pending.markSent(call, 1);
+    pending.confirmThrough(1);
     for (std::size_t i = 0; i <= PendingDeletes::kLimit; ++i)
-        warnings += pending.remember("NEW" + std::to_string(i), false);
+        warnings += pending.remember("NEW" + std::to_string(i));
     EXPECT_EQ(warnings, 2);
 }
 

@@ -1,0 +1,244 @@
+#include "bridge/tci_link.h"
+
+#include "diag/log.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+constexpr const char* kTag = "Orvex::t";
+// At the bridge's stop, the longest it waits for the stop request and the close frame to leave.
+constexpr std::int64_t kStopFlushMs = 1000;
+
+} // namespace
+
+TciLink::TciLink(const platform::Clock& clock, Connect connect, const SpotTable& table,
+                 PendingDeletes& pending, Requests requests)
+    : clock_(clock), connect_(std::move(connect)), table_(table), pending_(pending),
+      requests_(std::move(requests)) {}
+
+TciLink::~TciLink() = default;
+
+void TciLink::begin() {
+    lastAttemptMs_ = clock_.steadyMillis();
+}
+
+bool TciLink::connected() const {
+    return connection_ && connection_->readyState() != wsclient::ReadyState::CLOSED;
+}
+
+bool TciLink::listening() const {
+    return sdrReady_ && connection_ && connection_->readyState() == wsclient::ReadyState::OPEN;
+}
+
+platform::NativeSocket TciLink::socket() const {
+    return connection_ ? connection_->nativeSocket() : platform::kInvalidSocket;
+}
+
+bool TciLink::wantsToWrite() const {
+    return connected() && connection_->bufferedAmount() > 0;
+}
+
+std::int64_t TciLink::nextDeadline() const {
+    if (!connected())
+        return lastAttemptMs_ + kReconnectMs;
+    return std::max(lastHeardMs_, lastPingMs_) + kQuietMs;
+}
+
+void TciLink::service(const Deliver& deliver) {
+    const std::int64_t now = clock_.steadyMillis();
+    if (!connected()) {
+        if (connection_)
+            connectionEnded();
+        if (now - lastAttemptMs_ >= kReconnectMs)
+            attempt(now);
+        return;
+    }
+    connection_->poll(0);
+    connection_->dispatchBinary(
+        [&deliver](const std::vector<std::uint8_t>& message) { deliver(message); });
+    if (!connected()) {
+        connectionEnded();
+        return;
+    }
+    noteArrivals(now);
+    pump();
+    pingWhenDue(now);
+    connection_->flush();
+    if (!connected())
+        connectionEnded();
+}
+
+void TciLink::attempt(std::int64_t now) {
+    lastAttemptMs_ = now;
+    setReady(false);
+    connection_ = connect_();
+    if (!connection_)
+        return;
+    // A host that loses power sends nothing; the system's probes find out what a quiet SDR
+    // cannot tell us.
+    platform::enableKeepAlive(connection_->nativeSocket(), kKeepAliveIdleSeconds,
+                              kKeepAliveIntervalSeconds, kKeepAliveProbes);
+    lastHeardMs_ = lastPingMs_ = clock_.steadyMillis();
+    framesSeen_ = connection_->framesReceived();
+    pongsSeen_ = connection_->pongsReceived();
+}
+
+// Whatever was queued, sent unconfirmed or requested on the lost connection is sent again at
+// the SDR's next start on a new one.
+void TciLink::connectionEnded() {
+    connection_.reset();
+    setReady(false);
+    requestsSent_ = false;
+    queue_.clear();
+    pingsAwaited_.clear();
+    pending_.sendingLost();
+}
+
+void TciLink::noteArrivals(std::int64_t now) {
+    const std::uint64_t frames = connection_->framesReceived();
+    if (frames != framesSeen_) {
+        framesSeen_ = frames;
+        lastHeardMs_ = now;
+    }
+    // Servers answer pings in order, whatever the pong carries; a pong with no ping awaiting it
+    // is one that some servers send unasked, and proves nothing about what they have read.
+    const std::uint64_t pongs = connection_->pongsReceived();
+    const auto answered =
+        static_cast<std::size_t>(std::min<std::uint64_t>(pongs - pongsSeen_, pingsAwaited_.size()));
+    pongsSeen_ = pongs;
+    if (answered == 0)
+        return;
+    const std::uint64_t through = pingsAwaited_[answered - 1];
+    pingsAwaited_.erase(pingsAwaited_.begin(),
+                        pingsAwaited_.begin() + static_cast<std::ptrdiff_t>(answered));
+    pending_.confirmThrough(through);
+}
+
+void TciLink::setReady(bool ready) {
+    if (ready != sdrReady_)
+        LOG_NONE(kTag, ">:SDR Ready:{}", ready ? "true" : "false");
+    sdrReady_ = ready;
+}
+
+void TciLink::sdrStarted() {
+    setReady(true);
+    if (listening())
+        resync();
+}
+
+void TciLink::sdrStopped() {
+    setReady(false);
+    queue_.clear();
+}
+
+// What the SDR should show, sent from the start: the deletions it has not been seen to hear,
+// then every spot, then the requests. Queued commands are part of that picture already.
+void TciLink::resync() {
+    queue_.clear();
+    for (std::string& dxcall : pending_.calls())
+        queue_.push_back(Outgoing{Outgoing::Kind::deletion, std::move(dxcall)});
+    for (const SpotEntry& entry : table_)
+        queue_.push_back(Outgoing{Outgoing::Kind::spot, entry.dxcall});
+    for (std::size_t i = 0; i < requests_.afterStart.size(); ++i)
+        queue_.push_back(Outgoing{Outgoing::Kind::request, requests_.afterStart[i],
+                                  i + 1 == requests_.afterStart.size()});
+}
+
+void TciLink::spotChanged(const std::string& dxcall) {
+    enqueue(Outgoing{Outgoing::Kind::spot, dxcall});
+}
+
+void TciLink::spotDeleted(const std::string& dxcall) {
+    enqueue(Outgoing{Outgoing::Kind::deletion, dxcall});
+}
+
+// A live change leaves at once when nothing waits before it.
+void TciLink::enqueue(Outgoing item) {
+    if (!listening())
+        return;
+    if (queue_.size() >= kQueueLimit) {
+        LOG_DEBUG(kTag, "{} commands wait for the SDR; sending what it should show instead",
+                  queue_.size());
+        resync();
+    } else {
+        queue_.push_back(std::move(item));
+    }
+    pump();
+    connection_->flush();
+}
+
+void TciLink::pump() {
+    while (!queue_.empty() && listening() && connection_->bufferedAmount() < kSendLowWater) {
+        Outgoing item = std::move(queue_.front());
+        queue_.pop_front();
+        switch (item.kind) {
+        case Outgoing::Kind::spot: {
+            // The spot as it is now; one deleted meanwhile has its deletion further back.
+            const SpotEntry* entry = table_.find(item.value);
+            if (entry == nullptr)
+                break;
+            const std::string command = spotCommand(*entry);
+            LOG_INFO(kTag, ">:{}", command);
+            connection_->sendText(command);
+            break;
+        }
+        case Outgoing::Kind::deletion: {
+            const std::string command = spotDeleteCommand(item.value);
+            LOG_INFO(kTag, ">:{}", command);
+            connection_->sendText(command);
+            pending_.markSent(item.value, ++deletionsSent_);
+            break;
+        }
+        case Outgoing::Kind::request:
+            LOG_INFO(kTag, "> {}", item.value);
+            connection_->sendText(item.value);
+            requestsSent_ = requestsSent_ || item.opens;
+            break;
+        }
+    }
+}
+
+// A ping after deletions asks the SDR to show that it has read them; a ping after a quiet spell
+// asks it to show that it is there at all. Any frame counts as the answer to the latter, and a
+// server that never answers pings is never dropped for it: the system's probes judge the link.
+void TciLink::pingWhenDue(std::int64_t now) {
+    const bool unconfirmed = deletionsSent_ > deletionsPinged_ && pingsAwaited_.empty();
+    const bool quiet = now - std::max(lastHeardMs_, lastPingMs_) >= kQuietMs;
+    if (unconfirmed || quiet)
+        ping(now);
+}
+
+void TciLink::ping(std::int64_t now) {
+    connection_->sendPing();
+    lastPingMs_ = now;
+    deletionsPinged_ = deletionsSent_;
+    // Beyond the limit the server plainly does not answer; not counting on an answer only ever
+    // confirms less.
+    if (pingsAwaited_.size() < kPingsAwaitedLimit)
+        pingsAwaited_.push_back(deletionsSent_);
+}
+
+void TciLink::stop() {
+    queue_.clear();
+    if (!connected()) {
+        connection_.reset();
+        return;
+    }
+    if (requestsSent_ && !requests_.atStop.empty()) {
+        LOG_INFO(kTag, "> {}", requests_.atStop);
+        connection_->sendText(requests_.atStop);
+    }
+    connection_->close();
+    const std::int64_t deadline = clock_.steadyMillis() + kStopFlushMs;
+    for (;;) {
+        connection_->flush();
+        const platform::NativeSocket s = connection_->nativeSocket();
+        const std::int64_t left = deadline - clock_.steadyMillis();
+        if (!connected() || s == platform::kInvalidSocket || left <= 0)
+            break;
+        platform::waitSocket(s, false, true, static_cast<int>(std::min<std::int64_t>(left, 100)));
+    }
+    connection_.reset();
+}

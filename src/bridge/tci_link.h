@@ -1,0 +1,125 @@
+// The link to the SDR's TCI server, from the connection attempt to its end: the SDR's start and
+// stop notices, what the bridge sends and in which order, a ping when the line has gone quiet,
+// and the confirmation of deletions. One connection at a time; a lost one is replaced on the
+// 5-second rule, however it ended.
+#pragma once
+
+#include "bridge/spot_relay.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
+#include "websocket/websocket.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TciLink {
+public:
+    // Makes a connection (blocking, bounded in time) or gives null.
+    using Connect = std::function<std::unique_ptr<wsclient::WebSocket>()>;
+    // Every message that arrives, text and IQ alike.
+    using Deliver = std::function<void(const std::vector<std::uint8_t>& message)>;
+
+    // The bridge's own requests around the spots: sent after the table at every start (the IQ
+    // stream's rate and start, when the spectrum display is on), and at the bridge's stop, the
+    // latter only when the former went out on the connection.
+    struct Requests {
+        std::vector<std::string> afterStart;
+        std::string atStop;
+    };
+
+    static constexpr std::int64_t kReconnectMs = 5000;
+    // Nothing heard for this long: a ping asks for a word.
+    static constexpr std::int64_t kQuietMs = 10000;
+    // TCP keep-alive: probes from 10 s of silence, every 2 s, ten of them; about 30 s in all.
+    static constexpr int kKeepAliveIdleSeconds = 10;
+    static constexpr int kKeepAliveIntervalSeconds = 2;
+    static constexpr int kKeepAliveProbes = 10;
+    // Commands go to the connection only while less than this waits in its send queue, so that
+    // a re-send of any size drains at the SDR's pace and never meets the queue's cap.
+    static constexpr std::size_t kSendLowWater = 64 * 1024;
+    // Past this many waiting commands (an SDR that reads slower than spots arrive), the queue
+    // is replaced by what the table and the pending deletions say now: the same picture.
+    static constexpr std::size_t kQueueLimit = 65536;
+    // Pings whose answer is awaited; more are sent, but not counted on.
+    static constexpr std::size_t kPingsAwaitedLimit = 16;
+
+    TciLink(const platform::Clock& clock, Connect connect, const SpotTable& table,
+            PendingDeletes& pending, Requests requests);
+    ~TciLink();
+    TciLink(const TciLink&) = delete;
+    TciLink& operator=(const TciLink&) = delete;
+
+    // The loop starts: the first attempt comes kReconnectMs later.
+    void begin();
+    // Once a pass: a new attempt when due; otherwise receive and deliver, note what proves the
+    // SDR alive and what it has read, hand over waiting commands, ping when due, and write.
+    void service(const Deliver& deliver);
+
+    // The SDR's notices. Every "start" sends the pending deletions, the table and the requests
+    // again; "stop" silences the link until the next start.
+    void sdrStarted();
+    void sdrStopped();
+
+    // Live changes, sent when the SDR listens: the spot as the table holds it when it goes out,
+    // and a deletion (already remembered as pending by the caller).
+    void spotChanged(const std::string& dxcall);
+    void spotDeleted(const std::string& dxcall);
+
+    // The bridge stops: the stop request when due, the close frame, and a moment for both to go.
+    void stop();
+
+    // The SDR hears what is sent now: it has started, and the connection is open.
+    bool listening() const;
+    bool sdrReady() const { return sdrReady_; }
+    bool connected() const;
+
+    // For the loop's wait: the connection's socket, whether it waits to write, and when the link
+    // next needs a pass (steady milliseconds).
+    platform::NativeSocket socket() const;
+    bool wantsToWrite() const;
+    std::int64_t nextDeadline() const;
+
+    std::size_t queued() const { return queue_.size(); }
+
+private:
+    struct Outgoing {
+        enum class Kind { spot, deletion, request } kind;
+        std::string value;  // the call, or the request's text
+        bool opens = false; // the last request after a start: the stream is ours from here
+    };
+
+    void attempt(std::int64_t now);
+    void connectionEnded();
+    void noteArrivals(std::int64_t now);
+    void resync();
+    void enqueue(Outgoing item);
+    void pump();
+    void pingWhenDue(std::int64_t now);
+    void ping(std::int64_t now);
+    void setReady(bool ready);
+
+    const platform::Clock& clock_;
+    Connect connect_;
+    const SpotTable& table_;
+    PendingDeletes& pending_;
+    Requests requests_;
+
+    std::unique_ptr<wsclient::WebSocket> connection_;
+    bool sdrReady_ = false;
+    bool requestsSent_ = false;
+    std::deque<Outgoing> queue_;
+    std::int64_t lastAttemptMs_ = 0;
+    std::int64_t lastHeardMs_ = 0;
+    std::int64_t lastPingMs_ = 0;
+    std::uint64_t framesSeen_ = 0;
+    std::uint64_t pongsSeen_ = 0;
+    // Deletions sent, counted; and for each ping awaiting its pong, the count when it went out.
+    std::uint64_t deletionsSent_ = 0;
+    std::uint64_t deletionsPinged_ = 0;
+    std::deque<std::uint64_t> pingsAwaited_;
+};
