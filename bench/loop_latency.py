@@ -10,6 +10,9 @@ Runs each executable for real between the test peers on loopback and prints, per
 - whole-process CPU (all threads, from /proc/<pid>/task/*/schedstat) over --seconds each: idle
   (no SDR to connect to), connected (an SDR that says nothing after its greeting), and
   streaming IQ at 48, 96 and 192 kHz with 10 spectra a second sent to N1MM+;
+- wake-ups a second in each of these (voluntary context switches of all threads, from
+  /proc/<pid>/task/*/status: each is a wait that ended), what an idle loop costs a laptop on
+  battery;
 - how long Ctrl+C (SIGINT) takes to end the connected bridge.
 
 Executables are measured turn about, scenario by scenario, so that they share the machine's
@@ -49,12 +52,27 @@ def cpu_seconds(pid):
     return total / 1e9
 
 
+def wakeups(pid):
+    """Voluntary context switches of every thread of the process so far."""
+    total = 0
+    for path in glob.glob(f"/proc/{pid}/task/*/status"):
+        try:
+            with open(path) as f:
+                for line in f:
+                    if line.startswith("voluntary_ctxt_switches:"):
+                        total += int(line.split()[1])
+        except (OSError, ValueError, IndexError):
+            pass
+    return total
+
+
 def cpu_share(bridge, seconds):
-    """Share of one core that the process used over the next `seconds`, in percent."""
+    """(% of one core, wake-ups a second) of the process over the next `seconds`."""
     pid = bridge.proc.pid
-    c0, t0 = cpu_seconds(pid), time.monotonic()
+    c0, w0, t0 = cpu_seconds(pid), wakeups(pid), time.monotonic()
     time.sleep(seconds)
-    return 100.0 * (cpu_seconds(pid) - c0) / (time.monotonic() - t0)
+    elapsed = time.monotonic() - t0
+    return 100.0 * (cpu_seconds(pid) - c0) / elapsed, (wakeups(pid) - w0) / elapsed
 
 
 def start_bridge(exe, settings):
@@ -130,7 +148,7 @@ def measure_streaming(exe, rate, seconds):
             if not peer.wait_packets(3, 15):
                 raise RuntimeError(f"{exe}: no spectra at {rate} Hz")
             first = len(peer.snapshot())
-            share = cpu_share(bridge, seconds)
+            share, _ = cpu_share(bridge, seconds)
             return share, (len(peer.snapshot()) - first) / seconds
         finally:
             bridge.interrupt()
@@ -166,8 +184,10 @@ def main():
             for name, path in exes:
                 runs[name][rate].append(measure_streaming(path, rate, args.seconds))
     for name, _ in exes:
-        results[name]["idle"] = statistics.median(runs[name]["idle"])
-        results[name]["connected"] = statistics.median(runs[name]["connected"])
+        for scenario in ("idle", "connected"):
+            results[name][scenario] = statistics.median(s for s, _ in runs[name][scenario])
+            results[name][scenario + " wake"] = statistics.median(w for _, w in
+                                                                   runs[name][scenario])
         results[name]["stop"] = statistics.median(results[name]["stop"])
         for rate in RATES:
             shares = sorted(runs[name][rate])
@@ -190,6 +210,11 @@ def main():
         cells = "".join(f"{r[rate][0]:.2f} ({r[rate][1]:.1f}/s)".rjust(16) for rate in RATES)
         print(f"  {name:<{width}}  {r['idle']:8.2f} {r['connected']:10.2f}{cells}")
     print("  (x/s: spectra that reached N1MM+ per second)")
+    print("\nWake-ups a second (voluntary context switches, all threads):")
+    print(f"  {'':<{width}}  {'idle':>8} {'connected':>10}")
+    for name, _ in exes:
+        r = results[name]
+        print(f"  {name:<{width}}  {r['idle wake']:8.1f} {r['connected wake']:10.1f}")
     return 0
 
 

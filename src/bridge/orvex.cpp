@@ -330,6 +330,9 @@ void Orvex::runLoop(Worker& w) {
 // turns readable about a hundred times a second: waking for every frame would cost more than the
 // short passes that take them in anyway, so then only spot datagrams end the wait early.
 void Orvex::waitForWork(Worker& w, int receiveError) {
+    // A stop requested in this pass ends the loop now.
+    if (stopFlag.load() != 0)
+        return;
     if (!platform::isWouldBlock(receiveError)) {
         platform::sleepMillis(kStreamPassMs);
         return;
@@ -464,7 +467,8 @@ void Orvex::expirySweep(std::int64_t nowSeconds) {
 void Orvex::handle_binary_message(const std::vector<std::uint8_t>& message) {
     if (!isIqFrameSize(message.size())) {
         std::string_view text(reinterpret_cast<const char*>(message.data()), message.size());
-        handleTciMessage(splitTciMessage(text));
+        for (const TciMessage& command : splitTciCommands(text))
+            handleTciMessage(command);
         return;
     }
     const std::int64_t nowMillis = clock->steadyMillis();

@@ -65,9 +65,20 @@ void TciLink::service(const Deliver& deliver) {
     noteArrivals(now);
     pump();
     pingWhenDue(now);
-    connection_->flush();
-    if (!connected())
-        connectionEnded();
+    // As much as the socket takes now: the queue waits only for the socket, never for a pass.
+    for (;;) {
+        connection_->flush();
+        if (!connected()) {
+            connectionEnded();
+            return;
+        }
+        const std::size_t before = queue_.size();
+        if (before == 0 || connection_->bufferedAmount() >= kSendLowWater)
+            return;
+        pump();
+        if (queue_.size() == before)
+            return;
+    }
 }
 
 void TciLink::attempt(std::int64_t now) {
@@ -124,8 +135,11 @@ void TciLink::setReady(bool ready) {
 
 void TciLink::sdrStarted() {
     setReady(true);
-    if (listening())
-        resync();
+    if (!listening())
+        return;
+    // Pongs that came before this notice have confirmed what they answer: no need to re-send it.
+    noteArrivals(clock_.steadyMillis());
+    resync();
 }
 
 void TciLink::sdrStopped() {

@@ -17,6 +17,22 @@ TciMessage splitTciMessage(std::string_view bytes) {
     return message;
 }
 
+std::vector<TciMessage> splitTciCommands(std::string_view bytes) {
+    std::vector<TciMessage> commands;
+    std::size_t start = 0;
+    do {
+        const std::size_t end = bytes.find(';', start);
+        if (end == std::string_view::npos) {
+            if (start < bytes.size() || commands.empty())
+                commands.push_back(splitTciMessage(bytes.substr(start)));
+            break;
+        }
+        commands.push_back(splitTciMessage(bytes.substr(start, end - start)));
+        start = end + 1;
+    } while (start < bytes.size());
+    return commands;
+}
+
 std::string tciCommandText(const TciMessage& message) {
     std::string text;
     text.reserve(message.name.size() + message.arguments.size() + 2);

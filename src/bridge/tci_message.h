@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct TciMessage {
     std::string name;
@@ -13,6 +14,11 @@ struct TciMessage {
 // ';' (or the end) and the arguments are empty; a ';' before the first ':' also gives empty
 // arguments, since there is no range left for them.
 TciMessage splitTciMessage(std::string_view bytes);
+
+// One message may carry several commands, each ending at its ';': every piece is split as above.
+// A piece after the last ';' counts only when it is not empty; an empty message is one empty
+// command.
+std::vector<TciMessage> splitTciCommands(std::string_view bytes);
 
 // The text sent to the SDR: name ":" arguments ";".
 std::string tciCommandText(const TciMessage& message);

@@ -13,8 +13,11 @@ import argparse
 import functools
 import os
 import random
+import shutil
 import socket
+import subprocess
 import sys
+import tempfile
 import time
 import unittest
 from collections import OrderedDict
@@ -378,6 +381,15 @@ class Relay(BridgeCase):
         self.assertEqual(sdr.texts(since=mark),
                          missed + model.commands() + ["iq_samplerate:48000;", "iq_start:0;"])
 
+        # --- "stop;" and "start;" in one message: the start is acted on all the same. (The pong
+        # to the bridge's ping has told it that the deletions above were read.)
+        time.sleep(0.3)
+        mark = sdr.mark()
+        sdr.send("stop;start;")
+        self.assertIsNotNone(sdr.wait_for_text("iq_start:0;", 5, mark))
+        self.assertEqual(sdr.texts(since=mark),
+                         model.commands() + ["iq_samplerate:48000;", "iq_start:0;"])
+
         # --- The SDR drops the connection and comes back: a deletion made meanwhile, then the
         # whole table again. (The pong to the bridge's ping has told it that the deletions above
         # were read; unconfirmed ones would go out again.)
@@ -548,17 +560,32 @@ class Load(BridgeCase):
                                       f"the SDR, e.g. {missing[:5]}")
         self.assertEqual(got, calls, "spots arrived out of order or twice")
 
-        # All of them are in the table too: a new "start" re-sends the whole table.
+        # All of them are in the table too: a new "start" re-sends the whole table. Made up to
+        # 20,000 spots of about 1 KB while the SDR is stopped, the re-send is larger than the
+        # connection's 16 MiB send queue: it must still arrive whole, on one connection.
         sdr.send_stop()
         time.sleep(0.3)
+        big = [f"BG{i:05d}" for i in range(20000 - 1 - self.COUNT)]
+        for i, call in enumerate(calls + big):
+            peer.spot(call, 7000.0 + i * 0.01, "cq", "CW " + "x" * 900)
+            if i % 500 == 499:
+                time.sleep(0.05)            # the spot socket's buffer holds a few MB
+        time.sleep(0.5)
         mark = sdr.mark()
+        t1 = time.monotonic()
         sdr.send_start()
-        sdr.wait_until(lambda s: relayed(s) >= self.COUNT + 1, 30)
+        sdr.wait_until(lambda s: relayed(s) >= self.COUNT + 1 + len(big), 60)
+        resent = time.monotonic() - t1
         again = [t.split(",")[0][5:] for t in sdr.texts(since=mark) if t.startswith("spot:")]
-        self.assertEqual(again, ["PROBE"] + calls)
+        self.assertEqual(again, ["PROBE"] + calls + big)
+        self.assertEqual(sdr.connection_count(), 1, "the re-send cost the connection")
         self.assert_clean_stop(b)
+        # No spectrum display, so no IQ stream of this bridge's to stop: another client's may be.
+        self.assertTrue(sdr.wait_until(lambda s: any(e.kind == "disconnect" for e in s.events), 5))
+        self.assertNotIn("iq_stop:0;", sdr.texts())
         print(f"\n  {self.COUNT} spots sent in {sent:.2f} s; all relayed to the SDR "
-              f"{done:.2f} s after the first was sent", file=sys.stderr)
+              f"{done:.2f} s after the first was sent; a re-send of {len(again)} spots took "
+              f"{resent:.2f} s", file=sys.stderr)
 
 
 class Churn(BridgeCase):
@@ -633,9 +660,118 @@ class Churn(BridgeCase):
               f"SDR shows the {len(held)} spots N1MM+ holds (seed {seed})", file=sys.stderr)
 
 
+class SdrHost:
+    """The SDR's PC, in a network namespace of its own behind a veth pair, so that its link can
+    be cut without a FIN or RST and it can lose power: the TCI server runs there as a process of
+    its own (tci_server.py), printing what it hears."""
+
+    def __init__(self, case):
+        tag = f"tw{os.getpid() % 100000}"
+        self.ns, self.outer, self.inner = tag, tag + "h", tag + "n"
+        net = 16 + os.getpid() % 200
+        self.host_ip, self.sdr_ip = f"10.213.{net}.1", f"10.213.{net}.2"
+        self.port = 40001
+        self.proc = None
+        self.out = None
+        case.addCleanup(self.close)
+        for command in (["ip", "netns", "add", self.ns],
+                        ["ip", "link", "add", self.outer, "type", "veth", "peer", "name",
+                         self.inner],
+                        ["ip", "link", "set", self.inner, "netns", self.ns],
+                        ["ip", "addr", "add", self.host_ip + "/30", "dev", self.outer],
+                        ["ip", "link", "set", self.outer, "up"],
+                        self.in_ns("ip", "addr", "add", self.sdr_ip + "/30", "dev", self.inner),
+                        self.in_ns("ip", "link", "set", "lo", "up")):
+            subprocess.run(command, check=True, capture_output=True)
+        self.link(True)
+
+    def in_ns(self, *command):
+        return ["ip", "netns", "exec", self.ns, *command]
+
+    def link(self, up):
+        subprocess.run(self.in_ns("ip", "link", "set", self.inner, "up" if up else "down"),
+                       check=True, capture_output=True)
+
+    def boot(self):
+        """The TCI server starts on the SDR's PC; its connections count from 1 again."""
+        self.out = tempfile.TemporaryFile(mode="w+")
+        self.proc = subprocess.Popen(
+            self.in_ns(sys.executable, os.path.join(HERE, "..", "peers", "tci_server.py"),
+                       "--host", self.sdr_ip, "--port", str(self.port)),
+            stdout=self.out, stderr=subprocess.STDOUT, start_new_session=True)
+        if not wait_for(lambda: "listening" in self.heard(), 10):
+            raise RuntimeError("the TCI server did not start: " + self.heard())
+
+    def power_cut(self):
+        """The link goes dead first, so that nothing the dying server sends gets out."""
+        self.link(False)
+        self.proc.kill()
+        self.proc.wait(10)
+
+    def heard(self):
+        self.out.seek(0)
+        return self.out.read()
+
+    def close(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(10)
+        subprocess.run(["ip", "link", "del", self.outer], capture_output=True)
+        subprocess.run(["ip", "netns", "del", self.ns], capture_output=True)
+
+
+class SilentLink(BridgeCase):
+    """The SDR's PC loses power and boots again: no FIN, no RST, no spot arriving meanwhile. The
+    bridge finds out by itself, reconnects, and sends what the dead connection swallowed."""
+
+    @keep_logs_on_failure
+    def test_power_cut_on_the_sdr_host_heals_by_itself(self):
+        if os.geteuid() != 0 or not shutil.which("ip"):
+            self.skipTest("needs root and iproute2 for a network namespace")
+        host = SdrHost(self)
+        host.boot()
+        spot_port = free_port()
+        peer = self.n1mm(spot_port)
+        b = self.bridge({"N1MMSpotPort": spot_port, "TCIHost": host.sdr_ip,
+                         "TCIPort": str(host.port), "Debug": 4, "SpectrumDisplayEnabled": True,
+                         "SpectrumDisplayPort": str(peer.spectrum_port)})
+        self.assert_bound(b, spot_port)
+        self.assertTrue(wait_for(lambda: "[1] iq_start:0;" in host.heard(), FIRST_CONNECT),
+                        host.heard())
+        peer.spot("K1ABC", 14025.3, "cq", "CW")
+        self.assertTrue(wait_for(lambda: "[1] spot:K1ABC," in host.heard(), 5), host.heard())
+        self.assertTrue(peer.wait_packets(2, 10), "no spectrum before the cut")
+
+        # Power cut: the IQ stream stops without a word; the PC is back 10 s later.
+        host.power_cut()
+        time.sleep(10)
+        host.link(True)
+        host.boot()
+        back = time.monotonic()
+        seen = len(peer.snapshot())
+        self.assertTrue(wait_for(lambda: len(peer.snapshot()) > seen + 1, 45),
+                        f"no spectrum within 45 s of the SDR's PC coming back\n{host.heard()}")
+        recovered = time.monotonic() - back
+        self.assertIn("[1] spot:K1ABC,", host.heard(), "the table was not sent again")
+
+        # Cut again, and a deletion goes into the dead connection: it is sent again once the
+        # SDR can hear it.
+        host.power_cut()
+        peer.delete("K1ABC")
+        time.sleep(3)
+        host.link(True)
+        host.boot()
+        self.assertTrue(wait_for(lambda: "[1] spot_delete:K1ABC;" in host.heard(), 45),
+                        host.heard())
+        self.assertNotIn("spot:K1ABC,", host.heard(), "a deleted spot came back")
+        self.assert_clean_stop(b)
+        print(f"\n  spectrum back {recovered:.1f} s after the SDR's PC came back",
+              file=sys.stderr)
+
+
 def load_tests(loader, standard_tests, pattern):
     suite = unittest.TestSuite()
-    for case in (Foundation, Relay, Spectrum, Load, Churn):
+    for case in (Foundation, Relay, Spectrum, Load, Churn, SilentLink):
         for name in loader.getTestCaseNames(case):
             if CONFIG.smoke and not (getattr(case, "smoke", False) or
                                      getattr(getattr(case, name), "smoke", False)):

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -44,6 +45,30 @@ TEST(TciMessageSplit, KeepsArbitraryBytes) {
     const TciMessage message = splitTciMessage(text);
     EXPECT_EQ(message.name, std::string("a\0b", 3));
     EXPECT_EQ(message.arguments, std::string("c\xff\x01", 3));
+}
+
+// Servers may put several commands in one message; a "start" among them must not be lost.
+TEST(TciMessageSplit, EveryCommandOfAMessage) {
+    const struct {
+        std::string_view text;
+        std::vector<std::string> names;
+    } cases[] = {
+        {"stop;start;", {"stop", "start"}},
+        {"start;dds:0,7000000;", {"start", "dds"}},
+        {"dds:0,14074000;", {"dds"}},
+        {"a:b", {"a"}},
+        {"stop;start", {"stop", "start"}},
+        {"", {""}},
+        {";", {""}},
+        {"start;;", {"start", ""}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> names;
+        for (const TciMessage& command : splitTciCommands(c.text))
+            names.push_back(command.name);
+        EXPECT_EQ(names, c.names) << "for " << c.text;
+    }
+    EXPECT_EQ(splitTciCommands("start;dds:0,7000000;")[1].arguments, "0,7000000");
 }
 
 TEST(TciCommandText, FormsNameColonArgumentsSemicolon) {

@@ -1,0 +1,296 @@
+#include "bridge/tci_link.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using wsclient::ReadyState;
+
+class SteppedClock final : public platform::Clock {
+public:
+    std::int64_t steadyMillis() const override { return steady; }
+    std::int64_t wallSeconds() const override { return wall; }
+    std::int64_t steady = 1000000;
+    std::int64_t wall = 1780000000;
+};
+
+// The SDR's end of one connection, as the link's client sees it: what was written, in order, and
+// how fast the socket takes it.
+struct Peer {
+    std::vector<std::string> written; // texts, and "<ping>"
+    std::vector<std::string> incoming;
+    std::size_t buffered = 0;
+    std::size_t drainPerWrite = SIZE_MAX; // bytes the socket takes per poll or flush
+    std::size_t mostBuffered = 0;
+    bool answersPings = true;
+    std::size_t unansweredPings = 0;
+    std::uint64_t frames = 0;
+    std::uint64_t pongs = 0;
+    ReadyState state = ReadyState::OPEN;
+
+    std::vector<std::string> texts() const {
+        std::vector<std::string> out;
+        std::copy_if(written.begin(), written.end(), std::back_inserter(out),
+                     [](const std::string& w) { return w != "<ping>"; });
+        return out;
+    }
+    std::size_t pings() const { return std::count(written.begin(), written.end(), "<ping>"); }
+};
+
+class ScriptedSocket final : public wsclient::WebSocket {
+public:
+    explicit ScriptedSocket(Peer& peer) : peer_(peer) {}
+    void poll(int) override {
+        flush();
+        // The answers to pings arrive with the next read.
+        if (peer_.answersPings) {
+            peer_.pongs += peer_.unansweredPings;
+            peer_.frames += peer_.unansweredPings;
+            peer_.unansweredPings = 0;
+        }
+    }
+    void flush() override { peer_.buffered -= std::min(peer_.buffered, peer_.drainPerWrite); }
+    void sendText(const std::string& message) override { queue(message, message.size()); }
+    void sendBinary(const std::vector<std::uint8_t>&) override {}
+    void sendBinary(const std::string&) override {}
+    void sendPing() override {
+        queue("<ping>", 6);
+        ++peer_.unansweredPings;
+    }
+    void close() override { peer_.state = ReadyState::CLOSED; }
+    ReadyState readyState() const override { return peer_.state; }
+    void _dispatch(wsclient::Callback_Imp&) override {}
+    void _dispatchBinary(wsclient::BytesCallback_Imp& callback) override {
+        std::vector<std::string> messages;
+        messages.swap(peer_.incoming);
+        for (const std::string& m : messages) {
+            ++peer_.frames;
+            callback(std::vector<std::uint8_t>(m.begin(), m.end()));
+        }
+    }
+    std::size_t bufferedAmount() const override { return peer_.buffered; }
+    std::uint64_t framesReceived() const override { return peer_.frames; }
+    std::uint64_t pongsReceived() const override { return peer_.pongs; }
+    platform::NativeSocket nativeSocket() const override { return platform::kInvalidSocket; }
+
+private:
+    void queue(const std::string& what, std::size_t bytes) {
+        peer_.written.push_back(what);
+        peer_.buffered += bytes;
+        peer_.mostBuffered = std::max(peer_.mostBuffered, peer_.buffered);
+    }
+    Peer& peer_;
+};
+
+SpotEntry spot(const std::string& call, const std::string& comment = "CW") {
+    SpotEntry entry;
+    entry.dxcall = call;
+    entry.mode = "cw";
+    entry.frequencyHz = 14025000.0;
+    entry.colour = 1;
+    entry.comment = comment;
+    return entry;
+}
+
+// A link whose connection attempts reach the peers in `up` order; null while `sdrDown`.
+struct Rig {
+    SteppedClock clock;
+    SpotTable table;
+    PendingDeletes pending;
+    std::vector<std::unique_ptr<Peer>> peers;
+    bool sdrDown = false;
+    int attempts = 0;
+    TciLink link{clock,
+                 [this]() -> std::unique_ptr<wsclient::WebSocket> {
+                     ++attempts;
+                     if (sdrDown)
+                         return nullptr;
+                     peers.push_back(std::make_unique<Peer>());
+                     return std::make_unique<ScriptedSocket>(*peers.back());
+                 },
+                 table, pending,
+                 TciLink::Requests{{"iq_samplerate:48000;", "iq_start:0;"}, "iq_stop:0;"}};
+
+    Peer& peer() { return *peers.back(); }
+    // One pass; the SDR's messages go to the link as the bridge would hand them on.
+    void pass(std::int64_t advanceMs = 0) {
+        clock.steady += advanceMs;
+        link.service([this](const std::vector<std::uint8_t>& m) {
+            const std::string text(m.begin(), m.end());
+            if (text == "start;")
+                link.sdrStarted();
+            else if (text == "stop;")
+                link.sdrStopped();
+        });
+    }
+    void connect() {
+        link.begin();
+        pass(TciLink::kReconnectMs);
+        ASSERT_TRUE(link.connected());
+    }
+    void start() {
+        peer().incoming.push_back("start;");
+        pass();
+    }
+};
+
+// The connection's life on the 5-second rule, whatever the wall clock does meanwhile.
+TEST(TciLink, ConnectsOnTheFiveSecondRuleWhateverTheWallClockDoes) {
+    Rig rig;
+    rig.sdrDown = true;
+    rig.link.begin();
+    const struct {
+        std::int64_t advanceMs;
+        std::int64_t wallStep; // applied before the pass
+        bool sdrDown;
+        int attempts;
+        bool connected;
+    } steps[] = {
+        {4999, 0, true, 0, false},     {1, 0, true, 1, false},
+        {2000, -3600, true, 1, false}, // the wall clock is set back an hour
+        {3000, 0, false, 2, true},     {0, +7200, false, 2, true},
+    };
+    for (const auto& step : steps) {
+        rig.clock.wall += step.wallStep;
+        rig.sdrDown = step.sdrDown;
+        rig.pass(step.advanceMs);
+        EXPECT_EQ(rig.attempts, step.attempts) << "at +" << step.advanceMs;
+        EXPECT_EQ(rig.link.connected(), step.connected);
+    }
+    // Lost after a long life: the next attempt is due at once.
+    rig.peer().state = ReadyState::CLOSED;
+    rig.pass(60000);
+    rig.pass();
+    EXPECT_EQ(rig.attempts, 3);
+}
+
+// What the SDR is sent at each start, and what "stop" silences.
+TEST(TciLink, EveryStartSendsDeletionsTableAndRequestsInThatOrder) {
+    Rig rig;
+    rig.table.add(spot("K1ABC"));
+    rig.table.add(spot("DL1XYZ"));
+    rig.pending.remember("OLD");
+    rig.connect();
+    EXPECT_FALSE(rig.link.listening());
+    rig.link.spotChanged("K1ABC"); // not listening yet: the table keeps it for the start
+    EXPECT_TRUE(rig.peer().texts().empty());
+
+    const std::vector<std::string> resend = {
+        "spot_delete:OLD;", spotCommand(*rig.table.find("K1ABC")),
+        spotCommand(*rig.table.find("DL1XYZ")), "iq_samplerate:48000;", "iq_start:0;"};
+    rig.start();
+    EXPECT_TRUE(rig.link.listening());
+    EXPECT_EQ(rig.peer().texts(), resend);
+
+    // "stop" and "start" in one pass: the start is acted on all the same.
+    rig.peer().written.clear();
+    rig.peer().incoming = {"stop;", "start;"};
+    rig.pass();
+    EXPECT_EQ(rig.peer().texts(), std::vector<std::string>(resend.begin() + 1, resend.end()))
+        << "the pong to the first re-send's ping confirmed OLD";
+
+    rig.peer().written.clear();
+    rig.peer().incoming = {"stop;"};
+    rig.pass();
+    rig.table.add(spot("G4AAA"));
+    rig.link.spotChanged("G4AAA");
+    rig.pending.remember("DL1XYZ");
+    rig.link.spotDeleted("DL1XYZ");
+    rig.pass();
+    EXPECT_TRUE(rig.peer().texts().empty());
+}
+
+// A deletion is heard once a pong answers a ping sent after it; until then it goes out again at
+// every start, on any connection.
+TEST(TciLink, DeletionsStayPendingUntilAPongAnswersALaterPing) {
+    for (const bool answers : {true, false}) {
+        Rig rig;
+        rig.connect();
+        rig.peer().answersPings = answers;
+        rig.start();
+        rig.pending.remember("GONE");
+        rig.link.spotDeleted("GONE");
+        rig.pass(); // the ping that asks the SDR to show it has read the deletion
+        ASSERT_EQ(rig.peer().written.back(), "<ping>");
+        rig.pass(); // its answer, if any
+        EXPECT_EQ(rig.pending.size(), answers ? 0u : 1u) << "answers pings: " << answers;
+
+        // A server that never answers is never dropped for it, and hears the deletion again at
+        // each start.
+        rig.peer().written.clear();
+        rig.start();
+        EXPECT_EQ(rig.peer().texts().front() == "spot_delete:GONE;", !answers);
+        EXPECT_TRUE(rig.link.connected());
+    }
+    // Sent, then the connection is lost before any answer: the next connection hears it.
+    Rig rig;
+    rig.connect();
+    rig.start();
+    rig.pending.remember("LOST");
+    rig.link.spotDeleted("LOST");
+    rig.peer().state = ReadyState::CLOSED;
+    rig.pass();
+    EXPECT_FALSE(rig.link.listening());
+    rig.pass(TciLink::kReconnectMs);
+    rig.start();
+    EXPECT_EQ(rig.peer().texts().front(), "spot_delete:LOST;");
+}
+
+// A quiet line is pinged; anything the SDR sends counts as life.
+TEST(TciLink, PingsAfterTenQuietSecondsAndCountsAnyFrameAsLife) {
+    Rig rig;
+    rig.connect();
+    rig.start();
+    const std::size_t before = rig.peer().pings();
+    rig.pass(TciLink::kQuietMs - 1);
+    EXPECT_EQ(rig.peer().pings(), before);
+    rig.peer().incoming.push_back("dds:0,14074000;");
+    rig.pass(1);
+    rig.pass(TciLink::kQuietMs - 1);
+    EXPECT_EQ(rig.peer().pings(), before) << "a message was heard 9.999 s ago";
+    rig.pass(1);
+    EXPECT_EQ(rig.peer().pings(), before + 1);
+    EXPECT_EQ(rig.link.nextDeadline(), rig.clock.steady + TciLink::kQuietMs);
+}
+
+// A re-send far larger than the connection's send cap drains at the SDR's pace on one connection.
+TEST(TciLink, ResendOfAnySizeIsPacedToTheSendQueue) {
+    Rig rig;
+    const std::string comment(950, 'x');
+    for (int i = 0; i < 20000; ++i)
+        rig.table.add(spot("C" + std::to_string(i), comment));
+    rig.connect();
+    rig.peer().drainPerWrite = 100000;
+    rig.start();
+    for (int pass = 0; pass < 1000 && rig.link.queued() > 0; ++pass)
+        rig.pass(1);
+    const std::vector<std::string> texts = rig.peer().texts();
+    ASSERT_EQ(texts.size(), 20002u);
+    EXPECT_EQ(texts.front(), spotCommand(*rig.table.find("C0")));
+    EXPECT_EQ(texts.back(), "iq_start:0;");
+    EXPECT_LT(rig.peer().mostBuffered, TciLink::kSendLowWater + 2 * 1024);
+    EXPECT_EQ(rig.attempts, 1);
+}
+
+// "iq_stop" only for a stream this bridge asked for on this connection.
+TEST(TciLink, StopRequestOnlyAfterTheStreamWasRequested) {
+    for (const bool started : {true, false}) {
+        Rig rig;
+        rig.connect();
+        if (started)
+            rig.start();
+        rig.peer().written.clear();
+        Peer& peer = rig.peer();
+        rig.link.stop();
+        EXPECT_EQ(peer.texts(),
+                  started ? std::vector<std::string>{"iq_stop:0;"} : std::vector<std::string>{});
+        EXPECT_FALSE(rig.link.connected());
+    }
+}
+
+} // namespace
