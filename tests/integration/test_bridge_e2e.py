@@ -563,14 +563,19 @@ class Load(BridgeCase):
         # All of them are in the table too: a new "start" re-sends the whole table. Made up to
         # 20,000 spots of about 1 KB while the SDR is stopped, the re-send is larger than the
         # connection's 16 MiB send queue: it must still arrive whole, on one connection.
+        big = [f"BG{i:05d}" for i in range(20000 - 1 - self.COUNT)]
+        everything = calls + big
+        mark = sdr.mark()
+        for at in range(0, len(everything), 500):
+            # A chunk at a time, each relayed live before the next: the spot socket's buffer
+            # holds a few MB, and less under Wine.
+            chunk = everything[at:at + 500]
+            for i, call in enumerate(chunk, at):
+                peer.spot(call, 7000.0 + i * 0.01, "cq", "CW " + "x" * 900)
+            self.assertTrue(sdr.wait_for_count(lambda t: t.startswith("spot:"), at + len(chunk),
+                                               30, mark), f"chunk at {at} was not relayed")
         sdr.send_stop()
         time.sleep(0.3)
-        big = [f"BG{i:05d}" for i in range(20000 - 1 - self.COUNT)]
-        for i, call in enumerate(calls + big):
-            peer.spot(call, 7000.0 + i * 0.01, "cq", "CW " + "x" * 900)
-            if i % 500 == 499:
-                time.sleep(0.05)            # the spot socket's buffer holds a few MB
-        time.sleep(0.5)
         mark = sdr.mark()
         t1 = time.monotonic()
         sdr.send_start()
