@@ -319,8 +319,9 @@ bool SpotTable::remove(const std::string& dxcall) {
     if (found == index_.end()) {
         return false;
     }
-    entries_.erase(found->second);
+    const auto entry = found->second;
     index_.erase(found);
+    entries_.erase(entry);
     return true;
 }
 

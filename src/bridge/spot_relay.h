@@ -37,8 +37,10 @@ inline constexpr const char* kNoneText = "<none>";
 inline constexpr std::size_t kTciCommandLimit = 1024;
 // A longer call sign is not a call sign: such a spot is refused.
 inline constexpr std::size_t kCallSignLimit = 64;
-// What an entry keeps of the fields that nothing but a log line could use.
-inline constexpr std::size_t kLogFieldLimit = 32;
+// What an entry keeps of the fields that nothing reads once it is built (the line logged on
+// arrival shows them whole): short enough to live inside the string object itself, so that
+// 20,000 entries of hostile text cost no more than 20,000 of N1MM+'s.
+inline constexpr std::size_t kLogFieldLimit = 15;
 
 // The nine text fields of a `spot` element, as received.
 struct SpotFields {
@@ -133,7 +135,7 @@ public:
     };
 
     SpotTable() = default;
-    // The index holds iterators into the list: a copy would point into the original.
+    // The index holds iterators and views into the list: a copy would point into the original.
     SpotTable(const SpotTable&) = delete;
     SpotTable& operator=(const SpotTable&) = delete;
     SpotTable(SpotTable&&) = default;
@@ -158,7 +160,9 @@ public:
 
 private:
     std::list<SpotEntry> entries_;
-    std::unordered_map<std::string, std::list<SpotEntry>::iterator> index_;
+    // Each key views the dxcall of the entry it leads to, so a call is held once; a key goes
+    // before its entry does.
+    std::unordered_map<std::string_view, std::list<SpotEntry>::iterator> index_;
     bool overflowReported_ = false;
 };
 

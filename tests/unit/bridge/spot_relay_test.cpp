@@ -265,23 +265,26 @@ TEST(BuildSpotEntry, RefusesAFrequencyThatIsNotANumber) {
 
 // Whatever a datagram carries, an entry keeps a bounded amount of it.
 TEST(BuildSpotEntry, KeepsLittleOfHugeFields) {
-    const std::string euros = [] {
-        std::string text;
+    const auto repeated = [](const char* text) {
+        std::string out;
         for (int i = 0; i < 20000; ++i)
-            text += "\xe2\x82\xac"; // three bytes each
-        return text;
-    }();
+            out += text;
+        return out;
+    };
+    const std::string accents = repeated("\xc3\xa9");   // two bytes each
+    const std::string euros = repeated("\xe2\x82\xac"); // three bytes each
     SpotFields fields = fieldsFor("K1ABC", "add");
     for (std::string* field : {&fields.StationName, &fields.spottercall, &fields.status,
-                               &fields.statuslist, &fields.timestamp, &fields.comment})
-        *field = euros;
+                               &fields.statuslist, &fields.timestamp})
+        *field = accents;
+    fields.comment = euros;
     fields.frequency = "14025.0" + std::string(60000, '0');
     const std::optional<SpotEntry> entry = buildSpotEntry(fields, BridgeSettings{}, 0);
     ASSERT_TRUE(entry);
     EXPECT_EQ(entry->frequencyHz, 14025000.0);
     EXPECT_EQ(entry->frequency, "14025.0" + std::string(kLogFieldLimit - 7, '0'));
-    EXPECT_EQ(entry->StationName, euros.substr(0, 30)); // 33 bytes would split a character
-    EXPECT_EQ(entry->statuslist, euros.substr(0, 30));
+    EXPECT_EQ(entry->StationName, accents.substr(0, 14)); // 15 bytes would split a character
+    EXPECT_EQ(entry->statuslist, accents.substr(0, 14));
     EXPECT_EQ(entry->comment.capacity(), entry->comment.size()); // the rest is given back
     // The comment keeps exactly what its command has room for.
     const std::string command = spotCommand(*entry);
