@@ -172,7 +172,7 @@ enum class SpotChange {
     deleted,           // a delete, found in the table or not
     unknownAction,     // neither "add" nor "delete"; the table is untouched
     unusableFrequency, // an add whose frequency cannot be used; the table is untouched
-    callTooLong, // an add or delete whose dxcall is over kCallSignLimit bytes; nothing changes
+    callTooLong,       // a dxcall over kCallSignLimit bytes, for an add or a delete; ignored
 };
 
 struct SpotApplied {
