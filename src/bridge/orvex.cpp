@@ -443,6 +443,10 @@ bool Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
         LOG_WARN(kTag, "Ignoring spot of {} with a frequency that is not a number: {}", f.dxcall,
                  f.frequency);
         return false;
+    case SpotChange::callTooLong:
+        LOG_WARN(kTag, "Ignoring spot with a call sign longer than {} bytes: {}...", kCallSignLimit,
+                 utf8Prefix(f.dxcall, kCallSignLimit));
+        return false;
     case SpotChange::deleted:
         relaySpotDelete(f.dxcall);
         return true;
@@ -452,6 +456,12 @@ bool Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
     }
     ++spotsReceived;
     pendingDeletes.forget(f.dxcall);
+    if (applied.evicted) {
+        if (applied.firstEviction)
+            LOG_WARN(kTag, "More than {} spots are live; the oldest are deleted to make room",
+                     SpotTable::kLimit);
+        relaySpotDelete(applied.evicted->dxcall);
+    }
     link->spotChanged(f.dxcall);
     return true;
 }

@@ -50,6 +50,43 @@ bool outlived(std::int64_t received, std::int32_t lifeTime, std::int64_t now) {
     return lifeTime < 0 && ahead < static_cast<std::uint64_t>(-static_cast<std::int64_t>(lifeTime));
 }
 
+// The longest whole-hertz text of a double: DBL_MAX has 309 digits, and a sign comes first.
+constexpr std::size_t kLongestHertz = 310;
+// "spot:", four commas and the final ';', the longest mode word and a 64-bit colour in decimal.
+constexpr std::size_t kLongestSpotFrame = 5 + 4 + 1 + 4 + 20;
+static_assert(kLongestSpotFrame + kCallSignLimit + kLongestHertz < kTciCommandLimit,
+              "a spot command must always have room for the start of its comment");
+
+// Everything of the add command before the comment.
+std::string spotCommandHead(const SpotEntry& entry) {
+    // Whole hertz, rounded half to even as printf does, and never "-0".
+    double hz = std::nearbyint(entry.frequencyHz);
+    if (hz == 0.0) {
+        hz = 0.0;
+    }
+    char digits[kLongestHertz];
+    const auto printed =
+        std::to_chars(digits, digits + sizeof digits, hz, std::chars_format::fixed, 0);
+    const std::string_view frequency =
+        printed.ec == std::errc() ? std::string_view(digits, printed.ptr - digits) : "0";
+
+    std::string head = "spot:";
+    head += tciSafeText(entry.dxcall);
+    head += ',';
+    head += tciSafeText(entry.mode);
+    head += ',';
+    head += frequency;
+    head += ',';
+    head += std::to_string(entry.colour);
+    head += ',';
+    return head;
+}
+
+// Bytes of comment that fit in a command with this head and its final ';'.
+std::size_t commentRoom(const std::string& head) {
+    return head.size() < kTciCommandLimit ? kTciCommandLimit - head.size() - 1 : 0;
+}
+
 } // namespace
 
 N1mmDatagram readN1mmDatagram(std::string_view bytes) {
@@ -202,7 +239,37 @@ std::optional<SpotEntry> buildSpotEntry(const SpotFields& fields, const BridgeSe
     entry.frequencyHz = hz;
     entry.colour = spotColour(fields.status, settings);
     entry.received = now;
+    boundSpotEntry(entry);
     return entry;
+}
+
+std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) {
+        return text;
+    }
+    // A cut before a continuation byte would split a character: step back to its first byte.
+    // A sequence has at most three continuation bytes; more in a row are not UTF-8 anyway.
+    std::size_t cut = maxBytes;
+    for (int step = 0; step < 3 && cut > 0; ++step) {
+        if ((static_cast<unsigned char>(text[cut]) & 0xC0) != 0x80) {
+            break;
+        }
+        --cut;
+    }
+    if ((static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        cut = maxBytes;
+    }
+    return text.substr(0, cut);
+}
+
+void boundSpotEntry(SpotEntry& entry) {
+    for (std::string* field : {&entry.StationName, &entry.frequency, &entry.spottercall,
+                               &entry.action, &entry.status, &entry.statuslist, &entry.timestamp}) {
+        field->resize(utf8Prefix(*field, kLogFieldLimit).size());
+        field->shrink_to_fit();
+    }
+    entry.comment.resize(utf8Prefix(entry.comment, commentRoom(spotCommandHead(entry))).size());
+    entry.comment.shrink_to_fit();
 }
 
 std::string tciSafeText(std::string_view text) {
@@ -217,27 +284,9 @@ std::string tciSafeText(std::string_view text) {
 }
 
 std::string spotCommand(const SpotEntry& entry) {
-    // Whole hertz, rounded half to even as printf does, and never "-0".
-    double hz = std::nearbyint(entry.frequencyHz);
-    if (hz == 0.0) {
-        hz = 0.0;
-    }
-    char digits[400];
-    const auto printed =
-        std::to_chars(digits, digits + sizeof digits, hz, std::chars_format::fixed, 0);
-    const std::string_view frequency =
-        printed.ec == std::errc() ? std::string_view(digits, printed.ptr - digits) : "0";
-
-    std::string command = "spot:";
-    command += tciSafeText(entry.dxcall);
-    command += ',';
-    command += tciSafeText(entry.mode);
-    command += ',';
-    command += frequency;
-    command += ',';
-    command += std::to_string(entry.colour);
-    command += ',';
-    command += tciSafeText(entry.comment);
+    std::string command = spotCommandHead(entry);
+    // tciSafeText changes single ASCII bytes only: the cut stays on a character boundary.
+    command += tciSafeText(utf8Prefix(entry.comment, commentRoom(command)));
     command += ';';
     return command;
 }
@@ -246,12 +295,23 @@ std::string spotDeleteCommand(std::string_view dxcall) {
     return "spot_delete:" + tciSafeText(dxcall) + ";";
 }
 
-bool SpotTable::add(SpotEntry entry) {
-    const bool replaced = remove(entry.dxcall);
+SpotTable::Added SpotTable::add(SpotEntry entry) {
+    Added added;
+    if (entries_.size() < kLimit) {
+        overflowReported_ = false;
+    }
+    added.replaced = remove(entry.dxcall);
+    if (!added.replaced && entries_.size() >= kLimit) {
+        index_.erase(entries_.front().dxcall);
+        added.evicted = std::move(entries_.front());
+        entries_.pop_front();
+        added.firstEviction = !overflowReported_;
+        overflowReported_ = true;
+    }
     entries_.push_back(std::move(entry));
     const auto last = std::prev(entries_.end());
     index_.emplace(last->dxcall, last);
-    return replaced;
+    return added;
 }
 
 bool SpotTable::remove(const std::string& dxcall) {
@@ -259,8 +319,9 @@ bool SpotTable::remove(const std::string& dxcall) {
     if (found == index_.end()) {
         return false;
     }
-    entries_.erase(found->second);
+    const auto entry = found->second;
     index_.erase(found);
+    entries_.erase(entry);
     return true;
 }
 
@@ -291,7 +352,10 @@ std::vector<SpotEntry> SpotTable::expire(std::int64_t now, std::int32_t lifeTime
 SpotApplied applySpot(SpotTable& table, const SpotFields& fields, const BridgeSettings& settings,
                       std::int64_t now) {
     SpotApplied applied;
-    if (fields.action == "delete") {
+    if ((fields.action == "add" || fields.action == "delete") &&
+        fields.dxcall.size() > kCallSignLimit) {
+        applied.change = SpotChange::callTooLong;
+    } else if (fields.action == "delete") {
         table.remove(fields.dxcall);
         applied.command = spotDeleteCommand(fields.dxcall);
         applied.change = SpotChange::deleted;
@@ -299,7 +363,10 @@ SpotApplied applySpot(SpotTable& table, const SpotFields& fields, const BridgeSe
         applied.change = SpotChange::unknownAction;
     } else if (std::optional<SpotEntry> entry = buildSpotEntry(fields, settings, now)) {
         applied.command = spotCommand(*entry);
-        applied.change = table.add(std::move(*entry)) ? SpotChange::replaced : SpotChange::added;
+        SpotTable::Added added = table.add(std::move(*entry));
+        applied.change = added.replaced ? SpotChange::replaced : SpotChange::added;
+        applied.evicted = std::move(added.evicted);
+        applied.firstEviction = added.firstEviction;
     } else {
         applied.change = SpotChange::unusableFrequency;
     }

@@ -26,11 +26,21 @@ struct SpotEntry {
     std::string mode;          // "cw", "rtty", "usb", "lsb", "psk" or "unk"
     double frequencyHz = 0.0;  // after the transverter rule
     std::int64_t colour = 0;   // ARGB
-    std::int64_t received = 0; // seconds since the epoch
+    std::int64_t received = 0; // seconds on the loop's clock, which only the running bridge knows
 };
 
 // The text of a missing element, or of one whose first child is not text.
 inline constexpr const char* kNoneText = "<none>";
+
+// No TCI command that the bridge sends is longer than this many bytes: some servers drop long
+// text messages, and no real spot needs more than a few dozen bytes.
+inline constexpr std::size_t kTciCommandLimit = 1024;
+// A longer call sign is not a call sign: such a spot is refused.
+inline constexpr std::size_t kCallSignLimit = 64;
+// What an entry keeps of the fields that nothing reads once it is built (the line logged on
+// arrival shows them whole): short enough to live inside the string object itself, so that
+// 20,000 entries of hostile text cost no more than 20,000 of N1MM+'s.
+inline constexpr std::size_t kLogFieldLimit = 15;
 
 // The nine text fields of a `spot` element, as received.
 struct SpotFields {
@@ -84,34 +94,56 @@ const char* spotMode(std::string_view comment);
 // its IF; otherwise the frequency stays (kHz in, kHz out).
 double transverterShift(double kHz, const std::vector<TransverterEntry>& transverters);
 
-// A whole entry from a datagram's fields, received at now. Empty when the frequency cannot be
-// used (it does not begin with a number, or the shifted value in Hz is not finite).
+// A whole entry from a datagram's fields, received at now, within the bounds of
+// boundSpotEntry. Empty when the frequency cannot be used (it does not begin with a number, or
+// the shifted value in Hz is not finite).
 std::optional<SpotEntry> buildSpotEntry(const SpotFields& fields, const BridgeSettings& settings,
                                         std::int64_t now);
+
+// The longest start of text of at most maxBytes bytes that does not end inside a UTF-8 sequence.
+std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes);
+
+// Cuts what an entry keeps, each at a character boundary: the fields used only in the log to
+// kLogFieldLimit bytes, the comment to what its command has room for. Whatever arrives, an entry
+// then holds a few kilobytes at most. The call sign is left alone: it is refused, not cut.
+void boundSpotEntry(SpotEntry& entry);
 
 // Text from outside placed into a TCI command: each ';' and each control character becomes a
 // blank, so that a comment cannot end the command early and smuggle in one of its own.
 std::string tciSafeText(std::string_view text);
 
-// "spot:" dxcall "," mode "," Hz "," colour "," comment ";" with the Hz rounded to whole hertz.
+// "spot:" dxcall "," mode "," Hz "," colour "," comment ";" with the Hz rounded to whole hertz
+// and the comment cut at a character boundary so that the whole text is at most
+// kTciCommandLimit bytes. The dxcall must be at most kCallSignLimit bytes, as in the table.
 std::string spotCommand(const SpotEntry& entry);
 // "spot_delete:" dxcall ";".
 std::string spotDeleteCommand(std::string_view dxcall);
 
-// Live spots in insertion order, at most one per dxcall (compared exactly).
+// Live spots in insertion order, at most one per dxcall (compared exactly), and at most kLimit.
 class SpotTable {
 public:
     using const_iterator = std::list<SpotEntry>::const_iterator;
 
+    // A big contest's band map holds a few thousand spots; anything beyond this is a flood.
+    static constexpr std::size_t kLimit = 20000;
+
+    struct Added {
+        bool replaced = false;            // an entry with the same dxcall was removed first
+        std::optional<SpotEntry> evicted; // the oldest entry, removed to make room
+        // The first eviction since the table was last below its limit: worth one warning.
+        bool firstEviction = false;
+    };
+
     SpotTable() = default;
-    // The index holds iterators into the list: a copy would point into the original.
+    // The index holds iterators and views into the list: a copy would point into the original.
     SpotTable(const SpotTable&) = delete;
     SpotTable& operator=(const SpotTable&) = delete;
     SpotTable(SpotTable&&) = default;
     SpotTable& operator=(SpotTable&&) = default;
 
-    // Removes an entry with the same dxcall, then appends this one. True when one was replaced.
-    bool add(SpotEntry entry);
+    // Removes an entry with the same dxcall, then appends this one; a new dxcall in a full table
+    // first removes the oldest entry and hands it back, so that its deletion can be sent.
+    Added add(SpotEntry entry);
     // True when an entry was removed.
     bool remove(const std::string& dxcall);
     const SpotEntry* find(const std::string& dxcall) const;
@@ -128,7 +160,10 @@ public:
 
 private:
     std::list<SpotEntry> entries_;
-    std::unordered_map<std::string, std::list<SpotEntry>::iterator> index_;
+    // Each key views the dxcall of the entry it leads to, so a call is held once; a key goes
+    // before its entry does.
+    std::unordered_map<std::string_view, std::list<SpotEntry>::iterator> index_;
+    bool overflowReported_ = false;
 };
 
 enum class SpotChange {
@@ -137,15 +172,21 @@ enum class SpotChange {
     deleted,           // a delete, found in the table or not
     unknownAction,     // neither "add" nor "delete"; the table is untouched
     unusableFrequency, // an add whose frequency cannot be used; the table is untouched
+    callTooLong,       // a dxcall over kCallSignLimit bytes, for an add or a delete; ignored
 };
 
 struct SpotApplied {
     SpotChange change = SpotChange::unknownAction;
     std::string command; // the text to send; empty when nothing is to be sent
+    // An add to a full table: the oldest entry made room, and its deletion is to be sent.
+    std::optional<SpotEntry> evicted;
+    bool firstEviction = false; // worth one warning
 };
 
 // Applies a datagram's spot to the table, received at now, and gives the command that mirrors it
-// to the SDR. Only an add needs a frequency: a delete works by call sign alone.
+// to the SDR. Only an add needs a frequency: a delete works by call sign alone. A call sign over
+// kCallSignLimit bytes is refused for a delete too: no spot with it was ever relayed, so the SDR
+// cannot show one, and its command could be longer than a server takes.
 SpotApplied applySpot(SpotTable& table, const SpotFields& fields, const BridgeSettings& settings,
                       std::int64_t now);
 

@@ -263,7 +263,90 @@ TEST(BuildSpotEntry, RefusesAFrequencyThatIsNotANumber) {
     EXPECT_FALSE(buildSpotEntry(fieldsFor("K1ABC", "add", "1e306"), settings, 0)); // inf Hz
 }
 
+// Whatever a datagram carries, an entry keeps a bounded amount of it.
+TEST(BuildSpotEntry, KeepsLittleOfHugeFields) {
+    const auto repeated = [](const char* text) {
+        std::string out;
+        for (int i = 0; i < 20000; ++i)
+            out += text;
+        return out;
+    };
+    const std::string accents = repeated("\xc3\xa9");   // two bytes each
+    const std::string euros = repeated("\xe2\x82\xac"); // three bytes each
+    SpotFields fields = fieldsFor("K1ABC", "add");
+    for (std::string* field : {&fields.StationName, &fields.spottercall, &fields.status,
+                               &fields.statuslist, &fields.timestamp})
+        *field = accents;
+    fields.comment = euros;
+    fields.frequency = "14025.0" + std::string(60000, '0');
+    const std::optional<SpotEntry> entry = buildSpotEntry(fields, BridgeSettings{}, 0);
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->frequencyHz, 14025000.0);
+    EXPECT_EQ(entry->frequency, "14025.0" + std::string(kLogFieldLimit - 7, '0'));
+    EXPECT_EQ(entry->StationName, accents.substr(0, 14)); // 15 bytes would split a character
+    EXPECT_EQ(entry->statuslist, accents.substr(0, 14));
+    EXPECT_EQ(entry->comment.capacity(), entry->comment.size()); // the rest is given back
+    // The comment keeps exactly what its command has room for.
+    const std::string command = spotCommand(*entry);
+    EXPECT_EQ(command, "spot:K1ABC,unk,14025000,4283541759," + entry->comment + ";");
+    EXPECT_EQ(command.size(), 1023u); // one more character would not fit
+}
+
 // --- command texts -------------------------------------------------------------------------
+
+// Every spot command fits in kTciCommandLimit bytes: the comment is cut at a character boundary,
+// as late as it can be, whatever the call sign, frequency and colour take.
+TEST(SpotCommand, CutsTheCommentToFitTheLimit) {
+    const auto repeated = [](const std::string& text, std::size_t times) {
+        std::string out;
+        for (std::size_t i = 0; i < times; ++i)
+            out += text;
+        return out;
+    };
+    const struct {
+        const char* what;
+        std::string dxcall;
+        double hz;
+        std::int64_t colour;
+        std::string comment;
+        std::size_t length; // of the whole command
+    } cases[] = {
+        {"short", "K1ABC", 14025000.0, 5, "CQ", 28},
+        {"ASCII fills it", "K1ABC", 14025000.0, 5, std::string(5000, 'x'), 1024},
+        {"two-byte characters", "K1ABC", 14025000.0, 5, "x" + repeated("\xc3\xa9", 700), 1023},
+        {"four-byte characters", "K1ABC", 14025000.0, 5, repeated("\xf0\x9d\x84\x9e", 300), 1022},
+        {"longest head", std::string(kCallSignLimit, 'W'), -std::numeric_limits<double>::max(),
+         std::numeric_limits<std::int64_t>::min(), "x" + repeated("\xe2\x82\xac", 400), 1022},
+        {"hostile", "K1ABC", 14025000.0, 5, repeated(";\r\xc3\xa9", 500), 1024},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SpotEntry entry = entryFor(c.dxcall);
+        entry.frequencyHz = c.hz;
+        entry.colour = c.colour;
+        entry.comment = c.comment;
+        const std::string command = spotCommand(entry);
+        EXPECT_EQ(command.size(), c.length);
+        ASSERT_LE(command.size(), kTciCommandLimit);
+        ASSERT_EQ(command.back(), ';');
+        // The text before the comment is whole, and the comment is a safe start of the original
+        // that ends before a character's first byte.
+        const std::string head = "spot:" + c.dxcall + ",cw,";
+        ASSERT_EQ(command.compare(0, head.size(), head), 0);
+        const std::size_t start = command.find(',', command.find(',', head.size()) + 1) + 1;
+        const std::string kept = command.substr(start, command.size() - start - 1);
+        EXPECT_EQ(kept, tciSafeText(c.comment.substr(0, kept.size())));
+        if (kept.size() < c.comment.size()) {
+            EXPECT_NE(static_cast<unsigned char>(c.comment[kept.size()]) & 0xC0, 0x80);
+        }
+    }
+
+    EXPECT_EQ(utf8Prefix("ab\xc3\xa9", 3), "ab");
+    EXPECT_EQ(utf8Prefix("ab\xc3\xa9", 4), "ab\xc3\xa9");
+    EXPECT_EQ(utf8Prefix("\xc3\xa9", 0), "");
+    // Not UTF-8: a run of continuation bytes longer than any character is cut where it must be.
+    EXPECT_EQ(utf8Prefix("a\x80\x80\x80\x80\x80", 4), "a\x80\x80\x80");
+}
 
 TEST(SpotCommand, ByteForByte) {
     SpotEntry entry = entryFor("DL1ABC");
@@ -315,12 +398,12 @@ TEST(SpotCommand, HostileTextCannotEndTheCommandEarly) {
 
 TEST(SpotTable, AddReplacesAtTheEndAndDeleteRemoves) {
     SpotTable table;
-    EXPECT_FALSE(table.add(entryFor("A")));
-    EXPECT_FALSE(table.add(entryFor("B")));
-    EXPECT_FALSE(table.add(entryFor("C")));
+    EXPECT_FALSE(table.add(entryFor("A")).replaced);
+    EXPECT_FALSE(table.add(entryFor("B")).replaced);
+    EXPECT_FALSE(table.add(entryFor("C")).replaced);
     SpotEntry newer = entryFor("B", 2000);
     newer.frequencyHz = 7000000.0;
-    EXPECT_TRUE(table.add(newer));
+    EXPECT_TRUE(table.add(newer).replaced);
     EXPECT_EQ(callsIn(table), (std::vector<std::string>{"A", "C", "B"}));
     EXPECT_EQ(table.size(), 3u);
     ASSERT_NE(table.find("B"), nullptr);
@@ -337,7 +420,7 @@ TEST(SpotTable, AddReplacesAtTheEndAndDeleteRemoves) {
     table.clear();
     EXPECT_TRUE(table.empty());
     EXPECT_EQ(table.find("C"), nullptr);
-    EXPECT_FALSE(table.add(entryFor("C")));
+    EXPECT_FALSE(table.add(entryFor("C")).replaced);
     EXPECT_EQ(table.size(), 1u);
 }
 
@@ -346,11 +429,12 @@ TEST(SpotTable, ApplySpotGivesTheCommandForEachAction) {
     SpotTable table;
     applySpot(table, fieldsFor("B", "add"), settings, 1000);
     applySpot(table, fieldsFor("C", "add"), settings, 1000);
+    const std::string call64(64, 'W');
     // Only an add needs a frequency: a delete goes by call sign whatever its frequency says.
     const struct {
         SpotFields fields;
         SpotChange change;
-        const char* command;
+        std::string command;
         std::vector<std::string> calls;
     } steps[] = {
         {fieldsFor("A", "add"),
@@ -371,6 +455,14 @@ TEST(SpotTable, ApplySpotGivesTheCommandForEachAction) {
         {fieldsFor("A", "update"), SpotChange::unknownAction, "", {"A"}},
         {fieldsFor("A", "update", "<none>"), SpotChange::unknownAction, "", {"A"}},
         {fieldsFor("A", "Delete"), SpotChange::unknownAction, "", {"A"}},
+        // 64 bytes is still a call sign; a longer one is refused, for a delete too.
+        {fieldsFor(call64, "add"),
+         SpotChange::added,
+         "spot:" + call64 + ",unk,14025000,4283541759,CQ;",
+         {"A", call64}},
+        {fieldsFor(call64 + "X", "add"), SpotChange::callTooLong, "", {"A", call64}},
+        {fieldsFor(call64 + "X", "delete"), SpotChange::callTooLong, "", {"A", call64}},
+        {fieldsFor(call64, "delete"), SpotChange::deleted, "spot_delete:" + call64 + ";", {"A"}},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.fields.dxcall + " " + step.fields.action + " " + step.fields.frequency);
@@ -424,6 +516,47 @@ TEST(PendingDeletes, DropsTheOldestPastTheLimitWithOneWarning) {
     EXPECT_EQ(warnings, 2);
 }
 
+// A flood of new call signs cannot grow the table: the oldest spot makes room, and its deletion
+// is for the caller to send. One warning per overflow: again only once the table was below its
+// limit.
+TEST(SpotTable, HoldsAtMostItsLimitAndHandsBackTheOldest) {
+    const BridgeSettings settings;
+    SpotTable table;
+    const auto add = [&](const std::string& call) {
+        return applySpot(table, fieldsFor(call, "add"), settings, 1000);
+    };
+    for (std::size_t i = 0; i < SpotTable::kLimit; ++i)
+        EXPECT_FALSE(add("CALL" + std::to_string(i)).evicted);
+    ASSERT_EQ(table.size(), SpotTable::kLimit);
+
+    const struct {
+        const char* step; // "+CALL" adds, "-CALL" deletes
+        const char* evicted;
+        bool warn;
+        const char* first; // the oldest call afterwards
+    } steps[] = {
+        {"+NEW1", "CALL0", true, "CALL1"},  {"+NEW2", "CALL1", false, "CALL2"},
+        {"+CALL5", "", false, "CALL2"}, // a replacement needs no room
+        {"-CALL9", "", false, "CALL2"}, // below the limit again
+        {"+NEW3", "", false, "CALL2"},      {"+NEW4", "CALL2", true, "CALL3"},
+        {"+NEW5", "CALL3", false, "CALL4"},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.step);
+        const std::string call = s.step + 1;
+        const SpotApplied applied =
+            applySpot(table, fieldsFor(call, s.step[0] == '+' ? "add" : "delete"), settings, 1000);
+        EXPECT_EQ(applied.evicted ? applied.evicted->dxcall : "", s.evicted);
+        EXPECT_EQ(applied.firstEviction, s.warn);
+        EXPECT_LE(table.size(), SpotTable::kLimit);
+        EXPECT_EQ(table.begin()->dxcall, s.first);
+        if (applied.evicted) {
+            EXPECT_EQ(table.find(applied.evicted->dxcall), nullptr);
+        }
+    }
+    EXPECT_EQ(table.size(), SpotTable::kLimit);
+}
+
 TEST(SpotTable, ExpiryIsStrictlyAfterTheLifetime) {
     const std::int64_t t = 1700000000;
     SpotTable table;
@@ -441,7 +574,7 @@ TEST(SpotTable, ExpiryIsStrictlyAfterTheLifetime) {
     EXPECT_EQ(expired[0].received, t);
     EXPECT_EQ(callsIn(table), (std::vector<std::string>{"B"}));
     EXPECT_EQ(table.find("A"), nullptr);
-    EXPECT_FALSE(table.add(entryFor("A", t + 7201))); // the index forgot it too
+    EXPECT_FALSE(table.add(entryFor("A", t + 7201)).replaced); // the index forgot it too
 
     EXPECT_EQ(table.expire(t + 100 + 7201, 7200).size(), 1u);
     EXPECT_EQ(callsIn(table), (std::vector<std::string>{"A"}));
@@ -470,7 +603,7 @@ TEST(SpotTable, MovesKeepTheIndexValid) {
     table.add(entryFor("A"));
     table.add(entryFor("B"));
     SpotTable moved(std::move(table));
-    EXPECT_TRUE(moved.add(entryFor("A")));
+    EXPECT_TRUE(moved.add(entryFor("A")).replaced);
     EXPECT_EQ(callsIn(moved), (std::vector<std::string>{"B", "A"}));
     SpotTable assigned;
     assigned = std::move(moved);
@@ -484,7 +617,7 @@ TEST(SpotTable, ManyDistinctCallsKeepTheirOrder) {
         table.add(entryFor("CALL" + std::to_string(i)));
     }
     for (int i = 0; i < 5000; i += 2) {
-        EXPECT_TRUE(table.add(entryFor("CALL" + std::to_string(i))));
+        EXPECT_TRUE(table.add(entryFor("CALL" + std::to_string(i))).replaced);
     }
     ASSERT_EQ(table.size(), 5000u);
     std::vector<std::string> expected;

@@ -1,0 +1,181 @@
+#!/usr/bin/python3
+"""The bridge's memory under what a hostile or broken peer can send.
+
+Usage: memory_bounds.py --exe NAME=PATH [--exe NAME=PATH ...]
+
+Runs each executable for real between the test peers on loopback and prints, per executable,
+the process's peak memory (VmHWM from /proc/<pid>/status) for:
+- a spot flood: 30,000 adds of distinct call signs with 900-byte comments on the spot port while
+  the SDR is connected; also what the SDR received (spot and spot_delete commands) and the
+  longest TCI text it was sent; then the longest TCI text for spots whose comment is as long as
+  a datagram allows;
+- a burst from the SDR: 16 MiB of empty text frames in one write; also whether the bridge still
+  relays a spot afterwards, and how long that took.
+
+A figure, not a test: nothing here passes or fails.
+"""
+
+import argparse
+import os
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "peers"))
+
+import n1mm  # noqa: E402
+import tci_server  # noqa: E402
+from tarnwick_process import Tarnwick, free_port  # noqa: E402
+
+FLOOD_SPOTS = 30000
+COMMENT_BYTES = 900
+HUGE_COMMENT_BYTES = 60000
+BURST_BYTES = 16 * 1024 * 1024
+EMPTY_TEXT_FRAME = b"\x81\x00"  # FIN, text, unmasked (server to client), no payload
+
+
+def peak_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+def start_bridge(exe, spot_port, sdr):
+    bridge = Tarnwick(exe, settings={"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port)})
+    bridge.start()
+    if not bridge.wait_bound(spot_port):
+        raise RuntimeError(f"{exe} did not bind its spot port:\n{bridge.tail()}")
+    if not sdr.wait_connected(1, 20):
+        raise RuntimeError(f"{exe}: the bridge never connected")
+    return bridge
+
+
+def relays(sdr, peer, call, timeout):
+    """Sends one spot; seconds until the SDR has it, or None."""
+    mark = sdr.mark()
+    t0 = time.monotonic()
+    peer.spot(call, 14000.1, "cq", "")
+    found = sdr.wait_for_count(lambda t: t.startswith(f"spot:{call},"), 1, timeout, mark)
+    return time.monotonic() - t0 if found else None
+
+
+def wait_quiet(sdr, quiet, limit):
+    """Waits until the SDR has heard nothing new for `quiet` seconds (at most `limit`)."""
+    deadline = time.monotonic() + limit
+    last, since = -1, time.monotonic()
+    while time.monotonic() < deadline and time.monotonic() - since < quiet:
+        now = sdr.mark()
+        if now != last:
+            last, since = now, time.monotonic()
+        time.sleep(0.1)
+
+
+def measure_flood(exe):
+    spot_port = free_port()
+    with tci_server.TciServer(stream_iq=False, ping_interval=None) as sdr, \
+            n1mm.N1mm(spot_port, receive=False) as peer:
+        bridge = start_bridge(exe, spot_port, sdr)
+        try:
+            if relays(sdr, peer, "PROBE", 10) is None:
+                raise RuntimeError(f"{exe}: the probe spot never reached the SDR")
+            idle = peak_kib(bridge.proc.pid)
+            mark = sdr.mark()
+            comment = ("CW flood " * (COMMENT_BYTES // 9 + 1))[:COMMENT_BYTES]
+            t0 = time.monotonic()
+            for i in range(FLOOD_SPOTS):
+                peer.send_raw(n1mm.spot_datagram(f"FL{i:05d}", 14000.0 + (i % 3000) * 0.1, "cq",
+                                                 comment))
+                if i % 200 == 199:
+                    time.sleep(0.005)  # the kernel's receive buffer is not a test subject
+            wait_quiet(sdr, 3.0, 180)
+            seconds = time.monotonic() - t0
+            texts = sdr.texts(since=mark)
+            mark = sdr.mark()
+            for i in range(10):
+                peer.spot(f"HUGE{i}", 14000.0, "cq", "\u00e9" * (HUGE_COMMENT_BYTES // 2))
+            wait_quiet(sdr, 2.0, 30)
+            result = {
+                "idle": idle,
+                "peak": peak_kib(bridge.proc.pid),
+                "spots": sum(1 for t in texts if t.startswith("spot:")),
+                "deletes": sum(1 for t in texts if t.startswith("spot_delete:")),
+                "longest": max((len(t.encode("utf-8")) for t in texts), default=0),
+                "huge": max((len(t.encode("utf-8")) for t in sdr.texts(since=mark)), default=0),
+                "seconds": seconds,
+            }
+            bridge.interrupt()
+            return result
+        finally:
+            bridge.close()
+
+
+async def _burst(sdr, size):
+    frames = EMPTY_TEXT_FRAME * (size // len(EMPTY_TEXT_FRAME))
+    for ws in list(sdr._connections.values()):
+        ws.transport.write(frames)
+
+
+def measure_burst(exe):
+    spot_port = free_port()
+    with tci_server.TciServer(stream_iq=False, ping_interval=None) as sdr, \
+            n1mm.N1mm(spot_port, receive=False) as peer:
+        bridge = start_bridge(exe, spot_port, sdr)
+        try:
+            if relays(sdr, peer, "PROBE", 10) is None:
+                raise RuntimeError(f"{exe}: the probe spot never reached the SDR")
+            idle = peak_kib(bridge.proc.pid)
+            sdr._call(_burst(sdr, BURST_BYTES), timeout=60)
+            # A dropped connection is made again within 5 s and the table re-sent: a spot after
+            # the burst shows whether the bridge still works, whichever way it coped.
+            after = relays(sdr, peer, "AFTER", 90) if bridge.running() else None
+            result = {"idle": idle, "peak": peak_kib(bridge.proc.pid), "relays": after,
+                      "alive": bridge.running(), "connections": sdr.connection_count()}
+            bridge.interrupt()
+            return result
+        finally:
+            bridge.close()
+
+
+def mib(kib):
+    return f"{kib / 1024:.1f}"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--exe", action="append", required=True, metavar="NAME=PATH")
+    args = parser.parse_args()
+    exes = [tuple(item.split("=", 1)) if "=" in item else (item, item) for item in args.exe]
+    width = max(len(name) for name, _ in exes)
+
+    flood = {name: measure_flood(path) for name, path in exes}
+    burst = {name: measure_burst(path) for name, path in exes}
+
+    print(f"\nSpot flood: {FLOOD_SPOTS} adds of distinct calls with {COMMENT_BYTES}-byte "
+          "comments, SDR connected")
+    huge = f"... {HUGE_COMMENT_BYTES}-byte comment"
+    print(f"  {'':<{width}}  {'idle MiB':>9} {'peak MiB':>9} {'spot:':>7} {'spot_delete:':>13} "
+          f"{'longest TCI text':>17} {'seconds':>8}   {huge:>24}")
+    for name, _ in exes:
+        r = flood[name]
+        print(f"  {name:<{width}}  {mib(r['idle']):>9} {mib(r['peak']):>9} {r['spots']:>7} "
+              f"{r['deletes']:>13} {r['longest']:>17} {r['seconds']:>8.1f}   {r['huge']:>24}")
+    print(f"\nBurst from the SDR: {BURST_BYTES // (1024 * 1024)} MiB of empty text frames "
+          "in one write")
+    print(f"  {'':<{width}}  {'idle MiB':>9} {'peak MiB':>9}  relays a spot afterwards")
+    for name, _ in exes:
+        r = burst[name]
+        if r["relays"] is not None:
+            verdict = f"yes, after {r['relays']:.1f} s"
+        else:
+            verdict = "no" if r["alive"] else "no: the bridge ended"
+        verdict += f" ({r['connections']} connection(s) in all)"
+        print(f"  {name:<{width}}  {mib(r['idle']):>9} {mib(r['peak']):>9}  {verdict}")
+    print("  (peak: VmHWM of the whole process; idle: the same just before the load began)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

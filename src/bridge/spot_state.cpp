@@ -1,0 +1,466 @@
+#include "bridge/spot_state.h"
+
+#include <tinyxml2.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <initializer_list>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+namespace {
+
+using tinyxml2::XMLElement;
+
+constexpr const char* kRoot = "TarnwickSpots";
+constexpr const char* kVersion = "1";
+constexpr const char* kSpot = "Spot";
+constexpr const char* kPendingDelete = "PendingDelete";
+constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
+
+constexpr const char* kHeaderComment =
+    " Spots that Tarnwick has sent to the SDR, and deletions the SDR may not have heard yet.\n"
+    "     Written by Tarnwick while it runs; it reads them back when it starts again. ";
+
+// Streams the document into a string the caller owns: a table full of long comments makes a
+// document of megabytes, and the printer's own buffer would hold it twice while it grows.
+class StringPrinter : public tinyxml2::XMLPrinter {
+public:
+    explicit StringPrinter(std::string& out) : out_(out) {}
+
+protected:
+    using tinyxml2::XMLPrinter::Write;
+    void Write(const char* data, std::size_t size) override { out_.append(data, size); }
+    void Putc(char ch) override { out_ += ch; }
+    void Print(const char* format, ...) override {
+        std::va_list args;
+        va_start(args, format);
+        std::va_list measure;
+        va_copy(measure, args);
+        const int size = std::vsnprintf(nullptr, 0, format, measure);
+        va_end(measure);
+        if (size > 0) {
+            const std::size_t at = out_.size();
+            out_.resize(at + static_cast<std::size_t>(size) + 1);
+            std::vsnprintf(&out_[at], static_cast<std::size_t>(size) + 1, format, args);
+            out_.resize(at + static_cast<std::size_t>(size));
+        }
+        va_end(args);
+    }
+
+private:
+    std::string& out_;
+};
+
+std::string shortestText(double value) {
+    char digits[32];
+    const auto printed = std::to_chars(digits, digits + sizeof digits, value);
+    return printed.ec == std::errc() ? std::string(digits, printed.ptr) : std::string("0");
+}
+
+// The whole attribute must be the number: a document that says more has been tampered with.
+bool readInt64(const XMLElement& element, const char* name, std::int64_t& out) {
+    const char* text = element.Attribute(name);
+    if (text == nullptr) {
+        return false;
+    }
+    const std::string_view view(text);
+    const auto [end, error] = std::from_chars(view.data(), view.data() + view.size(), out);
+    return error == std::errc() && end == view.data() + view.size();
+}
+
+bool readFiniteDouble(const XMLElement& element, const char* name, double& out) {
+    const char* text = element.Attribute(name);
+    if (text == nullptr) {
+        return false;
+    }
+    const std::string_view view(text);
+    const auto [end, error] = std::from_chars(view.data(), view.data() + view.size(), out);
+    return error == std::errc() && end == view.data() + view.size() && std::isfinite(out);
+}
+
+bool isModeWord(std::string_view mode) {
+    for (const char* word : {"cw", "rtty", "usb", "lsb", "psk", "unk"}) {
+        if (mode == word) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A call sign that a spot could have been relayed with; anything else is no one's.
+const char* usableCall(const XMLElement& element) {
+    const char* call = element.Attribute("dxcall");
+    if (call == nullptr || *call == '\0' || std::string_view(call).size() > kCallSignLimit) {
+        return nullptr;
+    }
+    return call;
+}
+
+// A spot's details as saved; empty when any of them is missing or damaged.
+std::optional<SpotEntry> readSpot(const XMLElement& element, const char* call, std::int64_t& age) {
+    SpotEntry entry;
+    const char* mode = element.Attribute("mode");
+    const char* comment = element.Attribute("comment");
+    if (mode == nullptr || !isModeWord(mode) || comment == nullptr ||
+        !readFiniteDouble(element, "frequencyHz", entry.frequencyHz) ||
+        !readInt64(element, "colour", entry.colour) || !readInt64(element, "age", age) || age < 0) {
+        return std::nullopt;
+    }
+    // The fields that only a log line could use were never saved.
+    for (std::string* field : {&entry.StationName, &entry.frequency, &entry.spottercall,
+                               &entry.status, &entry.statuslist, &entry.timestamp}) {
+        *field = kNoneText;
+    }
+    entry.dxcall = call;
+    entry.action = "add";
+    entry.mode = mode;
+    entry.comment = comment;
+    return entry;
+}
+
+std::int64_t saturatingSum(std::int64_t a, std::int64_t b) {
+    return a > kInt64Max - b ? kInt64Max : a + b;
+}
+
+// The document is read a few hundred kilobytes at a time: a whole table of long comments as one
+// parsed document would take more than twice its size again, and the table fills meanwhile.
+constexpr std::size_t kBatchBytes = 256 * 1024;
+constexpr std::size_t kNowhere = std::string_view::npos;
+
+enum class Markup { element, endTag, other, none };
+
+struct Span {
+    Markup kind = Markup::none;
+    std::size_t start = kNowhere;
+    std::size_t end = kNowhere; // one past its last character; kNowhere when it never ends
+    bool empty = false;         // an element written as <name/>
+};
+
+std::size_t endAfter(std::string_view text, std::size_t from, std::string_view closing) {
+    const std::size_t found = text.find(closing, from);
+    return found == kNowhere ? kNowhere : found + closing.size();
+}
+
+// One past the '>' of the tag that starts at `at`; a '>' inside a quoted value does not end it.
+std::size_t tagEnd(std::string_view text, std::size_t at) {
+    char quote = 0;
+    for (std::size_t i = at + 1; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote != 0) {
+            quote = c == quote ? 0 : quote;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '>') {
+            return i + 1;
+        }
+    }
+    return kNowhere;
+}
+
+// The next piece of markup at or after `at`. Character data cannot hold a '<', so every '<'
+// starts one; the parser then judges each piece in full.
+Span nextMarkup(std::string_view text, std::size_t at) {
+    Span span;
+    span.start = text.find('<', at);
+    if (span.start == kNowhere) {
+        return span;
+    }
+    const std::string_view rest = text.substr(span.start);
+    const auto startsWith = [&](std::string_view prefix) {
+        return rest.substr(0, prefix.size()) == prefix;
+    };
+    span.kind = Markup::other;
+    if (startsWith("<!--")) {
+        span.end = endAfter(text, span.start + 4, "-->");
+    } else if (startsWith("<![CDATA[")) {
+        span.end = endAfter(text, span.start + 9, "]]>");
+    } else if (startsWith("<?")) {
+        span.end = endAfter(text, span.start + 2, "?>");
+    } else {
+        span.end = tagEnd(text, span.start);
+        if (startsWith("</")) {
+            span.kind = Markup::endTag;
+        } else if (!startsWith("<!")) {
+            span.kind = Markup::element;
+            span.empty = span.end != kNowhere && text[span.end - 2] == '/';
+        }
+    }
+    return span;
+}
+
+std::string_view elementName(std::string_view tag) {
+    std::size_t end = tag.find_first_of(" \t\r\n/>", 1);
+    return tag.substr(1, (end == kNowhere ? tag.size() : end) - 1);
+}
+
+std::string notWellFormed(const tinyxml2::XMLDocument& document, std::size_t firstLine) {
+    return "it is not well-formed XML (line " +
+           std::to_string(firstLine + static_cast<std::size_t>(document.ErrorLineNum()) - 1) + ")";
+}
+
+// Fills a table and a pending list of its own, so that a document found unreadable half-way
+// leaves the caller's untouched.
+class Loader {
+public:
+    Loader(std::int32_t lifeTime, std::int64_t loopNow, std::int64_t down)
+        : lifeTime_(lifeTime), loopNow_(loopNow), down_(down) {}
+
+    void take(const XMLElement& element) {
+        const std::string_view name = element.Name();
+        if (name == kPendingDelete) {
+            takePendingDelete(element);
+        } else if (name == kSpot) {
+            takeSpot(element);
+        }
+    }
+
+    // Deletions of spots that ended while the bridge was down follow those the document holds.
+    void finish(SpotTable& table, PendingDeletes& pending, SpotStateLoad& load) {
+        for (std::string_view call : late_.calls()) {
+            pending_.remember(std::string(call));
+        }
+        table = std::move(table_);
+        pending = std::move(pending_);
+        load.status = SpotStateStatus::loaded;
+        load.expired = expired_;
+        load.refused = refused_;
+    }
+
+private:
+    void takePendingDelete(const XMLElement& element) {
+        const char* call = usableCall(element);
+        if (call == nullptr) {
+            ++refused_;
+            return;
+        }
+        // A call is live or waiting for its deletion, never both: the later entry decides.
+        table_.remove(call);
+        pending_.remember(call);
+    }
+
+    void takeSpot(const XMLElement& element) {
+        const char* call = usableCall(element);
+        if (call == nullptr) {
+            // No spot can have been relayed with it: there is nothing to delete either.
+            ++refused_;
+            return;
+        }
+        std::int64_t age = 0;
+        std::optional<SpotEntry> entry = readSpot(element, call, age);
+        if (!entry) {
+            // The SDR may still show it.
+            ++refused_;
+            deleteLater(call);
+            return;
+        }
+        age = saturatingSum(age, down_);
+        if (lifeTime_ < 0 || age > lifeTime_) {
+            ++expired_;
+            deleteLater(call);
+            return;
+        }
+        // The age is at most lifeTime here: only a loop clock near its lowest value could make
+        // the difference overflow.
+        constexpr std::int64_t lowest = std::numeric_limits<std::int64_t>::min();
+        entry->received = loopNow_ >= lowest + age ? loopNow_ - age : lowest;
+        boundSpotEntry(*entry);
+        pending_.forget(entry->dxcall);
+        late_.forget(entry->dxcall);
+        SpotTable::Added added = table_.add(std::move(*entry));
+        if (added.evicted) {
+            ++refused_;
+            late_.remember(added.evicted->dxcall);
+        }
+    }
+
+    void deleteLater(const std::string& call) {
+        table_.remove(call);
+        late_.remember(call);
+    }
+
+    std::int32_t lifeTime_;
+    std::int64_t loopNow_;
+    std::int64_t down_;
+    SpotTable table_;
+    PendingDeletes pending_;
+    PendingDeletes late_;
+    std::size_t expired_ = 0;
+    std::size_t refused_ = 0;
+};
+
+// The prolog and the root element's start tag, read on their own (the root closed at once), so
+// that the root tells what the document is before anything else is read. Empty when it is not a
+// document of ours, with the reason in load.
+std::optional<std::int64_t> readRoot(std::string_view text, const Span& root, SpotStateLoad& load) {
+    std::string head(text.substr(0, root.kind == Markup::element ? root.end : kNowhere));
+    if (root.kind == Markup::element && !root.empty && root.end != kNowhere) {
+        head += "</" + std::string(elementName(text.substr(root.start))) + ">";
+    }
+    tinyxml2::XMLDocument document;
+    if (document.Parse(head.data(), head.size()) != tinyxml2::XML_SUCCESS) {
+        load.reason = document.ErrorID() == tinyxml2::XML_ERROR_EMPTY_DOCUMENT
+                          ? "it is empty"
+                          : notWellFormed(document, 1);
+        return std::nullopt;
+    }
+    const XMLElement* element = document.RootElement();
+    if (element == nullptr) {
+        load.reason = "it holds no element";
+        return std::nullopt;
+    }
+    if (std::string_view(element->Name()) != kRoot) {
+        load.status = SpotStateStatus::foreign;
+        load.reason =
+            std::string("it is a <") + element->Name() + "> document, not <" + kRoot + ">";
+        return std::nullopt;
+    }
+    const char* version = element->Attribute("version");
+    if (version == nullptr || std::string_view(version) != kVersion) {
+        load.status = SpotStateStatus::foreign;
+        load.reason = std::string("it is of version ") + (version ? version : "(none)") +
+                      ", this program reads version " + kVersion;
+        return std::nullopt;
+    }
+    std::int64_t saved = 0;
+    if (!readInt64(*element, "saved", saved)) {
+        load.reason = "it does not say when it was saved";
+        return std::nullopt;
+    }
+    return saved;
+}
+
+// Hands the root's children to the loader in batches, each of which ends between two children,
+// and checks what follows the root. False when the document turns out unreadable.
+bool readChildren(std::string_view text, const Span& root, Loader& loader, SpotStateLoad& load) {
+    std::size_t rootEnd = root.end;
+    if (!root.empty) {
+        std::size_t batchStart = root.end;
+        std::size_t batchLine =
+            1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + root.end, '\n'));
+        std::size_t at = root.end;
+        int depth = 0;
+        for (;;) {
+            const Span span = nextMarkup(text, at);
+            if (span.kind == Markup::none || span.end == kNowhere) {
+                load.reason = std::string("it ends before </") + kRoot + ">";
+                return false;
+            }
+            const bool last = span.kind == Markup::endTag && depth == 0;
+            if (span.kind == Markup::element && !span.empty) {
+                ++depth;
+            } else if (span.kind == Markup::endTag && depth > 0) {
+                --depth;
+            }
+            const std::size_t batchEnd = last ? span.start : span.end;
+            if (depth == 0 && (last || batchEnd - batchStart >= kBatchBytes)) {
+                const std::string_view batch = text.substr(batchStart, batchEnd - batchStart);
+                const std::string wrapped =
+                    std::string("<") + kRoot + ">" + std::string(batch) + "</" + kRoot + ">";
+                tinyxml2::XMLDocument part;
+                if (part.Parse(wrapped.data(), wrapped.size()) != tinyxml2::XML_SUCCESS) {
+                    load.reason = notWellFormed(part, batchLine);
+                    return false;
+                }
+                for (const XMLElement* child = part.RootElement()->FirstChildElement();
+                     child != nullptr; child = child->NextSiblingElement()) {
+                    loader.take(*child);
+                }
+                batchLine += static_cast<std::size_t>(std::count(batch.begin(), batch.end(), '\n'));
+                batchStart = batchEnd;
+            }
+            at = span.end;
+            if (last) {
+                // The name after "</" must be the root's.
+                if (elementName(text.substr(span.start + 1)) != kRoot) {
+                    load.reason = std::string("it does not end with </") + kRoot + ">";
+                    return false;
+                }
+                rootEnd = span.end;
+                break;
+            }
+        }
+    }
+    // What follows the root may only be comments and the like.
+    const std::string tail(text.substr(rootEnd));
+    tinyxml2::XMLDocument after;
+    if (tail.find('<') != std::string::npos &&
+        after.Parse(tail.data(), tail.size()) != tinyxml2::XML_SUCCESS) {
+        load.reason = std::string("it is not well-formed XML after </") + kRoot + ">";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string spotStateDocument(const SpotTable& table, const PendingDeletes& pending,
+                              std::int64_t loopNow, std::int64_t wallNow) {
+    const std::vector<std::string> calls = pending.calls();
+    std::size_t estimate = 512;
+    for (const SpotEntry& entry : table) {
+        estimate += entry.dxcall.size() + entry.comment.size() + 160;
+    }
+    for (std::string_view call : calls) {
+        estimate += call.size() + 40;
+    }
+    std::string text;
+    text.reserve(estimate);
+
+    StringPrinter printer(text);
+    printer.PushHeader(false, true);
+    printer.PushComment(kHeaderComment);
+    printer.OpenElement(kRoot);
+    printer.PushAttribute("version", kVersion);
+    printer.PushAttribute("saved", std::to_string(wallNow).c_str());
+    for (const SpotEntry& entry : table) {
+        // Ages, not times: the loop's clock starts afresh with every run.
+        const std::int64_t age = loopNow > entry.received ? loopNow - entry.received : 0;
+        printer.OpenElement(kSpot);
+        printer.PushAttribute("dxcall", entry.dxcall.c_str());
+        printer.PushAttribute("mode", entry.mode.c_str());
+        printer.PushAttribute("frequencyHz", shortestText(entry.frequencyHz).c_str());
+        printer.PushAttribute("colour", std::to_string(entry.colour).c_str());
+        printer.PushAttribute("age", std::to_string(age).c_str());
+        // Saved as the SDR was sent it: an XML reader would turn a line end into another one.
+        printer.PushAttribute("comment", tciSafeText(entry.comment).c_str());
+        printer.CloseElement();
+    }
+    for (std::string_view call : calls) {
+        printer.OpenElement(kPendingDelete);
+        printer.PushAttribute("dxcall", std::string(call).c_str());
+        printer.CloseElement();
+    }
+    printer.CloseElement();
+    return text;
+}
+
+SpotStateLoad loadSpotState(std::string_view text, SpotTable& table, PendingDeletes& pending,
+                            std::int32_t lifeTime, std::int64_t loopNow, std::int64_t wallNow) {
+    SpotStateLoad load;
+    Span root = nextMarkup(text, 0);
+    while (root.kind == Markup::other && root.end != kNowhere) {
+        root = nextMarkup(text, root.end);
+    }
+    const std::optional<std::int64_t> saved = readRoot(text, root, load);
+    if (!saved) {
+        return load;
+    }
+    // Time the bridge was down; a wall clock set back meanwhile must not make a spot younger.
+    std::int64_t down = 0;
+    if (wallNow > *saved) {
+        const std::uint64_t span =
+            static_cast<std::uint64_t>(wallNow) - static_cast<std::uint64_t>(*saved);
+        down = span > static_cast<std::uint64_t>(kInt64Max) ? kInt64Max
+                                                            : static_cast<std::int64_t>(span);
+    }
+    Loader loader(lifeTime, loopNow, down);
+    if (readChildren(text, root, loader, load)) {
+        loader.finish(table, pending, load);
+    }
+    return load;
+}
