@@ -151,14 +151,8 @@ void Orvex::OnStop() {
         throw static_cast<ServiceErrorCode>(platform::lastSystemError());
 }
 
-void Orvex::noteSettingsSave(const std::string& path, platform::FileError error) {
-    if (error)
-        settingsSaveProblem_ =
-            fmt::format("Could not save the settings to {} ({} failed, error {}); "
-                        "the file there was left as it was",
-                        path, error.call, error.code);
-    else
-        settingsSaveProblem_.clear();
+void Orvex::noteSettingsProblem(std::string message) {
+    settingsSaveProblem_ = std::move(message);
 }
 
 bool Orvex::initFft() {
@@ -173,24 +167,33 @@ bool Orvex::releaseFft() {
 void Orvex::t() {
     StartupFailure failure;
     bool netStarted = false;
+    // A failure that ends the bridge is said at every Debug level: in the console on standard
+    // error; as a service in the file, beside the event-log entry that WorkerEnded writes.
+    const auto tellEnd = [this](const StartupFailure& end) {
+        if (settings.interactive)
+            LOG_FAILURE(kTag, "Tarnwick stopped: {}", end.why);
+        else
+            LOG_FAILURE_EXCEPT(tlog::Except::eventLog, kTag, "Tarnwick stopped: {}", end.why);
+    };
     {
         Worker w;
         if (startWorker(w, failure)) {
             try {
                 runLoop(w);
             } catch (const std::exception& e) {
-                LOG_FATAL(kTag, "The main loop failed: {}", e.what());
                 failure = {1, std::string("the main loop failed: ") + e.what()};
                 workerFailed_ = true;
             }
             shutdownWorker(w);
             // Only the service's own stop may end a service's worker; whatever else ended it,
             // the service must not go on reporting itself as running with no work behind it.
-            if (!settings.interactive && !serviceStopRequested.load()) {
-                if (!workerFailed_)
-                    failure = {1, "the main loop ended without a stop request"};
+            const bool unasked = !settings.interactive && !serviceStopRequested.load();
+            if (unasked && !workerFailed_)
+                failure = {1, "the main loop ended without a stop request"};
+            if (workerFailed_ || unasked)
+                tellEnd(failure);
+            if (unasked)
                 WorkerEnded(failure.code, failure.why.c_str());
-            }
             return;
         }
         netStarted = w.netStarted;
@@ -199,6 +202,7 @@ void Orvex::t() {
     workerFailed_ = true;
     if (netStarted)
         platform::netCleanup();
+    tellEnd(failure);
     stoppedEvent.set();
     if (!settings.interactive)
         WorkerEnded(failure.code, failure.why.c_str());
@@ -209,10 +213,12 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
     tlog::configure(
         {s.Debug, s.logFile, s.interactive ? tlog::Target::console : tlog::Target::eventLog});
 
+    // The values as they are used, so that a line break left in the file cannot split the record.
     LOG_NONE(kTag, "N1MM+ Spot Port={}, TCI Host={}, TCI Port={}, Debug={}", s.N1MMSpotPort,
-             s.TCIHost, s.TCIPort, s.Debug);
+             trimBlanks(s.TCIHost), trimBlanks(s.TCIPort), s.Debug);
+    // The console heard of it before the bridge started.
     if (!settingsSaveProblem_.empty())
-        LOG_WARN(kTag, "{}", settingsSaveProblem_);
+        LOG_FAILURE_EXCEPT(tlog::Except::console, kTag, "{}", settingsSaveProblem_);
     if (s.SpectrumDisplayEnabled) {
         LOG_NONE(kTag,
                  "Spectrum display enabled=true, Scaling Factor:{}, Sample Rate:{}, "
@@ -228,20 +234,19 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
                      s.SpectrumFrequency);
     }
 
+    // The system's error code becomes the service's exit code.
+    auto fail = [&failure](int code, const std::string& why) {
+        failure = {static_cast<std::uint32_t>(code), fmt::format("{} (error {})", why, code)};
+        return false;
+    };
+
     LOG_DEBUG(kTag, "Initialising Winsock...");
     if (int error = platform::netStartup(); error != 0) {
         LOG_ERROR(kTag, "Failed. Error Code : {}", error);
-        failure = {static_cast<std::uint32_t>(error), "Winsock could not be started"};
-        return false;
+        return fail(error, "Winsock could not be started");
     }
     // Winsock was started: the failures below clean it up again.
     w.netStarted = true;
-
-    // The system's error code becomes the service's exit code.
-    auto fail = [&failure](int code, std::string why) {
-        failure = {static_cast<std::uint32_t>(code), std::move(why)};
-        return false;
-    };
 
     LOG_DEBUG(kTag, "Create socket for inbound UDP connection (spots).");
     w.spotSocket = platform::openUdp4();
@@ -282,8 +287,7 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
         0) {
         int error = platform::lastSocketError();
         LOG_ERROR(kTag, "Bind failed with error code :{}", error);
-        return fail(error, fmt::format("the spot port {} could not be bound (error {})",
-                                       s.N1MMSpotPort, error));
+        return fail(error, fmt::format("the spot port {} could not be bound", s.N1MMSpotPort));
     }
 
     if (s.SpectrumDisplayEnabled) {
@@ -294,12 +298,14 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
             return fail(error, "the spectrum socket could not be bound");
         }
         std::vector<platform::ResolvedAddress> found;
-        int error = platform::resolve(s.SpectrumDisplayHost, s.SpectrumDisplayPort,
-                                      platform::Family::ipv4, platform::Kind::datagram, found);
+        const std::string host = trimBlanks(s.SpectrumDisplayHost);
+        const std::string port = trimBlanks(s.SpectrumDisplayPort);
+        int error =
+            platform::resolve(host, port, platform::Family::ipv4, platform::Kind::datagram, found);
         if (error != 0 || found.empty()) {
             LOG_ERROR(kTag, "error: {}", error);
-            return fail(error, fmt::format("the spectrum display {}:{} could not be resolved",
-                                           s.SpectrumDisplayHost, s.SpectrumDisplayPort));
+            return fail(
+                error, fmt::format("the spectrum display {}:{} could not be resolved", host, port));
         }
         w.spectrumAddress = found.front().address;
         spectrumRate = s.SpectrumFrequency;
@@ -489,7 +495,7 @@ void Orvex::connectionUpkeep(Worker& w, std::int64_t now) {
         tciConnection.reset();
         sdrReady = false;
         tciConnection = wsclient::WebSocket::connectUrl(
-            "ws://" + settings.TCIHost + ":" + settings.TCIPort + "/", "");
+            "ws://" + trimBlanks(settings.TCIHost) + ":" + trimBlanks(settings.TCIPort) + "/", "");
         w.connectTimer = now;
     }
 }
