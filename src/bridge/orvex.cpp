@@ -445,7 +445,8 @@ void Orvex::handleTciMessage(const TciMessage& message) {
     } else if (name == "start") {
         sdrReady = true;
     } else if (name == "if") {
-        LOG_DEBUG(kTag, "Got:{},0:{}", receiver, std::string_view(arguments).substr(0, 3));
+        LOG_DEBUG(kTag, "Got:{},0:{}", receiver,
+                  tlog::peer(std::string_view(arguments).substr(0, 3)));
     } else if (name == "dds") {
         if (ddsForReceiver(arguments, receiver)) {
             if (std::optional<std::int32_t> hz = ddsFrequencyFor(arguments, receiver)) {
@@ -454,11 +455,12 @@ void Orvex::handleTciMessage(const TciMessage& message) {
                 if (n1mmFrequency == 0)
                     n1mmFrequency = *hz / 10;
             } else {
-                LOG_WARN(kTag, "Ignoring dds without a frequency: {}", arguments);
+                LOG_WARN(kTag, "Ignoring dds without a frequency: {}", tlog::peer(arguments));
             }
         }
     }
-    LOG_DEBUG(kTag, "<:SDR:{} = {}", name, std::string_view(arguments).substr(0, 4000));
+    LOG_DEBUG(kTag, "<:SDR:{} = {}", tlog::peer(name),
+              tlog::peer(std::string_view(arguments).substr(0, 4000)));
 }
 
 // The quit request ends the loop after this pass, which still sends "iq_stop".
@@ -529,25 +531,28 @@ bool Orvex::handleDatagram(std::string_view text, std::int64_t now) {
             if (std::optional<std::int32_t> freq = leadingInteger(radio.Freq))
                 n1mmFrequency = *freq;
             else
-                LOG_WARN(kTag, "Ignoring radio 1 frequency that is not a number: {}", radio.Freq);
+                LOG_WARN(kTag, "Ignoring radio 1 frequency that is not a number: {}",
+                         tlog::peer(radio.Freq));
         }
-        LOG_DEBUG(kTag, ">N1MM: Radio {} Frequency:{}", radio.RadioNr, radio.Freq);
+        LOG_DEBUG(kTag, ">N1MM: Radio {} Frequency:{}", tlog::peer(radio.RadioNr),
+                  tlog::peer(radio.Freq));
         return false;
     }
     if (datagram.kind != N1mmDatagramKind::spot)
         return false;
 
     const SpotFields& f = datagram.spot;
-    LOG_DEBUG(kTag, "<:{} {}({}): DX de {}:\t{}\t{}\t{}", f.timestamp, f.action, f.status,
-              f.spottercall, f.frequency, f.dxcall, f.comment);
+    LOG_DEBUG(kTag, "<:{} {}({}): DX de {}:\t{}\t{}\t{}", tlog::peer(f.timestamp),
+              tlog::peer(f.action), tlog::peer(f.status), tlog::peer(f.spottercall),
+              tlog::peer(f.frequency), tlog::peer(f.dxcall), tlog::peer(f.comment));
     SpotApplied applied = applySpot(spotTable, f, settings, now);
     switch (applied.change) {
     case SpotChange::unknownAction:
-        LOG_ERROR(kTag, "Unknown command received: {}", f.action);
+        LOG_ERROR(kTag, "Unknown command received: {}", tlog::peer(f.action));
         return false;
     case SpotChange::unusableFrequency:
-        LOG_WARN(kTag, "Ignoring spot of {} with a frequency that is not a number: {}", f.dxcall,
-                 f.frequency);
+        LOG_WARN(kTag, "Ignoring spot of {} with a frequency that is not a number: {}",
+                 tlog::peer(f.dxcall), tlog::peer(f.frequency));
         return false;
     case SpotChange::deleted:
         relaySpotDelete(f.dxcall);
@@ -564,8 +569,8 @@ bool Orvex::handleDatagram(std::string_view text, std::int64_t now) {
 
 void Orvex::expirySweep(std::int64_t now) {
     for (const SpotEntry& entry : spotTable.expire(now, settings.SpotLifeTime)) {
-        LOG_DEBUG(kTag, "Spot:{} has exceeded SpotLifeTime ({}) seconds, deleting.", entry.dxcall,
-                  now - entry.received);
+        LOG_DEBUG(kTag, "Spot:{} has exceeded SpotLifeTime ({}) seconds, deleting.",
+                  tlog::peer(entry.dxcall), now - entry.received);
         relaySpotDelete(entry.dxcall);
     }
 }
