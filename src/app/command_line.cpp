@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include "diag/log.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -103,20 +105,9 @@ bool readInt32(const std::string& text, std::int32_t& out) {
 }
 
 // The value as the user typed it, but on one line: control characters are shown as \xNN.
+// The log shows text from the peers the same way.
 std::string printable(const std::string& value) {
-    std::string shown;
-    for (const char c : value) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            static const char kHex[] = "0123456789abcdef";
-            shown += "\\x";
-            shown += kHex[byte >> 4];
-            shown += kHex[byte & 0xf];
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
+    return tlog::escapeControls(value);
 }
 
 std::string badNumber(const char* option, const std::string& value) {

@@ -2,11 +2,15 @@
 #include "app/command_line.h"
 #include "app/settings.h"
 #include "bridge/orvex.h"
+#include "diag/log.h"
 #include "platform/paths.h"
 #include "service/installer.h"
 
 #include <cstdio>
+#include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -20,24 +24,80 @@ void printBanner() {
                stdout);
 }
 
+// A settings file that cannot be written is said at once on the console, before the bridge
+// starts or the installer goes on, and again in the log (and a service's event log) once the
+// bridge has set that up: an option given on the command line must not be lost unseen.
+class SettingsFile {
+public:
+    explicit SettingsFile(platform::Path path) : path_(std::move(path)) {}
+
+    void load(BridgeSettings& settings) {
+        const SettingsLoad load = loadSettingsKeepingBad(path_, settings);
+        if (!load.loaded)
+            std::puts("Problem loading Tarnwick.xml (using defaults)");
+        if (!load.keptAs.empty())
+            std::printf("The settings file that did not load is kept as %s\n",
+                        platform::consolePath(load.keptAs).c_str());
+        // Whatever is in the file stays there: nothing is saved over it in this run.
+        const char* kLeftAlone = "; it is left as it is and no settings are saved";
+        if (load.readProblem) {
+            mayWrite_ = false;
+            tell([&](const std::string& shown) {
+                return "Could not read " + shown + " (" + platform::describe(load.readProblem) +
+                       ")" + kLeftAlone;
+            });
+        } else if (load.keepProblem) {
+            mayWrite_ = false;
+            tell([&](const std::string& shown) {
+                return "Could not keep " + shown + ", which did not load, as " + shown + ".bad (" +
+                       platform::describe(load.keepProblem) + ")" + kLeftAlone;
+            });
+        }
+    }
+
+    void save(const BridgeSettings& settings) {
+        if (!mayWrite_)
+            return;
+        const platform::FileError error = saveSettings(path_, settings);
+        if (!error) {
+            bridge.noteSettingsProblem({});
+            return;
+        }
+        // The second save at start-up failing as the first did is not news.
+        if (told_ && told_.code == error.code && std::strcmp(told_.call, error.call) == 0)
+            return;
+        told_ = error;
+        tell([&](const std::string& shown) { return saveFailureText(shown, error); });
+    }
+
+private:
+    void tell(const std::function<std::string(const std::string& shownPath)>& text) {
+        LOG_FAILURE("main", "{}", text(platform::consolePath(path_)));
+        bridge.noteSettingsProblem(text(platform::utf8Path(path_)));
+    }
+
+    platform::Path path_;
+    bool mayWrite_ = true;
+    platform::FileError told_;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::string directory = platform::executableDirectory();
-    const char separator = platform::directorySeparator();
-    const std::string settingsPath = directory + separator + "Tarnwick.xml";
-    const std::string logPath = directory + separator + "Tarnwick.log";
+    const platform::Path directory = platform::executableDirectory();
+    const platform::Path settingsPath = directory / "Tarnwick.xml";
+    const platform::Path logPath = directory / "Tarnwick.log";
 
     printBanner();
-    std::printf("Loading config file: %s\n", settingsPath.c_str());
-    std::printf("Log file : %s\n", logPath.c_str());
+    std::printf("Loading config file: %s\n", platform::consolePath(settingsPath).c_str());
+    std::printf("Log file : %s\n", platform::consolePath(logPath).c_str());
 
     BridgeSettings& settings = bridge.settings;
     settings = BridgeSettings{};
     settings.logFile = logPath;
-    if (!loadSettings(settingsPath, settings))
-        std::puts("Problem loading Tarnwick.xml (using defaults)");
-    bridge.noteSettingsSave(settingsPath, saveSettings(settingsPath, settings));
+    SettingsFile file(settingsPath);
+    file.load(settings);
+    file.save(settings);
     settings.interactive = false;
 
     const cmdline::ParseResult parsed = cmdline::parseCommandLine(argc, argv);
@@ -55,7 +115,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (applied.saveAgain)
-        bridge.noteSettingsSave(settingsPath, saveSettings(settingsPath, settings));
+        file.save(settings);
 
     if (parsed.has(cmdline::kInstall)) {
         std::fputs("Trying to install Tarnwick as a service.\n", stdout);

@@ -172,9 +172,31 @@ private:
 
 } // namespace
 
-bool loadSettings(const std::string& path, BridgeSettings& settings) {
-    XMLDocument doc;
-    return doc.LoadFile(path.c_str()) == tinyxml2::XML_SUCCESS && loadDocument(doc, settings);
+// The file is read by the platform layer and parsed from memory: tinyxml2's own LoadFile opens
+// with the ANSI fopen, which cannot reach every folder on Windows.
+bool loadSettings(const platform::Path& path, BridgeSettings& settings) {
+    std::string text;
+    return !platform::readFileContents(path, text) && loadSettingsText(text, settings);
+}
+
+SettingsLoad loadSettingsKeepingBad(const platform::Path& path, BridgeSettings& settings) {
+    SettingsLoad result;
+    std::string text;
+    if (platform::FileError error = platform::readFileContents(path, text)) {
+        if (!error.missing)
+            result.readProblem = error;
+        return result;
+    }
+    result.loaded = loadSettingsText(text, settings);
+    if (result.loaded || trimBlanks(text).empty())
+        return result;
+    platform::Path bad = path;
+    bad += ".bad";
+    if (platform::FileError error = platform::replaceFileContents(bad, text))
+        result.keepProblem = error;
+    else
+        result.keptAs = bad;
+    return result;
 }
 
 bool loadSettingsText(std::string_view text, BridgeSettings& settings) {
@@ -288,9 +310,25 @@ std::string settingsDocument(const BridgeSettings& s) {
     return std::string(printer.CStr(), static_cast<std::size_t>(printer.CStrSize() - 1));
 }
 
-platform::FileError saveSettings(const std::string& path, const BridgeSettings& settings,
+platform::FileError saveSettings(const platform::Path& path, const BridgeSettings& settings,
                                  const platform::FileWriter& write) {
     // A disk that fills up half-way must not cost the user every setting: the file is replaced
     // only once the whole new text is safely on the disk.
     return platform::replaceFileContents(path, settingsDocument(settings), write);
+}
+
+std::string saveFailureText(std::string_view shownPath, const platform::FileError& error) {
+    std::string text = "Could not save the settings to ";
+    text.append(shownPath);
+    text += " (" + platform::describe(error) + "); ";
+    text += error.partial ? "the file may be incomplete" : "the file there was left as it was";
+    return text;
+}
+
+std::string trimBlanks(std::string_view text) {
+    const char* kBlanks = " \t\r\n\v\f";
+    const std::size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos)
+        return {};
+    return std::string(text.substr(first, text.find_last_not_of(kBlanks) - first + 1));
 }

@@ -27,7 +27,7 @@ struct BridgeSettings {
     std::int64_t SpotDoubleMultColour = 0xFF0D9D0D;
     std::int64_t SpotNewQSOColour = 0xFF51A8FF;
     std::int32_t Debug = 0;
-    std::string logFile;
+    platform::Path logFile;
     bool interactive = false;
     std::int32_t SpotLifeTime = 7200;
     bool SpectrumDisplayEnabled = false;
@@ -43,14 +43,35 @@ struct BridgeSettings {
 };
 
 // Reads the file over the record; true when read through. Fields read before a failure stay.
-bool loadSettings(const std::string& path, BridgeSettings& settings);
+bool loadSettings(const platform::Path& path, BridgeSettings& settings);
 // The same for the file's text.
 bool loadSettingsText(std::string_view text, BridgeSettings& settings);
 
-// Writes the whole record to the file, replacing it in one step. A failure is not reported to the
-// user: the old file stays whole and the failure is returned for the log.
-platform::FileError saveSettings(const std::string& path, const BridgeSettings& settings,
+// What start-up's load found.
+struct SettingsLoad {
+    bool loaded = false;             // read through
+    platform::Path keptAs;           // where a file that did not load was kept (empty: nowhere)
+    platform::FileError readProblem; // the file is there but could not be read
+    platform::FileError keepProblem; // it did not load and could not be kept
+};
+
+// Start-up's load: loadSettings, and a file that is there but does not load is first kept as
+// path + ".bad" (replacing an older one), so that the defaults written over it lose nothing.
+// A missing or empty file has nothing to keep. After a read or keep problem the file must not be
+// written over.
+SettingsLoad loadSettingsKeepingBad(const platform::Path& path, BridgeSettings& settings);
+
+// Writes the whole record to the file (platform::replaceFileContents). On failure the old file
+// stays whole (unless it had to be written in place: see FileError::partial).
+platform::FileError saveSettings(const platform::Path& path, const BridgeSettings& settings,
                                  const platform::FileWriter& write = platform::writeToDisk);
+
+// The one line that tells the user that a save failed, naming the file and the reason.
+std::string saveFailureText(std::string_view shownPath, const platform::FileError& error);
+
+// A value as it is used: without the blanks and line breaks around it that a hand edit may
+// leave (TCIHost, TCIPort, SpectrumDisplayHost, SpectrumDisplayPort). The file keeps them.
+std::string trimBlanks(std::string_view text);
 
 // The exact bytes that saveSettings writes ('\n' line endings on every platform).
 std::string settingsDocument(const BridgeSettings& settings);

@@ -98,14 +98,8 @@ void Orvex::OnStop() {
         throw static_cast<ServiceErrorCode>(platform::lastSystemError());
 }
 
-void Orvex::noteSettingsSave(const std::string& path, platform::FileError error) {
-    if (error)
-        settingsSaveProblem_ =
-            fmt::format("Could not save the settings to {} ({} failed, error {}); "
-                        "the file there was left as it was",
-                        path, error.call, error.code);
-    else
-        settingsSaveProblem_.clear();
+void Orvex::noteSettingsProblem(std::string message) {
+    settingsSaveProblem_ = std::move(message);
 }
 
 bool Orvex::initFft() {
@@ -120,24 +114,33 @@ bool Orvex::releaseFft() {
 void Orvex::t() {
     StartupFailure failure;
     bool netStarted = false;
+    // A failure that ends the bridge is said at every Debug level: in the console on standard
+    // error; as a service in the file, beside the event-log entry that WorkerEnded writes.
+    const auto tellEnd = [this](const StartupFailure& end) {
+        if (settings.interactive)
+            LOG_FAILURE(kTag, "Tarnwick stopped: {}", end.why);
+        else
+            LOG_FAILURE_EXCEPT(tlog::Except::eventLog, kTag, "Tarnwick stopped: {}", end.why);
+    };
     {
         Worker w;
         if (startWorker(w, failure)) {
             try {
                 runLoop(w);
             } catch (const std::exception& e) {
-                LOG_FATAL(kTag, "The main loop failed: {}", e.what());
                 failure = {1, std::string("the main loop failed: ") + e.what()};
                 workerFailed_ = true;
             }
             shutdownWorker(w);
             // Only the service's own stop may end a service's worker; whatever else ended it,
             // the service must not go on reporting itself as running with no work behind it.
-            if (!settings.interactive && !serviceStopRequested.load()) {
-                if (!workerFailed_)
-                    failure = {1, "the main loop ended without a stop request"};
+            const bool unasked = !settings.interactive && !serviceStopRequested.load();
+            if (unasked && !workerFailed_)
+                failure = {1, "the main loop ended without a stop request"};
+            if (workerFailed_ || unasked)
+                tellEnd(failure);
+            if (unasked)
                 WorkerEnded(failure.code, failure.why.c_str());
-            }
             return;
         }
         netStarted = w.netStarted;
@@ -147,6 +150,7 @@ void Orvex::t() {
     waker.close();
     if (netStarted)
         platform::netCleanup();
+    tellEnd(failure);
     stoppedEvent.set();
     if (!settings.interactive)
         WorkerEnded(failure.code, failure.why.c_str());
@@ -157,10 +161,12 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
     tlog::configure(
         {s.Debug, s.logFile, s.interactive ? tlog::Target::console : tlog::Target::eventLog});
 
+    // The values as they are used, so that a line break left in the file cannot split the record.
     LOG_NONE(kTag, "N1MM+ Spot Port={}, TCI Host={}, TCI Port={}, Debug={}", s.N1MMSpotPort,
-             s.TCIHost, s.TCIPort, s.Debug);
+             trimBlanks(s.TCIHost), trimBlanks(s.TCIPort), s.Debug);
+    // The console heard of it before the bridge started.
     if (!settingsSaveProblem_.empty())
-        LOG_WARN(kTag, "{}", settingsSaveProblem_);
+        LOG_FAILURE_EXCEPT(tlog::Except::console, kTag, "{}", settingsSaveProblem_);
     if (s.SpectrumDisplayEnabled) {
         LOG_NONE(kTag,
                  "Spectrum display enabled=true, Scaling Factor:{}, Sample Rate:{}, "
@@ -176,20 +182,19 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
                      s.SpectrumFrequency);
     }
 
+    // The system's error code becomes the service's exit code.
+    auto fail = [&failure](int code, const std::string& why) {
+        failure = {static_cast<std::uint32_t>(code), fmt::format("{} (error {})", why, code)};
+        return false;
+    };
+
     LOG_DEBUG(kTag, "Initialising Winsock...");
     if (int error = platform::netStartup(); error != 0) {
         LOG_ERROR(kTag, "Failed. Error Code : {}", error);
-        failure = {static_cast<std::uint32_t>(error), "Winsock could not be started"};
-        return false;
+        return fail(error, "Winsock could not be started");
     }
     // Winsock was started: the failures below clean it up again.
     w.netStarted = true;
-
-    // The system's error code becomes the service's exit code.
-    auto fail = [&failure](int code, std::string why) {
-        failure = {static_cast<std::uint32_t>(code), std::move(why)};
-        return false;
-    };
 
     LOG_DEBUG(kTag, "Create socket for inbound UDP connection (spots).");
     w.spotSocket = platform::openUdp4();
@@ -230,8 +235,7 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
         0) {
         int error = platform::lastSocketError();
         LOG_ERROR(kTag, "Bind failed with error code :{}", error);
-        return fail(error, fmt::format("the spot port {} could not be bound (error {})",
-                                       s.N1MMSpotPort, error));
+        return fail(error, fmt::format("the spot port {} could not be bound", s.N1MMSpotPort));
     }
 
     if (s.SpectrumDisplayEnabled) {
@@ -242,12 +246,14 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
             return fail(error, "the spectrum socket could not be bound");
         }
         std::vector<platform::ResolvedAddress> found;
-        int error = platform::resolve(s.SpectrumDisplayHost, s.SpectrumDisplayPort,
-                                      platform::Family::ipv4, platform::Kind::datagram, found);
+        const std::string host = trimBlanks(s.SpectrumDisplayHost);
+        const std::string port = trimBlanks(s.SpectrumDisplayPort);
+        int error =
+            platform::resolve(host, port, platform::Family::ipv4, platform::Kind::datagram, found);
         if (error != 0 || found.empty()) {
             LOG_ERROR(kTag, "error: {}", error);
-            return fail(error, fmt::format("the spectrum display {}:{} could not be resolved",
-                                           s.SpectrumDisplayHost, s.SpectrumDisplayPort));
+            return fail(
+                error, fmt::format("the spectrum display {}:{} could not be resolved", host, port));
         }
         w.spectrumAddress = found.front().address;
         spectrumRate = s.SpectrumFrequency;
@@ -280,7 +286,7 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
             tciCommandText({"iq_start", unsignedDecimal(s.SpectrumReceiverNumber)})};
         requests.atStop = tciCommandText({"iq_stop", unsignedDecimal(s.SpectrumReceiverNumber)});
     }
-    const std::string url = "ws://" + s.TCIHost + ":" + s.TCIPort + "/";
+    const std::string url = "ws://" + trimBlanks(s.TCIHost) + ":" + trimBlanks(s.TCIPort) + "/";
     link = std::make_unique<TciLink>(
         *clock, [url] { return wsclient::WebSocket::connectUrl(url, ""); }, spotTable,
         pendingDeletes, std::move(requests));
@@ -383,7 +389,8 @@ void Orvex::handleTciMessage(const TciMessage& message) {
     } else if (name == "start") {
         link->sdrStarted();
     } else if (name == "if") {
-        LOG_DEBUG(kTag, "Got:{},0:{}", receiver, std::string_view(arguments).substr(0, 3));
+        LOG_DEBUG(kTag, "Got:{},0:{}", receiver,
+                  tlog::peer(std::string_view(arguments).substr(0, 3)));
     } else if (name == "dds") {
         if (ddsForReceiver(arguments, receiver)) {
             if (std::optional<std::int32_t> hz = ddsFrequencyFor(arguments, receiver)) {
@@ -392,11 +399,12 @@ void Orvex::handleTciMessage(const TciMessage& message) {
                 if (n1mmFrequency == 0)
                     n1mmFrequency = *hz / 10;
             } else {
-                LOG_WARN(kTag, "Ignoring dds without a frequency: {}", arguments);
+                LOG_WARN(kTag, "Ignoring dds without a frequency: {}", tlog::peer(arguments));
             }
         }
     }
-    LOG_DEBUG(kTag, "<:SDR:{} = {}", name, std::string_view(arguments).substr(0, 4000));
+    LOG_DEBUG(kTag, "<:SDR:{} = {}", tlog::peer(name),
+              tlog::peer(std::string_view(arguments).substr(0, 4000)));
 }
 
 // The quit request ends the loop after this pass; the link sends "iq_stop" as it closes.
@@ -423,29 +431,32 @@ bool Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
             if (std::optional<std::int32_t> freq = leadingInteger(radio.Freq))
                 n1mmFrequency = *freq;
             else
-                LOG_WARN(kTag, "Ignoring radio 1 frequency that is not a number: {}", radio.Freq);
+                LOG_WARN(kTag, "Ignoring radio 1 frequency that is not a number: {}",
+                         tlog::peer(radio.Freq));
         }
-        LOG_DEBUG(kTag, ">N1MM: Radio {} Frequency:{}", radio.RadioNr, radio.Freq);
+        LOG_DEBUG(kTag, ">N1MM: Radio {} Frequency:{}", tlog::peer(radio.RadioNr),
+                  tlog::peer(radio.Freq));
         return false;
     }
     if (datagram.kind != N1mmDatagramKind::spot)
         return false;
 
     const SpotFields& f = datagram.spot;
-    LOG_DEBUG(kTag, "<:{} {}({}): DX de {}:\t{}\t{}\t{}", f.timestamp, f.action, f.status,
-              f.spottercall, f.frequency, f.dxcall, f.comment);
+    LOG_DEBUG(kTag, "<:{} {}({}): DX de {}:\t{}\t{}\t{}", tlog::peer(f.timestamp),
+              tlog::peer(f.action), tlog::peer(f.status), tlog::peer(f.spottercall),
+              tlog::peer(f.frequency), tlog::peer(f.dxcall), tlog::peer(f.comment));
     SpotApplied applied = applySpot(spotTable, f, settings, nowSeconds);
     switch (applied.change) {
     case SpotChange::unknownAction:
-        LOG_ERROR(kTag, "Unknown command received: {}", f.action);
+        LOG_ERROR(kTag, "Unknown command received: {}", tlog::peer(f.action));
         return false;
     case SpotChange::unusableFrequency:
-        LOG_WARN(kTag, "Ignoring spot of {} with a frequency that is not a number: {}", f.dxcall,
-                 f.frequency);
+        LOG_WARN(kTag, "Ignoring spot of {} with a frequency that is not a number: {}",
+                 tlog::peer(f.dxcall), tlog::peer(f.frequency));
         return false;
     case SpotChange::callTooLong:
         LOG_WARN(kTag, "Ignoring spot with a call sign longer than {} bytes: {}...", kCallSignLimit,
-                 utf8Prefix(f.dxcall, kCallSignLimit));
+                 tlog::peer(utf8Prefix(f.dxcall, kCallSignLimit)));
         return false;
     case SpotChange::deleted:
         relaySpotDelete(f.dxcall);
@@ -468,8 +479,8 @@ bool Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
 
 void Orvex::expirySweep(std::int64_t nowSeconds) {
     for (const SpotEntry& entry : spotTable.expire(nowSeconds, settings.SpotLifeTime)) {
-        LOG_DEBUG(kTag, "Spot:{} has exceeded SpotLifeTime ({}) seconds, deleting.", entry.dxcall,
-                  nowSeconds - entry.received);
+        LOG_DEBUG(kTag, "Spot:{} has exceeded SpotLifeTime ({}) seconds, deleting.",
+                  tlog::peer(entry.dxcall), nowSeconds - entry.received);
         relaySpotDelete(entry.dxcall);
     }
 }

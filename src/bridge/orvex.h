@@ -39,9 +39,9 @@ public:
     virtual bool initFft();
     virtual bool releaseFft();
 
-    // The outcome of a settings save at start-up, before logging runs; the worker logs a
-    // failure as a warning once it has set up the log.
-    void noteSettingsSave(const std::string& path, platform::FileError error);
+    // A settings problem at start-up that the console was told of before logging ran (empty:
+    // none); the worker writes it to the log and a service's event log once it has set them up.
+    void noteSettingsProblem(std::string message);
 
     // The spectrum packet for the block in spectrumBuffer; moves levelOffset on.
     std::string makeXML();

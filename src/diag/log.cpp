@@ -1,14 +1,17 @@
 #include "diag/log.h"
 
 #include "diag/log_sinks.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 
 #include <spdlog/details/os.h>
 #include <spdlog/logger.h>
 #include <spdlog/pattern_formatter.h>
-#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -19,8 +22,10 @@ namespace {
 
 struct Logger {
     int maxSeverity = 0;
+    Target second = Target::none;
     std::shared_ptr<spdlog::logger> file;    // full line layout
     std::shared_ptr<spdlog::logger> message; // the message alone
+    std::shared_ptr<spdlog::logger> failure; // failures in the console: on standard error
 };
 
 std::mutex setupMutex;
@@ -32,15 +37,36 @@ std::unique_ptr<spdlog::formatter> layout(const char* pattern, const char* lineE
                                                        std::string(lineEnd));
 }
 
-// The log file is UTF-8; a new or empty file starts with the byte-order mark.
-void writeByteOrderMarkIfEmpty(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "ab");
-    if (f == nullptr)
-        return;
-    std::fseek(f, 0, SEEK_END);
-    if (std::ftell(f) == 0)
-        std::fwrite("\xEF\xBB\xBF", 1, 3, f);
-    std::fclose(f);
+// The log file, opened through the platform's own path form (a folder name that the ANSI code
+// page cannot spell still works on Windows).
+class AppendFileSink final : public spdlog::sinks::base_sink<std::mutex> {
+public:
+    explicit AppendFileSink(platform::UniqueFile file) : file_(std::move(file)) {
+        // The log file is UTF-8; a new or empty file starts with the byte-order mark.
+        std::fseek(file_.get(), 0, SEEK_END);
+        if (std::ftell(file_.get()) == 0)
+            std::fwrite("\xEF\xBB\xBF", 1, 3, file_.get());
+    }
+
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+        spdlog::memory_buf_t formatted;
+        formatter_->format(msg, formatted);
+        std::fwrite(formatted.data(), 1, formatted.size(), file_.get());
+    }
+    void flush_() override { std::fflush(file_.get()); }
+
+private:
+    platform::UniqueFile file_;
+};
+
+std::shared_ptr<spdlog::logger>
+messageLogger(const char* name, std::shared_ptr<spdlog::sinks::sink> sink, const char* lineEnd) {
+    sink->set_formatter(layout("%v", lineEnd));
+    auto logger = std::make_shared<spdlog::logger>(name, std::move(sink));
+    logger->set_level(spdlog::level::trace);
+    logger->flush_on(spdlog::level::trace);
+    return logger;
 }
 
 } // namespace
@@ -51,32 +77,33 @@ void configure(const Config& config) {
         return;
     auto logger = std::make_unique<Logger>();
     logger->maxSeverity = config.maxSeverity;
+    logger->second = config.second;
 
     if (!config.filePath.empty()) {
-        writeByteOrderMarkIfEmpty(config.filePath);
-        try {
-            auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(config.filePath, false);
+        errno = 0;
+        if (platform::UniqueFile file = platform::openFile(config.filePath, "ab")) {
+            auto sink = std::make_shared<AppendFileSink>(std::move(file));
             sink->set_formatter(layout("%Y-%m-%d %H:%M:%S.%e %v"));
             logger->file = std::make_shared<spdlog::logger>("tarnwick-file", sink);
             logger->file->set_level(spdlog::level::trace);
             logger->file->flush_on(spdlog::level::trace);
-        } catch (const spdlog::spdlog_ex& e) {
-            std::fprintf(stderr, "Cannot open log file %s: %s\n", config.filePath.c_str(),
-                         e.what());
+        } else {
+            const platform::FileError error{"fopen", static_cast<unsigned long>(errno)};
+            std::fflush(stdout);
+            std::fprintf(stderr, "Cannot open log file %s (%s)\n",
+                         platform::consolePath(config.filePath).c_str(),
+                         platform::describe(error).c_str());
         }
     }
 
-    std::shared_ptr<spdlog::sinks::sink> second;
-    if (config.second == Target::console)
-        second = std::make_shared<spdlog::sinks::stdout_sink_mt>();
-    else if (config.second == Target::eventLog)
-        second = makeEventLogSink("Tarnwick");
-    if (second) {
+    if (config.second == Target::console) {
+        logger->message = messageLogger("tarnwick-message",
+                                        std::make_shared<spdlog::sinks::stdout_sink_mt>(), "\n");
+        logger->failure = messageLogger("tarnwick-failure",
+                                        std::make_shared<spdlog::sinks::stderr_sink_mt>(), "\n");
+    } else if (config.second == Target::eventLog) {
         // An event is one entry of its own: it takes the message without a line end.
-        second->set_formatter(layout("%v", config.second == Target::eventLog ? "" : "\n"));
-        logger->message = std::make_shared<spdlog::logger>("tarnwick-message", second);
-        logger->message->set_level(spdlog::level::trace);
-        logger->message->flush_on(spdlog::level::trace);
+        logger->message = messageLogger("tarnwick-message", makeEventLogSink("Tarnwick"), "");
     }
 
     owned = std::move(logger);
@@ -135,18 +162,66 @@ spdlog::level::level_enum spdlogLevel(Severity severity) {
     return spdlog::level::info;
 }
 
+bool excepted(const Logger& logger, Except except) {
+    return (except == Except::console && logger.second == Target::console) ||
+           (except == Except::eventLog && logger.second == Target::eventLog);
+}
+
+void writeFile(Logger& logger, Severity severity, const char* function, int line,
+               std::string_view message) {
+    if (logger.file) {
+        logger.file->log(spdlogLevel(severity), "{:<5} [{}] [{}@{}] {}", severityName(severity),
+                         spdlog::details::os::thread_id(), function, line, message);
+    }
+}
+
 } // namespace
 
-void write(Severity severity, const char* function, int line, std::string_view message) {
+void write(Severity severity, const char* function, int line, std::string_view message,
+           Except except) {
     Logger* logger = active.load();
     if (logger == nullptr)
         return;
-    if (logger->file) {
-        logger->file->log(spdlogLevel(severity), "{:<5} [{}] [{}@{}] {}", severityName(severity),
-                          spdlog::details::os::thread_id(), function, line, message);
-    }
-    if (logger->message)
+    writeFile(*logger, severity, function, line, message);
+    if (logger->message && !excepted(*logger, except))
         logger->message->log(spdlogLevel(severity), "{}", message);
+}
+
+void failure(const char* function, int line, std::string_view message, Except except) {
+    Logger* logger = active.load();
+    // Standard output may hold earlier lines still; they come first.
+    std::fflush(stdout);
+    if (logger == nullptr) {
+        if (except != Except::console) {
+            std::fputs(std::string(message).append("\n").c_str(), stderr);
+            std::fflush(stderr);
+        }
+        return;
+    }
+    writeFile(*logger, Severity::error, function, line, message);
+    if (excepted(*logger, except))
+        return;
+    if (logger->failure)
+        logger->failure->log(spdlog::level::err, "{}", message);
+    else if (logger->message)
+        logger->message->log(spdlog::level::err, "{}", message);
+}
+
+std::string escapeControls(std::string_view text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            shown += "\\x";
+            shown += kHex[byte >> 4];
+            shown += kHex[byte & 0xf];
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
 }
 
 void resetForTesting() {

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -23,8 +24,8 @@ enum class Severity {
 enum class Target { console, eventLog, none };
 
 struct Config {
-    int maxSeverity = 0;  // the Debug setting
-    std::string filePath; // appended to, never rolled
+    int maxSeverity = 0;            // the Debug setting
+    std::filesystem::path filePath; // appended to, never rolled
     Target second = Target::console;
 };
 
@@ -35,7 +36,29 @@ bool configured();
 // True when a record of this severity would be written.
 bool enabled(Severity severity);
 
-void write(Severity severity, const char* function, int line, std::string_view message);
+// The second target that a record leaves out, because the user is told there another way.
+enum class Except { nothing, console, eventLog };
+
+void write(Severity severity, const char* function, int line, std::string_view message,
+           Except except = Except::nothing);
+
+// A failure that the user must see: an ERROR record to every target whatever the Debug level
+// (the file; the console, on standard error; the event log). Before logging is configured the
+// message goes to standard error alone (unless the console is excepted).
+void failure(const char* function, int line, std::string_view message,
+             Except except = Except::nothing);
+
+// Control characters (and DEL) as \xNN, so that text from elsewhere stays on its one line.
+std::string escapeControls(std::string_view text);
+
+// Text that came from a peer (N1MM+, the SDR): formatted through escapeControls, so that a line
+// break in a spot comment cannot write a line that passes for a record of the bridge.
+struct PeerText {
+    std::string_view text;
+};
+inline PeerText peer(std::string_view text) {
+    return {text};
+}
 
 // "FATAL", "ERROR", "WARN", "INFO", "DEBUG", "VERB", "NONE".
 const char* severityName(Severity severity);
@@ -44,6 +67,13 @@ const char* severityName(Severity severity);
 void resetForTesting();
 
 } // namespace tlog
+
+template <> struct fmt::formatter<tlog::PeerText> : fmt::formatter<std::string_view> {
+    template <typename FormatContext>
+    auto format(const tlog::PeerText& peer, FormatContext& ctx) const {
+        return fmt::formatter<std::string_view>::format(tlog::escapeControls(peer.text), ctx);
+    }
+};
 
 #define TLOG_AT(severity, function, ...)                                                           \
     do {                                                                                           \
@@ -58,3 +88,9 @@ void resetForTesting();
 #define LOG_INFO(function, ...) TLOG_AT(::tlog::Severity::info, function, __VA_ARGS__)
 #define LOG_DEBUG(function, ...) TLOG_AT(::tlog::Severity::debug, function, __VA_ARGS__)
 #define LOG_VERB(function, ...) TLOG_AT(::tlog::Severity::verbose, function, __VA_ARGS__)
+
+// A failure that the user must see, at every Debug level: see tlog::failure.
+#define LOG_FAILURE(function, ...) ::tlog::failure(function, __LINE__, ::fmt::format(__VA_ARGS__))
+// The same, leaving out one second target (a tlog::Except) where the user is told otherwise.
+#define LOG_FAILURE_EXCEPT(except, function, ...)                                                  \
+    ::tlog::failure(function, __LINE__, ::fmt::format(__VA_ARGS__), except)

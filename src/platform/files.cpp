@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <cerrno>
+#include <system_error>
 
 namespace platform {
 
@@ -8,7 +9,28 @@ namespace {
 
 FileError errnoFailure(const char* call) {
     // A short write without errno (it happens) still has to read as a failure.
-    return {call, errno != 0 ? static_cast<unsigned long>(errno) : static_cast<unsigned long>(EIO)};
+    const int code = errno != 0 ? errno : EIO;
+    return {call, static_cast<unsigned long>(code), code == ENOENT};
+}
+
+bool permissionDenied(const FileError& error) {
+    return error.code == EACCES || error.code == EPERM;
+}
+
+// The old write: truncate the file and write it. Its mode, owner, access list and links stay
+// as they are, since it is the same file.
+// A failure once the file is open may have cut it short.
+FileError writeInPlace(const Path& path, std::string_view text, const FileWriter& write) {
+    errno = 0;
+    UniqueFile file = openFile(path, "wb");
+    if (!file)
+        return errnoFailure("fopen");
+    FileError error = write(file.get(), text);
+    errno = 0;
+    if (std::fclose(file.release()) != 0 && !error)
+        error = errnoFailure("fclose");
+    error.partial = static_cast<bool>(error);
+    return error;
 }
 
 } // namespace
@@ -22,22 +44,70 @@ FileError writeToDisk(std::FILE* file, std::string_view data) {
     return syncToDisk(file);
 }
 
-FileError replaceFileContents(const std::string& path, std::string_view text,
-                              const FileWriter& write) {
-    const std::string temporary = temporaryPathFor(path);
+FileError readFileContents(const Path& path, std::string& text) {
+    text.clear();
+    errno = 0;
+    UniqueFile file = openFile(path, "rb");
+    if (!file)
+        return errnoFailure("fopen");
+    char buffer[16384];
+    for (;;) {
+        const std::size_t n = std::fread(buffer, 1, sizeof buffer, file.get());
+        text.append(buffer, n);
+        if (n < sizeof buffer)
+            break;
+    }
+    if (std::ferror(file.get()))
+        return errnoFailure("fread");
+    return {};
+}
+
+Path linkTarget(const Path& path) {
+    // The same limit as the kernel's, so that a loop of links ends.
+    constexpr int kMostLinks = 40;
+    Path current = path;
+    for (int i = 0; i < kMostLinks; ++i) {
+        std::error_code error;
+        if (!std::filesystem::is_symlink(current, error))
+            return current;
+        const Path next = std::filesystem::read_symlink(current, error);
+        if (error)
+            return current;
+        current = next.is_absolute() ? next : current.parent_path() / next;
+    }
+    return current;
+}
+
+FileError replaceFileContents(const Path& path, std::string_view text, const FileWriter& write) {
+    const Path target = linkTarget(path);
+    // Renaming over a read-only file would succeed where writing to it does not: the user
+    // made it read-only, so it is left alone.
+    if (FileError refused = checkWritable(target))
+        return refused;
+
+    const Path temporary = temporaryPathFor(target);
     // Binary mode: the same bytes on every platform.
     errno = 0;
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (file == nullptr)
-        return errnoFailure("fopen");
-    FileError error = write(file, text);
+    UniqueFile file = openFile(temporary, "wb");
+    if (!file) {
+        const FileError error = errnoFailure("fopen");
+        // A folder that the user may not write to, holding a file that the user may write.
+        if (!permissionDenied(error))
+            return error;
+        const FileError inPlace = writeInPlace(target, text, write);
+        return inPlace.partial ? inPlace : inPlace ? error : FileError{};
+    }
+    keepAttributes(file.get(), target);
+    FileError error = write(file.get(), text);
     errno = 0;
-    if (std::fclose(file) != 0 && !error)
+    if (std::fclose(file.release()) != 0 && !error)
         error = errnoFailure("fclose");
     if (!error)
-        error = moveReplacing(temporary, path);
-    if (error)
-        std::remove(temporary.c_str());
+        error = moveReplacing(temporary, target);
+    if (error) {
+        std::error_code ignored;
+        std::filesystem::remove(temporary, ignored);
+    }
     return error;
 }
 

@@ -2,13 +2,43 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
 
-std::string temporaryPathFor(const std::string& path) {
-    return path + "." + std::to_string(::getpid()) + ".tmp";
+std::string describe(const FileError& error) {
+    return std::string(error.call) + " failed, error " + std::to_string(error.code) + ": " +
+           std::strerror(static_cast<int>(error.code));
+}
+
+UniqueFile openFile(const Path& path, const char* mode) {
+    return UniqueFile(std::fopen(path.c_str(), mode));
+}
+
+Path temporaryPathFor(const Path& path) {
+    Path temporary = path;
+    temporary += "." + std::to_string(::getpid()) + ".tmp";
+    return temporary;
+}
+
+FileError checkWritable(const Path& path) {
+    if (::access(path.c_str(), W_OK) != 0 && errno != ENOENT)
+        return {"access", static_cast<unsigned long>(errno)};
+    return {};
+}
+
+void keepAttributes(std::FILE* file, const Path& old) {
+    struct stat status {};
+    if (::stat(old.c_str(), &status) != 0)
+        return; // a new file: the umask decides, as for any new file
+    const int descriptor = ::fileno(file);
+    ::fchmod(descriptor, status.st_mode & 07777);
+    // Only root may give a file away; for anyone else the owner is already the same user.
+    if (::fchown(descriptor, status.st_uid, status.st_gid) != 0)
+        ::fchown(descriptor, static_cast<uid_t>(-1), status.st_gid);
 }
 
 FileError syncToDisk(std::FILE* file) {
@@ -17,12 +47,11 @@ FileError syncToDisk(std::FILE* file) {
     return {};
 }
 
-FileError moveReplacing(const std::string& from, const std::string& to) {
+FileError moveReplacing(const Path& from, const Path& to) {
     if (std::rename(from.c_str(), to.c_str()) != 0)
         return {"rename", static_cast<unsigned long>(errno)};
     // The new name must reach the disk too, or a power cut could bring the old file back.
-    const std::size_t slash = to.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : to.substr(0, slash + 1);
+    const Path folder = to.has_parent_path() ? to.parent_path() : Path(".");
     const int directory = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory >= 0) {
         ::fsync(directory);

@@ -5,26 +5,75 @@
 #include <io.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace platform {
 
 namespace {
 
-// The narrow paths are in the ANSI code page, as the C runtime's fopen reads them.
-std::wstring widen(const std::string& narrow) {
-    const int size =
-        MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
-    if (size > 0)
-        MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), &wide[0],
-                            size);
-    return wide;
+// Another program (a virus scanner, an editor, a backup) has the file open for a moment.
+bool heldByAnotherProgram(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_UNABLE_TO_REMOVE_REPLACED || error == ERROR_ACCESS_DENIED;
+}
+
+bool fileExists(const Path& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string systemMessage(DWORD code) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string narrow;
+    if (length > 0) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                                             nullptr, nullptr);
+        narrow.resize(static_cast<std::size_t>(size > 0 ? size : 0));
+        if (size > 0)
+            WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &narrow[0], size,
+                                nullptr, nullptr);
+    }
+    LocalFree(text);
+    while (!narrow.empty() && (narrow.back() == '\n' || narrow.back() == '\r'))
+        narrow.pop_back();
+    return narrow.empty() ? "unknown error" : narrow;
 }
 
 } // namespace
 
-std::string temporaryPathFor(const std::string& path) {
-    return path + "." + std::to_string(GetCurrentProcessId()) + ".tmp";
+std::string describe(const FileError& error) {
+    // The Win32 calls end in W and give GetLastError() codes; the C runtime's give errno.
+    const std::size_t length = std::strlen(error.call);
+    const bool win32 = length > 0 && error.call[length - 1] == 'W';
+    return std::string(error.call) + " failed, error " + std::to_string(error.code) + ": " +
+           (win32 ? systemMessage(static_cast<DWORD>(error.code))
+                  : std::strerror(static_cast<int>(error.code)));
+}
+
+UniqueFile openFile(const Path& path, const char* mode) {
+    std::wstring wideMode;
+    for (const char* c = mode; *c != '\0'; ++c)
+        wideMode += static_cast<wchar_t>(*c);
+    return UniqueFile(_wfopen(path.c_str(), wideMode.c_str()));
+}
+
+Path temporaryPathFor(const Path& path) {
+    Path temporary = path;
+    temporary += L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+    return temporary;
+}
+
+FileError checkWritable(const Path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        return {"GetFileAttributesW", ERROR_ACCESS_DENIED};
+    return {};
+}
+
+void keepAttributes(std::FILE*, const Path&) {
+    // ReplaceFileW carries the access list and the attributes over.
 }
 
 FileError syncToDisk(std::FILE* file) {
@@ -33,11 +82,32 @@ FileError syncToDisk(std::FILE* file) {
     return {};
 }
 
-FileError moveReplacing(const std::string& from, const std::string& to) {
-    if (!MoveFileExW(widen(from).c_str(), widen(to).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return {"MoveFileExW", GetLastError()};
-    return {};
+FileError moveReplacing(const Path& from, const Path& to) {
+    // A scanner holds a new file for some tens of milliseconds; an editor may hold it for good.
+    constexpr int kAttempts = 20;
+    constexpr DWORD kPauseMs = 50;
+    for (int attempt = 1;; ++attempt) {
+        const char* call = "ReplaceFileW";
+        if (fileExists(to)) {
+            if (ReplaceFileW(to.c_str(), from.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                             nullptr, nullptr))
+                return {};
+        } else {
+            call = "MoveFileExW";
+            if (MoveFileExW(from.c_str(), to.c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                return {};
+        }
+        const DWORD error = GetLastError();
+        // The old file is already out of the way and the new one still has its temporary name:
+        // the next attempt moves it into place.
+        const bool halfDone = error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+                              error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
+        if (attempt == kAttempts || !(halfDone || heldByAnotherProgram(error)))
+            return {call, error};
+        if (!halfDone)
+            Sleep(kPauseMs);
+    }
 }
 
 } // namespace platform

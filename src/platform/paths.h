@@ -1,18 +1,24 @@
-// Where the running executable lives, and how paths are joined on this platform.
+// Where the running executable lives, and paths shown as text.
 #pragma once
+
+#include "platform/files.h"
 
 #include <string>
 
 namespace platform {
 
-// '\\' on Windows, '/' on POSIX.
-char directorySeparator();
-
-// Full path of the running executable as a narrow string; empty on failure.
-// Windows: GetModuleFileNameW (260 code units) converted to the narrow code page.
-std::string executablePath();
+// Full path of the running executable; empty on failure. Windows: GetModuleFileNameW, kept in
+// UTF-16, so that any folder name survives.
+Path executablePath();
 
 // The executable's directory (its path with the last component removed).
-std::string executableDirectory();
+Path executableDirectory();
+
+// A path as UTF-8, for the log and the event log.
+std::string utf8Path(const Path& path);
+
+// A path for the console, as well as the console can show it (a character that the console's
+// code page lacks becomes '?').
+std::string consolePath(const Path& path);
 
 } // namespace platform

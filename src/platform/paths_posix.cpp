@@ -5,22 +5,25 @@
 
 namespace platform {
 
-char directorySeparator() {
-    return '/';
-}
-
-std::string executablePath() {
+Path executablePath() {
     char buffer[PATH_MAX];
     ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
     if (n <= 0)
         return {};
-    return std::string(buffer, static_cast<std::size_t>(n));
+    return Path(std::string(buffer, static_cast<std::size_t>(n)));
 }
 
-std::string executableDirectory() {
-    std::string path = executablePath();
-    std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+Path executableDirectory() {
+    return executablePath().parent_path();
+}
+
+// Paths are bytes here; the terminal shows them as it shows any other text.
+std::string utf8Path(const Path& path) {
+    return path.native();
+}
+
+std::string consolePath(const Path& path) {
+    return path.native();
 }
 
 } // namespace platform

@@ -4,29 +4,46 @@
 
 namespace platform {
 
-char directorySeparator() {
-    return '\\';
+namespace {
+
+std::string narrow(const std::wstring& wide, UINT codePage) {
+    if (wide.empty())
+        return {};
+    const int length = static_cast<int>(wide.size());
+    // No best fit: a folder "Łukasz" must not be shown as another folder, "Lukasz".
+    const DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int size =
+        WideCharToMultiByte(codePage, flags, wide.data(), length, nullptr, 0, nullptr, nullptr);
+    if (size <= 0)
+        return {};
+    std::string text(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(codePage, flags, wide.data(), length, &text[0], size, nullptr, nullptr);
+    return text;
 }
 
-std::string executablePath() {
+} // namespace
+
+Path executablePath() {
     wchar_t wide[MAX_PATH];
     DWORD n = GetModuleFileNameW(nullptr, wide, MAX_PATH);
     // A full buffer means the path was cut short; a cut path would name the wrong directory.
     if (n == 0 || n >= MAX_PATH)
         return {};
-    int size =
-        WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-    if (size <= 0)
-        return {};
-    std::string narrow(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(n), &narrow[0], size, nullptr, nullptr);
-    return narrow;
+    return Path(std::wstring(wide, n));
 }
 
-std::string executableDirectory() {
-    std::string path = executablePath();
-    std::size_t separator = path.find_last_of("\\/");
-    return separator == std::string::npos ? std::string() : path.substr(0, separator);
+Path executableDirectory() {
+    return executablePath().parent_path();
+}
+
+std::string utf8Path(const Path& path) {
+    return narrow(path.native(), CP_UTF8);
+}
+
+// Without a console (output to a file or a pipe) the ANSI code page is what readers expect.
+std::string consolePath(const Path& path) {
+    const UINT codePage = GetConsoleOutputCP();
+    return narrow(path.native(), codePage != 0 ? codePage : CP_ACP);
 }
 
 } // namespace platform

@@ -1,5 +1,6 @@
 #include "websocket/websocket.h"
 
+#include "diag/log.h"
 #include "platform/socket.h"
 #include "websocket/frame_codec.h"
 #include "websocket/handshake.h"
@@ -22,11 +23,31 @@ constexpr std::size_t kReceiveHighWater = kMaxMessageBytes + 14;
 // Frames waiting for a peer that does not read are held up to the size of one message.
 constexpr std::size_t kMaxPendingSendBytes = kMaxMessageBytes;
 
-// These lines are the client's only failure report; they go straight to standard error.
-void writeError(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stderr);
+// The client's failure lines go to standard error as they always did, and are ERROR records
+// too, so that a service's log says why the SDR cannot be reached. The console has the line
+// already, so the record leaves it out. peerText (a reply from the server) follows the line as
+// received on the console; in the record it is shown with control characters as \xNN and
+// without its line end.
+void writeError(const char* function, int line, const std::string& text,
+                std::string_view peerText = {}) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    if (!peerText.empty())
+        std::fwrite(peerText.data(), 1, peerText.size(), stderr);
     std::fflush(stderr);
+    if (!tlog::enabled(tlog::Severity::error))
+        return;
+    const auto withoutLineEnd = [](std::string_view t) {
+        while (!t.empty() && (t.back() == '\n' || t.back() == '\r'))
+            t.remove_suffix(1);
+        return t;
+    };
+    std::string record(peerText.empty() ? withoutLineEnd(text) : std::string_view(text));
+    record += tlog::escapeControls(withoutLineEnd(peerText));
+    tlog::write(tlog::Severity::error, function, line, record, tlog::Except::console);
 }
+
+// Each line is written with the function and source line that wrote it.
+#define WRITE_ERROR(function, ...) writeError(function, __LINE__, __VA_ARGS__)
 
 class Deadline {
 public:
@@ -71,7 +92,8 @@ platform::Socket connectTcp(const std::string& host, int port, bool& timedOut) {
     const int rc = platform::resolve(host, std::to_string(port), platform::Family::any,
                                      platform::Kind::stream, addresses);
     if (rc != 0) {
-        writeError("getaddrinfo: " + platform::resolveErrorText(rc) + "\n");
+        WRITE_ERROR("wsclient::connectTcp",
+                    "getaddrinfo: " + platform::resolveErrorText(rc) + "\n");
         return {};
     }
     const Deadline deadline(kConnectTimeLimitMs);
@@ -162,7 +184,7 @@ public:
                 continue;
             if (n < 0 && platform::isWouldBlock(error))
                 break;
-            connectionLost(n == 0 ? "Connection closed!\n" : "Connection error!\n");
+            connectionLost(__LINE__, n == 0 ? "Connection closed!\n" : "Connection error!\n");
             return;
         }
 
@@ -179,7 +201,7 @@ public:
             if (n < 0 && platform::isWouldBlock(platform::lastSocketError()))
                 break;
             if (n <= 0) {
-                connectionLost(n == 0 ? "Connection closed!\n" : "Connection error!\n");
+                connectionLost(__LINE__, n == 0 ? "Connection closed!\n" : "Connection error!\n");
                 return;
             }
             markSent(txBuffer, txOffset, static_cast<std::size_t>(n));
@@ -238,14 +260,14 @@ public:
         walking = false;
         framesReceived_ += result.frames;
         if (dropped) {
-            drop(nullptr); // during the walk; now the received bytes can go too
+            drop(nullptr, 0, nullptr); // during the walk; now the received bytes can go too
         } else if (result.tooLarge || result.controlTooLong) {
             char line[160];
             std::snprintf(line, sizeof line,
                           "ERROR: WebSocket %s of %" PRIu64 " bytes%s; connection dropped.\n",
                           result.tooLarge ? "message" : "control frame", result.claimedBytes,
                           result.tooLarge ? " exceeds the 16 MiB limit" : "");
-            drop(line);
+            drop("wsclient::_RealWebSocket::_dispatchBinary", __LINE__, line);
         }
     }
 
@@ -262,7 +284,8 @@ private:
         void onPong(const std::uint8_t*, std::size_t) override { ++client_.pongsReceived_; }
         void onClose() override { client_.close(); }
         void onUnexpected(std::uint8_t /*opcode*/) override {
-            writeError("ERROR: Got unexpected WebSocket message.\n");
+            WRITE_ERROR("wsclient::_RealWebSocket::_dispatchBinary",
+                        "ERROR: Got unexpected WebSocket message.\n");
             client_.close();
         }
         bool halted() const override { return client_.dropped; }
@@ -279,24 +302,25 @@ private:
         if (size > kMaxPendingSendBytes ||
             bufferedAmount() + frameHeaderLength(size, maskOutgoing) + size >
                 kMaxPendingSendBytes) {
-            drop("ERROR: WebSocket send queue exceeds the 16 MiB limit; connection dropped.\n");
+            drop("wsclient::_RealWebSocket::queueFrame", __LINE__,
+                 "ERROR: WebSocket send queue exceeds the 16 MiB limit; connection dropped.\n");
             return;
         }
         encodeFrame(txBuffer, static_cast<std::uint8_t>(opcode), payload, size, maskOutgoing,
                     kMaskingKey);
     }
 
-    void connectionLost(const char* line) {
+    void connectionLost(int line, const char* text) {
         socketHandle.close();
         state = ReadyState::CLOSED;
-        writeError(line);
+        writeError("wsclient::_RealWebSocket::poll", line, text);
     }
 
     // Gives up on a peer that is not speaking TCI: nothing more is read, sent or delivered.
     // Within a frame walk the received bytes stay until the walk has stopped.
-    void drop(const char* line) {
-        if (line != nullptr)
-            writeError(line);
+    void drop(const char* function, int line, const char* text) {
+        if (text != nullptr)
+            writeError(function, line, text);
         socketHandle.close();
         state = ReadyState::CLOSED;
         dropped = true;
@@ -325,17 +349,18 @@ private:
 
 std::unique_ptr<WebSocket> WebSocket::connectUrl(const std::string& url,
                                                  const std::string& origin) {
+    static constexpr const char* kConnectUrl = "wsclient::WebSocket::connectUrl";
     if (url.size() > kMaxUrlLength) {
-        writeError("ERROR: url size limit exceeded: " + url + "\n");
+        WRITE_ERROR(kConnectUrl, "ERROR: url size limit exceeded: " + url + "\n");
         return nullptr;
     }
     if (origin.size() > kMaxOriginLength) {
-        writeError("ERROR: origin size limit exceeded: " + origin + "\n");
+        WRITE_ERROR(kConnectUrl, "ERROR: origin size limit exceeded: " + origin + "\n");
         return nullptr;
     }
     WebSocketUrl target;
     if (!parseWebSocketUrl(url, target)) {
-        writeError("ERROR: Could not parse WebSocket url: " + url + "\n");
+        WRITE_ERROR(kConnectUrl, "ERROR: Could not parse WebSocket url: " + url + "\n");
         return nullptr;
     }
 
@@ -344,9 +369,9 @@ std::unique_ptr<WebSocket> WebSocket::connectUrl(const std::string& url,
     const std::string hostPort = target.host + ":" + std::to_string(target.port);
     if (!socket.valid()) {
         if (timedOut)
-            writeError("ERROR: Timed out connecting to " + hostPort + "\n");
+            WRITE_ERROR(kConnectUrl, "ERROR: Timed out connecting to " + hostPort + "\n");
         else
-            writeError("Unable to connect to " + hostPort + "\n");
+            WRITE_ERROR(kConnectUrl, "Unable to connect to " + hostPort + "\n");
         return nullptr;
     }
     const platform::NativeSocket s = socket.get();
@@ -357,7 +382,7 @@ std::unique_ptr<WebSocket> WebSocket::connectUrl(const std::string& url,
         "ERROR: Timed out waiting for the WebSocket handshake from " + url + "\n";
     for (const std::string& line : upgradeRequestLines(target, origin)) {
         if (sendAll(s, line, deadline) == Outcome::timedOut) {
-            writeError(timeoutLine);
+            WRITE_ERROR(kConnectUrl, timeoutLine);
             return nullptr;
         }
     }
@@ -368,21 +393,21 @@ std::unique_ptr<WebSocket> WebSocket::connectUrl(const std::string& url,
         char byte = 0;
         const Outcome outcome = receiveByte(s, byte, deadline);
         if (outcome == Outcome::timedOut)
-            writeError(timeoutLine);
+            WRITE_ERROR(kConnectUrl, timeoutLine);
         if (outcome != Outcome::done)
             return nullptr;
         const HandshakeReplyReader::Step step = reply.feed(byte);
         if (step == HandshakeReplyReader::Step::headersEnded)
             break;
         if (step == HandshakeReplyReader::Step::invalidStatusLine) {
-            writeError("ERROR: Got invalid status line connecting to: " + url + "\n");
+            WRITE_ERROR(kConnectUrl, "ERROR: Got invalid status line connecting to: " + url + "\n");
             return nullptr;
         }
         int status = 0;
         if (step == HandshakeReplyReader::Step::statusLine &&
             (!parseStatusCode(reply.statusLine(), status) || status != 101)) {
-            writeError("ERROR: Got bad status connecting to " + url + ": " +
-                       std::string(reply.statusLine()));
+            WRITE_ERROR(kConnectUrl, "ERROR: Got bad status connecting to " + url + ": ",
+                        reply.statusLine());
             return nullptr;
         }
     }

@@ -28,8 +28,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "peers"))
 
 import n1mm  # noqa: E402
 import tci_server  # noqa: E402
-from tarnwick_process import (Tarnwick, colour_for, free_port, udp_port_bound,  # noqa: E402
-                              wait_for)
+from tarnwick_process import (Tarnwick, colour_for, free_port, settings_xml,  # noqa: E402
+                              udp_port_bound, wait_for)
 
 CONFIG = argparse.Namespace(exe=None, emulator=[], smoke=False)
 
@@ -117,8 +117,9 @@ class BridgeCase(unittest.TestCase):
     def setUp(self):
         self._bridges = []
 
-    def bridge(self, settings=None, args=()):
-        b = Tarnwick(CONFIG.exe, settings=settings, args=args, emulator=CONFIG.emulator)
+    def bridge(self, settings=None, args=(), workdir=None):
+        b = Tarnwick(CONFIG.exe, settings=settings, args=args, emulator=CONFIG.emulator,
+                     workdir=workdir)
         self._bridges.append(b)
         self.addCleanup(b.close)
         return b.start()
@@ -214,6 +215,18 @@ class CommandLine(BridgeCase):
         root = ET.parse(b.settings_path).getroot()
         self.assertEqual(root.find("N1MMSpotPort").text, "23001", "command line was saved")
 
+    @keep_logs_on_failure
+    def test_settings_file_that_does_not_load_is_kept_as_bad(self):
+        broken = "<Tarnwick>\n    <TCIHost>sdr.example</TCIHost>\n    <TCIPort>41001</TCI\n"
+        code, out, _, b = self.run_once(["--help"], settings=broken)
+        self.assertEqual(code, 0)
+        self.assertIn("Problem loading Tarnwick.xml (using defaults)\n", out)
+        self.assertEqual(sum("did not load is kept as" in line and
+                             line.endswith("Tarnwick.xml.bad") for line in out.splitlines()), 1, out)
+        with open(b.settings_path + ".bad", encoding="utf-8", newline="") as f:
+            self.assertEqual(f.read(), broken)
+        self.assertEqual(ET.parse(b.settings_path).getroot().find("TCIHost").text, "127.0.0.1")
+
 
 @smoke
 class Foundation(BridgeCase):
@@ -253,14 +266,68 @@ class Foundation(BridgeCase):
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
             taken.bind(("0.0.0.0", 0))
             port = taken.getsockname()[1]
-            b = self.bridge(settings={"N1MMSpotPort": port, "Debug": 2,
-                                      "TCIPort": str(free_port(socket.SOCK_STREAM))})
-            # The worker ends at once; the process ends with it and says so in its exit code.
-            code = b.wait_exit(start_timeout())
-            self.assertIsNotNone(code, "still running with its spot port taken")
-            self.assertNotEqual(code, 0, "a failed start reported as success")
-            self.assertIn("Bind failed with error code :", b.log())
-            self.assertNotIn("Start main program loop.", b.log())
+            for debug in (0, 2):
+                b = self.bridge(settings={"N1MMSpotPort": port, "Debug": debug,
+                                          "TCIPort": str(free_port(socket.SOCK_STREAM))})
+                # The worker ends at once; the process ends with it and says so in its exit code.
+                code = b.wait_exit(start_timeout())
+                self.assertIsNotNone(code, "still running with its spot port taken")
+                self.assertNotEqual(code, 0, "a failed start reported as success")
+                # One line on standard error, whatever the Debug level; the log has it too.
+                said = f"Tarnwick stopped: the spot port {port} could not be bound (error "
+                self.assertEqual([line.startswith(said) for line in b.stderr().splitlines()],
+                                 [True], b.stderr())
+                self.assertIn("ERROR", next(r for r in b.log().splitlines() if said in r))
+                self.assertEqual(debug >= 2, "Bind failed with error code :" in b.log())
+                self.assertNotIn("Start main program loop.", b.log())
+
+    @keep_logs_on_failure
+    def test_settings_that_cannot_be_saved_are_said_once_before_the_bridge_starts(self):
+        spot_port = free_port()
+        b = Tarnwick(CONFIG.exe, emulator=CONFIG.emulator, args=[f"--n1mmport={spot_port}",
+                                                                 "--tciport=1"])
+        self._bridges.append(b)
+        self.addCleanup(b.close)
+        if b.under_wine:
+            # Wine honours the read-only attribute even for root.
+            with open(b.settings_path, "w", encoding="utf-8") as f:
+                f.write(settings_xml())
+            os.chmod(b.settings_path, 0o444)
+        else:
+            # A link into a folder that is not there: nothing can be written through it, even
+            # by root.
+            os.symlink(os.path.join("missing-folder", "Tarnwick.xml"), b.settings_path)
+        b.start()
+        self.assert_bound(b, spot_port)
+        self.assert_clean_stop(b)
+        said = [line for line in b.stderr().splitlines()
+                if line.startswith("Could not save the settings to ")]
+        self.assertEqual(len(said), 1, b.stderr())
+        self.assertIn("Tarnwick.xml (", said[0])
+        self.assertNotIn("Could not save", b.stdout())
+        record = next(r for r in b.log().splitlines() if "Could not save the settings" in r)
+        self.assertIn(" ERROR ", record)
+
+    @keep_logs_on_failure
+    def test_folder_named_beyond_the_code_page_and_blanks_around_the_port(self):
+        # The ANSI code pages cannot spell this folder; a hand edit left the port on a line
+        # of its own.
+        root = tempfile.mkdtemp(prefix="tarnwick-")
+        self.addCleanup(shutil.rmtree, root, True)
+        folder = os.path.join(root, "Łukasz 日本 Tarnwick")
+        os.mkdir(folder)
+        spot_port = free_port()
+        sdr = self.sdr(stream_iq=False)
+        sdr.start()
+        port_text = f"\n        {sdr.port}\n    "
+        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": port_text}, workdir=folder)
+        self.assert_bound(b, spot_port)
+        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        self.assert_clean_stop(b)
+        self.assertEqual(sorted(n for n in os.listdir(folder) if n.startswith("Tarnwick.")),
+                         ["Tarnwick.log", "Tarnwick.xml"])
+        self.assertIn(f"TCI Port={sdr.port},", b.log())
+        self.assertEqual(ET.parse(b.settings_path).getroot().find("TCIPort").text, port_text)
 
 
     @keep_logs_on_failure
@@ -348,6 +415,8 @@ class Relay(BridgeCase):
         log = b.log()
         self.assertIn("Unknown command received: update", log)
         self.assertIn(">:SDR Ready:true", log)
+        # The comment's own tab is shown as such; the record's tabs stay separators.
+        self.assertIn("\tEVIL;X\tCQ; spot_clear\\x09TEST\n", log)
 
         # --- Live: replacement without delete, deletes known and unknown.
         mark = sdr.mark()
@@ -776,7 +845,7 @@ class SilentLink(BridgeCase):
 
 def load_tests(loader, standard_tests, pattern):
     suite = unittest.TestSuite()
-    for case in (Foundation, Relay, Spectrum, Load, Churn, SilentLink):
+    for case in (CommandLine, Foundation, Relay, Spectrum, Load, Churn, SilentLink):
         for name in loader.getTestCaseNames(case):
             if CONFIG.smoke and not (getattr(case, "smoke", False) or
                                      getattr(getattr(case, name), "smoke", False)):

@@ -223,6 +223,9 @@ class InstalledService(ServiceFixture):
             self.assertTrue(state, self.wine.service_state())
             self.assertNotEqual(state[2], 0)
             self.assertIn("Bind failed with error code :", self.log_text()[before:])
+            # The file says why at every Debug level; the event log has the service's entry.
+            self.assertIn("ERROR [", next(r for r in self.log_text()[before:].splitlines()
+                                           if "Tarnwick stopped: the spot port" in r))
 
     def test_6_remove_stops_a_running_service_first(self):
         started = self.wine.tool("net", "start", "Tarnwick")

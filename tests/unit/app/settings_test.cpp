@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -69,6 +72,51 @@ std::string fileWith(const std::string& extra, const std::string& root = "Tarnwi
            "    <TCIHost>127.0.0.1</TCIHost>\n"
            "    <TCIPort>40001</TCIPort>\n" +
            extra + "</" + root + ">\n";
+}
+
+// A unique folder in the temp directory (or a folder of the given UTF-8 name inside one),
+// removed with everything in it when the test ends.
+class TempFolder {
+public:
+    explicit TempFolder(const std::string& leaf = "") {
+        static std::atomic<unsigned> counter{0};
+        std::random_device random;
+        std::ostringstream name;
+        name << "tarnwick-folder-" << std::hex << random() << '-' << counter++;
+        root_ = fs::temp_directory_path() / name.str();
+        path_ = leaf.empty() ? root_ : root_ / fs::u8path(leaf);
+        fs::create_directories(path_);
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(root_, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path root_;
+    fs::path path_;
+};
+
+std::string readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Whether permission bits stop this process from writing (not so for root, or under Wine run
+// by root): the cases that rely on them are left out where they do not.
+bool permissionsBind(const fs::path& folder) {
+    const fs::path probe = folder / "probe";
+    std::ofstream(probe) << "x";
+    fs::permissions(probe, fs::perms::owner_read);
+    const bool bind = !platform::openFile(probe, "r+b");
+    fs::permissions(probe, fs::perms::owner_all);
+    fs::remove(probe);
+    return bind;
 }
 
 BridgeSettings loadFrom(const std::string& contents, BridgeSettings start = {},
@@ -446,6 +494,134 @@ TEST(SettingsFile, FailedWriteLeavesTheOldFileWhole) {
             EXPECT_NE(entry.path().filename().string().rfind(leftover, 0), 0u)
                 << "left behind: " << entry.path();
     }
+}
+
+// Saving works wherever a plain write of the file works, and leaves what the user made of the
+// file as it was: a link stays a link, the mode stays, a read-only file is not written over.
+TEST(SettingsFile, SavingKeepsTheFileAsTheUserMadeIt) {
+    struct Case {
+        const char* name;
+        bool viaLink; // Tarnwick.xml is a link to real.xml
+        bool folderReadOnly;
+        bool fileReadOnly;
+        bool saved;
+    };
+    const Case cases[] = {
+        {"plain file", false, false, false, true},
+        {"folder not writable", false, true, false, true},
+        {"file read-only", false, false, true, false},
+        {"link", true, false, false, true},
+    };
+    BridgeSettings old;
+    old.TCIHost = "old.example";
+    BridgeSettings changed;
+    changed.TCIHost = "new.example";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder folder;
+        const fs::path real = folder.path() / "real.xml";
+        const fs::path path = c.viaLink ? folder.path() / "Tarnwick.xml" : real;
+        ASSERT_FALSE(saveSettings(real, old));
+        std::error_code noLink;
+        if (c.viaLink)
+            fs::create_symlink("real.xml", path, noLink);
+        if (noLink || ((c.folderReadOnly || c.fileReadOnly) && !permissionsBind(folder.path()))) {
+            std::printf("[  NOTE    ] %s: left out, links or permission bits do not work here\n",
+                        c.name);
+            continue;
+        }
+        // A mode that the umask would not give, to see it kept.
+        fs::permissions(real, c.fileReadOnly ? fs::perms::owner_read
+                                             : fs::perms::owner_read | fs::perms::owner_write |
+                                                   fs::perms::group_read);
+        const fs::perms mode = fs::status(real).permissions();
+        if (c.folderReadOnly)
+            fs::permissions(folder.path(), fs::perms::owner_read | fs::perms::owner_exec);
+
+        const platform::FileError error = saveSettings(path, changed);
+        fs::permissions(folder.path(), fs::perms::owner_all);
+        EXPECT_EQ(!error, c.saved) << (error ? platform::describe(error) : "saved");
+        EXPECT_EQ(readAll(real), settingsDocument(c.saved ? changed : old));
+        EXPECT_EQ(fs::status(real).permissions(), mode);
+        EXPECT_EQ(fs::is_symlink(fs::symlink_status(path)), c.viaLink);
+        // No temporary file is left beside it.
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()),
+                  c.viaLink ? 2 : 1);
+        fs::permissions(real, fs::perms::owner_all);
+    }
+}
+
+// A program that holds the file for a moment (a virus scanner, an editor) only delays the save.
+// The C runtime's open does not share deletion, so on Windows it blocks the replacement.
+TEST(SettingsFile, SaveWaitsWhileAnotherProgramHoldsTheFile) {
+    TempFolder folder;
+    const fs::path path = folder.path() / "Tarnwick.xml";
+    ASSERT_FALSE(saveSettings(path, BridgeSettings{}));
+    platform::UniqueFile held = platform::openFile(path, "rb");
+    ASSERT_TRUE(held);
+    std::thread release([&held] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        held.reset();
+    });
+    BridgeSettings changed;
+    changed.TCIPort = "41001";
+    const platform::FileError error = saveSettings(path, changed);
+    release.join();
+    EXPECT_FALSE(error) << platform::describe(error);
+    EXPECT_EQ(readAll(path), settingsDocument(changed));
+}
+
+// Blanks and line breaks that a hand edit leaves around a value are no part of it where it is
+// used; the file keeps the value as written.
+TEST(SettingsFile, BlanksAroundValuesAreIgnoredWhereUsedAndKeptInTheFile) {
+    struct Case {
+        const char* written;
+        const char* used;
+    };
+    const Case cases[] = {
+        {"40001", "40001"},
+        {"40001 ", "40001"},
+        {"\n        40001\n    ", "40001"},
+        {"\t127.0.0.1 \n", "127.0.0.1"},
+        {" sdr host ", "sdr host"},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        const BridgeSettings loaded =
+            loadFrom(std::string("<T><N1MMSpotPort>1</N1MMSpotPort>") + "<TCIHost/><TCIPort>" +
+                     c.written + "</TCIPort></T>");
+        EXPECT_EQ(loaded.TCIPort, c.written);
+        EXPECT_EQ(trimBlanks(loaded.TCIPort), c.used);
+        EXPECT_NE(settingsDocument(loaded).find(std::string("<TCIPort>") + c.written + "<"),
+                  std::string::npos)
+            << '"' << c.written << '"';
+    }
+}
+
+// One typo must not cost every setting: the file is kept before the defaults go over it.
+TEST(SettingsFile, AFileThatDoesNotLoadIsKeptAsBad) {
+    TempFolder folder;
+    const fs::path path = folder.path() / "Tarnwick.xml";
+    const fs::path bad = folder.path() / "Tarnwick.xml.bad";
+    BridgeSettings settings;
+    SettingsLoad load = loadSettingsKeepingBad(path, settings);
+    EXPECT_FALSE(load.loaded || load.readProblem || load.keepProblem); // missing: nothing to keep
+    EXPECT_FALSE(fs::exists(bad));
+
+    // The second replaces the first.
+    for (const std::string broken :
+         {"<Tarnwick><TCIHost>sdr</TCIHost", "<T><Debug>6</Debug></T>"}) {
+        std::ofstream(path, std::ios::binary) << broken;
+        load = loadSettingsKeepingBad(path, settings);
+        EXPECT_FALSE(load.loaded);
+        EXPECT_EQ(load.keptAs, bad);
+        EXPECT_EQ(readAll(bad), broken);
+    }
+    ASSERT_FALSE(saveSettings(path, settings));
+    load = loadSettingsKeepingBad(path, settings);
+    EXPECT_TRUE(load.loaded);
+    EXPECT_TRUE(load.keptAs.empty());
+    EXPECT_EQ(readAll(bad), "<T><Debug>6</Debug></T>");
 }
 
 } // namespace

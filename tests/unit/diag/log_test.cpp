@@ -1,5 +1,7 @@
 #include "diag/log.h"
 
+#include "websocket/ws_test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -124,6 +126,43 @@ TEST_F(LogFile, NoneIsWrittenAtLevelZeroAndNothingWhenNegative) {
     configure(-1);
     LOG_NONE("F", "never");
     EXPECT_TRUE(lines().empty());
+}
+
+// A failure that the user must see is written whatever the Debug level, labelled ERROR.
+TEST_F(LogFile, FailureIsWrittenAtEveryDebugLevel) {
+    for (int level : {-1, 0, 6}) {
+        tlog::resetForTesting();
+        fs::remove(path_);
+        configure(level);
+        LOG_FAILURE("Orvex::t", "Tarnwick stopped: {}", "the spot port 1 could not be bound");
+        const std::vector<std::string> written = lines();
+        ASSERT_EQ(written.size(), 1u) << "Debug " << level;
+        EXPECT_EQ(written[0].substr(24, 7), "ERROR [") << written[0];
+        EXPECT_NE(written[0].find("] Tarnwick stopped: the spot port 1 could not be bound"),
+                  std::string::npos)
+            << written[0];
+    }
+}
+
+// Text from a peer cannot write a line of its own that passes for a record of the bridge.
+TEST_F(LogFile, PeerTextShowsControlCharactersAsHex) {
+    configure(5);
+    LOG_DEBUG("Orvex::t", "<:{}\t{}",
+              tlog::peer("cq\n2026-01-01 00:00:00.000 NONE  [1] [Orvex::t@1] forged"),
+              tlog::peer("a\tb\x7f\x01\xc3\xa9"));
+    const std::vector<std::string> written = lines();
+    ASSERT_EQ(written.size(), 1u);
+    const std::string tail = "] <:cq\\x0a2026-01-01 00:00:00.000 NONE  [1] [Orvex::t@1] forged"
+                             "\ta\\x09b\\x7f\\x01\xc3\xa9";
+    EXPECT_EQ(written[0].substr(written[0].size() - tail.size()), tail);
+}
+
+TEST(Log, FailureBeforeConfigurationGoesToStandardError) {
+    tlog::resetForTesting();
+    wstest::StderrCapture err;
+    LOG_FAILURE("main", "Could not save the settings to {}", "X");
+    LOG_FAILURE_EXCEPT(tlog::Except::console, "main", "told on the console already");
+    EXPECT_EQ(err.text(), "Could not save the settings to X\n");
 }
 
 TEST(Log, NothingIsWrittenBeforeConfiguration) {

@@ -1,5 +1,6 @@
 #include "websocket/websocket.h"
 
+#include "diag/log.h"
 #include "websocket/frame_codec.h"
 #include "websocket/ws_test_support.h"
 
@@ -166,9 +167,15 @@ TEST_F(WebSocketClient, UnresolvableHostWritesResolverTextThenUnableToConnect) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
 }
 
+// The log gets the same line as an ERROR record, the server's text escaped and without its CR LF.
 TEST_F(WebSocketClient, BadStatusLinesAreRefusedWithTheLineAsReceived) {
-    for (const char* status :
-         {"HTTP/1.1 200 OK\r\n", "HTTP/1.0 101 Switching Protocols\r\n", "ICY 101 OK\r\n"}) {
+    const std::filesystem::path log = std::filesystem::temp_directory_path() /
+                                      ("tarnwick_ws_log_" + std::to_string(::getpid()) + ".log");
+    std::filesystem::remove(log);
+    tlog::resetForTesting();
+    tlog::configure({2, log, tlog::Target::none});
+    for (const char* status : {"HTTP/1.1 200 OK\r\n", "HTTP/1.0 101 Switching Protocols\r\n",
+                               "ICY 101 OK\r\n", "HTTP/1.1 404 \x1b[2J\r\n"}) {
         ScriptedServer server([status](platform::NativeSocket s) {
             readUntil(s, "\r\n\r\n");
             sendAllBytes(s, std::string(status) + "Content-Length: 0\r\n\r\n");
@@ -180,6 +187,18 @@ TEST_F(WebSocketClient, BadStatusLinesAreRefusedWithTheLineAsReceived) {
         EXPECT_EQ(err.text(), "ERROR: Got bad status connecting to " + url + ": " + status);
         server.join();
     }
+    tlog::resetForTesting();
+    std::vector<std::string> records;
+    {
+        std::ifstream in(log, std::ios::binary);
+        for (std::string line; std::getline(in, line);)
+            records.push_back(line.substr(line.find("] ERROR: ") + 2));
+    }
+    std::filesystem::remove(log);
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_THAT(records[0], testing::StartsWith("ERROR: Got bad status connecting to ws://"));
+    EXPECT_THAT(records[0], testing::EndsWith("/tci: HTTP/1.1 200 OK"));
+    EXPECT_THAT(records[3], testing::EndsWith("/tci: HTTP/1.1 404 \\x1b[2J"));
 }
 
 TEST_F(WebSocketClient, StatusLineOf255BytesWithoutEndIsInvalid) {
