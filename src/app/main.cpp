@@ -2,6 +2,7 @@
 #include "app/command_line.h"
 #include "app/settings.h"
 #include "bridge/orvex.h"
+#include "bridge/spot_state.h"
 #include "diag/log.h"
 #include "platform/paths.h"
 #include "service/installer.h"
@@ -95,6 +96,7 @@ int main(int argc, char** argv) {
     BridgeSettings& settings = bridge.settings;
     settings = BridgeSettings{};
     settings.logFile = logPath;
+    settings.stateFile = directory / kSpotStateFileName;
     SettingsFile file(settingsPath);
     file.load(settings);
     file.save(settings);

@@ -28,6 +28,7 @@ struct BridgeSettings {
     std::int64_t SpotNewQSOColour = 0xFF51A8FF;
     std::int32_t Debug = 0;
     platform::Path logFile;
+    platform::Path stateFile; // the live spots between runs; not persisted here
     bool interactive = false;
     std::int32_t SpotLifeTime = 7200;
     bool SpectrumDisplayEnabled = false;

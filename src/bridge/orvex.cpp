@@ -2,16 +2,19 @@
 
 #include "bridge/fft.h"
 #include "bridge/spectrum_packet.h"
+#include "bridge/spot_state.h"
 #include "diag/log.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/error.h"
+#include "platform/paths.h"
 #include "websocket/websocket.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <iterator>
 #include <memory>
 #include <utility>
@@ -27,6 +30,10 @@ constexpr int kSpotReceiveBuffer = 4 * 1024 * 1024;
 // Loop timers, on the steady clock.
 constexpr std::int64_t kStatusMs = 30000;
 constexpr std::int64_t kExpiryMs = 300000;
+// The spot state is written when it has changed, at most this often, and at a clean stop.
+constexpr std::int64_t kStateSaveMs = 5000;
+// A state file larger than this was not written by the bridge (its largest is about 23 MB).
+constexpr std::uintmax_t kStateFileLimit = 32u * 1024u * 1024u;
 // A pass with nothing to do waits at most this long, whatever the deadlines say.
 constexpr std::int64_t kLongestWaitMs = 1000;
 // While the SDR streams IQ the loop runs passes of this length (see waitForWork).
@@ -71,6 +78,10 @@ struct Orvex::Worker {
     std::size_t lastReportedSpots = 0;
     std::int32_t fftCount = 0;
     std::int32_t fftMillis = 0;
+    // The spot state file: when it was last written, what it holds, how the last write failed.
+    std::int64_t stateSavedAt = 0;
+    std::uint64_t stateSaved = 0;
+    platform::FileError stateError;
     bool netStarted = false;
     std::vector<char> datagram = std::vector<char>(kDatagramBytes);
 };
@@ -291,8 +302,10 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
         *clock, [url] { return wsclient::WebSocket::connectUrl(url, ""); }, spotTable,
         pendingDeletes, std::move(requests));
 
+    loadState();
+    w.stateSaved = stateChanges();
     spotsReceived = 0;
-    w.startTime = w.statusTimer = w.expiryTimer = clock->steadyMillis();
+    w.startTime = w.statusTimer = w.expiryTimer = w.stateSavedAt = clock->steadyMillis();
     link->begin();
     LOG_DEBUG(kTag, "Start main program loop.");
     return true;
@@ -326,7 +339,65 @@ void Orvex::runLoop(Worker& w) {
             expirySweep(now / 1000);
             w.expiryTimer = now;
         }
+        if (stateChanges() != w.stateSaved && now >= w.stateSavedAt + kStateSaveMs)
+            saveState(w, now);
     }
+}
+
+// The live spots and the pending deletions of the last run: a restart neither forgets a spot
+// nor leaves a stale one on the panorama. A missing file is a first start; one that cannot be
+// used costs its spots, which is said, and is replaced at the next save.
+void Orvex::loadState() {
+    const platform::Path& path = settings.stateFile;
+    if (path.empty())
+        return;
+    const std::string shown = platform::utf8Path(path);
+    const auto refuse = [&shown](const std::string& why) {
+        LOG_FAILURE(kTag, "The spot state file {} {}; starting without the spots it held", shown,
+                    why);
+    };
+    std::error_code ignored;
+    const std::uintmax_t size = std::filesystem::file_size(path, ignored);
+    if (size != static_cast<std::uintmax_t>(-1) && size > kStateFileLimit)
+        return refuse(fmt::format("is {} bytes long, more than Tarnwick ever writes", size));
+    std::string text;
+    if (const platform::FileError error = platform::readFileContents(path, text)) {
+        if (!error.missing)
+            refuse("could not be read (" + platform::describe(error) + ")");
+        return;
+    }
+    const SpotStateLoad load = loadSpotState(text, spotTable, pendingDeletes, settings.SpotLifeTime,
+                                             clock->steadyMillis() / 1000, clock->wallSeconds());
+    if (load.status != SpotStateStatus::loaded)
+        return refuse("was not used: " + load.reason);
+    LOG_NONE(kTag,
+             "Loaded {} spots and {} deletions for the SDR from {} ({} spots expired while "
+             "Tarnwick was stopped, {} entries refused)",
+             spotTable.size(), pendingDeletes.size(), shown, load.expired, load.refused);
+}
+
+// A failed save is said once, and once more when saving works again; the spots stay in memory.
+void Orvex::saveState(Worker& w, std::int64_t now) {
+    const platform::Path& path = settings.stateFile;
+    w.stateSavedAt = now;
+    if (path.empty())
+        return;
+    const std::uint64_t changes = stateChanges();
+    const platform::FileError error = platform::replaceFileContents(
+        path, spotStateDocument(spotTable, pendingDeletes, now / 1000, clock->wallSeconds()));
+    const std::string shown = platform::utf8Path(path);
+    if (!error) {
+        w.stateSaved = changes;
+        if (w.stateError)
+            LOG_NONE(kTag, "The spots are saved to {} again", shown);
+        w.stateError = {};
+        return;
+    }
+    if (!w.stateError || w.stateError.code != error.code ||
+        std::string_view(w.stateError.call) != error.call)
+        LOG_FAILURE(kTag, "Could not save the spots to {} ({}); trying again every {} seconds",
+                    shown, platform::describe(error), kStateSaveMs / 1000);
+    w.stateError = error;
 }
 
 // A pass that found no spot datagram waits until there is something to do: a datagram, data
@@ -349,8 +420,10 @@ void Orvex::waitForWork(Worker& w, int receiveError) {
     if (!IqBlockQueue.empty()) {
         timeout = 0;
     } else if (!streaming) {
-        const std::int64_t deadline =
+        std::int64_t deadline =
             std::min({link->nextDeadline(), w.statusTimer + kStatusMs, w.expiryTimer + kExpiryMs});
+        if (stateChanges() != w.stateSaved)
+            deadline = std::min(deadline, w.stateSavedAt + kStateSaveMs);
         timeout = std::clamp<std::int64_t>(deadline - now, 0, kLongestWaitMs);
     }
     const platform::WaitFor sockets[] = {
@@ -542,6 +615,8 @@ std::string Orvex::makeXML() {
 
 void Orvex::shutdownWorker(Worker& w) {
     LOG_NONE(kTag, "Exiting ...");
+    if (stateChanges() != w.stateSaved)
+        saveState(w, clock->steadyMillis());
     LOG_DEBUG(kTag, "Clearing spots.");
     spotTable.clear();
     LOG_DEBUG(kTag, "Closing websockets.");

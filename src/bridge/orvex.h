@@ -72,6 +72,9 @@ private:
     void spectrumStep(Worker& w);
     void expirySweep(std::int64_t nowSeconds);
     void relaySpotDelete(const std::string& dxcall);
+    void loadState();
+    void saveState(Worker& w, std::int64_t now);
+    std::uint64_t stateChanges() const { return spotTable.changes() + pendingDeletes.changes(); }
     void handle_binary_message(const std::vector<std::uint8_t>& message);
 
     // Stop requests: the service's stop sets the flag and wakes the loop; Ctrl+C goes through

@@ -311,6 +311,7 @@ SpotTable::Added SpotTable::add(SpotEntry entry) {
     entries_.push_back(std::move(entry));
     const auto last = std::prev(entries_.end());
     index_.emplace(last->dxcall, last);
+    ++changes_;
     return added;
 }
 
@@ -322,6 +323,7 @@ bool SpotTable::remove(const std::string& dxcall) {
     const auto entry = found->second;
     index_.erase(found);
     entries_.erase(entry);
+    ++changes_;
     return true;
 }
 
@@ -331,6 +333,8 @@ const SpotEntry* SpotTable::find(const std::string& dxcall) const {
 }
 
 void SpotTable::clear() {
+    if (!entries_.empty())
+        ++changes_;
     index_.clear();
     entries_.clear();
 }
@@ -345,6 +349,7 @@ std::vector<SpotEntry> SpotTable::expire(std::int64_t now, std::int32_t lifeTime
         index_.erase(it->dxcall);
         expired.push_back(std::move(*it));
         it = entries_.erase(it);
+        ++changes_;
     }
     return expired;
 }
@@ -385,6 +390,7 @@ bool PendingDeletes::remember(const std::string& dxcall) {
     }
     entries_.push_back(Entry{dxcall, 0});
     index_.emplace(dxcall, std::prev(entries_.end()));
+    ++changes_;
     return warn;
 }
 
@@ -410,6 +416,7 @@ void PendingDeletes::confirmThrough(std::uint64_t sequence) {
             --sentCount_;
             index_.erase(it->dxcall);
             it = entries_.erase(it);
+            ++changes_;
         } else {
             ++it;
         }
@@ -442,6 +449,7 @@ void PendingDeletes::erase(const std::string& dxcall) {
         --sentCount_;
     entries_.erase(found->second);
     index_.erase(found);
+    ++changes_;
     if (entries_.empty())
         overflowReported_ = false;
 }

@@ -158,12 +158,17 @@ public:
     // them in table order; the caller logs them and sends their deletions.
     std::vector<SpotEntry> expire(std::int64_t now, std::int32_t lifeTime);
 
+    // Grows with every change of the table's contents, so that a copy of it knows when it is
+    // out of date.
+    std::uint64_t changes() const { return changes_; }
+
 private:
     std::list<SpotEntry> entries_;
     // Each key views the dxcall of the entry it leads to, so a call is held once; a key goes
     // before its entry does.
     std::unordered_map<std::string_view, std::list<SpotEntry>::iterator> index_;
     bool overflowReported_ = false;
+    std::uint64_t changes_ = 0;
 };
 
 enum class SpotChange {
@@ -214,6 +219,8 @@ public:
     std::vector<std::string> calls() const;
 
     std::size_t size() const { return entries_.size(); }
+    // Grows with every call that joins or leaves the list.
+    std::uint64_t changes() const { return changes_; }
 
 private:
     struct Entry {
@@ -226,6 +233,7 @@ private:
     std::unordered_map<std::string, std::list<Entry>::iterator> index_;
     std::size_t sentCount_ = 0;
     bool overflowReported_ = false;
+    std::uint64_t changes_ = 0;
 };
 
 // The "dds" rule: the receiver's decimal text must equal the first character of the arguments

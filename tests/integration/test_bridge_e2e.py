@@ -505,6 +505,39 @@ class Relay(BridgeCase):
               "came back", file=sys.stderr)
 
 
+    @keep_logs_on_failure
+    def test_spots_outlive_a_restart(self):
+        """Relay, stop, start again: the SDR's picture still matches N1MM+'s, and the new run
+        knows every spot (so it can expire and delete it)."""
+        b, sdr, peer = self.relaying()
+        held = {"K1ABC": 14025.3, "JA1AAA": 14080.7, "DL1XYZ": 14210.0}
+        for call, khz in held.items():
+            peer.spot(call, khz, "cq", "CW")
+        peer.delete("DL1XYZ")
+        del held["DL1XYZ"]
+        self.assertIsNotNone(sdr.wait_for_text("spot_delete:DL1XYZ;", 10), sdr.texts())
+        self.assert_clean_stop(b)
+        state = ET.parse(os.path.join(b.dir, "Tarnwick.spots.xml")).getroot()
+        self.assertEqual([e.get("dxcall") for e in state.iter("Spot")], ["K1ABC", "JA1AAA"])
+
+        again = Tarnwick(CONFIG.exe, emulator=CONFIG.emulator, workdir=b.dir)
+        self._bridges.append(again)
+        self.addCleanup(again.close)
+        again.start()
+        self.assertTrue(sdr.wait_connected(2, FIRST_CONNECT + 10), "no second connection")
+        self.assertTrue(sdr.wait_until(
+            lambda s: len(self.spot_texts(s, connection=2)) >= len(held), 10), sdr.texts())
+        self.assertIn("Loaded 2 spots", again.log())
+        picture = {}
+        for text in sdr.texts():
+            if text.startswith("spot:"):
+                picture[text[5:].split(",")[0]] = text
+            elif text.startswith("spot_delete:"):
+                picture.pop(text[len("spot_delete:"):-1], None)
+        self.assertEqual(sorted(picture), sorted(held))
+        self.assert_clean_stop(again)
+
+
 @smoke
 class Spectrum(BridgeCase):
     """A tone at +3 kHz from the SDR shows up in N1MM+'s spectrum datagrams."""
