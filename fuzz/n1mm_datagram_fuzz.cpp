@@ -51,7 +51,13 @@ void checkSpotCommand(const SpotEntry& entry) {
 
     const std::string colour = "," + std::to_string(entry.colour) + ",";
     FUZZ_CHECK(command.compare(end, colour.size(), colour) == 0);
-    FUZZ_CHECK(command.size() == end + colour.size() + entry.comment.size() + 1);
+    // The comment as far as it fits: a call that the relay accepts leaves the command within the
+    // limit that every TCI server takes.
+    const std::size_t at = end + colour.size();
+    const std::size_t kept = command.size() - at - 1;
+    FUZZ_CHECK(tciSafeText(entry.comment).compare(0, kept, command, at, kept) == 0);
+    if (entry.dxcall.size() <= kCallSignLimit)
+        FUZZ_CHECK(command.size() <= kTciCommandLimit);
 }
 
 BridgeSettings fuzzSettings() {
@@ -80,14 +86,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        !std::isfinite(transverterShift(*kHz, settings.Transverters) * 1000.0));
         } else {
             FUZZ_CHECK(std::isfinite(entry->frequencyHz));
-            FUZZ_CHECK(entry->dxcall == fields.dxcall && entry->comment == fields.comment);
+            FUZZ_CHECK(entry->dxcall == fields.dxcall &&
+                       fields.comment.compare(0, entry->comment.size(), entry->comment) == 0);
             checkSpotCommand(*entry);
             checkOneCommand(spotDeleteCommand(entry->dxcall), "spot_delete");
         }
         // Only an add needs a usable frequency; a delete works whatever its frequency says.
         SpotTable table;
         const SpotApplied applied = applySpot(table, fields, settings, 1700000000);
-        if (fields.action == "add") {
+        const bool known = fields.action == "add" || fields.action == "delete";
+        if (known && fields.dxcall.size() > kCallSignLimit) {
+            FUZZ_CHECK(applied.change == SpotChange::callTooLong && table.empty() &&
+                       applied.command.empty());
+        } else if (fields.action == "add") {
             FUZZ_CHECK(entry ? applied.change == SpotChange::added && table.size() == 1 &&
                                    table.find(fields.dxcall) != nullptr &&
                                    applied.command == spotCommand(*entry)
