@@ -5,8 +5,11 @@
 
 namespace platform {
 
+// The same clock as utcNow(): time() reads a coarser copy that can trail it across a second.
 std::int64_t epochSeconds() {
-    return static_cast<std::int64_t>(std::time(nullptr));
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec);
 }
 
 std::uint32_t tickMillis() {
