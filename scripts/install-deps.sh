@@ -8,7 +8,7 @@ packages=(
     libtinyxml2-dev libspdlog-dev libfmt-dev libsystemd-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev libfftw3-dev
     python3 python3-websockets python3-matplotlib python3-numpy
-    clang clang-format dpkg-dev
+    clang clang-format dpkg-dev iproute2
     g++-mingw-w64-x86-64-posix wine wine64
 )
 
