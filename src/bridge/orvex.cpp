@@ -151,6 +151,14 @@ void Orvex::OnStop() {
         throw static_cast<ServiceErrorCode>(platform::lastSystemError());
 }
 
+void Orvex::OnShutdown() {
+    LOG_INFO("Orvex::OnShutdown", " Service is Stopping: the system is shutting down");
+    serviceStopRequested.store(true);
+    stopFlag.store(1);
+    if (!stoppedEvent.waitFor(service::kShutdownWaitMs))
+        throw static_cast<ServiceErrorCode>(service::kErrorTimeout);
+}
+
 void Orvex::noteSettingsSave(const std::string& path, platform::FileError error) {
     if (error)
         settingsSaveProblem_ =
