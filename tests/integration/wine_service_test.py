@@ -33,6 +33,9 @@ SETTINGS = """<Tarnwick>
 </Tarnwick>
 """
 
+DESCRIPTION = ("Shows the spots of N1MM+'s band map on ExpertSDR's panorama (TCI) and the SDR's "
+               "spectrum in N1MM+. Settings and log: Tarnwick.xml and Tarnwick.log beside "
+               "tarnwick.exe.")
 SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\Tarnwick"
 EVENT_SOURCE_KEY = r"HKLM\System\CurrentControlSet\Services\EventLog\Application\Tarnwick"
 
@@ -178,9 +181,15 @@ class InstalledService(ServiceFixture):
         self.assertEqual(self.wine.registry_value(SERVICE_KEY, "Start"), "0x2")
         self.assertEqual(self.wine.registry_value(SERVICE_KEY, "Type"), "0x10")
         self.assertEqual(self.wine.registry_value(SERVICE_KEY, "ObjectName"), r".\LocalSystem")
+        self.assertEqual(self.wine.registry_value(SERVICE_KEY, "Description"), DESCRIPTION)
         self.assertEqual(self.wine.registry_value(EVENT_SOURCE_KEY, "EventMessageFile"),
                          windows_exe)
         self.assertEqual(self.wine.service_state()[0], 1)
+        # Wine takes the restart actions without keeping them and refuses their flag (error
+        # 124): one warning line, and the install stands.
+        self.assertEqual([line for line in out.splitlines() if "Warning" in line],
+                         ["Warning: a stop with an error code will not count as a failure "
+                          "(ChangeServiceConfig2 failed w/err 0x0000007c)"], out)
 
     def test_2_second_install_is_refused(self):
         again = self.tarnwick("--install")

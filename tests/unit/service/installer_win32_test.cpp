@@ -1,6 +1,7 @@
 // The event-log source in the registry, read back through the registry API, and the messages
 // that Event Viewer finds through it.
 #include "service/installer.h"
+#include "service/installer_win32.h"
 
 #include <gtest/gtest.h>
 
@@ -54,6 +55,23 @@ TEST(EventSourceRegistry, NamesTheExecutableAsMessageFileAndIsRemovedAgain) {
     EXPECT_TRUE(registerEventSource());
     removeEventSource();
     EXPECT_FALSE(keyExists());
+}
+
+// What --install sets after creating the service (Wine accepts the actions but keeps none, so
+// they are read here rather than back from its service manager).
+TEST(ServiceRecovery, RestartsAfter10And30And60SecondsAndForgetsFailuresAfterADay) {
+    service::FailureActions recovery;
+    const SERVICE_FAILURE_ACTIONSW& actions = *recovery.actions();
+    EXPECT_EQ(actions.dwResetPeriod, 86400u);
+    EXPECT_EQ(actions.lpRebootMsg, nullptr);
+    EXPECT_EQ(actions.lpCommand, nullptr);
+    const DWORD delays[] = {10000, 30000, 60000};
+    ASSERT_EQ(actions.cActions, std::size(delays));
+    for (std::size_t i = 0; i < std::size(delays); ++i) {
+        EXPECT_EQ(actions.lpsaActions[i].Type, SC_ACTION_RESTART) << i;
+        EXPECT_EQ(actions.lpsaActions[i].Delay, delays[i]) << i;
+    }
+    EXPECT_TRUE(recovery.flag()->fFailureActionsOnNonCrashFailures);
 }
 
 // Event Viewer formats an entry with the message table of the EventMessageFile, tarnwick.exe,
