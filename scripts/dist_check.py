@@ -116,6 +116,11 @@ def unpack_tar(dist, into):
     expect(os.access(os.path.join(into, LINUX_TOP, "tarnwick"), os.X_OK), "tarnwick not executable")
 
 
+def boot_wine(emulator):
+    """A persistent Wine server with Wine's own services settled, as for the Windows tests."""
+    subprocess.run(emulator + ["--boot"], check=True, stdin=subprocess.DEVNULL, timeout=400)
+
+
 def console_run(exe, emulator, timeout):
     """A console run in the folder the executable was unpacked to, stopped with Ctrl+C."""
     folder = os.path.dirname(exe)
@@ -272,6 +277,7 @@ def main():
         check("tar.gz unpacks: four files owned by root", unpack_tar, dist, linux)
         check("tarnwick.exe carries version information, a manifest and its messages",
               check_windows_resources, os.path.join(windows, "tarnwick.exe"))
+        check("Wine session for the runs under Wine", boot_wine, emulator)
         check("tarnwick.exe console run under Wine in the unpacked folder", console_run,
               os.path.join(windows, "tarnwick.exe"), emulator, 90)
         check("tarnwick.exe --help under Wine prints the usage", help_run,
