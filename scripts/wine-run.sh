@@ -72,13 +72,18 @@ quiet() { "$wine" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 wineserver -p </dev/null >/dev/null 2>&1
 started=$SECONDS
 services=$(quiet reg query 'HKLM\System\CurrentControlSet\Services' /s /v Start |
-    awk '/^HKEY/ { name = $0; sub(/.*\\/, "", name) } $1 == "Start" && $3 == "0x2" { print name }')
+    awk '/^HKEY/ { name = $0; sub(/.*\\/, "", name) } $1 == "Start" && $3 == "0x2" { print name }' ||
+    true)
+if [ -z "$services" ]; then
+    echo "wine-run.sh: no automatic services found in the prefix $prefix" >&2
+    exit 1
+fi
 # Settled: every automatic service runs, and no service process was started (the number of the
 # last service pipe stayed the same) between two looks.
 previous=""
 while :; do
     look=$(quiet reg query 'HKLM\System\CurrentControlSet\Control\ServiceCurrent' |
-        awk '$3 ~ /^0x/ { print $3 }')
+        awk '$3 ~ /^0x/ { print $3 }' || true)
     pending=""
     for service in $services; do
         quiet sc query "$service" | grep -q 'STATE *: *4 ' || pending="$pending $service"
