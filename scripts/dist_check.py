@@ -9,12 +9,15 @@ Each archive is unpacked into a fresh folder and used as a station would use it:
   the Linux executable does the same natively;
 - the notices name every library that the Windows link map and import table and the Linux
   NEEDED entries show, apart from the operating system's own libraries (OS_DLLS, OS_SONAMES);
+- the zip's tarnwick.exe carries version information from VERSION, an asInvoker manifest that
+  names Windows 7 to 11, and the event-log message table (read back with windres);
 - the executables hold no path of this checkout or its build directories;
 - SHA256SUMS verifies;
 - a second `make dist` into empty build directories elsewhere gives the same bytes.
 """
 
 import argparse
+import codecs
 import hashlib
 import os
 import re
@@ -113,6 +116,11 @@ def unpack_tar(dist, into):
     expect(os.access(os.path.join(into, LINUX_TOP, "tarnwick"), os.X_OK), "tarnwick not executable")
 
 
+def boot_wine(emulator):
+    """A persistent Wine server with Wine's own services settled, as for the Windows tests."""
+    subprocess.run(emulator + ["--boot"], check=True, stdin=subprocess.DEVNULL, timeout=400)
+
+
 def console_run(exe, emulator, timeout):
     """A console run in the folder the executable was unpacked to, stopped with Ctrl+C."""
     folder = os.path.dirname(exe)
@@ -187,6 +195,43 @@ def check_linux_notices(folder):
     print(f"     needed: {', '.join(needed)}")
 
 
+# supportedOS of Windows 7, 8, 8.1 and 10/11.
+WINDOWS_IDS = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+               "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
+
+
+def check_windows_resources(exe):
+    """What Explorer's Properties > Details and the loader read, as windres prints it."""
+    rc = subprocess.run(["x86_64-w64-mingw32-windres", "-i", exe, "-O", "rc"], check=True,
+                        capture_output=True, text=True).stdout
+    values = {k: v.replace('""', '"')
+              for k, v in re.findall(r'^\s*VALUE "(\w+)", "((?:[^"]|"")*)"$', rc, re.M)}
+    numbers = (re.match(r"\d+(?:\.\d+)*", VERSION).group(0).split(".") + ["0"] * 4)[:4]
+    for field in ("FILEVERSION", "PRODUCTVERSION"):
+        expect(re.search(rf"^ {field} {', '.join(numbers)}$", rc, re.M),
+               f"{field} is not {numbers}")
+    expect(values.get("FileVersion") == VERSION and values.get("ProductVersion") == VERSION, values)
+    expect(values.get("ProductName") == "Tarnwick", values)
+    expect(values.get("OriginalFilename") == "tarnwick.exe", values)
+    expect(values.get("FileDescription"), values)
+    expect("MIT License" in values.get("LegalCopyright", ""), values)
+    expect(re.search(r"^1 11 /\* RT_MESSAGETABLE \*/$", rc, re.M), "no message table")
+
+    block = re.search(r"^1 24 /\* RT_MANIFEST \*/\nBEGIN\n(.*?)^END", rc, re.M | re.S)
+    expect(block, "no manifest")
+    text = "".join(codecs.decode(part.replace('""', '"'), "unicode_escape")
+                   for part in re.findall(r'^\s*"((?:[^"]|"")*)"$', block.group(1), re.M))
+    ns = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3",
+          "c": "urn:schemas-microsoft-com:compatibility.v1"}
+    manifest = ET.fromstring(text.encode("utf-8"))
+    level = manifest.find("v3:trustInfo/v3:security/v3:requestedPrivileges/"
+                          "v3:requestedExecutionLevel", ns)
+    expect(level is not None and level.get("level") == "asInvoker", text)
+    ids = {e.get("Id") for e in manifest.findall("c:compatibility/c:application/c:supportedOS", ns)}
+    expect(ids == WINDOWS_IDS, f"supportedOS: {sorted(ids)}")
+    print(f"     FileVersion {values['FileVersion']}, {values['LegalCopyright']}")
+
+
 def check_no_build_paths(executables, paths):
     for exe in executables:
         with open(exe, "rb") as f:
@@ -230,6 +275,9 @@ def main():
         check("SHA256SUMS verifies", check_sums, dist)
         check("zip unpacks: four files, text with CR LF", unpack_zip, dist, windows)
         check("tar.gz unpacks: four files owned by root", unpack_tar, dist, linux)
+        check("tarnwick.exe carries version information, a manifest and its messages",
+              check_windows_resources, os.path.join(windows, "tarnwick.exe"))
+        check("Wine session for the runs under Wine", boot_wine, emulator)
         check("tarnwick.exe console run under Wine in the unpacked folder", console_run,
               os.path.join(windows, "tarnwick.exe"), emulator, 90)
         check("tarnwick.exe --help under Wine prints the usage", help_run,

@@ -15,8 +15,8 @@ if(WIN32)
   add_test(NAME wine_service
            COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/integration/wine_service_test.py
                    $<TARGET_FILE:tarnwick>)
-  # A fresh Wine prefix per run costs most of this.
-  set_tests_properties(wine_service PROPERTIES TIMEOUT 600)
+  # A fresh Wine prefix per class costs most of this; its own Wine sessions run alone.
+  set_tests_properties(wine_service PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE)
 else()
   add_test(NAME systemd_notify
            COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/integration/systemd_notify_test.py

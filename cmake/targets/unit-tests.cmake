@@ -14,6 +14,8 @@ if(tarnwick_unit_tests)
   target_compile_definitions(unit_tests PRIVATE
     TARNWICK_TEST_DATA="${CMAKE_SOURCE_DIR}/tests/data")
   if(WIN32)
+    # The event-log messages are read from tarnwick.exe's message table.
+    add_dependencies(unit_tests tarnwick)
     add_test(NAME windows_unit_tests COMMAND unit_tests)
     set_tests_properties(windows_unit_tests PROPERTIES TIMEOUT 600)
     # Wine traces the text that each event-log entry receives: it must be the message alone,

@@ -109,6 +109,15 @@ void Orvex::OnStop() {
         throw static_cast<ServiceErrorCode>(platform::lastSystemError());
 }
 
+void Orvex::OnShutdown() {
+    LOG_INFO("Orvex::OnShutdown", " Service is Stopping: the system is shutting down");
+    serviceStopRequested.store(true);
+    stopFlag.store(1);
+    waker.wake();
+    if (!stoppedEvent.waitFor(service::kShutdownWaitMs))
+        throw static_cast<ServiceErrorCode>(service::kErrorTimeout);
+}
+
 void Orvex::noteSettingsProblem(std::string message) {
     settingsSaveProblem_ = std::move(message);
 }
@@ -133,9 +142,11 @@ void Orvex::t() {
         else
             LOG_FAILURE_EXCEPT(tlog::Except::eventLog, kTag, "Tarnwick stopped: {}", end.why);
     };
+    bool started = false;
     {
         Worker w;
-        if (startWorker(w, failure)) {
+        started = startWorker(w, failure);
+        if (started) {
             try {
                 runLoop(w);
             } catch (const std::exception& e) {
@@ -143,27 +154,28 @@ void Orvex::t() {
                 workerFailed_ = true;
             }
             shutdownWorker(w);
-            // Only the service's own stop may end a service's worker; whatever else ended it,
-            // the service must not go on reporting itself as running with no work behind it.
-            const bool unasked = !settings.interactive && !serviceStopRequested.load();
-            if (unasked && !workerFailed_)
-                failure = {1, "the main loop ended without a stop request"};
-            if (workerFailed_ || unasked)
-                tellEnd(failure);
-            if (unasked)
-                WorkerEnded(failure.code, failure.why.c_str());
-            return;
         }
         netStarted = w.netStarted;
     }
-    // The sockets that start-up opened are closed by now; Winsock goes last.
-    workerFailed_ = true;
-    waker.close();
-    if (netStarted)
-        platform::netCleanup();
-    tellEnd(failure);
+    if (!started) {
+        // The sockets that start-up opened are closed by now; Winsock goes last.
+        workerFailed_ = true;
+        waker.close();
+        if (netStarted)
+            platform::netCleanup();
+    }
+    // Only the service's own stop may end a service's worker; whatever else ended it, the
+    // service must not go on reporting itself as running with no work behind it.
+    const bool unasked = !settings.interactive && !serviceStopRequested.load();
+    if (unasked && !workerFailed_)
+        failure = {1, "the main loop ended without a stop request"};
+    if (workerFailed_ || unasked)
+        tellEnd(failure);
+    // Once the stopped event is set (or stopped reported) the process may end at any moment:
+    // nothing of the bridge object is touched after that but the report itself.
+    LOG_DEBUG(kTag, "Signalling service stopped");
     stoppedEvent.set();
-    if (!settings.interactive)
+    if (unasked)
         WorkerEnded(failure.code, failure.why.c_str());
 }
 
@@ -637,6 +649,4 @@ void Orvex::shutdownWorker(Worker& w) {
     platform::netCleanup();
     LOG_DEBUG(kTag, "DeleteCriticialSection()");
     bridgeLock.reset();
-    LOG_DEBUG(kTag, "Signalling service stopped");
-    stoppedEvent.set();
 }

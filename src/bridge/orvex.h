@@ -52,6 +52,9 @@ public:
 protected:
     void OnStart(std::uint32_t argc, wchar_t** argv) override;
     void OnStop() override;
+    // A system shutdown stops the worker as a stop does, but waits only as long as the system
+    // allows (kShutdownWaitMs); a worker still running then is a failure.
+    void OnShutdown() override;
 
 private:
     struct Worker; // state local to one run of t()

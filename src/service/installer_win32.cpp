@@ -1,8 +1,11 @@
 // Installing and removing the Windows service, and its event-log source in the registry.
+#include "service/installer_win32.h"
 #include "service/installer.h"
 
 #include <cstdio>
+#include <iterator>
 #include <string>
+#include <tuple>
 
 #include <windows.h>
 
@@ -14,6 +17,8 @@ constexpr const wchar_t* kEventSourceKey =
     L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tarnwick";
 constexpr DWORD kPathLimit = 260;
 constexpr int kStopWaitSeconds = 60;
+constexpr DWORD kFailureResetSeconds = 24 * 60 * 60;
+constexpr DWORD kRestartDelaysMs[] = {10000, 30000, 60000};
 
 // Service control manager and service handles, closed when they go.
 class ScHandle {
@@ -69,7 +74,43 @@ bool modulePath(std::wstring& path, DWORD& error) {
     return true;
 }
 
+// Description and recovery are extras: a service manager that refuses one (Wine refuses the
+// flag) leaves a working service, so each refusal is one warning line and the install stands.
+void configureService(SC_HANDLE serviceHandle) {
+    auto warn = [](const wchar_t* what) {
+        std::wprintf(L"Warning: %ls (ChangeServiceConfig2 failed w/err 0x%08lx)\n", what,
+                     GetLastError());
+    };
+    SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(service::kServiceDescription)};
+    if (!ChangeServiceConfig2W(serviceHandle, SERVICE_CONFIG_DESCRIPTION, &description))
+        warn(L"the service has no description");
+    service::FailureActions recovery;
+    if (!ChangeServiceConfig2W(serviceHandle, SERVICE_CONFIG_FAILURE_ACTIONS, recovery.actions()))
+        warn(L"the service will not be restarted after a failure");
+    else if (!ChangeServiceConfig2W(serviceHandle, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+                                    recovery.flag()))
+        warn(L"a stop with an error code will not count as a failure");
+}
+
 } // namespace
+
+namespace service {
+
+const wchar_t* const kServiceDescription =
+    L"Shows the spots of N1MM+'s band map on ExpertSDR's panorama (TCI) and the SDR's spectrum "
+    L"in N1MM+. Settings and log: Tarnwick.xml and Tarnwick.log beside tarnwick.exe.";
+
+FailureActions::FailureActions() : steps_{}, actions_{}, flag_{} {
+    static_assert(std::size(kRestartDelaysMs) == std::tuple_size_v<decltype(steps_)>);
+    for (std::size_t i = 0; i < steps_.size(); ++i)
+        steps_[i] = {SC_ACTION_RESTART, kRestartDelaysMs[i]};
+    actions_.dwResetPeriod = kFailureResetSeconds;
+    actions_.cActions = static_cast<DWORD>(steps_.size());
+    actions_.lpsaActions = steps_.data();
+    flag_.fFailureActionsOnNonCrashFailures = TRUE;
+}
+
+} // namespace service
 
 void InstallService() {
     std::wstring path;
@@ -88,14 +129,18 @@ void InstallService() {
         failure(L"OpenSCManager", GetLastError());
         return;
     }
-    ScHandle created(CreateServiceW(manager.get(), kServiceName, kDisplayName, SERVICE_QUERY_STATUS,
+    // Restart actions may be set only through a handle that may start the service.
+    ScHandle created(CreateServiceW(manager.get(), kServiceName, kDisplayName,
+                                    SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG | SERVICE_START,
                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                     SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, L"\0",
                                     L".\\LocalSystem", nullptr));
-    if (!created)
+    if (!created) {
         failure(L"CreateService", GetLastError());
-    else
+    } else {
         std::wprintf(L"%ls is installed.\n", kServiceName);
+        configureService(created.get());
+    }
     std::fflush(stdout);
 }
 

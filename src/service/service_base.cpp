@@ -169,9 +169,13 @@ void CServiceBase::Continue() {
 
 void CServiceBase::Shutdown() {
     try {
+        // The system goes on once the service reports stopped, so the work must have ended by
+        // then; the wait hint tells the service control manager how long that may take.
+        ReportStatus(State::stopPending, 0, service::kShutdownWaitMs);
         OnShutdown();
         ReportStatus(State::stopped);
     } catch (ServiceErrorCode error) {
+        // Still stop-pending: stopped would claim that the work has ended.
         LogError(L"Service Shutdown", error);
     } catch (...) {
         LogEvent(L"Service failed to shut down.", service::kEventError);

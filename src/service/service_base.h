@@ -39,6 +39,12 @@ inline constexpr std::uint16_t kEventInformation = 4;
 
 // ERROR_SERVICE_SPECIFIC_ERROR: the real reason is in serviceSpecificExitCode.
 inline constexpr std::uint32_t kErrorServiceSpecific = 1066;
+// ERROR_TIMEOUT: the work did not end in the time given.
+inline constexpr std::uint32_t kErrorTimeout = 1460;
+
+// How long a service may take to stop at a system shutdown: Windows 10 and 11 give all services
+// 5 seconds together before the system goes on, so the wait hint and the wait stay below that.
+inline constexpr std::uint32_t kShutdownWaitMs = 4000;
 
 // What is reported to the service manager (the SERVICE_STATUS record).
 struct Status {
@@ -121,7 +127,9 @@ protected:
     // LogEvent(errorEventText(step, error), error type).
     void LogError(const wchar_t* step, ServiceErrorCode error);
 
-    // The state sequences around the On* operations; failures go to the event log.
+    // The state sequences around the On* operations; failures go to the event log. A shutdown is
+    // reported stop-pending with a wait hint of kShutdownWaitMs, and stopped once OnShutdown
+    // returns; OnShutdown must end the work within that time.
     void Start(std::uint32_t argc, wchar_t** argv);
     void Stop();
     void Pause();

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "tarnwick_messages.h"
+
 using service::State;
 
 namespace {
@@ -45,8 +47,10 @@ public:
         EventSource eventSource(source);
         if (!eventSource.get())
             return;
+        // The executable's message table holds the text that shows the two strings.
         const wchar_t* strings[2] = {source, message.c_str()};
-        ReportEventW(eventSource.get(), type, 0, 0, nullptr, 2, 0, strings, nullptr);
+        ReportEventW(eventSource.get(), type, 0, TARNWICK_EVENT_SERVICE, nullptr, 2, 0, strings,
+                     nullptr);
     }
 
 private:

@@ -1,10 +1,16 @@
+#include "bridge/orvex.h"
+#include "diag/log.h"
 #include "service/service_base.h"
 #include "service/wide_text.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -229,21 +235,95 @@ TEST(ServiceState, PauseAndContinueCountCheckPointsAndFallBackOnFailure) {
     EXPECT_EQ(s.sink.reports.back().currentState, State::paused);
 }
 
-TEST(ServiceState, ShutdownStopsButAFailureReportsNothing) {
+TEST(ServiceState, ShutdownIsStopPendingWithAWaitHintThenStoppedButAFailureStaysPending) {
     TestService failing;
     failing.start();
     failing.onShutdown.code = 0x15;
     failing.handleControl(service::kControlShutdown);
     EXPECT_EQ(failing.sink.events.back().text, L"Service Shutdown failed w/err 0x00000015");
-    EXPECT_EQ(failing.sink.reports.size(), 2u);
+    EXPECT_EQ(failing.sink.states(),
+              (std::vector<State>{State::startPending, State::running, State::stopPending}));
 
     TestService s;
     s.start();
     s.handleControl(service::kControlShutdown);
     EXPECT_EQ(s.shutdowns, 1);
     EXPECT_EQ(s.stops, 0);
+    ASSERT_EQ(s.sink.reports.size(), 4u);
+    EXPECT_EQ(s.sink.reports[2].currentState, State::stopPending);
+    EXPECT_EQ(s.sink.reports[2].checkPoint, 2u);
+    EXPECT_EQ(s.sink.reports[2].waitHint, service::kShutdownWaitMs);
     EXPECT_EQ(s.sink.reports.back().currentState, State::stopped);
     EXPECT_EQ(s.sink.reports.back().checkPoint, 0u);
+    EXPECT_EQ(s.sink.reports.back().win32ExitCode, 0u);
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The bridge itself as the service: its log tells whether the worker ran its own shutdown.
+class BridgeService : public Orvex {
+public:
+    using CServiceBase::handleControl;
+    using CServiceBase::Start;
+
+    // Notes what the log holds when each state is reported.
+    class Sink : public RecordingSink {
+    public:
+        explicit Sink(const std::string& log) : log_(log) {}
+        void setStatus(const service::Status& status) override {
+            RecordingSink::setStatus(status);
+            logAtReport.push_back(fileText(log_));
+        }
+        std::vector<std::string> logAtReport;
+
+    private:
+        std::string log_;
+    };
+};
+
+TEST(ServiceState, ShutdownControlStopsTheBridgeWorkerBeforeStoppedIsReported) {
+    const std::string log =
+        (std::filesystem::temp_directory_path() / "tarnwick-shutdown-test.log").string();
+    std::filesystem::remove(log);
+    tlog::resetForTesting();
+    // The worker thread may still be returning after it signalled: the bridge outlives the test.
+    static BridgeService bridge;
+    bridge.settings.N1MMSpotPort = 0;
+    bridge.settings.TCIPort = "1"; // nothing listens there: the worker keeps trying
+    bridge.settings.Debug = 5;
+    bridge.settings.logFile = log;
+    BridgeService::Sink sink(log);
+    bridge.attachStatusSink(&sink);
+
+    wchar_t name[] = L"Tarnwick";
+    wchar_t* argv[] = {name, nullptr};
+    bridge.Start(1, argv);
+    ASSERT_EQ(sink.states(), (std::vector<State>{State::startPending, State::running}));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (fileText(log).find("Start main program loop.") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_NE(fileText(log).find("Start main program loop."), std::string::npos) << fileText(log);
+
+    bridge.handleControl(service::kControlShutdown);
+    bridge.attachStatusSink(nullptr);
+    tlog::resetForTesting();
+    std::filesystem::remove(log);
+
+    ASSERT_EQ(sink.states(), (std::vector<State>{State::startPending, State::running,
+                                                 State::stopPending, State::stopped}));
+    EXPECT_EQ(sink.reports[2].waitHint, service::kShutdownWaitMs);
+    EXPECT_EQ(sink.logAtReport[2].find("Exiting ..."), std::string::npos);
+    // By the stopped report the worker has closed everything, as it does for a stop.
+    const std::string& atStopped = sink.logAtReport[3];
+    EXPECT_NE(atStopped.find("Service is Stopping"), std::string::npos) << atStopped;
+    EXPECT_NE(atStopped.find("Exiting ..."), std::string::npos) << atStopped;
+    EXPECT_NE(atStopped.find("Signalling service stopped"), std::string::npos) << atStopped;
+    EXPECT_EQ(sink.reports[3].win32ExitCode, 0u);
+    EXPECT_FALSE(bridge.workerFailed());
 }
 
 TEST(ServiceState, WorkerEndingByItselfStopsTheServiceWithTheReason) {
