@@ -57,9 +57,9 @@ public:
     // paces at one block a second.
     IqIntake(std::int32_t spectrumRate, std::int32_t spectrumReceiver);
 
-    // One IQ frame arriving at nowMillis, the UTC clock in milliseconds since the epoch; pacing
-    // looks at its milliseconds field (0..999). queueEmpty tells whether the spectrum step has
-    // taken the last finished block.
+    // One IQ frame arriving at nowMillis, milliseconds on the loop's steady clock (a step of the
+    // wall clock must not stall the spectrum); pacing looks at its milliseconds field (0..999).
+    // queueEmpty tells whether the spectrum step has taken the last finished block.
     IqOutcome accept(const std::uint8_t* data, std::size_t size, std::int64_t nowMillis,
                      bool queueEmpty);
 
