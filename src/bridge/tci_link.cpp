@@ -63,22 +63,24 @@ void TciLink::service(const Deliver& deliver) {
         return;
     }
     noteArrivals(now);
-    pump();
-    pingWhenDue(now);
-    // As much as the socket takes now: the queue waits only for the socket, never for a pass.
-    for (;;) {
+    write();
+    if (connected()) {
+        pingWhenDue(now);
         connection_->flush();
-        if (!connected()) {
-            connectionEnded();
-            return;
-        }
-        const std::size_t before = queue_.size();
-        if (before == 0 || connection_->bufferedAmount() >= kSendLowWater)
-            return;
-        pump();
-        if (queue_.size() == before)
-            return;
     }
+    if (!connected())
+        connectionEnded();
+}
+
+// As much as the socket takes now: the queue waits only for the socket, never for a pass.
+void TciLink::write() {
+    std::size_t before = 0;
+    do {
+        before = queue_.size();
+        pump();
+        connection_->flush();
+    } while (connected() && !queue_.empty() && queue_.size() != before &&
+             connection_->bufferedAmount() < kSendLowWater);
 }
 
 void TciLink::attempt(std::int64_t now) {
@@ -179,8 +181,7 @@ void TciLink::enqueue(Outgoing item) {
     } else {
         queue_.push_back(std::move(item));
     }
-    pump();
-    connection_->flush();
+    write();
 }
 
 void TciLink::pump() {

@@ -99,6 +99,7 @@ private:
     void resync();
     void enqueue(Outgoing item);
     void pump();
+    void write();
     void pingWhenDue(std::int64_t now);
     void ping(std::int64_t now);
     void setReady(bool ready);
