@@ -1,7 +1,7 @@
 // Any command line (arguments split at zero bytes): the parser must account for every argument,
 // and applying the options must either succeed or leave the settings exactly as they were.
 #include "app/command_line.h"
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "fuzz_check.h"
 
 #include <cstdint>

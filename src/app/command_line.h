@@ -1,7 +1,7 @@
 // The command line: option table, parser, usage text, and how options land in the settings.
 #pragma once
 
-#include "app/settings.h"
+#include "settings/settings.h"
 
 #include <array>
 #include <cstddef>

@@ -1,6 +1,6 @@
 // Tarnwick: relays N1MM+ spots to ExpertSDR over TCI and the SDR's spectrum back to N1MM+.
 #include "app/command_line.h"
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "bridge/orvex.h"
 #include "bridge/spot_state.h"
 #include "diag/log.h"

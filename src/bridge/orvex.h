@@ -1,7 +1,7 @@
 // The bridge: one object for the whole process, run in the console or as a service.
 #pragma once
 
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "bridge/fft.h"
 #include "bridge/iq_block.h"
 #include "bridge/iq_intake.h"

@@ -2,7 +2,7 @@
 // frequency, the TCI spot command texts and the table of live spots with its expiry sweep.
 #pragma once
 
-#include "app/settings.h"
+#include "settings/settings.h"
 
 #include <cstdint>
 #include <list>
