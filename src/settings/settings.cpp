@@ -82,6 +82,12 @@ void loadText(const XMLNode* root, const char* name, std::string& field) {
     }
 }
 
+void loadOptionalText(const XMLNode* root, const char* name, std::optional<std::string>& field) {
+    if (const XMLElement* element = root->FirstChildElement(name)) {
+        field = textOf(element);
+    }
+}
+
 void loadColour(const XMLNode* root, const char* name, std::int64_t& field) {
     if (const XMLElement* element = root->FirstChildElement(name)) {
         readColour(textOf(element), field);
@@ -157,6 +163,12 @@ public:
         XMLElement* element = doc_.NewElement(name);
         element->SetText(text.c_str());
         root_->InsertEndChild(element);
+    }
+
+    void optionalElement(const char* name, const std::optional<std::string>& text) {
+        if (text) {
+            element(name, *text);
+        }
     }
 
     XMLElement* emptyElement(const char* name) {
@@ -250,6 +262,10 @@ bool loadDocument(const XMLDocument& doc, BridgeSettings& settings) {
     loadInteger(root, "SpectrumFrequency", settings.SpectrumFrequency);
     loadText(root, "SpectrumScalingFactor", settings.SpectrumScalingFactor);
     loadInteger(root, "SpectrumCorrection", settings.SpectrumCorrection);
+    loadOptionalText(root, "SpectrumName", settings.SpectrumName);
+    loadOptionalText(root, "Spectrum2ReceiverNumber", settings.Spectrum2ReceiverNumber);
+    loadOptionalText(root, "Spectrum2Name", settings.Spectrum2Name);
+    loadOptionalText(root, "Spectrum2RadioNr", settings.Spectrum2RadioNr);
     return true;
 }
 
@@ -297,6 +313,10 @@ std::string settingsDocument(const BridgeSettings& s) {
     b.comment(" Correction factor for display, 40 seems to work fine, higher values will decrease "
               "level of spectrum display. ");
     b.element("SpectrumCorrection", decimalText(s.SpectrumCorrection));
+    b.optionalElement("SpectrumName", s.SpectrumName);
+    b.optionalElement("Spectrum2ReceiverNumber", s.Spectrum2ReceiverNumber);
+    b.optionalElement("Spectrum2Name", s.Spectrum2Name);
+    b.optionalElement("Spectrum2RadioNr", s.Spectrum2RadioNr);
     XMLElement* transverters = b.emptyElement("Transverters");
     for (const TransverterEntry& entry : s.Transverters) {
         XMLElement* child = doc.NewElement("Transverter");

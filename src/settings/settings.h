@@ -4,6 +4,7 @@
 #include "platform/files.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +41,14 @@ struct BridgeSettings {
     std::int32_t SpectrumSampleSize = 512;
     std::int32_t SpectrumFrequency = 3;
     std::int32_t SpectrumCorrection = 40;
+    // Elements that only a file which holds them has, and that only such a file gets back, so
+    // that a station that never asked for them keeps its file as it is. Text as written: the
+    // bridge reads and checks them when it starts (a second spectrum for an SO2R or SO2V
+    // station, and the names that N1MM+'s spectrum windows pick their source by).
+    std::optional<std::string> SpectrumName;
+    std::optional<std::string> Spectrum2ReceiverNumber;
+    std::optional<std::string> Spectrum2Name;
+    std::optional<std::string> Spectrum2RadioNr;
     std::vector<TransverterEntry> Transverters{{1296000.0, 144000.0}, {432000.0, 28000.0}};
 };
 

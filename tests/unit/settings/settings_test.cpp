@@ -149,6 +149,10 @@ void expectSameSettings(const BridgeSettings& a, const BridgeSettings& b) {
     EXPECT_EQ(a.SpectrumSampleSize, b.SpectrumSampleSize);
     EXPECT_EQ(a.SpectrumFrequency, b.SpectrumFrequency);
     EXPECT_EQ(a.SpectrumCorrection, b.SpectrumCorrection);
+    EXPECT_EQ(a.SpectrumName, b.SpectrumName);
+    EXPECT_EQ(a.Spectrum2ReceiverNumber, b.Spectrum2ReceiverNumber);
+    EXPECT_EQ(a.Spectrum2Name, b.Spectrum2Name);
+    EXPECT_EQ(a.Spectrum2RadioNr, b.Spectrum2RadioNr);
     ASSERT_EQ(a.Transverters.size(), b.Transverters.size());
     for (std::size_t i = 0; i < a.Transverters.size(); ++i) {
         EXPECT_EQ(a.Transverters[i].rf, b.Transverters[i].rf) << "entry " << i;
@@ -200,6 +204,8 @@ TEST(SettingsFile, RoundTripKeepsEveryField) {
     saved.SpectrumSampleSize = 256;
     saved.SpectrumFrequency = 10;
     saved.SpectrumCorrection = -7;
+    saved.Spectrum2ReceiverNumber = "1";
+    saved.Spectrum2Name = "SO2V <B>";
     saved.Transverters = {{10368000.1, 144000.000000001}, {0.1, 1.0 / 3.0}, {50000, 28000}};
 
     TempFile file;
@@ -217,6 +223,27 @@ TEST(SettingsFile, RoundTripKeepsEveryField) {
     EXPECT_NE(text.find("<Transverter rf=\"0.10000000000000001\" if=\"0.33333333333333331\"/>"),
               std::string::npos);
     EXPECT_EQ(text.find('\r'), std::string::npos);
+}
+
+// The second spectrum's elements: only a file that holds them gets them back, as written and
+// after the standard elements, so that every other station's file stays as it is.
+TEST(SettingsFile, OptionalSpectrumElementsComeBackOnlyWhenPresent) {
+    const std::string defaults = readFixture("Tarnwick.default.xml");
+    const std::string added = "    <SpectrumName>K3 left</SpectrumName>\n"
+                              "    <Spectrum2ReceiverNumber> one </Spectrum2ReceiverNumber>\n"
+                              "    <Spectrum2RadioNr></Spectrum2RadioNr>\n";
+    std::string text = defaults;
+    const std::size_t at = text.find("    <Transverters>");
+    ASSERT_NE(at, std::string::npos);
+    text.insert(at, added);
+
+    const BridgeSettings loaded = loadFrom(text, BridgeSettings{});
+    EXPECT_EQ(loaded.SpectrumName, "K3 left");
+    EXPECT_EQ(loaded.Spectrum2ReceiverNumber, " one "); // checked by the bridge, kept here
+    EXPECT_EQ(loaded.Spectrum2Name, std::nullopt);
+    EXPECT_EQ(loaded.Spectrum2RadioNr, "");
+    EXPECT_EQ(settingsDocument(loaded), text);
+    EXPECT_EQ(settingsDocument(loadFrom(defaults, BridgeSettings{})), defaults);
 }
 
 TEST(SettingsFile, NegativeColourIsWrittenButNotReadBack) {
