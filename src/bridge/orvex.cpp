@@ -59,11 +59,6 @@ bool consoleControlHandler(platform::ConsoleEvent event) {
     return true;
 }
 
-// The IQ stream commands carry the settings widened with their sign and printed unsigned.
-std::string unsignedDecimal(std::int32_t value) {
-    return std::to_string(static_cast<std::uint64_t>(static_cast<std::int64_t>(value)));
-}
-
 } // namespace
 
 struct Orvex::Worker {
@@ -123,7 +118,8 @@ void Orvex::noteSettingsProblem(std::string message) {
 }
 
 bool Orvex::initFft() {
-    fillFftWindow(fftWindow);
+    for (const auto& spectrum : spectra)
+        spectrum->initFft();
     return true;
 }
 
@@ -196,10 +192,10 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
                  "Frequency:{}, Size:{}",
                  s.SpectrumScalingFactor, s.SpectrumSampleRate, s.SpectrumFrequency,
                  s.SpectrumSampleSize);
-        spectrumSampleSize = clampSpectrumSampleSize(s.SpectrumSampleSize);
-        if (spectrumSampleSize != s.SpectrumSampleSize)
+        const std::int32_t sampleSize = clampSpectrumSampleSize(s.SpectrumSampleSize);
+        if (sampleSize != s.SpectrumSampleSize)
             LOG_ERROR(kTag, "SpectrumSampleSize {} is outside 1..4096; using {}",
-                      s.SpectrumSampleSize, spectrumSampleSize);
+                      s.SpectrumSampleSize, sampleSize);
         if (s.SpectrumFrequency < 1)
             LOG_WARN(kTag, "SpectrumFrequency {} is below 1; sending one spectrum a second",
                      s.SpectrumFrequency);
@@ -279,9 +275,16 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
                 error, fmt::format("the spectrum display {}:{} could not be resolved", host, port));
         }
         w.spectrumAddress = found.front().address;
-        spectrumRate = s.SpectrumFrequency;
-        spectrumReceiver = s.SpectrumReceiverNumber;
-        intake.emplace(spectrumRate, spectrumReceiver);
+        // A second spectrum that cannot run is said, and the first runs as it always has.
+        const SpectrumPlan plan = planSpectra(s);
+        for (const std::string& problem : plan.problems)
+            LOG_FAILURE(kTag, "{}", problem);
+        for (const SpectrumSource& source : plan.sources) {
+            if (plan.sources.size() > 1)
+                LOG_NONE(kTag, "Spectrum \"{}\": receiver {}, N1MM+ radio {}",
+                         tlog::peer(source.name), source.receiver, source.radio);
+            spectra.push_back(std::make_unique<Spectrum>(s, source));
+        }
         LOG_DEBUG(kTag, "Inititalize FFT");
         if (!initFft())
             LOG_DEBUG(kTag, "FFT failed to initialize");
@@ -303,11 +306,11 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
     }
 
     TciLink::Requests requests;
-    if (s.SpectrumDisplayEnabled) {
-        requests.afterStart = {
-            tciCommandText({"iq_samplerate", unsignedDecimal(s.SpectrumSampleRate)}),
-            tciCommandText({"iq_start", unsignedDecimal(s.SpectrumReceiverNumber)})};
-        requests.atStop = tciCommandText({"iq_stop", unsignedDecimal(s.SpectrumReceiverNumber)});
+    if (!spectra.empty()) {
+        std::vector<std::int32_t> receivers;
+        for (const auto& spectrum : spectra)
+            receivers.push_back(spectrum->source().receiver);
+        requests = TciLink::iqStreamRequests(s.SpectrumSampleRate, receivers);
     }
     const std::string url = "ws://" + trimBlanks(s.TCIHost) + ":" + trimBlanks(s.TCIPort) + "/";
     link = std::make_unique<TciLink>(
@@ -346,7 +349,8 @@ void Orvex::runLoop(Worker& w) {
                 continue;
         }
 
-        spectrumStep(w);
+        for (const auto& spectrum : spectra)
+            spectrumStep(w, *spectrum);
         if (now >= w.expiryTimer + kExpiryMs) {
             expirySweep(now / 1000);
             w.expiryTimer = now;
@@ -429,7 +433,8 @@ void Orvex::waitForWork(Worker& w, int receiveError) {
     const std::int64_t now = clock->steadyMillis();
     const bool streaming = iqFrameSeen_ && now - lastIqFrameMs_ < kStreamQuietMs;
     std::int64_t timeout = kStreamPassMs;
-    if (!IqBlockQueue.empty()) {
+    const auto blockWaiting = [](const auto& spectrum) { return spectrum->blockWaiting(); };
+    if (std::any_of(spectra.begin(), spectra.end(), blockWaiting)) {
         timeout = 0;
     } else if (!streaming) {
         std::int64_t deadline =
@@ -477,15 +482,9 @@ void Orvex::handleTciMessage(const TciMessage& message) {
         LOG_DEBUG(kTag, "Got:{},0:{}", receiver,
                   tlog::peer(std::string_view(arguments).substr(0, 3)));
     } else if (name == "dds") {
-        if (ddsForReceiver(arguments, receiver)) {
-            if (std::optional<std::int32_t> hz = ddsFrequencyFor(arguments, receiver)) {
-                ddsFrequency = *hz;
-                // N1MM+ reports tens of hertz; until it does, follow the SDR.
-                if (n1mmFrequency == 0)
-                    n1mmFrequency = *hz / 10;
-            } else {
+        for (const auto& spectrum : spectra) {
+            if (spectrum->takeDds(arguments) == Spectrum::Dds::noFrequency)
                 LOG_WARN(kTag, "Ignoring dds without a frequency: {}", tlog::peer(arguments));
-            }
         }
     }
     LOG_DEBUG(kTag, "<:SDR:{} = {}", tlog::peer(name),
@@ -512,12 +511,19 @@ bool Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
     if (datagram.kind == N1mmDatagramKind::radio) {
         const RadioFields& radio = datagram.radio;
         LOG_DEBUG(kTag, "Received radio broadcast");
-        if (radio.RadioNr == "1") {
-            if (std::optional<std::int32_t> freq = leadingInteger(radio.Freq))
-                n1mmFrequency = *freq;
-            else
-                LOG_WARN(kTag, "Ignoring radio 1 frequency that is not a number: {}",
-                         tlog::peer(radio.Freq));
+        // Each spectrum follows its own radio; radio 1's frequency has always been checked.
+        const auto follows = [&radio](const auto& spectrum) {
+            return radio.RadioNr == std::to_string(spectrum->source().radio);
+        };
+        if (radio.RadioNr == "1" || std::any_of(spectra.begin(), spectra.end(), follows)) {
+            if (std::optional<std::int32_t> freq = leadingInteger(radio.Freq)) {
+                for (const auto& spectrum : spectra)
+                    if (follows(spectrum))
+                        spectrum->takeRadioFrequency(*freq);
+            } else {
+                LOG_WARN(kTag, "Ignoring radio {} frequency that is not a number: {}",
+                         tlog::peer(radio.RadioNr), tlog::peer(radio.Freq));
+            }
         }
         LOG_DEBUG(kTag, ">N1MM: Radio {} Frequency:{}", tlog::peer(radio.RadioNr),
                   tlog::peer(radio.Freq));
@@ -577,52 +583,43 @@ void Orvex::handle_binary_message(const std::vector<std::uint8_t>& message) {
             handleTciMessage(command);
         return;
     }
+    takeIqFrame(message);
+}
+
+// Each frame goes to the spectrum of the receiver it names, so that a receiver's frames are
+// counted and paired among themselves; frames of a receiver that is not shown are dropped.
+void Orvex::takeIqFrame(const std::vector<std::uint8_t>& frame) {
     const std::int64_t nowMillis = clock->steadyMillis();
     lastIqFrameMs_ = nowMillis;
     iqFrameSeen_ = true;
-    // Without the spectrum display nothing paces or consumes IQ frames.
-    if (!intake)
+    const std::optional<IqFrameHeader> header = readIqFrameHeader(frame.data(), frame.size());
+    if (!header)
         return;
-    IqOutcome outcome =
-        intake->accept(message.data(), message.size(), nowMillis, IqBlockQueue.empty());
-    if (outcome.reportOverflow)
-        LOG_ERROR(kTag, "{}", kIqOverflowMessage);
-    if (outcome.verdict == IqVerdict::copied || outcome.verdict == IqVerdict::blockCompleted)
-        LOG_DEBUG(kTag, "Copied {}bytes buffer={}current size={}", outcome.bytesCopied,
-                  IqBlock::kBytes, outcome.fill);
-    if (outcome.verdict == IqVerdict::blockCompleted) {
-        platform::LockGuard guard(*bridgeLock);
-        IqBlockQueue.push(intake->completedBlock());
+    for (const auto& spectrum : spectra) {
+        if (static_cast<std::int64_t>(header->receiver) != spectrum->source().receiver)
+            continue;
+        const IqOutcome outcome =
+            spectrum->takeFrame(frame.data(), frame.size(), nowMillis, *bridgeLock);
+        if (outcome.reportOverflow)
+            LOG_ERROR(kTag, "{}", kIqOverflowMessage);
+        if (outcome.verdict == IqVerdict::copied || outcome.verdict == IqVerdict::blockCompleted)
+            LOG_DEBUG(kTag, "Copied {}bytes buffer={}current size={}", outcome.bytesCopied,
+                      IqBlock::kBytes, outcome.fill);
+        return;
     }
 }
 
-void Orvex::spectrumStep(Worker& w) {
-    if (IqBlockQueue.empty())
+void Orvex::spectrumStep(Worker& w, Spectrum& spectrum) {
+    SpectrumPacket packet;
+    std::uint32_t transformMillis = 0;
+    if (!spectrum.step(*bridgeLock, packet, transformMillis))
         return;
-    {
-        platform::LockGuard guard(*bridgeLock);
-        if (!IqBlockQueue.popInto(fftBuffer))
-            return;
-    }
-    std::uint32_t t0 = platform::tickMillis();
-    windowAndFft(fftWindow, fftBuffer);
-    spectrumBuffer = fftBuffer;
-    w.fftMillis += static_cast<std::int32_t>(platform::tickMillis() - t0);
+    w.fftMillis += static_cast<std::int32_t>(transformMillis);
     w.fftCount += 1;
-
-    std::string packet = makeXML();
     long sent =
         platform::sendTo(w.spectrumSocket.get(), packet.data(), packet.size(), w.spectrumAddress);
     if (sent < 0 || static_cast<std::size_t>(sent) != packet.size())
         LOG_ERROR(kTag, "Mismatch in number of bytes sent to N1MM+");
-}
-
-std::string Orvex::makeXML() {
-    SpectrumInputs in = spectrumInputs(settings, ddsFrequency, n1mmFrequency);
-    in.SpectrumSampleSize = spectrumSampleSize;
-    std::string text = makeSpectrumXml(spectrumBuffer, in, levelOffset);
-    LOG_DEBUG("Orvex::makeXML", "{}", text);
-    return text;
 }
 
 void Orvex::shutdownWorker(Worker& w) {

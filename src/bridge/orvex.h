@@ -1,10 +1,7 @@
 // The bridge: one object for the whole process, run in the console or as a service.
 #pragma once
 
-#include "settings/settings.h"
-#include "bridge/fft.h"
-#include "bridge/iq_block.h"
-#include "bridge/iq_intake.h"
+#include "bridge/spectrum.h"
 #include "bridge/spot_relay.h"
 #include "bridge/tci_link.h"
 #include "bridge/tci_message.h"
@@ -15,6 +12,7 @@
 #include "platform/sync.h"
 #include "platform/waker.h"
 #include "service/service_base.h"
+#include "settings/settings.h"
 
 #include <array>
 #include <atomic>
@@ -43,9 +41,6 @@ public:
     // none); the worker writes it to the log and a service's event log once it has set them up.
     void noteSettingsProblem(std::string message);
 
-    // The spectrum packet for the block in spectrumBuffer; moves levelOffset on.
-    std::string makeXML();
-
     // True when the last run of the worker ended by a failure: at start-up, or in its loop.
     bool workerFailed() const { return workerFailed_; }
 
@@ -72,7 +67,8 @@ private:
     void handleTciMessage(const TciMessage& message);
     bool handleDatagram(std::string_view text, std::int64_t nowSeconds);
     void waitForWork(Worker& w, int receiveError);
-    void spectrumStep(Worker& w);
+    void spectrumStep(Worker& w, Spectrum& spectrum);
+    void takeIqFrame(const std::vector<std::uint8_t>& frame);
     void expirySweep(std::int64_t nowSeconds);
     void relaySpotDelete(const std::string& dxcall);
     void loadState();
@@ -86,26 +82,18 @@ private:
     std::atomic<bool> serviceStopRequested{false};
     platform::ManualResetEvent stoppedEvent;
     std::int32_t spotsReceived = 0;
-    std::int32_t ddsFrequency = 0;
-    std::int32_t levelOffset = 0;
     SpotTable spotTable;
     PendingDeletes pendingDeletes;
-    IqBlock fftBuffer;
-    IqBlock spectrumBuffer;
-    FftWindow fftWindow{};
     Heap heap;
 
     // The worker's own state; only the worker thread touches it.
     const platform::Clock* clock = &platform::systemClock();
-    std::unique_ptr<platform::Lock> bridgeLock; // guards IqBlockQueue
-    BlockQueue IqBlockQueue;
-    std::unique_ptr<TciLink> link;         // the connection to the SDR's TCI server
-    platform::LoopWaker waker;             // ends the loop's wait from other threads
-    std::int32_t n1mmFrequency = 0;        // radio 1, tens of hertz
-    std::int32_t spectrumRate = 0;         // SpectrumFrequency, for the intake
-    std::int32_t spectrumReceiver = 0;     // SpectrumReceiverNumber, for the intake
-    std::int32_t spectrumSampleSize = 512; // SpectrumSampleSize held to 1..4096
-    std::optional<IqIntake> intake;
+    std::unique_ptr<platform::Lock> bridgeLock; // guards the spectra's block queues
+    std::unique_ptr<TciLink> link;              // the connection to the SDR's TCI server
+    platform::LoopWaker waker;                  // ends the loop's wait from other threads
+    // One spectrum for each receiver shown (none while the display is off); each keeps its own
+    // intake, block queue, transform, frequencies and level offset.
+    std::vector<std::unique_ptr<Spectrum>> spectra;
     std::int64_t lastIqFrameMs_ = 0; // when the last IQ frame arrived (steady clock)
     bool iqFrameSeen_ = false;
     bool workerFailed_ = false;

@@ -336,6 +336,7 @@ SpectrumPacket makeSpectrumXml(const IqBlock& spectrum, const SpectrumInputs& in
     char countText[16];
     *std::to_chars(countText, countText + sizeof countText - 1, count).ptr = '\0';
     const std::string scaling(in.SpectrumScalingFactor);
+    const std::string name(in.Name);
 
     // The printer lays out the document; the values, digits and commas that print as
     // themselves, go between the SpectrumData tags afterwards instead of through its escaping.
@@ -348,7 +349,7 @@ SpectrumPacket makeSpectrumXml(const IqBlock& spectrum, const SpectrumInputs& in
         printer.CloseElement();
     };
     child("app", "WaterfallBandmap");
-    child("Name", "ExpertSDR");
+    child("Name", name.c_str());
     child("LowScopeFrequency", low.c_str());
     child("HighScopeFrequency", high.c_str());
     child("ScalingFactor", scaling.c_str());

@@ -1,9 +1,9 @@
 // The N1MM+ spectrum datagram: band edges, scaling text and one row of levels from a spectrum.
 #pragma once
 
-#include "settings/settings.h"
 #include "bridge/iq_block.h"
 #include "bridge/simd_path.h"
+#include "settings/settings.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,8 +16,9 @@ using SpectrumPacket = std::string;
 
 // What a packet is built from besides the spectrum. Views only: nothing is copied per block.
 struct SpectrumInputs {
-    std::int32_t ddsFrequency = 0;  // SDR receiver centre, Hz
-    std::int32_t n1mmFrequency = 0; // N1MM+ radio 1, tens of Hz
+    std::string_view Name = "ExpertSDR"; // the source that N1MM+'s spectrum window picks
+    std::int32_t ddsFrequency = 0;       // SDR receiver centre, Hz
+    std::int32_t n1mmFrequency = 0;      // N1MM+ radio 1, tens of Hz
     std::int32_t SpectrumSampleRate = 48000;
     std::int32_t SpectrumSampleSize = 512; // levels per packet, 1..4096
     std::string_view SpectrumScalingFactor = "0.3";

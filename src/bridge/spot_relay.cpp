@@ -459,11 +459,26 @@ bool ddsForReceiver(std::string_view arguments, std::int32_t receiver) {
     return number.size() == 1 && !arguments.empty() && arguments[0] == number[0];
 }
 
+bool ddsForReceiverNumber(std::string_view arguments, std::int32_t receiver) {
+    std::string_view field = arguments.substr(0, arguments.find(','));
+    while (!field.empty() && isBlank(field.front())) {
+        field.remove_prefix(1);
+    }
+    while (!field.empty() && isBlank(field.back())) {
+        field.remove_suffix(1);
+    }
+    return !field.empty() && field == std::to_string(receiver);
+}
+
+std::optional<std::int32_t> ddsFrequencyAfterReceiver(std::string_view arguments) {
+    const std::size_t comma = arguments.find(',');
+    return leadingInteger(comma == std::string_view::npos ? arguments
+                                                          : arguments.substr(comma + 1));
+}
+
 std::optional<std::int32_t> ddsFrequencyFor(std::string_view arguments, std::int32_t receiver) {
     if (!ddsForReceiver(arguments, receiver)) {
         return std::nullopt;
     }
-    const std::size_t comma = arguments.find(',');
-    return leadingInteger(comma == std::string_view::npos ? arguments
-                                                          : arguments.substr(comma + 1));
+    return ddsFrequencyAfterReceiver(arguments);
 }

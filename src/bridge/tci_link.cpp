@@ -1,5 +1,6 @@
 #include "bridge/tci_link.h"
 
+#include "bridge/tci_message.h"
 #include "diag/log.h"
 
 #include <algorithm>
@@ -11,6 +12,10 @@ constexpr const char* kTag = "Orvex::t";
 // At the bridge's stop, the longest it waits for the stop request and the close frame to leave.
 constexpr std::int64_t kStopFlushMs = 1000;
 
+std::string unsignedDecimal(std::int32_t value) {
+    return std::to_string(static_cast<std::uint64_t>(static_cast<std::int64_t>(value)));
+}
+
 } // namespace
 
 TciLink::TciLink(const platform::Clock& clock, Connect connect, const SpotTable& table,
@@ -19,6 +24,17 @@ TciLink::TciLink(const platform::Clock& clock, Connect connect, const SpotTable&
       requests_(std::move(requests)) {}
 
 TciLink::~TciLink() = default;
+
+TciLink::Requests TciLink::iqStreamRequests(std::int32_t sampleRate,
+                                            const std::vector<std::int32_t>& receivers) {
+    Requests requests;
+    requests.afterStart.push_back(
+        {tciCommandText({"iq_samplerate", unsignedDecimal(sampleRate)}), std::string()});
+    for (const std::int32_t receiver : receivers)
+        requests.afterStart.push_back({tciCommandText({"iq_start", unsignedDecimal(receiver)}),
+                                       tciCommandText({"iq_stop", unsignedDecimal(receiver)})});
+    return requests;
+}
 
 void TciLink::begin() {
     lastAttemptMs_ = clock_.steadyMillis();
@@ -103,7 +119,7 @@ void TciLink::attempt(std::int64_t now) {
 void TciLink::connectionEnded() {
     connection_.reset();
     setReady(false);
-    requestsSent_ = false;
+    owedAtStop_.clear();
     queue_.clear();
     pingsAwaited_.clear();
     pending_.sendingLost();
@@ -157,9 +173,8 @@ void TciLink::resync() {
         queue_.push_back(Outgoing{Outgoing::Kind::deletion, std::move(dxcall)});
     for (const SpotEntry& entry : table_)
         queue_.push_back(Outgoing{Outgoing::Kind::spot, entry.dxcall});
-    for (std::size_t i = 0; i < requests_.afterStart.size(); ++i)
-        queue_.push_back(Outgoing{Outgoing::Kind::request, requests_.afterStart[i],
-                                  i + 1 == requests_.afterStart.size()});
+    for (const Request& request : requests_.afterStart)
+        queue_.push_back(Outgoing{Outgoing::Kind::request, request.command, request.atStop});
 }
 
 void TciLink::spotChanged(const std::string& dxcall) {
@@ -209,7 +224,9 @@ void TciLink::pump() {
         case Outgoing::Kind::request:
             LOG_INFO(kTag, "> {}", item.value);
             connection_->sendText(item.value);
-            requestsSent_ = requestsSent_ || item.opens;
+            if (!item.atStop.empty() &&
+                std::find(owedAtStop_.begin(), owedAtStop_.end(), item.atStop) == owedAtStop_.end())
+                owedAtStop_.push_back(std::move(item.atStop));
             break;
         }
     }
@@ -241,9 +258,9 @@ void TciLink::stop() {
         connection_.reset();
         return;
     }
-    if (requestsSent_ && !requests_.atStop.empty()) {
-        LOG_INFO(kTag, "> {}", requests_.atStop);
-        connection_->sendText(requests_.atStop);
+    for (const std::string& command : owedAtStop_) {
+        LOG_INFO(kTag, "> {}", command);
+        connection_->sendText(command);
     }
     connection_->close();
     const std::int64_t deadline = clock_.steadyMillis() + kStopFlushMs;

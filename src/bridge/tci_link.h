@@ -24,13 +24,22 @@ public:
     // Every message that arrives, text and IQ alike.
     using Deliver = std::function<void(const std::vector<std::uint8_t>& message)>;
 
-    // The bridge's own requests around the spots: sent after the table at every start (the IQ
-    // stream's rate and start, when the spectrum display is on), and at the bridge's stop, the
-    // latter only when the former went out on the connection.
-    struct Requests {
-        std::vector<std::string> afterStart;
-        std::string atStop;
+    // The bridge's own requests around the spots, sent after the table at every start (the IQ
+    // stream's rate and a start for each receiver shown, when the spectrum display is on). What
+    // undoes a request goes out at the bridge's stop, and only when the request itself went out
+    // on the connection: a stream that is not ours is never stopped.
+    struct Request {
+        std::string command;
+        std::string atStop; // may be empty
     };
+    struct Requests {
+        std::vector<Request> afterStart;
+    };
+    // "iq_samplerate" once, then "iq_start" for each receiver; at the stop "iq_stop" for each
+    // receiver whose start went out. The numbers are the settings' values widened with their sign
+    // and printed unsigned.
+    static Requests iqStreamRequests(std::int32_t sampleRate,
+                                     const std::vector<std::int32_t>& receivers);
 
     static constexpr std::int64_t kReconnectMs = 5000;
     // Nothing heard for this long: a ping asks for a word.
@@ -89,8 +98,8 @@ public:
 private:
     struct Outgoing {
         enum class Kind { spot, deletion, request } kind;
-        std::string value;  // the call, or the request's text
-        bool opens = false; // the last request after a start: the stream is ours from here
+        std::string value;       // the call, or the request's text
+        std::string atStop = {}; // a request's undoing, owed once it has gone out
     };
 
     void attempt(std::int64_t now);
@@ -112,7 +121,7 @@ private:
 
     std::unique_ptr<wsclient::WebSocket> connection_;
     bool sdrReady_ = false;
-    bool requestsSent_ = false;
+    std::vector<std::string> owedAtStop_; // in the order their requests went out
     std::deque<Outgoing> queue_;
     std::int64_t lastAttemptMs_ = 0;
     std::int64_t lastHeardMs_ = 0;

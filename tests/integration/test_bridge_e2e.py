@@ -637,6 +637,75 @@ class Spectrum(BridgeCase):
         self.assert_clean_stop(b)
 
 
+class TwoReceivers(BridgeCase):
+    """An SO2V station: the SDR's receivers 0 and 1, each with its own tone and DDS frequency,
+    become two spectra in N1MM+, each under its own name and following its own radio."""
+
+    RATE = 5
+
+    @keep_logs_on_failure
+    def test_each_receiver_its_own_spectrum_and_radio(self):
+        spot_port = free_port()
+        # Receiver 1 sits on the 28 MHz IF of the 432 MHz transverter of the default list.
+        sdr = self.sdr(band=tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3),
+                       dds_hz=14074000, sample_rate=48000,
+                       receivers={1: (28125000, tci_server.Band(
+                           [tci_server.Tone(-6000.0, 0.1)], noise=1e-3, seed=2))})
+        sdr.start()
+        peer = self.n1mm(spot_port)
+        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 2,
+                         "SpectrumDisplayEnabled": True,
+                         "SpectrumDisplayPort": str(peer.spectrum_port),
+                         "SpectrumFrequency": self.RATE, "SpectrumSampleSize": 512,
+                         "Spectrum2ReceiverNumber": 1})
+        self.assert_bound(b, spot_port)
+        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        self.assertIsNotNone(sdr.wait_for_text("iq_start:1;", 5))
+        iq = [t for t in sdr.texts() if t.startswith("iq_")]
+        self.assertEqual(iq, ["iq_samplerate:48000;", "iq_start:0;", "iq_start:1;"])
+
+        def by_name(packets, name):
+            return [p for p in packets if p.name == name]
+
+        self.assertTrue(wait_for(lambda: len(by_name(peer.snapshot(), "ExpertSDR 2")) >= 3, 10),
+                        "no datagrams of the second spectrum")
+        first = len(peer.snapshot())
+        t0 = time.monotonic()
+        time.sleep(5.0)
+        packets = peer.snapshot()[first:]
+        seconds = time.monotonic() - t0
+        self.assertEqual(peer.malformed, [], "malformed spectrum datagrams")
+        self.assertEqual({p.name for p in packets}, {"ExpertSDR", "ExpertSDR 2"})
+        # Each at its own edges, its own tone at its own place: +3 kHz is value index 287,
+        # -6 kHz (bin 3584) is index 191.
+        for name, edges, peak in (("ExpertSDR", ("14050", "14098"), 287),
+                                  ("ExpertSDR 2", ("28101", "28149"), 191)):
+            mine = by_name(packets, name)
+            rate = len(mine) / seconds
+            self.assertTrue(0.3 * self.RATE <= rate <= 2.5 * self.RATE, f"{name}: {rate:.2f}/s")
+            self.assertEqual({(p.low_text, p.high_text) for p in mine}, {edges}, name)
+            off = [i for i, p in enumerate(mine)
+                   if abs(max(range(512), key=p.values.__getitem__) - peak) > 1]
+            self.assertEqual(off, [], f"{name}: peaks away from index {peak}")
+            print(f"\n  {name}: {rate:.2f} datagrams a second", file=sys.stderr)
+
+        # Radio 1 on 432 MHz moves neither: the first has no transverter for 14 MHz, and the
+        # second follows radio 2, which then moves it alone.
+        peer.radio_info(432125.0, radio_nr=1)
+        mark = len(peer.snapshot())
+        self.assertTrue(wait_for(lambda: len(peer.snapshot()) >= mark + 6, 5))
+        self.assertEqual({p.low_text for p in peer.snapshot()[mark:]}, {"14050", "28101"})
+        peer.radio_info(432125.0, radio_nr=2)
+        self.assertTrue(wait_for(lambda: any(p.low_text == "432101" for p in
+                                             by_name(peer.snapshot()[mark:], "ExpertSDR 2")), 5))
+        latest = by_name(peer.snapshot(), "ExpertSDR")[-1]
+        self.assertEqual(latest.low_text, "14050")
+
+        self.assert_clean_stop(b)
+        self.assertEqual([t for t in sdr.texts() if t.startswith("iq_stop")],
+                         ["iq_stop:0;", "iq_stop:1;"])
+
+
 @smoke
 class Load(BridgeCase):
     """A burst of 5,000 distinct spots: none may be lost."""

@@ -39,7 +39,14 @@ DEFAULT_SETTINGS = {
     "SpectrumScalingFactor": "0.3",
     "SpectrumCorrection": 40,
     "Transverters": [(1296000.0, 144000.0), (432000.0, 28000.0)],
+    # Written only when given (None: absent), as the program writes them.
+    "SpectrumName": None,
+    "Spectrum2ReceiverNumber": None,
+    "Spectrum2Name": None,
+    "Spectrum2RadioNr": None,
 }
+
+_OPTIONAL = ["SpectrumName", "Spectrum2ReceiverNumber", "Spectrum2Name", "Spectrum2RadioNr"]
 
 # Status word -> settings element of its colour. Any other status gets the new-QSO colour.
 STATUS_COLOUR_SETTING = {
@@ -121,6 +128,7 @@ def settings_xml(**overrides):
             comment(" Correction factor for display, 40 seems to work fine, higher values "
                     "will decrease level of spectrum display. "),
             elem("SpectrumCorrection", s["SpectrumCorrection"])]
+    out += [elem(name, s[name]) for name in _OPTIONAL if s[name] is not None]
     if s["Transverters"]:
         out.append("    <Transverters>\n")
         for rf, ifreq in s["Transverters"]:

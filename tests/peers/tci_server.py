@@ -220,8 +220,10 @@ class Band:
 # The server
 
 
-def greeting(dds_hz=14074000, sample_rate=48000, device="SunSDR2PRO"):
-    """What ExpertSDR sends to every new client, one message each, in order."""
+def greeting(dds_hz=14074000, sample_rate=48000, device="SunSDR2PRO", more_dds=None):
+    """What ExpertSDR sends to every new client, one message each, in order; more_dds maps
+    further receivers to their DDS frequencies."""
+    more = [f"dds:{rx},{hz};" for rx, hz in sorted((more_dds or {}).items())]
     return [
         "protocol:ExpertSDR3,1.8;",
         f"device:{device};",
@@ -233,6 +235,7 @@ def greeting(dds_hz=14074000, sample_rate=48000, device="SunSDR2PRO"):
         "modulations_list:AM,SAM,DSB,LSB,USB,CW,NFM,DIGL,DIGU,WFM,DRM;",
         f"iq_samplerate:{sample_rate};",
         f"dds:0,{dds_hz};",
+        *more,
         "if:0,0,0;",
         f"vfo:0,0,{dds_hz};",
         "modulation:0,CW;",
@@ -270,12 +273,15 @@ class TciServer:
 
     def __init__(self, host="127.0.0.1", port=0, dds_hz=14074000, sample_rate=48000,
                  band=None, stream_iq=True, frame_samples=IQ_SAMPLES_PER_FRAME,
-                 send_greeting=True, ping_interval=20.0, on_message=None):
+                 send_greeting=True, ping_interval=20.0, on_message=None, receivers=None):
+        """receivers maps a receiver number other than 0 to (dds_hz, Band): what that receiver
+        is tuned to and hears. Receiver 0 is dds_hz and band."""
         self.host = host
         self.port = port
         self.dds_hz = dds_hz
         self.sample_rate = sample_rate
         self.band = band if band is not None else Band()
+        self.receivers = dict(receivers or {})
         self.stream_iq = stream_iq
         self.frame_samples = frame_samples
         self.send_greeting = send_greeting
@@ -292,9 +298,9 @@ class TciServer:
         self._server = None
         self._retired = []
         self._connections = {}   # id -> websocket
-        self._streams = {}       # id -> asyncio task
+        self._streams = {}       # (id, receiver) -> asyncio task
         self._next_id = 1
-        self._sample_index = 0
+        self._sample_index = {}  # receiver -> samples rendered so far
 
     # ---- lifecycle (any thread)
 
@@ -472,7 +478,8 @@ class TciServer:
         self._record(ConnectionEvent(time.monotonic(), conn, "connect"))
         try:
             if self.send_greeting:
-                for text in greeting(self.dds_hz, self.sample_rate):
+                more = {rx: hz for rx, (hz, _) in self.receivers.items()}
+                for text in greeting(self.dds_hz, self.sample_rate, more_dds=more):
                     await ws.send(text)
             async for message in ws:
                 if isinstance(message, bytes):
@@ -485,9 +492,8 @@ class TciServer:
         except websockets.ConnectionClosed:
             pass
         finally:
-            task = self._streams.pop(conn, None)
-            if task is not None:
-                task.cancel()
+            for key in [key for key in self._streams if key[0] == conn]:
+                self._streams.pop(key).cancel()
             self._connections.pop(conn, None)
             self._record(ConnectionEvent(time.monotonic(), conn, "disconnect", ws.close_code,
                                          ws.close_reason or ""))
@@ -504,12 +510,17 @@ class TciServer:
                 receiver = int(args)
             except ValueError:
                 return
-            old = self._streams.pop(conn, None)
+            old = self._streams.pop((conn, receiver), None)
             if old is not None:
                 old.cancel()
-            self._streams[conn] = asyncio.ensure_future(self._stream(conn, ws, receiver))
+            self._streams[(conn, receiver)] = asyncio.ensure_future(
+                self._stream(conn, ws, receiver))
         elif name == "iq_stop":
-            task = self._streams.pop(conn, None)
+            try:
+                receiver = int(args)
+            except ValueError:
+                return
+            task = self._streams.pop((conn, receiver), None)
             if task is not None:
                 task.cancel()
 
@@ -519,8 +530,10 @@ class TciServer:
         next_time = loop.time()
         while True:
             rate = self.sample_rate
-            samples = self.band.render(self._sample_index, self.frame_samples, rate)
-            self._sample_index += self.frame_samples
+            band = self.receivers[receiver][1] if receiver in self.receivers else self.band
+            start = self._sample_index.get(receiver, 0)
+            samples = band.render(start, self.frame_samples, rate)
+            self._sample_index[receiver] = start + self.frame_samples
             try:
                 await ws.send(build_iq_frame(receiver, rate, samples))
             except websockets.ConnectionClosed:

@@ -99,22 +99,24 @@ SpotEntry spot(const std::string& call, const std::string& comment = "CW") {
 
 // A link whose connection attempts reach the peers in `up` order; null while `sdrDown`.
 struct Rig {
+    explicit Rig(std::vector<std::int32_t> receivers = {0})
+        : link{clock,
+               [this]() -> std::unique_ptr<wsclient::WebSocket> {
+                   ++attempts;
+                   if (sdrDown)
+                       return nullptr;
+                   peers.push_back(std::make_unique<Peer>());
+                   return std::make_unique<ScriptedSocket>(*peers.back());
+               },
+               table, pending, TciLink::iqStreamRequests(48000, receivers)} {}
+
     SteppedClock clock;
     SpotTable table;
     PendingDeletes pending;
     std::vector<std::unique_ptr<Peer>> peers;
     bool sdrDown = false;
     int attempts = 0;
-    TciLink link{clock,
-                 [this]() -> std::unique_ptr<wsclient::WebSocket> {
-                     ++attempts;
-                     if (sdrDown)
-                         return nullptr;
-                     peers.push_back(std::make_unique<Peer>());
-                     return std::make_unique<ScriptedSocket>(*peers.back());
-                 },
-                 table, pending,
-                 TciLink::Requests{{"iq_samplerate:48000;", "iq_start:0;"}, "iq_stop:0;"}};
+    TciLink link;
 
     Peer& peer() { return *peers.back(); }
     // One pass; the SDR's messages go to the link as the bridge would hand them on.
@@ -277,19 +279,33 @@ TEST(TciLink, ResendOfAnySizeIsPacedToTheSendQueue) {
     EXPECT_EQ(rig.attempts, 1);
 }
 
-// "iq_stop" only for a stream this bridge asked for on this connection.
+// "iq_start" for each receiver shown after the one "iq_samplerate"; "iq_stop" only for the streams
+// this bridge asked for on this connection.
 TEST(TciLink, StopRequestOnlyAfterTheStreamWasRequested) {
-    for (const bool started : {true, false}) {
-        Rig rig;
-        rig.connect();
-        if (started)
-            rig.start();
-        rig.peer().written.clear();
-        Peer& peer = rig.peer();
-        rig.link.stop();
-        EXPECT_EQ(peer.texts(),
-                  started ? std::vector<std::string>{"iq_stop:0;"} : std::vector<std::string>{});
-        EXPECT_FALSE(rig.link.connected());
+    using Texts = std::vector<std::string>;
+    const struct {
+        std::vector<std::int32_t> receivers;
+        Texts starts, stops;
+    } cases[] = {
+        {{0}, {"iq_samplerate:48000;", "iq_start:0;"}, {"iq_stop:0;"}},
+        {{1, 3},
+         {"iq_samplerate:48000;", "iq_start:1;", "iq_start:3;"},
+         {"iq_stop:1;", "iq_stop:3;"}},
+    };
+    for (const auto& c : cases) {
+        for (const bool started : {true, false}) {
+            Rig rig(c.receivers);
+            rig.connect();
+            if (started) {
+                rig.start();
+                EXPECT_EQ(rig.peer().texts(), c.starts);
+            }
+            rig.peer().written.clear();
+            Peer& peer = rig.peer();
+            rig.link.stop();
+            EXPECT_EQ(peer.texts(), started ? c.stops : Texts{}) << c.receivers.size();
+            EXPECT_FALSE(rig.link.connected());
+        }
     }
 }
 
