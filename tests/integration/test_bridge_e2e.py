@@ -637,6 +637,7 @@ class Spectrum(BridgeCase):
         self.assert_clean_stop(b)
 
 
+@smoke
 class TwoReceivers(BridgeCase):
     """An SO2V station: the SDR's receivers 0 and 1, each with its own tone and DDS frequency,
     become two spectra in N1MM+, each under its own name and following its own radio."""
