@@ -1,7 +1,6 @@
 // The bridge: one object for the whole process, run in the console or as a service.
 #pragma once
 
-#include "settings/settings.h"
 #include "bridge/fft.h"
 #include "bridge/iq_block.h"
 #include "bridge/iq_intake.h"
@@ -15,6 +14,7 @@
 #include "platform/sync.h"
 #include "platform/waker.h"
 #include "service/service_base.h"
+#include "settings/settings.h"
 
 #include <array>
 #include <atomic>
@@ -78,7 +78,7 @@ private:
     void loadState();
     void saveState(Worker& w, std::int64_t now);
     std::uint64_t stateChanges() const { return spotTable.changes() + pendingDeletes.changes(); }
-    void handle_binary_message(const std::vector<std::uint8_t>& message);
+    void handle_binary_message(const std::vector<std::uint8_t>& message, wsclient::Opcode type);
 
     // Stop requests: the service's stop sets the flag and wakes the loop; Ctrl+C goes through
     // the console handler, which reaches only the process-wide quit request and the waker.

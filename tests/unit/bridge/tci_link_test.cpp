@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -19,19 +20,22 @@ public:
     std::int64_t wall = 1780000000;
 };
 
-// The SDR's end of one connection, as the link's client sees it: what was written, in order, and
-// how fast the socket takes it.
+// The SDR's end of one connection, as the link's client sees it: how long the attempt takes and
+// how it ends, what was written, in order, and how fast the socket takes it.
 struct Peer {
+    std::int64_t readyAt = 0;         // steady time at which the attempt ends
+    bool refuses = false;             // ends it in CLOSED rather than OPEN
     std::vector<std::string> written; // texts, and "<ping>"
     std::vector<std::string> incoming;
     std::size_t buffered = 0;
     std::size_t drainPerWrite = SIZE_MAX; // bytes the socket takes per poll or flush
     std::size_t mostBuffered = 0;
     bool answersPings = true;
-    std::size_t unansweredPings = 0;
+    std::vector<std::string> pingPayloads;
+    std::size_t answered = 0; // pings answered so far
+    std::vector<std::string> pongs;
     std::uint64_t frames = 0;
-    std::uint64_t pongs = 0;
-    ReadyState state = ReadyState::OPEN;
+    ReadyState state = ReadyState::CONNECTING;
 
     std::vector<std::string> texts() const {
         std::vector<std::string> out;
@@ -44,23 +48,27 @@ struct Peer {
 
 class ScriptedSocket final : public wsclient::WebSocket {
 public:
-    explicit ScriptedSocket(Peer& peer) : peer_(peer) {}
+    ScriptedSocket(Peer& peer, const SteppedClock& clock) : peer_(peer), clock_(clock) {}
     void poll(int) override {
+        if (peer_.state == ReadyState::CONNECTING) {
+            if (clock_.steady >= peer_.readyAt)
+                peer_.state = peer_.refuses ? ReadyState::CLOSED : ReadyState::OPEN;
+            return;
+        }
         flush();
         // The answers to pings arrive with the next read.
-        if (peer_.answersPings) {
-            peer_.pongs += peer_.unansweredPings;
-            peer_.frames += peer_.unansweredPings;
-            peer_.unansweredPings = 0;
+        for (; peer_.answersPings && peer_.answered < peer_.pingPayloads.size(); ++peer_.answered) {
+            peer_.pongs.push_back(peer_.pingPayloads[peer_.answered]);
+            ++peer_.frames;
         }
     }
     void flush() override { peer_.buffered -= std::min(peer_.buffered, peer_.drainPerWrite); }
     void sendText(const std::string& message) override { queue(message, message.size()); }
     void sendBinary(const std::vector<std::uint8_t>&) override {}
     void sendBinary(const std::string&) override {}
-    void sendPing() override {
+    void sendPing(const std::string& payload) override {
         queue("<ping>", 6);
-        ++peer_.unansweredPings;
+        peer_.pingPayloads.push_back(payload);
     }
     void close() override { peer_.state = ReadyState::CLOSED; }
     ReadyState readyState() const override { return peer_.state; }
@@ -70,13 +78,18 @@ public:
         messages.swap(peer_.incoming);
         for (const std::string& m : messages) {
             ++peer_.frames;
-            callback(std::vector<std::uint8_t>(m.begin(), m.end()));
+            callback(std::vector<std::uint8_t>(m.begin(), m.end()), wsclient::Opcode::text);
         }
     }
     std::size_t bufferedAmount() const override { return peer_.buffered; }
     std::uint64_t framesReceived() const override { return peer_.frames; }
-    std::uint64_t pongsReceived() const override { return peer_.pongs; }
+    std::vector<std::string> takePongs() override { return std::exchange(peer_.pongs, {}); }
     platform::NativeSocket nativeSocket() const override { return platform::kInvalidSocket; }
+    int timeLeftMs() const override {
+        return peer_.state == ReadyState::CONNECTING
+                   ? static_cast<int>(std::max<std::int64_t>(0, peer_.readyAt - clock_.steady))
+                   : -1;
+    }
 
 private:
     void queue(const std::string& what, std::size_t bytes) {
@@ -85,6 +98,7 @@ private:
         peer_.mostBuffered = std::max(peer_.mostBuffered, peer_.buffered);
     }
     Peer& peer_;
+    const SteppedClock& clock_;
 };
 
 SpotEntry spot(const std::string& call, const std::string& comment = "CW") {
@@ -97,21 +111,22 @@ SpotEntry spot(const std::string& call, const std::string& comment = "CW") {
     return entry;
 }
 
-// A link whose connection attempts reach the peers in `up` order; null while `sdrDown`.
+// A link whose connection attempts each take `attemptMs` and then fail while `sdrDown`.
 struct Rig {
     SteppedClock clock;
     SpotTable table;
     PendingDeletes pending;
     std::vector<std::unique_ptr<Peer>> peers;
     bool sdrDown = false;
+    std::int64_t attemptMs = 0;
     int attempts = 0;
     TciLink link{clock,
                  [this]() -> std::unique_ptr<wsclient::WebSocket> {
                      ++attempts;
-                     if (sdrDown)
-                         return nullptr;
                      peers.push_back(std::make_unique<Peer>());
-                     return std::make_unique<ScriptedSocket>(*peers.back());
+                     peers.back()->readyAt = clock.steady + attemptMs;
+                     peers.back()->refuses = sdrDown;
+                     return std::make_unique<ScriptedSocket>(*peers.back(), clock);
                  },
                  table, pending,
                  TciLink::Requests{{"iq_samplerate:48000;", "iq_start:0;"}, "iq_stop:0;"}};
@@ -120,7 +135,7 @@ struct Rig {
     // One pass; the SDR's messages go to the link as the bridge would hand them on.
     void pass(std::int64_t advanceMs = 0) {
         clock.steady += advanceMs;
-        link.service([this](const std::vector<std::uint8_t>& m) {
+        link.service([this](const std::vector<std::uint8_t>& m, wsclient::Opcode) {
             const std::string text(m.begin(), m.end());
             if (text == "start;")
                 link.sdrStarted();

@@ -18,11 +18,10 @@ using namespace wstest;
 using wsclient::ReadyState;
 using wsclient::WebSocket;
 
-const std::string kExpectedRequestTail = "Upgrade: websocket\r\n"
-                                         "Connection: Upgrade\r\n"
-                                         "Sec-WebSocket-Key: pR7tK2wQ9mZx4LbV1cNs0A==\r\n"
-                                         "Sec-WebSocket-Version: 13\r\n"
-                                         "\r\n";
+std::string expectedRequestTail(const std::string& key) {
+    return "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + key +
+           "\r\nSec-WebSocket-Version: 13\r\n\r\n";
+}
 
 Bytes serverFrame(std::uint8_t first, const std::string& payload) {
     Bytes out;
@@ -47,7 +46,7 @@ ScriptedServer::Script acceptingThen(std::function<void(platform::NativeSocket)>
         const std::string got = readUntil(s, "\r\n\r\n");
         if (request != nullptr)
             *request = got;
-        sendAllBytes(s, std::string(kUpgradeReply));
+        sendAllBytes(s, upgradeReplyFor(got));
         after(s);
     };
 }
@@ -58,27 +57,75 @@ protected:
     void TearDown() override { platform::netCleanup(); }
 };
 
+// Byte for byte but the key: 16 random bytes in base64, new for every attempt.
 TEST_F(WebSocketClient, SendsTheUpgradeRequestByteForByte) {
-    std::string request;
-    std::string origin = std::string(199, 'o');
-    ScriptedServer server(acceptingThen([](platform::NativeSocket) {}, &request));
-    {
-        StderrCapture err;
-        auto ws = WebSocket::connectUrl(server.url("/tci"), origin);
-        ASSERT_NE(ws, nullptr);
-        EXPECT_EQ(ws->readyState(), ReadyState::OPEN);
-        EXPECT_EQ(err.text(), "");
+    std::vector<std::string> keys;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        std::string request;
+        std::string origin = std::string(199, 'o');
+        ScriptedServer server(acceptingThen([](platform::NativeSocket) {}, &request));
+        {
+            StderrCapture err;
+            auto ws = WebSocket::connectUrl(server.url("/tci"), origin);
+            ASSERT_NE(ws, nullptr);
+            EXPECT_EQ(ws->readyState(), ReadyState::OPEN);
+            EXPECT_EQ(err.text(), "");
+        }
+        server.join();
+        keys.push_back(requestKey(request));
+        EXPECT_THAT(keys.back(), testing::MatchesRegex("[A-Za-z0-9+/]{21}[AQgw]=="));
+        EXPECT_EQ(request, "GET /tci HTTP/1.1\r\n"
+                           "Host: 127.0.0.1:" +
+                               std::to_string(server.port()) +
+                               "\r\n"
+                               "Upgrade: websocket\r\n"
+                               "Connection: Upgrade\r\n"
+                               "Origin: " +
+                               origin + "\r\n" + "Sec-WebSocket-Key: " + keys.back() + "\r\n" +
+                               "Sec-WebSocket-Version: 13\r\n\r\n");
     }
-    server.join();
-    EXPECT_EQ(request, "GET /tci HTTP/1.1\r\n"
-                       "Host: 127.0.0.1:" +
-                           std::to_string(server.port()) +
-                           "\r\n"
-                           "Upgrade: websocket\r\n"
-                           "Connection: Upgrade\r\n"
-                           "Origin: " +
-                           origin + "\r\n" + "Sec-WebSocket-Key: pR7tK2wQ9mZx4LbV1cNs0A==\r\n" +
-                           "Sec-WebSocket-Version: 13\r\n\r\n");
+    EXPECT_NE(keys[0], keys[1]);
+}
+
+// A reply that does not answer the key is a failed attempt with one line: no answer, the answer
+// to another key, the right answer twice, or in another case.
+TEST_F(WebSocketClient, ReplyThatDoesNotAnswerTheKeyIsRefused) {
+    using Values = std::vector<std::string>;
+    const std::function<Values(const std::string&)> cases[] = {
+        [](const std::string&) { return Values{}; },
+        [](const std::string&) { return Values{"s3pPLMBiTxaQ9kYGzzhZRbK+xOo="}; },
+        [](const std::string& right) {
+            return Values{right, right};
+        },
+        [](const std::string& right) {
+            std::string lower = right;
+            for (char& c : lower)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return Values{lower};
+        },
+    };
+    for (const auto& values : cases) {
+        std::string shown;
+        ScriptedServer server([&](platform::NativeSocket s) {
+            const std::string request = readUntil(s, "\r\n\r\n");
+            std::string headers;
+            for (const std::string& value :
+                 values(wsclient::webSocketAccept(requestKey(request)))) {
+                headers += "Sec-WebSocket-Accept: " + value + "\r\n";
+                shown += (shown.empty() ? ": " : ", ") + value;
+            }
+            sendAllBytes(s, "HTTP/1.1 101 Switching Protocols\r\n" + headers + "\r\n");
+            readToEnd(s);
+        });
+        StderrCapture err;
+        const std::string url = server.url("/tci");
+        EXPECT_EQ(WebSocket::connectUrl(url, ""), nullptr);
+        server.join();
+        EXPECT_EQ(err.text(),
+                  (shown.empty() ? "ERROR: Got no Sec-WebSocket-Accept connecting to "
+                                 : "ERROR: Got a wrong Sec-WebSocket-Accept connecting to ") +
+                      url + shown + "\n");
+    }
 }
 
 TEST_F(WebSocketClient, UrlWithoutPathAndEmptyOriginSendsNoOriginLine) {
@@ -88,7 +135,7 @@ TEST_F(WebSocketClient, UrlWithoutPathAndEmptyOriginSendsNoOriginLine) {
     ASSERT_NE(ws, nullptr);
     server.join();
     EXPECT_EQ(request, "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
-                           "\r\n" + kExpectedRequestTail);
+                           "\r\n" + expectedRequestTail(requestKey(request)));
 }
 
 TEST_F(WebSocketClient, UrlOf127CharactersIsAcceptedAnd128Refused) {
@@ -219,8 +266,8 @@ TEST_F(WebSocketClient, StatusLineEndingExactlyAtIts255thByteIsAccepted) {
     status += std::string(255 - status.size() - 2, 'x') + "\r\n";
     ASSERT_EQ(status.size(), 255u);
     ScriptedServer server([status](platform::NativeSocket s) {
-        readUntil(s, "\r\n\r\n");
-        sendAllBytes(s, status + "Upgrade: websocket\r\n\r\n");
+        const std::string request = readUntil(s, "\r\n\r\n");
+        sendAllBytes(s, accepting(status + "Upgrade: websocket\r\n\r\n", request));
     });
     StderrCapture err;
     EXPECT_NE(WebSocket::connectUrl(server.url("/tci"), ""), nullptr);
@@ -255,8 +302,8 @@ TEST_F(WebSocketClient, LongHeaderLinesAreReadOnAndTheFirstFrameSurvives) {
                               "\r\n";
     const Bytes frame = serverFrame(0x81, "first message");
     ScriptedServer server([&](platform::NativeSocket s) {
-        readUntil(s, "\r\n\r\n");
-        sendAllBytes(s, reply + textOf(frame));
+        const std::string request = readUntil(s, "\r\n\r\n");
+        sendAllBytes(s, accepting(reply, request) + textOf(frame));
         readToEnd(s);
     });
     StderrCapture err;
@@ -281,8 +328,8 @@ TEST_F(WebSocketClient, LastHeaderLineOfAnyLengthEndsTheHeadersAndTheFirstFrameS
                                   "X-Pad: " +
                                   std::string(length - 9, 'a') + "\r\n\r\n" + textOf(frame);
         ScriptedServer server([&reply](platform::NativeSocket s) {
-            readUntil(s, "\r\n\r\n");
-            sendAllBytes(s, reply);
+            const std::string request = readUntil(s, "\r\n\r\n");
+            sendAllBytes(s, accepting(reply, request));
             readToEnd(s);
         });
         StderrCapture err;
@@ -324,11 +371,11 @@ TEST_F(WebSocketClient, FramesGoOutMaskedAndSendAfterCloseQueuesNothing) {
     ws->sendText("READY;");
     ws->sendBinary(Bytes{1, 2, 3});
     ws->sendBinary(std::string("\x00\xff", 2));
-    ws->sendPing();
+    ws->sendPing("tarnwick:1");
     ws->close();
     EXPECT_EQ(ws->readyState(), ReadyState::CLOSING);
     ws->sendText("too late;");
-    ws->sendPing();
+    ws->sendPing("tarnwick:2");
     ws->close();
     pumpUntil(*ws, [&](const auto&) { return ws->readyState() == ReadyState::CLOSED; });
     EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
@@ -337,7 +384,7 @@ TEST_F(WebSocketClient, FramesGoOutMaskedAndSendAfterCloseQueuesNothing) {
     Bytes expected = clientFrame(1, "READY;");
     for (const Bytes& more :
          {clientFrame(2, "\x01\x02\x03"), clientFrame(2, std::string("\x00\xff", 2)),
-          clientFrame(9, ""), Bytes{0x88, 0x80, 0x00, 0x00, 0x00, 0x00}})
+          clientFrame(9, "tarnwick:1"), Bytes{0x88, 0x80, 0x00, 0x00, 0x00, 0x00}})
         expected.insert(expected.end(), more.begin(), more.end());
     EXPECT_EQ(received, expected);
 }
