@@ -184,6 +184,51 @@ TEST(TciLink, ConnectsOnTheFiveSecondRuleWhateverTheWallClockDoes) {
     EXPECT_EQ(rig.attempts, 3);
 }
 
+// An attempt takes as long as the resolver or the SDR's host makes it (8 s here), and never a pass:
+// spots are taken meanwhile, and the next attempt is due 5 s after the last one ended.
+TEST(TciLink, SlowAttemptsHoldNoPassAndTheNextIsDueFiveSecondsAfterTheLastEnded) {
+    Rig rig;
+    rig.attemptMs = 8000;
+    rig.link.begin();
+    const std::int64_t t0 = rig.clock.steady;
+    const struct {
+        std::int64_t advanceMs;
+        bool sdrDown; // for an attempt that starts in this pass
+        int attempts;
+        bool connecting;
+        bool connected;
+        std::int64_t nextPassBy; // after t0: the attempt's time limit, or the next attempt
+    } steps[] = {
+        {5000, true, 1, true, false, 13000}, {7999, true, 1, true, false, 13000},
+        {1, true, 1, false, false, 18000},   {4999, false, 1, false, false, 18000},
+        {1, false, 2, true, false, 26000},   {8000, false, 2, false, true, 0},
+    };
+    int spots = 0;
+    for (const auto& step : steps) {
+        rig.sdrDown = step.sdrDown;
+        rig.pass(step.advanceMs);
+        const std::string call = "K" + std::to_string(++spots);
+        rig.table.add(spot(call));
+        rig.link.spotChanged(call);
+        EXPECT_EQ(rig.attempts, step.attempts) << "at spot " << spots;
+        EXPECT_EQ(rig.link.connecting(), step.connecting) << "at spot " << spots;
+        EXPECT_EQ(rig.link.connected(), step.connected) << "at spot " << spots;
+        if (step.nextPassBy != 0) {
+            EXPECT_EQ(rig.link.nextDeadline() - t0, step.nextPassBy) << "at spot " << spots;
+        }
+    }
+    rig.start();
+    EXPECT_EQ(rig.peer().texts().size(), 6u + 2u) << "every spot taken meanwhile, then requests";
+
+    // The bridge stops during an attempt: it is dropped, nothing waits for it.
+    rig.peer().state = ReadyState::CLOSED;
+    rig.pass(5000);
+    ASSERT_TRUE(rig.link.connecting());
+    rig.link.stop();
+    EXPECT_FALSE(rig.link.connecting());
+    EXPECT_TRUE(rig.peer().written.empty());
+}
+
 // What the SDR is sent at each start, and what "stop" silences.
 TEST(TciLink, EveryStartSendsDeletionsTableAndRequestsInThatOrder) {
     Rig rig;
@@ -254,6 +299,38 @@ TEST(TciLink, DeletionsStayPendingUntilAPongAnswersALaterPing) {
     rig.pass(TciLink::kReconnectMs);
     rig.start();
     EXPECT_EQ(rig.peer().texts().front(), "spot_delete:LOST;");
+}
+
+// A pong confirms the deletions sent before the ping whose payload it carries, and every earlier
+// ping with it; one that carries no payload of ours confirms nothing.
+TEST(TciLink, PongsConfirmByTheirPingsPayload) {
+    const struct {
+        const char* server;
+        std::vector<std::string> pongs; // "#n": the payload of the link's ping n (from 0)
+        std::size_t pendingAfter;
+    } cases[] = {
+        {"answers each ping", {"#0", "#1"}, 0},
+        {"answers the latest of two", {"#1"}, 0},
+        {"answers the first only", {"#0"}, 1},
+        {"answers unasked, with a word, empty", {"tarnwick:99", "pong", ""}, 2},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        rig.connect();
+        rig.start();
+        rig.peer().answersPings = false;
+        for (const char* call : {"GONE1", "GONE2"}) {
+            rig.pending.remember(call);
+            rig.link.spotDeleted(call);
+            rig.pass(TciLink::kQuietMs); // a ping after each deletion
+        }
+        ASSERT_EQ(rig.peer().pingPayloads.size(), 2u) << c.server;
+        for (const std::string& pong : c.pongs)
+            rig.peer().pongs.push_back(pong[0] == '#' ? rig.peer().pingPayloads.at(pong[1] - '0')
+                                                      : pong);
+        rig.pass();
+        EXPECT_EQ(rig.pending.size(), c.pendingAfter) << c.server;
+    }
 }
 
 // A quiet line is pinged; anything the SDR sends counts as life.

@@ -8,9 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 
 namespace {
 
@@ -389,6 +392,7 @@ TEST_F(WebSocketClient, FramesGoOutMaskedAndSendAfterCloseQueuesNothing) {
     EXPECT_EQ(received, expected);
 }
 
+// The pongs that come are kept with their payloads, for their owner to take.
 TEST_F(WebSocketClient, PingBetweenFragmentsIsAnsweredAtOnceAndTheMessageArrivesWhole) {
     Bytes pong;
     ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
@@ -397,6 +401,8 @@ TEST_F(WebSocketClient, PingBetweenFragmentsIsAnsweredAtOnceAndTheMessageArrives
         // The pong must come back before the message is complete.
         pong = readBytes(s, 6 + 4);
         sendAllBytes(s, serverFrame(0x00, "stream "));
+        sendAllBytes(s, serverFrame(0x8a, "tarnwick:7"));
+        sendAllBytes(s, serverFrame(0x8a, ""));
         sendAllBytes(s, serverFrame(0x80, "start;"));
         readToEnd(s);
     }));
@@ -406,8 +412,95 @@ TEST_F(WebSocketClient, PingBetweenFragmentsIsAnsweredAtOnceAndTheMessageArrives
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(textOf(got[0]), "IQ stream start;");
     EXPECT_EQ(pong, clientFrame(10, "beat"));
+    EXPECT_THAT(ws->takePongs(), testing::ElementsAre("tarnwick:7", ""));
+    EXPECT_TRUE(ws->takePongs().empty());
     ws->close();
     ws->poll(0);
+}
+
+// Each message comes with its first frame's opcode, whatever its length: text holding "start;"
+// is text at 100 and 5,000 bytes, whole or in fragments, and binary is binary at 4,096.
+TEST_F(WebSocketClient, MessagesComeWithTheirKindWhateverTheirLength) {
+    using wsclient::Opcode;
+    std::string longText;
+    while (longText.size() < 5000 - 6)
+        longText += "vfo:0,0,14074000;";
+    longText = longText.substr(0, 5000 - 6) + "start;";
+    const std::string shortText = std::string(94, ' ') + "start;";
+    const std::string binary(4096, '\x5a');
+    const struct {
+        Bytes frames;
+        Opcode type;
+        std::string payload;
+    } rows[] = {
+        {serverFrame(0x81, shortText), Opcode::text, shortText},
+        {serverFrame(0x81, longText), Opcode::text, longText},
+        {serverFrame(0x01, longText.substr(0, 4096)), Opcode::text, ""},
+        {serverFrame(0x80, longText.substr(4096)), Opcode::text, longText},
+        {serverFrame(0x82, binary), Opcode::binary, binary},
+    };
+    ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
+        for (const auto& row : rows)
+            sendAllBytes(s, row.frames);
+        readToEnd(s);
+    }));
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    std::vector<std::pair<Opcode, std::string>> got;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (got.size() < 4 && std::chrono::steady_clock::now() < end) {
+        ws->poll(20);
+        ws->dispatchBinary(
+            [&](const Bytes& message, Opcode type) { got.emplace_back(type, textOf(message)); });
+    }
+    std::vector<std::pair<Opcode, std::string>> expected;
+    for (const auto& row : rows)
+        if (!row.payload.empty())
+            expected.emplace_back(row.type, row.payload);
+    EXPECT_EQ(got, expected);
+    ws->close();
+    ws->poll(0);
+}
+
+// An attempt never waits: the name is looked up on another thread, which wakes its owner when
+// it ends, and the addresses serve the next attempts until a connection with them fails.
+TEST_F(WebSocketClient, ConnectorLooksUpOffThreadAndKeepsAddressesUntilAConnectionFails) {
+    StderrCapture err;
+    auto server = std::make_unique<ScriptedServer>(acceptingThen([](platform::NativeSocket) {}));
+    std::atomic<int> lookups{0};
+    wsclient::Connector connector(server->url("/"), "", [&lookups] { ++lookups; });
+    const auto stepUntil = [](WebSocket& ws, const std::function<bool()>& done) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done() && std::chrono::steady_clock::now() < end) {
+            ws.poll(0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return done();
+    };
+    auto ws = connector.connect();
+    ASSERT_NE(ws, nullptr);
+    EXPECT_EQ(ws->readyState(), ReadyState::CONNECTING);
+    EXPECT_EQ(ws->nativeSocket(), platform::kInvalidSocket);
+    EXPECT_EQ(ws->timeLeftMs(), -1);
+    ws->poll(0);
+    ASSERT_TRUE(stepUntil(*ws, [&] { return lookups == 1; })) << "no wake from the lookup";
+    ASSERT_TRUE(stepUntil(*ws, [&] { return ws->readyState() != ReadyState::CONNECTING; }));
+    EXPECT_EQ(ws->readyState(), ReadyState::OPEN);
+
+    // The next attempt goes straight to connecting.
+    ws = connector.connect();
+    ws->poll(0);
+    EXPECT_NE(ws->nativeSocket(), platform::kInvalidSocket);
+    EXPECT_GT(ws->timeLeftMs(), 0);
+    EXPECT_LE(ws->timeLeftMs(), 2000);
+    ws.reset();
+    server.reset(); // nothing listens there now: the connection fails...
+    ws = connector.connect();
+    EXPECT_TRUE(stepUntil(*ws, [&] { return ws->readyState() == ReadyState::CLOSED; }));
+    // ...and the attempt after it looks the name up again.
+    ws = connector.connect();
+    EXPECT_TRUE(stepUntil(*ws, [&] { return lookups == 2; }));
+    EXPECT_EQ(lookups, 2);
 }
 
 TEST_F(WebSocketClient, ServerCloseFrameIsAnsweredAndLaterPingsAreNot) {
