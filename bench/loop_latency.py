@@ -260,8 +260,9 @@ def main():
     for way in ways:
         for name, path in exes:
             lat, stop = measure_unreachable(path, way)
-            print(f"  {name:<{width}}  {way:<20} {statistics.median(lat):8.1f} "
-                  f"{percentile(lat, 99):8.1f} {max(lat):8.1f} {len(lat):6d}   {stop:8.1f}",
+            figures = (f"{statistics.median(lat):8.1f} {percentile(lat, 99):8.1f} "
+                       f"{max(lat):8.1f}" if lat else f"{'-':>8} {'-':>8} {'-':>8}")
+            print(f"  {name:<{width}}  {way:<20} {figures} {len(lat):6d}   {stop:8.1f}",
                   flush=True)
     if args.unreachable_only:
         return 0

@@ -29,6 +29,9 @@ class SilentTci:
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._listener.bind(("127.0.0.1", 0))
         self._listener.listen(16)
+        # A thread blocked in accept would keep the socket open past close(): it looks often.
+        self._listener.settimeout(0.1)
+        self._closed = threading.Event()
         self.port = self._listener.getsockname()[1]
         self.accepted = []  # time.monotonic() of each connection
         self._held = []
@@ -37,9 +40,11 @@ class SilentTci:
         self._thread.start()
 
     def _accept(self):
-        while True:
+        while not self._closed.is_set():
             try:
                 conn, _ = self._listener.accept()
+            except socket.timeout:
+                continue
             except OSError:
                 return
             with self._lock:
@@ -51,6 +56,8 @@ class SilentTci:
             return list(self.accepted)
 
     def close(self):
+        self._closed.set()
+        self._thread.join()
         self._listener.close()
         with self._lock:
             for conn in self._held:
@@ -103,6 +110,8 @@ class SilentResolver:
         self.address = f"127.53.{os.getpid() % 250}.1"
         self._socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self._socket.bind((self.address, 53))
+        self._socket.settimeout(0.1)
+        self._closed = threading.Event()
         self.queries = []  # time.monotonic() of each query
         self._lock = threading.Lock()
         self._dir = tempfile.mkdtemp(prefix="tarnwick-resolver-")
@@ -117,9 +126,11 @@ class SilentResolver:
         self._thread.start()
 
     def _listen(self):
-        while True:
+        while not self._closed.is_set():
             try:
                 self._socket.recvfrom(4096)
+            except socket.timeout:
+                continue
             except OSError:
                 return
             with self._lock:
@@ -136,6 +147,8 @@ class SilentResolver:
         return ["unshare", "--mount", "--", "sh", "-c", script]
 
     def close(self):
+        self._closed.set()
+        self._thread.join()
         self._socket.close()
         shutil.rmtree(self._dir, ignore_errors=True)
 
