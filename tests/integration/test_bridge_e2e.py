@@ -929,11 +929,13 @@ class Unreachable(BridgeCase):
         stopped = time.monotonic() - started
         print(f"\n  {way}: {self.SPOTS} spots taken in within {taken * 1000:.0f} ms, Ctrl+C to "
               f"exit {stopped * 1000:.0f} ms", file=sys.stderr)
-        # The figures belong to bench/loop_latency.py; this only catches a loop that waits.
-        self.assertLess(taken, 1.0)
-        self.assertLess(stopped, 1.5)
+        # The figures belong to bench/loop_latency.py; this only catches a loop that waits (Wine
+        # itself takes its time to deliver Ctrl+C and to end a process).
+        self.assertLess(taken, 3.0 if CONFIG.emulator else 1.0)
+        self.assertLess(stopped, 5.0 if CONFIG.emulator else 1.5)
         return b
 
+    @smoke
     @keep_logs_on_failure
     def test_port_that_never_answers_the_handshake(self):
         silent = unreachable.SilentTci()
