@@ -365,6 +365,35 @@ TEST_F(WebSocketClient, SilentServerFailsWithinTheTimeLimitWithOneLine) {
     server.join();
 }
 
+// A server that streams header lines without end holds no poll: each returns while it still
+// streams, and the attempt ends at its time limit.
+TEST_F(WebSocketClient, EndlessReplyHoldsNoPoll) {
+    std::atomic<bool> streaming{true};
+    ScriptedServer server([&](platform::NativeSocket s) {
+        readUntil(s, "\r\n\r\n");
+        std::string lines;
+        while (lines.size() < 64 * 1024)
+            lines += "X-Pad: aaaaaaaaaaaaaaaaaaaaaaaa\r\n";
+        sendAllBytes(s, "HTTP/1.1 101 Switching Protocols\r\n");
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+        while (std::chrono::steady_clock::now() < end && sendAllBytes(s, lines)) {
+        }
+        streaming = false;
+    });
+    StderrCapture err;
+    wsclient::Connector connector(server.url("/tci"), "");
+    auto ws = connector.connect();
+    int returnedWhileStreaming = 0;
+    while (ws->readyState() == ReadyState::CONNECTING) {
+        ws->poll(0);
+        returnedWhileStreaming += streaming ? 1 : 0;
+    }
+    server.join();
+    EXPECT_GT(returnedWhileStreaming, 1);
+    EXPECT_EQ(err.text(), "ERROR: Timed out waiting for the WebSocket handshake from " +
+                              server.url("/tci") + "\n");
+}
+
 TEST_F(WebSocketClient, FramesGoOutMaskedAndSendAfterCloseQueuesNothing) {
     Bytes received;
     ScriptedServer server(
