@@ -13,7 +13,12 @@ Runs each executable for real between the test peers on loopback and prints, per
 - wake-ups a second in each of these (voluntary context switches of all threads, from
   /proc/<pid>/task/*/status: each is a wait that ended), what an idle loop costs a laptop on
   battery;
-- how long Ctrl+C (SIGINT) takes to end the connected bridge.
+- how long Ctrl+C (SIGINT) takes to end the connected bridge;
+- with the SDR unreachable in each way a field station meets (a TCI port that accepts and never
+  answers the handshake; as root also a host that never answers the connection request, and a
+  host name that no name server answers for): the time from each spot's sendto until the
+  bridge's log holds it (log stamps are whole milliseconds, so these figures are good to half a
+  millisecond), and how long Ctrl+C takes while an attempt is under way.
 
 Executables are measured turn about, scenario by scenario, so that they share the machine's
 mood; with --repeat N each CPU figure is the median of N such rounds. A figure, not a test:
@@ -21,6 +26,7 @@ nothing here passes or fails.
 """
 
 import argparse
+import datetime
 import glob
 import os
 import socket
@@ -33,7 +39,9 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "peers"))
 
 import n1mm  # noqa: E402
 import tci_server  # noqa: E402
+import unreachable  # noqa: E402
 from tarnwick_process import Tarnwick, free_port  # noqa: E402
+from tarnwick_process import wait_for as tarnwick_wait  # noqa: E402
 
 SPOTS = 200
 SPOT_INTERVAL = 0.013
@@ -155,6 +163,78 @@ def measure_streaming(exe, rate, seconds):
             bridge.close()
 
 
+def logged_at(bridge, prefix):
+    """Wall time at which the log first holds each spot whose call starts with prefix."""
+    seen = {}
+    for line in bridge.log().splitlines():
+        if "DX de" not in line:
+            continue
+        fields = line.split("\t")
+        if len(fields) < 3 or not fields[2].startswith(prefix):
+            continue
+        stamp = datetime.datetime.strptime(line[:23], "%Y-%m-%d %H:%M:%S.%f")
+        seen.setdefault(fields[2], stamp.timestamp())
+    return seen
+
+
+def measure_unreachable(exe, way):
+    """(spot latencies in ms, Ctrl+C to exit in ms) with the SDR unreachable in one way."""
+    spot_port = free_port()
+    settings = {"N1MMSpotPort": spot_port, "Debug": 5}
+    prefix = ()
+    starts = None  # the times at which the peer saw attempts begin
+    if way == "silent port":
+        peer = unreachable.SilentTci()
+        settings["TCIPort"] = str(peer.port)
+        starts = peer.connections
+    elif way == "silent name server":
+        peer = unreachable.SilentResolver(wait_seconds=30)
+        settings.update(TCIHost=peer.NAME, TCIPort="40001")
+        prefix = peer.prefix()
+        starts = peer.query_times
+    else:
+        peer = unreachable.DroppingHost()
+        settings.update(TCIHost=peer.address, TCIPort=str(peer.port))
+    bridge = Tarnwick(exe, settings=settings, emulator=prefix).start()
+    try:
+        if not bridge.wait_bound(spot_port):
+            raise RuntimeError(f"{exe} did not bind its spot port:\n{bridge.tail()}")
+        # A dropped request leaves no trace; the first attempt is due 5 s after the start.
+        if starts is None:
+            time.sleep(5.5)
+        elif not tarnwick_wait(lambda: bool(starts()), 20):
+            raise RuntimeError(f"{way}: no attempt was seen")
+        sent = {}
+        with n1mm.N1mm(spot_port, receive=False) as sender:
+            for i in range(SPOTS):
+                call = f"UNR{i:03d}"
+                data = n1mm.spot_datagram(call, 14000.0 + i, "cq", "CW")
+                sent[call] = time.time()
+                sender.send_raw(data)
+                time.sleep(SPOT_INTERVAL)
+        tarnwick_wait(lambda: len(logged_at(bridge, "UNR")) == SPOTS, 10)
+        seen = logged_at(bridge, "UNR")
+        # A stamp is the whole millisecond it fell in: half of one is added back.
+        latencies = [(seen[c] + 0.0005 - t) * 1000.0 for c, t in sent.items() if c in seen]
+        # Ctrl+C just after an attempt has started, the worst moment for a loop that waits. The
+        # name lookup hangs for a minute: any moment is in it.
+        if way == "silent port":
+            count = len(starts())
+            tarnwick_wait(lambda: len(starts()) > count, 10)
+            time.sleep(0.1)
+        elif way == "dropped request":
+            ends = bridge.stderr().count("Timed out connecting")
+            tarnwick_wait(lambda: bridge.stderr().count("Timed out connecting") > ends, 10)
+            time.sleep(5.2)
+        t0 = time.monotonic()
+        bridge.interrupt()
+        return latencies, (time.monotonic() - t0) * 1000.0
+    finally:
+        bridge.interrupt()
+        bridge.close()
+        peer.close()
+
+
 def percentile(values, p):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
@@ -166,8 +246,26 @@ def main():
     parser.add_argument("--exe", action="append", required=True, metavar="NAME=PATH")
     parser.add_argument("--seconds", type=float, default=10.0, help="CPU window per scenario")
     parser.add_argument("--repeat", type=int, default=1, help="rounds per CPU figure (median)")
+    parser.add_argument("--unreachable-only", action="store_true",
+                        help="measure only with the SDR unreachable")
     args = parser.parse_args()
     exes = [tuple(item.split("=", 1)) if "=" in item else (item, item) for item in args.exe]
+    ways = ["silent port"] + (["dropped request", "silent name server"]
+                              if unreachable.can_isolate() else [])
+    width = max(len(name) for name, _ in exes)
+    print(f"\nThe SDR unreachable: spot datagram to the bridge's log ({SPOTS} spots, one every "
+          f"{SPOT_INTERVAL * 1000:.0f} ms), ms, and Ctrl+C to exit during an attempt, ms:")
+    print(f"  {'':<{width}}  {'way':<20} {'median':>8} {'p99':>8} {'max':>8} {'count':>6}   "
+          "Ctrl+C to exit")
+    for way in ways:
+        for name, path in exes:
+            lat, stop = measure_unreachable(path, way)
+            figures = (f"{statistics.median(lat):8.1f} {percentile(lat, 99):8.1f} "
+                       f"{max(lat):8.1f}" if lat else f"{'-':>8} {'-':>8} {'-':>8}")
+            print(f"  {name:<{width}}  {way:<20} {figures} {len(lat):6d}   {stop:8.1f}",
+                  flush=True)
+    if args.unreachable_only:
+        return 0
 
     runs = {name: {"idle": [], "connected": [], **{rate: [] for rate in RATES}}
             for name, _ in exes}
@@ -193,7 +291,6 @@ def main():
             shares = sorted(runs[name][rate])
             results[name][rate] = shares[len(shares) // 2]
 
-    width = max(len(name) for name, _ in exes)
     print(f"\nSpot latency, N1MM+ datagram to SDR command ({SPOTS} spots a round, one every "
           f"{SPOT_INTERVAL * 1000:.0f} ms), ms:")
     print(f"  {'':<{width}}  {'median':>8} {'p99':>8} {'max':>8} {'count':>6}   Ctrl+C to exit")

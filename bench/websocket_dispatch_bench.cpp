@@ -36,7 +36,7 @@ Bytes burstOf(std::size_t frames) {
 // What the bridge's message callback does at the least: look at every message.
 struct Touch : wsclient::FrameSink {
     std::uint64_t bytes = 0;
-    void onMessage(const Bytes& message) override {
+    void onMessage(wsclient::Opcode, const Bytes& message) override {
         bytes += message.size();
         benchmark::DoNotOptimize(message.data());
     }
@@ -49,7 +49,7 @@ void BM_DispatchBurst(benchmark::State& state) {
     const auto frames = static_cast<std::size_t>(state.range(0));
     const Bytes burst = burstOf(frames);
     Bytes rx;
-    Bytes message;
+    wsclient::PartialMessage message;
     Touch sink;
     for (auto _ : state) {
         state.PauseTiming();
@@ -86,7 +86,7 @@ void BM_DispatchBurstErasePerFrame(benchmark::State& state) {
             message.assign(rx.begin() + static_cast<std::ptrdiff_t>(header.headerLength), end);
             Bytes complete;
             complete.swap(message);
-            sink.onMessage(complete);
+            sink.onMessage(wsclient::Opcode::binary, complete);
             rx.erase(rx.begin(), end);
         }
     }

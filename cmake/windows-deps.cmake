@@ -22,7 +22,7 @@ target_include_directories(tarnwick_deps SYSTEM INTERFACE "${_deps_include}")
 target_compile_definitions(tarnwick_deps INTERFACE
   SPDLOG_HEADER_ONLY FMT_HEADER_ONLY WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_libraries(tarnwick_deps INTERFACE tarnwick_tinyxml2 Threads::Threads
-  ws2_32 advapi32 kernel32)
+  ws2_32 advapi32 bcrypt kernel32)
 
 foreach(_gtest_lib gtest gmock gtest_main)
   add_library(GTest::${_gtest_lib} STATIC IMPORTED)

@@ -1,7 +1,7 @@
 // Frame parser fuzz target. The first input byte picks how the rest is cut into arrivals; the
 // rest is the byte stream from the server. Whatever the cut, the walk must report the same
-// events as when everything arrives at once, stay in bounds, keep messages under the limit and
-// control frames within 125 bytes.
+// events (each message with its kind) as when everything arrives at once, stay in bounds, keep
+// messages under the limit and control frames within 125 bytes.
 
 #include "websocket/frame_codec.h"
 
@@ -19,10 +19,11 @@ using Bytes = std::vector<std::uint8_t>;
 struct Log : wsclient::FrameSink {
     std::vector<std::string> events;
 
-    void onMessage(const Bytes& message) override {
-        if (message.size() > wsclient::kMaxMessageBytes)
+    void onMessage(wsclient::Opcode type, const Bytes& message) override {
+        if (message.size() > wsclient::kMaxMessageBytes || static_cast<int>(type) > 2)
             std::abort();
-        events.push_back("m" + std::string(message.begin(), message.end()));
+        events.push_back("m" + std::to_string(static_cast<int>(type)) +
+                         std::string(message.begin(), message.end()));
     }
     void onPing(const std::uint8_t* payload, std::size_t size) override {
         if (size > wsclient::kMaxControlPayload)
@@ -45,7 +46,7 @@ struct Log : wsclient::FrameSink {
 struct Outcome {
     Log log;
     Bytes rest;
-    Bytes message;
+    wsclient::PartialMessage message;
     bool tooLarge = false;
     bool controlTooLong = false;
 };
@@ -80,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         whole.controlTooLong != pieces.controlTooLong)
         std::abort();
     if (!whole.tooLarge && !whole.controlTooLong &&
-        (whole.rest != pieces.rest || whole.message != pieces.message))
+        (whole.rest != pieces.rest || whole.message.bytes != pieces.message.bytes ||
+         whole.message.begun != pieces.message.begun || whole.message.type != pieces.message.type))
         std::abort();
     if (whole.rest.size() > size)
         std::abort();
@@ -90,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     wsclient::encodeFrame(frame, 2, data, size, true, wsclient::kMaskingKey);
     Outcome echo = walk(frame.data(), frame.size(), 0);
     if (size <= wsclient::kMaxMessageBytes &&
-        (echo.log.events.size() != 1 || echo.log.events[0] != "m" + std::string(data, data + size)))
+        (echo.log.events.size() != 1 ||
+         echo.log.events[0] != "m2" + std::string(data, data + size)))
         std::abort();
     return 0;
 }

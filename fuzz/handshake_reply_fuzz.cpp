@@ -1,14 +1,17 @@
 // Handshake reply fuzz target: the input is what a server answers to the upgrade request. The
 // reader takes it one byte at a time, as the client receives it; it must report the status line
 // and the end of the headers exactly where a scan of the whole input finds them, however long
-// the lines are and wherever a line end falls.
+// the lines are and wherever a line end falls, and keep the Sec-WebSocket-Accept value that the
+// scan finds.
 
 #include "fuzz_check.h"
 #include "websocket/handshake.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -27,9 +30,29 @@ std::size_t lineLength(std::string_view text, std::size_t limit) {
     return 0;
 }
 
+// The accept value of one header line as the reader keeps it: the line's first 255 bytes, the
+// name in any case, blanks around the value dropped.
+bool acceptOf(std::string_view line, std::string& value) {
+    static constexpr std::string_view kName = "sec-websocket-accept:";
+    line = line.substr(0, wsclient::kHandshakeLineLimit);
+    if (line.size() < kName.size())
+        return false;
+    for (std::size_t i = 0; i < kName.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(line[i])) != kName[i])
+            return false;
+    line.remove_prefix(kName.size());
+    const auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    while (!line.empty() && blank(line.front()))
+        line.remove_prefix(1);
+    while (!line.empty() && blank(line.back()))
+        line.remove_suffix(1);
+    value = line;
+    return true;
+}
+
 // What the whole input holds: the status line, then header lines one after another up to the
-// first that is exactly CR LF.
-Events scanWhole(std::string_view reply) {
+// first that is exactly CR LF, and the accept values among them, joined.
+Events scanWhole(std::string_view reply, bool& acceptSeen, std::string& accept) {
     Events expected;
     const std::size_t status = lineLength(reply, wsclient::kHandshakeLineLimit);
     if (status == 0) {
@@ -45,6 +68,12 @@ Events scanWhole(std::string_view reply) {
         if (reply.substr(start, length) == "\r\n") {
             expected.emplace_back(start + length, Step::headersEnded);
             break;
+        }
+        std::string value;
+        if (acceptOf(reply.substr(start, length), value) &&
+            accept.size() < wsclient::kHandshakeLineLimit) {
+            accept += (acceptSeen ? ", " : "") + value;
+            acceptSeen = true;
         }
         start += length;
     }
@@ -65,7 +94,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (last != Step::needMore)
             seen.push_back({fed, last});
     }
-    FUZZ_CHECK(seen == scanWhole(reply));
+    bool acceptSeen = false;
+    std::string accept;
+    FUZZ_CHECK(seen == scanWhole(reply, acceptSeen, accept));
+    FUZZ_CHECK(reader.acceptSeen() == acceptSeen && reader.accept() == accept);
 
     if (!seen.empty() && seen.front().second == Step::statusLine) {
         FUZZ_CHECK(reader.statusLine() == reply.substr(0, seen.front().first));

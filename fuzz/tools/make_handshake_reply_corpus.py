@@ -28,6 +28,10 @@ SEEDS = {
     "bare_cr_and_lf": b"HTTP/1.1 101 OK\rX-A: b\rc\nX-B: \n\n\r\r\n\r\n",
     "bad_status": b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n",
     "truncated": STATUS + b"Upgr",
+    "accept": STATUS + b"Upgrade: websocket\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
+              b"\r\n" + FRAME,
+    "accept_twice_odd_case": STATUS + b"sec-websocket-ACCEPT:\t a \r\nSec-WebSocket-Accept:b\n\r\n",
+    "accept_long": STATUS + b"Sec-WebSocket-Accept: " + b"a" * 400 + b"\r\n\r\n",
 }
 
 

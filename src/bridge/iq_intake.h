@@ -8,12 +8,6 @@
 #include <cstdint>
 #include <optional>
 
-// Messages at least this long are IQ frames; shorter ones are TCI text. Size alone decides.
-inline constexpr std::size_t kIqFrameMinBytes = 4096;
-constexpr bool isIqFrameSize(std::size_t size) {
-    return size >= kIqFrameMinBytes;
-}
-
 // The fixed header in front of the samples of a TCI stream frame.
 inline constexpr std::size_t kIqHeaderBytes = 64;
 

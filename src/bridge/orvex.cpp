@@ -25,6 +25,9 @@ constexpr const char* kTag = "Orvex::t";
 
 // Big enough for any UDP datagram, so that a long spot is handled rather than cut and lost.
 constexpr std::size_t kDatagramBytes = 65536;
+// Spot datagrams taken in by one pass: a burst is taken in whole, a flood cannot hold up the
+// link, the spectrum and the stop.
+constexpr int kDatagramsPerPass = 64;
 // Room for a burst of spots from N1MM+ while the loop is busy elsewhere.
 constexpr int kSpotReceiveBuffer = 4 * 1024 * 1024;
 // Loop timers, on the steady clock.
@@ -313,9 +316,11 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
         requests = TciLink::iqStreamRequests(s.SpectrumSampleRate, receivers);
     }
     const std::string url = "ws://" + trimBlanks(s.TCIHost) + ":" + trimBlanks(s.TCIPort) + "/";
+    // A name lookup that ends wakes the loop, which then goes on with the attempt.
+    auto connector = std::make_shared<wsclient::Connector>(url, "", [this] { waker.wake(); });
     link = std::make_unique<TciLink>(
-        *clock, [url] { return wsclient::WebSocket::connectUrl(url, ""); }, spotTable,
-        pendingDeletes, std::move(requests));
+        *clock, [connector] { return connector->connect(); }, spotTable, pendingDeletes,
+        std::move(requests));
 
     loadState();
     w.stateSaved = stateChanges();
@@ -327,8 +332,9 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
 }
 
 void Orvex::runLoop(Worker& w) {
-    const TciLink::Deliver deliver = [this](const std::vector<std::uint8_t>& message) {
-        handle_binary_message(message);
+    const TciLink::Deliver deliver = [this](const std::vector<std::uint8_t>& message,
+                                            wsclient::Opcode type) {
+        handle_binary_message(message, type);
     };
     while (stopFlag.load() == 0) {
         const std::int64_t now = clock->steadyMillis();
@@ -339,14 +345,17 @@ void Orvex::runLoop(Worker& w) {
         link->service(deliver);
         std::fflush(stdout);
 
-        long received =
-            platform::receiveFrom(w.spotSocket.get(), w.datagram.data(), w.datagram.size());
-        if (received < 0) {
-            waitForWork(w, platform::lastSocketError());
-        } else if (received > 0) {
-            std::size_t length = strnlen(w.datagram.data(), static_cast<std::size_t>(received));
-            if (!handleDatagram(std::string_view(w.datagram.data(), length), now / 1000))
-                continue;
+        // Every datagram waiting, up to the bound; the wait comes once the socket is empty.
+        for (int taken = 0; taken < kDatagramsPerPass; ++taken) {
+            const long received =
+                platform::receiveFrom(w.spotSocket.get(), w.datagram.data(), w.datagram.size());
+            if (received < 0) {
+                waitForWork(w, platform::lastSocketError());
+                break;
+            }
+            const std::size_t length =
+                strnlen(w.datagram.data(), static_cast<std::size_t>(received));
+            handleDatagram(std::string_view(w.datagram.data(), length), now / 1000);
         }
 
         for (const auto& spectrum : spectra)
@@ -576,14 +585,17 @@ void Orvex::expirySweep(std::int64_t nowSeconds) {
     }
 }
 
-void Orvex::handle_binary_message(const std::vector<std::uint8_t>& message) {
-    if (!isIqFrameSize(message.size())) {
+// Text is commands, however long; binary is IQ, however short (the intake drops a frame that is
+// not one). A message without a first frame of either kind is nothing.
+void Orvex::handle_binary_message(const std::vector<std::uint8_t>& message, wsclient::Opcode type) {
+    if (type == wsclient::Opcode::text) {
         std::string_view text(reinterpret_cast<const char*>(message.data()), message.size());
         for (const TciMessage& command : splitTciCommands(text))
             handleTciMessage(command);
         return;
     }
-    takeIqFrame(message);
+    if (type == wsclient::Opcode::binary)
+        takeIqFrame(message);
 }
 
 // Each frame goes to the spectrum of the receiver it names, so that a receiver's frames are

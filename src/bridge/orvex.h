@@ -74,7 +74,7 @@ private:
     void loadState();
     void saveState(Worker& w, std::int64_t now);
     std::uint64_t stateChanges() const { return spotTable.changes() + pendingDeletes.changes(); }
-    void handle_binary_message(const std::vector<std::uint8_t>& message);
+    void handle_binary_message(const std::vector<std::uint8_t>& message, wsclient::Opcode type);
 
     // Stop requests: the service's stop sets the flag and wakes the loop; Ctrl+C goes through
     // the console handler, which reaches only the process-wide quit request and the waker.

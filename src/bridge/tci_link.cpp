@@ -4,6 +4,7 @@
 #include "diag/log.h"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace {
@@ -37,11 +38,18 @@ TciLink::Requests TciLink::iqStreamRequests(std::int32_t sampleRate,
 }
 
 void TciLink::begin() {
-    lastAttemptMs_ = clock_.steadyMillis();
+    lastAttemptEndMs_ = clock_.steadyMillis();
+}
+
+bool TciLink::connecting() const {
+    return connection_ && connection_->readyState() == wsclient::ReadyState::CONNECTING;
 }
 
 bool TciLink::connected() const {
-    return connection_ && connection_->readyState() != wsclient::ReadyState::CLOSED;
+    if (!connection_)
+        return false;
+    const wsclient::ReadyState state = connection_->readyState();
+    return state == wsclient::ReadyState::OPEN || state == wsclient::ReadyState::CLOSING;
 }
 
 bool TciLink::listening() const {
@@ -52,28 +60,49 @@ platform::NativeSocket TciLink::socket() const {
     return connection_ ? connection_->nativeSocket() : platform::kInvalidSocket;
 }
 
+// An attempt's request waits to be written from the start, so its socket is waited on for the
+// connection to complete.
 bool TciLink::wantsToWrite() const {
-    return connected() && connection_->bufferedAmount() > 0;
+    return (connecting() || connected()) && connection_->bufferedAmount() > 0;
 }
 
 std::int64_t TciLink::nextDeadline() const {
+    if (connecting()) {
+        // The name lookup has no limit of its own; it wakes the loop when it ends.
+        const int left = connection_->timeLeftMs();
+        return left < 0 ? std::numeric_limits<std::int64_t>::max() : clock_.steadyMillis() + left;
+    }
     if (!connected())
-        return lastAttemptMs_ + kReconnectMs;
+        return lastAttemptEndMs_ + kReconnectMs;
     return std::max(lastHeardMs_, lastPingMs_) + kQuietMs;
 }
 
 void TciLink::service(const Deliver& deliver) {
     const std::int64_t now = clock_.steadyMillis();
-    if (!connected()) {
+    if (!connecting() && !connected()) {
         if (connection_)
             connectionEnded();
-        if (now - lastAttemptMs_ >= kReconnectMs)
-            attempt(now);
-        return;
+        if (now - lastAttemptEndMs_ < kReconnectMs)
+            return;
+        attempt(now);
     }
+    if (connecting()) {
+        connection_->poll(0);
+        if (connecting())
+            return;
+        // Failed or open, the attempt has ended: the next is due kReconnectMs from now.
+        lastAttemptEndMs_ = now;
+        if (!connected()) {
+            connection_.reset();
+            return;
+        }
+        opened(now);
+    }
+    if (!connected())
+        return;
     connection_->poll(0);
-    connection_->dispatchBinary(
-        [&deliver](const std::vector<std::uint8_t>& message) { deliver(message); });
+    connection_->dispatchBinary([&deliver](const std::vector<std::uint8_t>& message,
+                                           wsclient::Opcode type) { deliver(message, type); });
     if (!connected()) {
         connectionEnded();
         return;
@@ -100,18 +129,19 @@ void TciLink::write() {
 }
 
 void TciLink::attempt(std::int64_t now) {
-    lastAttemptMs_ = now;
     setReady(false);
     connection_ = connect_();
     if (!connection_)
-        return;
+        lastAttemptEndMs_ = now;
+}
+
+void TciLink::opened(std::int64_t now) {
     // A host that loses power sends nothing; the system's probes find out what a quiet SDR
     // cannot tell us.
     platform::enableKeepAlive(connection_->nativeSocket(), kKeepAliveIdleSeconds,
                               kKeepAliveIntervalSeconds, kKeepAliveProbes);
-    lastHeardMs_ = lastPingMs_ = clock_.steadyMillis();
+    lastHeardMs_ = lastPingMs_ = now;
     framesSeen_ = connection_->framesReceived();
-    pongsSeen_ = connection_->pongsReceived();
 }
 
 // Whatever was queued, sent unconfirmed or requested on the lost connection is sent again at
@@ -131,18 +161,19 @@ void TciLink::noteArrivals(std::int64_t now) {
         framesSeen_ = frames;
         lastHeardMs_ = now;
     }
-    // Servers answer pings in order, whatever the pong carries; a pong with no ping awaiting it
-    // is one that some servers send unasked, and proves nothing about what they have read.
-    const std::uint64_t pongs = connection_->pongsReceived();
-    const auto answered =
-        static_cast<std::size_t>(std::min<std::uint64_t>(pongs - pongsSeen_, pingsAwaited_.size()));
-    pongsSeen_ = pongs;
-    if (answered == 0)
-        return;
-    const std::uint64_t through = pingsAwaited_[answered - 1];
-    pingsAwaited_.erase(pingsAwaited_.begin(),
-                        pingsAwaited_.begin() + static_cast<std::ptrdiff_t>(answered));
-    pending_.confirmThrough(through);
+    // A pong answers the ping whose payload it carries back, and every earlier one with it (a
+    // server may answer only the latest). One that carries no payload of ours (sent unasked, or
+    // answering with a word of its own) proves nothing about what the server has read.
+    for (const std::string& payload : connection_->takePongs()) {
+        const auto answered =
+            std::find_if(pingsAwaited_.begin(), pingsAwaited_.end(),
+                         [&payload](const AwaitedPing& ping) { return ping.payload == payload; });
+        if (answered == pingsAwaited_.end())
+            continue;
+        const std::uint64_t through = answered->deletionsThrough;
+        pingsAwaited_.erase(pingsAwaited_.begin(), answered + 1);
+        pending_.confirmThrough(through);
+    }
 }
 
 void TciLink::setReady(bool ready) {
@@ -243,13 +274,15 @@ void TciLink::pingWhenDue(std::int64_t now) {
 }
 
 void TciLink::ping(std::int64_t now) {
-    connection_->sendPing();
+    AwaitedPing ping{"tarnwick:" + std::to_string(++pingsSent_), deletionsSent_};
+    connection_->sendPing(ping.payload);
     lastPingMs_ = now;
     deletionsPinged_ = deletionsSent_;
-    // Beyond the limit the server plainly does not answer; not counting on an answer only ever
-    // confirms less.
-    if (pingsAwaited_.size() < kPingsAwaitedLimit)
-        pingsAwaited_.push_back(deletionsSent_);
+    // Beyond the limit the server plainly does not answer these; the latest ping confirms the
+    // most, so the oldest is given up.
+    if (pingsAwaited_.size() == kPingsAwaitedLimit)
+        pingsAwaited_.pop_front();
+    pingsAwaited_.push_back(std::move(ping));
 }
 
 void TciLink::stop() {

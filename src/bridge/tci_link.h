@@ -1,7 +1,8 @@
 // The link to the SDR's TCI server, from the connection attempt to its end: the SDR's start and
 // stop notices, what the bridge sends and in which order, a ping when the line has gone quiet,
-// and the confirmation of deletions. One connection at a time; a lost one is replaced on the
-// 5-second rule, however it ended.
+// and the confirmation of deletions. One connection at a time; an attempt is moved on by the
+// loop's passes and never waited for, and the next one is due 5 seconds after the last ended,
+// however it ended.
 #pragma once
 
 #include "bridge/spot_relay.h"
@@ -19,10 +20,12 @@
 
 class TciLink {
 public:
-    // Makes a connection (blocking, bounded in time) or gives null.
+    // Starts a connection attempt without waiting: a client in CONNECTING (or OPEN already), or
+    // null when none can be made now.
     using Connect = std::function<std::unique_ptr<wsclient::WebSocket>()>;
-    // Every message that arrives, text and IQ alike.
-    using Deliver = std::function<void(const std::vector<std::uint8_t>& message)>;
+    // Every message that arrives, and the opcode that tells text from IQ.
+    using Deliver =
+        std::function<void(const std::vector<std::uint8_t>& message, wsclient::Opcode type)>;
 
     // The bridge's own requests around the spots, sent after the table at every start (the IQ
     // stream's rate and a start for each receiver shown, when the spectrum display is on). What
@@ -54,7 +57,7 @@ public:
     // Past this many waiting commands (an SDR that reads slower than spots arrive), the queue
     // is replaced by what the table and the pending deletions say now: the same picture.
     static constexpr std::size_t kQueueLimit = 65536;
-    // Pings whose answer is awaited; more are sent, but not counted on.
+    // Pings whose answer is awaited; past this many the oldest is given up.
     static constexpr std::size_t kPingsAwaitedLimit = 16;
 
     TciLink(const platform::Clock& clock, Connect connect, const SpotTable& table,
@@ -65,8 +68,9 @@ public:
 
     // The loop starts: the first attempt comes kReconnectMs later.
     void begin();
-    // Once a pass: a new attempt when due; otherwise receive and deliver, note what proves the
-    // SDR alive and what it has read, hand over waiting commands, ping when due, and write.
+    // Once a pass: a new attempt when due, and the one under way moved on; on an open
+    // connection, receive and deliver, note what proves the SDR alive and what it has read, hand
+    // over waiting commands, ping when due, and write.
     void service(const Deliver& deliver);
 
     // The SDR's notices. Every "start" sends the pending deletions, the table and the requests
@@ -85,10 +89,12 @@ public:
     // The SDR hears what is sent now: it has started, and the connection is open.
     bool listening() const;
     bool sdrReady() const { return sdrReady_; }
+    // An attempt is under way; the connection is open (or closing).
+    bool connecting() const;
     bool connected() const;
 
-    // For the loop's wait: the connection's socket, whether it waits to write, and when the link
-    // next needs a pass (steady milliseconds).
+    // For the loop's wait: the socket of the connection or of the attempt, whether it waits to
+    // write (or to connect), and when the link next needs a pass (steady milliseconds).
     platform::NativeSocket socket() const;
     bool wantsToWrite() const;
     std::int64_t nextDeadline() const;
@@ -102,7 +108,13 @@ private:
         std::string atStop = {}; // a request's undoing, owed once it has gone out
     };
 
+    struct AwaitedPing {
+        std::string payload;
+        std::uint64_t deletionsThrough = 0; // deletions sent before the ping
+    };
+
     void attempt(std::int64_t now);
+    void opened(std::int64_t now);
     void connectionEnded();
     void noteArrivals(std::int64_t now);
     void resync();
@@ -123,13 +135,14 @@ private:
     bool sdrReady_ = false;
     std::vector<std::string> owedAtStop_; // in the order their requests went out
     std::deque<Outgoing> queue_;
-    std::int64_t lastAttemptMs_ = 0;
+    std::int64_t lastAttemptEndMs_ = 0;
     std::int64_t lastHeardMs_ = 0;
     std::int64_t lastPingMs_ = 0;
     std::uint64_t framesSeen_ = 0;
-    std::uint64_t pongsSeen_ = 0;
-    // Deletions sent, counted; and for each ping awaiting its pong, the count when it went out.
+    // Deletions sent, counted; pings sent, counted (each carries its number); and the pings
+    // awaiting their pong, oldest first.
     std::uint64_t deletionsSent_ = 0;
     std::uint64_t deletionsPinged_ = 0;
-    std::deque<std::uint64_t> pingsAwaited_;
+    std::uint64_t pingsSent_ = 0;
+    std::deque<AwaitedPing> pingsAwaited_;
 };

@@ -109,7 +109,8 @@ int pendingSocketError(NativeSocket s);
 // select() on one socket; timeoutMs < 0 waits without limit. Returns select's result.
 int waitSocket(NativeSocket s, bool readable, bool writable, int timeoutMs);
 
-// One socket to wait for: readable, and also writable when asked.
+// One socket to wait for: readable, and also writable when asked, which includes a connection
+// being made that succeeds or fails.
 struct WaitFor {
     NativeSocket socket = kInvalidSocket;
     bool writable = false;

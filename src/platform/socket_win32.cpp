@@ -203,15 +203,19 @@ int waitSocket(NativeSocket s, bool readable, bool writable, int timeoutMs) {
 }
 
 int waitSockets(const WaitFor* sockets, std::size_t count, int timeoutMs) {
-    fd_set readSet, writeSet;
+    fd_set readSet, writeSet, errorSet;
     FD_ZERO(&readSet);
     FD_ZERO(&writeSet);
+    FD_ZERO(&errorSet);
     for (std::size_t i = 0; i < count && readSet.fd_count < FD_SETSIZE; ++i) {
         if (sockets[i].socket == kInvalidSocket)
             continue;
         FD_SET(sock(sockets[i].socket), &readSet);
-        if (sockets[i].writable)
+        if (sockets[i].writable) {
             FD_SET(sock(sockets[i].socket), &writeSet);
+            // A connection being made that fails shows here, not as writable.
+            FD_SET(sock(sockets[i].socket), &errorSet);
+        }
     }
     // Winsock refuses a select without sockets at once instead of waiting.
     if (readSet.fd_count == 0) {
@@ -221,7 +225,8 @@ int waitSockets(const WaitFor* sockets, std::size_t count, int timeoutMs) {
     timeval tv{};
     tv.tv_sec = timeoutMs / 1000;
     tv.tv_usec = (timeoutMs % 1000) * 1000;
-    return select(0, &readSet, writeSet.fd_count > 0 ? &writeSet : nullptr, nullptr, &tv);
+    return select(0, &readSet, writeSet.fd_count > 0 ? &writeSet : nullptr,
+                  errorSet.fd_count > 0 ? &errorSet : nullptr, &tv);
 }
 
 bool enableKeepAlive(NativeSocket s, int idleSeconds, int intervalSeconds, int probes) {

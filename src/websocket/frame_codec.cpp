@@ -90,7 +90,7 @@ bool parseFrameHeader(const std::uint8_t* data, std::size_t size, FrameHeader& h
     return true;
 }
 
-ConsumeResult consumeFrames(std::vector<std::uint8_t>& buffer, std::vector<std::uint8_t>& message,
+ConsumeResult consumeFrames(std::vector<std::uint8_t>& buffer, PartialMessage& message,
                             FrameSink& sink) {
     ConsumeResult result;
     std::size_t offset = 0;
@@ -116,7 +116,8 @@ ConsumeResult consumeFrames(std::vector<std::uint8_t>& buffer, std::vector<std::
         // Refuse before waiting for the bytes: an absurd length would otherwise make the
         // connection buffer without end while the frame never completes.
         const std::uint64_t claimed =
-            data ? std::uint64_t{message.size()} + header.payloadLength : header.payloadLength;
+            data ? std::uint64_t{message.bytes.size()} + header.payloadLength
+                 : header.payloadLength;
         if (header.payloadLength > kMaxMessageBytes || claimed > kMaxMessageBytes) {
             result.tooLarge = true;
             result.claimedBytes =
@@ -135,12 +136,19 @@ ConsumeResult consumeFrames(std::vector<std::uint8_t>& buffer, std::vector<std::
         case Opcode::continuation:
         case Opcode::text:
         case Opcode::binary:
-            message.insert(message.end(), payload, payload + payloadLength);
+            // A message is of the kind its first frame says; the frames after it are its
+            // continuations, whatever opcode they carry.
+            if (!message.begun) {
+                message.type = op;
+                message.begun = true;
+            }
+            message.bytes.insert(message.bytes.end(), payload, payload + payloadLength);
             if (header.fin) {
                 // Hand the gathered bytes over and leave `message` empty without storage.
                 std::vector<std::uint8_t> complete;
-                complete.swap(message);
-                sink.onMessage(complete);
+                complete.swap(message.bytes);
+                message.begun = false;
+                sink.onMessage(message.type, complete);
             }
             break;
         case Opcode::ping:

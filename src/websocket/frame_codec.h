@@ -54,11 +54,19 @@ struct FrameHeader {
 // Reads the header at the front of data[0..size). False while the header is not all there.
 bool parseFrameHeader(const std::uint8_t* data, std::size_t size, FrameHeader& header);
 
+// A data message being gathered from its frames.
+struct PartialMessage {
+    std::vector<std::uint8_t> bytes;
+    Opcode type = Opcode::continuation; // the opcode of its first frame
+    bool begun = false;                 // a frame of it has come
+};
+
 // What a walk over received frames hands out.
 class FrameSink {
 public:
-    // A complete data message (fragments joined), without its opcode.
-    virtual void onMessage(const std::vector<std::uint8_t>& message) = 0;
+    // A complete data message (fragments joined) and the opcode of its first frame: text or
+    // binary, or continuation from a server that sent no first frame.
+    virtual void onMessage(Opcode type, const std::vector<std::uint8_t>& message) = 0;
     // A ping, payload unmasked; the client answers it with a pong.
     virtual void onPing(const std::uint8_t* payload, std::size_t size) = 0;
     virtual void onPong(const std::uint8_t* /*payload*/, std::size_t /*size*/) {}
@@ -83,7 +91,7 @@ struct ConsumeResult {
 // fragments in `message`, reports each complete message and control frame to `sink` in order,
 // and erases the consumed bytes once at the end, so a burst costs time linear in its size.
 // A partial frame stays in `buffer` for a later call. The sink must not erase from `buffer`.
-ConsumeResult consumeFrames(std::vector<std::uint8_t>& buffer, std::vector<std::uint8_t>& message,
+ConsumeResult consumeFrames(std::vector<std::uint8_t>& buffer, PartialMessage& message,
                             FrameSink& sink);
 
 // Records that `sent` more bytes of `buffer`, from `offset` on, went out. The sent front is cut

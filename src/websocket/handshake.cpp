@@ -1,5 +1,8 @@
 #include "websocket/handshake.h"
 
+#include "websocket/base64.h"
+#include "websocket/sha1.h"
+
 #include <cctype>
 #include <climits>
 
@@ -8,6 +11,23 @@ namespace {
 
 bool isSpace(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && isSpace(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isSpace(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+bool startsWithNoCase(std::string_view text, std::string_view lowerPrefix) {
+    if (text.size() < lowerPrefix.size())
+        return false;
+    for (std::size_t i = 0; i < lowerPrefix.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != lowerPrefix[i])
+            return false;
+    return true;
 }
 
 // A scan cursor: each step either consumes its conversion or reports failure.
@@ -119,7 +139,17 @@ bool parseWebSocketUrl(std::string_view url, WebSocketUrl& out) {
     return true;
 }
 
-std::vector<std::string> upgradeRequestLines(const WebSocketUrl& url, std::string_view origin) {
+std::string webSocketKey(const WebSocketNonce& nonce) {
+    return base64Encode(nonce.data(), nonce.size());
+}
+
+std::string webSocketAccept(std::string_view key) {
+    const Sha1Digest digest = sha1(std::string(key) + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11");
+    return base64Encode(digest.data(), digest.size());
+}
+
+std::vector<std::string> upgradeRequestLines(const WebSocketUrl& url, std::string_view origin,
+                                             std::string_view key) {
     std::vector<std::string> lines;
     lines.push_back("GET /" + url.path + " HTTP/1.1\r\n");
     if (url.port == 80)
@@ -130,7 +160,7 @@ std::vector<std::string> upgradeRequestLines(const WebSocketUrl& url, std::strin
     lines.push_back("Connection: Upgrade\r\n");
     if (!origin.empty())
         lines.push_back("Origin: " + std::string(origin) + "\r\n");
-    lines.push_back(std::string("Sec-WebSocket-Key: ") + kWebSocketKey + "\r\n");
+    lines.push_back("Sec-WebSocket-Key: " + std::string(key) + "\r\n");
     lines.push_back("Sec-WebSocket-Version: 13\r\n");
     lines.push_back("\r\n");
     return lines;
@@ -166,12 +196,29 @@ HandshakeReplyReader::Step HandshakeReplyReader::feed(char byte) {
             lineFirst_ = byte;
         previous_ = byte;
         lineLength_ = ended ? 0 : (lineLength_ < 2 ? lineLength_ + 1 : 2);
+        if (line_.size() < kHandshakeLineLimit)
+            line_.push_back(byte);
+        if (ended)
+            headerEnded();
         return Step::needMore;
     }
     case Phase::over:
         break;
     }
     return final_;
+}
+
+void HandshakeReplyReader::headerEnded() {
+    static constexpr std::string_view kName = "sec-websocket-accept:";
+    // Held to the line limit, so that a server repeating the header cannot make it grow; a value
+    // that long matches no key's answer anyway.
+    if (startsWithNoCase(line_, kName) && accept_.size() < kHandshakeLineLimit) {
+        if (acceptSeen_)
+            accept_ += ", ";
+        accept_ += trimmed(std::string_view(line_).substr(kName.size()));
+        acceptSeen_ = true;
+    }
+    line_.clear();
 }
 
 HandshakeReplyReader::Step HandshakeReplyReader::finish(Step step) {

@@ -1,17 +1,36 @@
 #include "websocket/websocket.h"
 
 #include "diag/log.h"
+#include "platform/error.h"
+#include "platform/name_lookup.h"
+#include "platform/random.h"
 #include "platform/socket.h"
 #include "websocket/frame_codec.h"
 #include "websocket/handshake.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace wsclient {
+
+// What the attempts of one connector share: the host's addresses once known, or the lookup that
+// finds them. Touched only on the owner's thread.
+struct Connector::Shared {
+    std::string host;
+    int port = 0;
+    std::function<void()> wake;
+    std::unique_ptr<platform::NameLookup> lookup;
+    std::vector<platform::ResolvedAddress> addresses;
+    bool known = false;
+};
+
 namespace {
 
 // A LAN server answers in milliseconds; one that accepts and stays silent must not hold the
@@ -51,6 +70,7 @@ void writeError(const char* function, int line, const std::string& text,
 
 class Deadline {
 public:
+    Deadline() = default;
     explicit Deadline(int limitMs)
         : end_(std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs)) {}
 
@@ -63,94 +83,18 @@ public:
     }
 
 private:
-    std::chrono::steady_clock::time_point end_;
+    std::chrono::steady_clock::time_point end_{};
 };
 
-enum class Outcome { done, closed, timedOut };
-
-// Connects a non-blocking socket within the deadline.
-Outcome connectWithin(platform::NativeSocket s, const platform::Address& address,
-                      const Deadline& deadline) {
-    platform::setNonBlocking(s, true);
-    if (platform::connectTo(s, address) == 0)
-        return Outcome::done;
-    if (!platform::isWouldBlock(platform::lastSocketError()))
-        return Outcome::closed;
-    for (;;) {
-        const int left = deadline.remainingMs();
-        if (left <= 0)
-            return Outcome::timedOut;
-        if (platform::waitSocket(s, false, true, left) > 0)
-            return platform::pendingSocketError(s) == 0 ? Outcome::done : Outcome::closed;
-    }
-}
-
-// Resolves and connects, trying each address in turn. The socket comes back non-blocking.
-platform::Socket connectTcp(const std::string& host, int port, bool& timedOut) {
-    timedOut = false;
-    std::vector<platform::ResolvedAddress> addresses;
-    const int rc = platform::resolve(host, std::to_string(port), platform::Family::any,
-                                     platform::Kind::stream, addresses);
-    if (rc != 0) {
-        WRITE_ERROR("wsclient::connectTcp",
-                    "getaddrinfo: " + platform::resolveErrorText(rc) + "\n");
-        return {};
-    }
-    const Deadline deadline(kConnectTimeLimitMs);
-    for (const auto& entry : addresses) {
-        platform::Socket s = platform::openSocket(entry.family, entry.socktype, entry.protocol);
-        if (!s.valid())
-            continue;
-        const Outcome outcome = connectWithin(s.get(), entry.address, deadline);
-        if (outcome == Outcome::done)
-            return s;
-        if (outcome == Outcome::timedOut) {
-            timedOut = true;
-            break;
-        }
-    }
-    return {};
-}
-
-Outcome sendAll(platform::NativeSocket s, const std::string& data, const Deadline& deadline) {
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-        const long n = platform::sendSome(s, data.data() + sent, data.size() - sent);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && !platform::isWouldBlock(platform::lastSocketError()))
-            return Outcome::closed;
-        const int left = deadline.remainingMs();
-        if (left <= 0)
-            return Outcome::timedOut;
-        platform::waitSocket(s, false, true, left);
-    }
-    return Outcome::done;
-}
-
-// One byte of the reply. A receive error counts as the server closing.
-Outcome receiveByte(platform::NativeSocket s, char& byte, const Deadline& deadline) {
-    for (;;) {
-        const int left = deadline.remainingMs();
-        if (left <= 0)
-            return Outcome::timedOut;
-        if (platform::waitSocket(s, true, false, left) <= 0)
-            continue;
-        const long n = platform::receiveSome(s, &byte, 1);
-        if (n == 1)
-            return Outcome::done;
-        if (n < 0 && platform::isWouldBlock(platform::lastSocketError()))
-            continue;
-        return Outcome::closed;
-    }
-}
+// Receives of the handshake's reply in one step.
+constexpr int kHandshakeHelpings = 16;
+// A pong answers a ping of ours, or comes unasked; only the latest few can matter.
+constexpr std::size_t kPongsKept = 16;
 
 class CallbackAdapter : public BytesCallback_Imp {
 public:
     explicit CallbackAdapter(Callback_Imp& callable) : callable_(callable) {}
-    void operator()(const std::vector<std::uint8_t>& message) override {
+    void operator()(const std::vector<std::uint8_t>& message, Opcode) override {
         const std::string text(message.begin(), message.end());
         callable_(text);
     }
@@ -161,8 +105,13 @@ private:
 
 class _RealWebSocket final : public WebSocket {
 public:
-    _RealWebSocket(platform::Socket socket, bool useMask)
-        : socketHandle(std::move(socket)), maskOutgoing(useMask) {}
+    // A client in CONNECTING: the upgrade request waits in the send queue from the start.
+    _RealWebSocket(std::shared_ptr<Connector::Shared> connector, std::string url,
+                   const std::string& request, std::string accept)
+        : txBuffer(request.begin(), request.end()), connector_(std::move(connector)),
+          url_(std::move(url)), accept_(std::move(accept)) {
+        hostPort_ = connector_->host + ":" + std::to_string(connector_->port);
+    }
 
     // Leaves queued frames unwritten; the socket closes with its owner.
     ~_RealWebSocket() override = default;
@@ -170,6 +119,11 @@ public:
     void poll(int timeout) override {
         if (state == ReadyState::CLOSED)
             return;
+        // The poll that completes the handshake leaves what follows it to the next.
+        if (state == ReadyState::CONNECTING) {
+            advance(timeout);
+            return;
+        }
         const platform::NativeSocket s = socketHandle.get();
         if (timeout != 0)
             platform::waitSocket(s, true, bufferedAmount() > 0, timeout < 0 ? -1 : timeout);
@@ -192,7 +146,7 @@ public:
     }
 
     void flush() override {
-        if (state == ReadyState::CLOSED)
+        if (state == ReadyState::CLOSED || state == ReadyState::CONNECTING)
             return;
         const platform::NativeSocket s = socketHandle.get();
         while (bufferedAmount() > 0) {
@@ -227,9 +181,16 @@ public:
                    message.size());
     }
 
-    void sendPing() override { queueFrame(Opcode::ping, nullptr, 0); }
+    void sendPing(const std::string& payload) override {
+        queueFrame(Opcode::ping, reinterpret_cast<const std::uint8_t*>(payload.data()),
+                   std::min<std::size_t>(payload.size(), kMaxControlPayload));
+    }
 
     void close() override {
+        if (state == ReadyState::CONNECTING) {
+            endAttempt();
+            return;
+        }
         if (state == ReadyState::CLOSING || state == ReadyState::CLOSED)
             return;
         state = ReadyState::CLOSING;
@@ -240,10 +201,20 @@ public:
 
     std::size_t bufferedAmount() const override { return txBuffer.size() - txOffset; }
     std::uint64_t framesReceived() const override { return framesReceived_; }
-    std::uint64_t pongsReceived() const override { return pongsReceived_; }
+    std::vector<std::string> takePongs() override {
+        std::vector<std::string> taken;
+        taken.swap(pongs_);
+        return taken;
+    }
 
     platform::NativeSocket nativeSocket() const override {
         return state == ReadyState::CLOSED ? platform::kInvalidSocket : socketHandle.get();
+    }
+
+    int timeLeftMs() const override {
+        if (state != ReadyState::CONNECTING || step_ == Step::lookingUp)
+            return -1;
+        return deadline_.remainingMs();
     }
 
     void _dispatch(Callback_Imp& callable) override {
@@ -277,11 +248,18 @@ private:
     public:
         Events(_RealWebSocket& client, BytesCallback_Imp& callable)
             : client_(client), callable_(callable) {}
-        void onMessage(const std::vector<std::uint8_t>& message) override { callable_(message); }
+        void onMessage(Opcode type, const std::vector<std::uint8_t>& message) override {
+            callable_(message, type);
+        }
         void onPing(const std::uint8_t* payload, std::size_t size) override {
             client_.queueFrame(Opcode::pong, payload, size);
         }
-        void onPong(const std::uint8_t*, std::size_t) override { ++client_.pongsReceived_; }
+        void onPong(const std::uint8_t* payload, std::size_t size) override {
+            std::vector<std::string>& pongs = client_.pongs_;
+            if (pongs.size() == kPongsKept)
+                pongs.erase(pongs.begin());
+            pongs.emplace_back(reinterpret_cast<const char*>(payload), size);
+        }
         void onClose() override { client_.close(); }
         void onUnexpected(std::uint8_t /*opcode*/) override {
             WRITE_ERROR("wsclient::_RealWebSocket::_dispatchBinary",
@@ -295,8 +273,9 @@ private:
         BytesCallback_Imp& callable_;
     };
 
+    // Frames go out only on an open connection: none before the handshake, none after a close.
     void queueFrame(Opcode opcode, const std::uint8_t* payload, std::size_t size) {
-        if (state == ReadyState::CLOSING || state == ReadyState::CLOSED)
+        if (state != ReadyState::OPEN)
             return;
         // A peer that sends but never reads would otherwise make the queue grow without end.
         if (size > kMaxPendingSendBytes ||
@@ -308,6 +287,200 @@ private:
         }
         encodeFrame(txBuffer, static_cast<std::uint8_t>(opcode), payload, size, maskOutgoing,
                     kMaskingKey);
+    }
+
+    // The attempt, step by step: each step goes as far as it can without waiting; then, when the
+    // caller allows it, one wait for what the step waits for, and the steps again.
+    void advance(int timeout) {
+        progress();
+        if (state != ReadyState::CONNECTING || timeout == 0)
+            return;
+        if (step_ == Step::lookingUp) {
+            connector_->lookup->waitFor(timeout);
+        } else {
+            const int left = deadline_.remainingMs();
+            const int wait = timeout < 0 ? left : std::min(timeout, left);
+            const bool handshaking = step_ == Step::handshaking;
+            platform::waitSocket(socketHandle.get(), handshaking,
+                                 !handshaking || bufferedAmount() > 0, wait);
+        }
+        progress();
+    }
+
+    void progress() {
+        bool moved = true;
+        while (moved && state == ReadyState::CONNECTING) {
+            switch (step_) {
+            case Step::lookingUp:
+                moved = lookUp();
+                break;
+            case Step::connecting:
+                moved = connectTcp();
+                break;
+            case Step::handshaking:
+                moved = handshake();
+                break;
+            }
+        }
+    }
+
+    // Each of the three steps is true when it has handed over to the next.
+    bool lookUp() {
+        Connector::Shared& connector = *connector_;
+        if (!connector.known) {
+            if (!connector.lookup)
+                connector.lookup = std::make_unique<platform::NameLookup>(
+                    connector.host, std::to_string(connector.port), platform::Family::any,
+                    platform::Kind::stream, connector.wake);
+            if (!connector.lookup->finished())
+                return false;
+            std::vector<platform::ResolvedAddress> found;
+            const int rc = connector.lookup->result(found);
+            connector.lookup.reset();
+            if (rc != 0) {
+                WRITE_ERROR("wsclient::_RealWebSocket::poll",
+                            "getaddrinfo: " + platform::resolveErrorText(rc) + "\n");
+                endAttempt(__LINE__, "Unable to connect to " + hostPort_ + "\n");
+                return false;
+            }
+            connector.addresses = std::move(found);
+            connector.known = true;
+        }
+        addresses_ = connector.addresses;
+        step_ = Step::connecting;
+        deadline_ = Deadline(kConnectTimeLimitMs);
+        return true;
+    }
+
+    // Tries each address in turn, all within one time limit. Addresses that fail are forgotten:
+    // the next attempt looks the name up again.
+    bool connectTcp() {
+        for (;;) {
+            if (!socketHandle.valid()) {
+                if (next_ == addresses_.size()) {
+                    forgetAddresses();
+                    endAttempt(__LINE__, "Unable to connect to " + hostPort_ + "\n");
+                    return false;
+                }
+                const platform::ResolvedAddress& entry = addresses_[next_++];
+                platform::Socket s =
+                    platform::openSocket(entry.family, entry.socktype, entry.protocol);
+                if (!s.valid() || !platform::setNonBlocking(s.get(), true))
+                    continue;
+                if (platform::connectTo(s.get(), entry.address) == 0) {
+                    socketHandle = std::move(s);
+                    return connected();
+                }
+                if (!platform::isWouldBlock(platform::lastSocketError()))
+                    continue;
+                socketHandle = std::move(s);
+            }
+            if (platform::waitSocket(socketHandle.get(), false, true, 0) > 0) {
+                if (platform::pendingSocketError(socketHandle.get()) == 0)
+                    return connected();
+                socketHandle.close();
+                continue;
+            }
+            if (deadline_.remainingMs() > 0)
+                return false;
+            forgetAddresses();
+            endAttempt(__LINE__, "ERROR: Timed out connecting to " + hostPort_ + "\n");
+            return false;
+        }
+    }
+
+    bool connected() {
+        step_ = Step::handshaking;
+        deadline_ = Deadline(kConnectTimeLimitMs);
+        return true;
+    }
+
+    // Writes the request and reads the reply as it comes. What follows the reply's blank line
+    // is the first frames, kept for dispatch. A server that ends the connection or fails during
+    // its reply ends the attempt without a line.
+    bool handshake() {
+        const platform::NativeSocket s = socketHandle.get();
+        while (bufferedAmount() > 0) {
+            const long n =
+                platform::sendSome(s, txBuffer.data() + txOffset, txBuffer.size() - txOffset);
+            if (n < 0 && platform::isWouldBlock(platform::lastSocketError()))
+                break;
+            if (n <= 0) {
+                endAttempt();
+                return false;
+            }
+            markSent(txBuffer, txOffset, static_cast<std::size_t>(n));
+        }
+        // A server that streams header lines without end is read in bounded helpings, so that a
+        // pass never stays here and the time limit is seen.
+        char chunk[kReceiveChunk];
+        for (int helping = 0; helping < kHandshakeHelpings; ++helping) {
+            const long n = platform::receiveSome(s, chunk, sizeof chunk);
+            if (n < 0 && platform::isWouldBlock(platform::lastSocketError()))
+                break;
+            if (n <= 0) {
+                endAttempt();
+                return false;
+            }
+            for (long i = 0; i < n; ++i) {
+                const HandshakeReplyReader::Step step = reply_.feed(chunk[i]);
+                int status = 0;
+                if (step == HandshakeReplyReader::Step::statusLine &&
+                    (!parseStatusCode(reply_.statusLine(), status) || status != 101)) {
+                    endAttempt(__LINE__, "ERROR: Got bad status connecting to " + url_ + ": ",
+                               reply_.statusLine());
+                    return false;
+                }
+                if (step == HandshakeReplyReader::Step::invalidStatusLine) {
+                    endAttempt(__LINE__,
+                               "ERROR: Got invalid status line connecting to: " + url_ + "\n");
+                    return false;
+                }
+                if (step == HandshakeReplyReader::Step::headersEnded) {
+                    rxBuffer.assign(chunk + i + 1, chunk + n);
+                    return accepted();
+                }
+            }
+        }
+        if (deadline_.remainingMs() == 0)
+            endAttempt(__LINE__,
+                       "ERROR: Timed out waiting for the WebSocket handshake from " + url_ + "\n");
+        return false;
+    }
+
+    // A server that does not answer our key is not a WebSocket server that read our request
+    // (a proxy's cached reply, or something else on the port).
+    bool accepted() {
+        if (!reply_.acceptSeen()) {
+            endAttempt(__LINE__, "ERROR: Got no Sec-WebSocket-Accept connecting to " + url_ + "\n");
+            return false;
+        }
+        if (reply_.accept() != accept_) {
+            endAttempt(__LINE__, "ERROR: Got a wrong Sec-WebSocket-Accept connecting to " + url_ +
+                                     ": " + tlog::escapeControls(reply_.accept()) + "\n");
+            return false;
+        }
+        platform::setTcpNoDelay(socketHandle.get(), true);
+        state = ReadyState::OPEN;
+        connector_.reset();
+        return false;
+    }
+
+    void forgetAddresses() {
+        connector_->known = false;
+        connector_->addresses.clear();
+    }
+
+    // The attempt has failed: after its line, if it has one, the client is CLOSED for good.
+    void endAttempt(int line = 0, const std::string& text = std::string(),
+                    std::string_view peerText = {}) {
+        if (!text.empty())
+            writeError("wsclient::_RealWebSocket::poll", line, text, peerText);
+        socketHandle.close();
+        state = ReadyState::CLOSED;
+        connector_.reset();
+        std::vector<std::uint8_t>().swap(txBuffer);
+        txOffset = 0;
     }
 
     void connectionLost(int line, const char* text) {
@@ -328,93 +501,88 @@ private:
         txOffset = 0;
         if (!walking) {
             std::vector<std::uint8_t>().swap(rxBuffer);
-            std::vector<std::uint8_t>().swap(messageBuffer);
+            std::vector<std::uint8_t>().swap(messageBuffer.bytes);
+            messageBuffer.begun = false;
         }
     }
 
     std::vector<std::uint8_t> rxBuffer;
     std::vector<std::uint8_t> txBuffer;
     std::size_t txOffset = 0; // txBuffer before it has been sent
-    std::vector<std::uint8_t> messageBuffer;
+    PartialMessage messageBuffer;
     platform::Socket socketHandle;
-    ReadyState state = ReadyState::OPEN;
+    ReadyState state = ReadyState::CONNECTING;
     bool maskOutgoing = true;
     std::uint64_t framesReceived_ = 0;
-    std::uint64_t pongsReceived_ = 0;
+    std::vector<std::string> pongs_;
     bool walking = false; // inside consumeFrames, which holds on to rxBuffer
     bool dropped = false;
+
+    // While CONNECTING.
+    enum class Step { lookingUp, connecting, handshaking };
+    Step step_ = Step::lookingUp;
+    std::shared_ptr<Connector::Shared> connector_; // released once the attempt has ended
+    std::string url_;
+    std::string hostPort_;
+    std::string accept_; // the Sec-WebSocket-Accept that our key asks for
+    std::vector<platform::ResolvedAddress> addresses_;
+    std::size_t next_ = 0; // the address to try next
+    Deadline deadline_;    // of the step under way
+    HandshakeReplyReader reply_;
 };
 
 } // namespace
 
-std::unique_ptr<WebSocket> WebSocket::connectUrl(const std::string& url,
-                                                 const std::string& origin) {
-    static constexpr const char* kConnectUrl = "wsclient::WebSocket::connectUrl";
-    if (url.size() > kMaxUrlLength) {
-        WRITE_ERROR(kConnectUrl, "ERROR: url size limit exceeded: " + url + "\n");
+Connector::Connector(std::string url, std::string origin, std::function<void()> wake)
+    : url_(std::move(url)), origin_(std::move(origin)), shared_(std::make_shared<Shared>()) {
+    shared_->wake = std::move(wake);
+}
+
+// A lookup still under way goes on by itself, but wakes nobody any more.
+Connector::~Connector() {
+    shared_->wake = nullptr;
+    shared_->lookup.reset();
+}
+
+std::unique_ptr<WebSocket> Connector::connect() {
+    static constexpr const char* kConnect = "wsclient::Connector::connect";
+    if (url_.size() > kMaxUrlLength) {
+        WRITE_ERROR(kConnect, "ERROR: url size limit exceeded: " + url_ + "\n");
         return nullptr;
     }
-    if (origin.size() > kMaxOriginLength) {
-        WRITE_ERROR(kConnectUrl, "ERROR: origin size limit exceeded: " + origin + "\n");
+    if (origin_.size() > kMaxOriginLength) {
+        WRITE_ERROR(kConnect, "ERROR: origin size limit exceeded: " + origin_ + "\n");
         return nullptr;
     }
     WebSocketUrl target;
-    if (!parseWebSocketUrl(url, target)) {
-        WRITE_ERROR(kConnectUrl, "ERROR: Could not parse WebSocket url: " + url + "\n");
+    if (!parseWebSocketUrl(url_, target)) {
+        WRITE_ERROR(kConnect, "ERROR: Could not parse WebSocket url: " + url_ + "\n");
         return nullptr;
     }
-
-    bool timedOut = false;
-    platform::Socket socket = connectTcp(target.host, target.port, timedOut);
-    const std::string hostPort = target.host + ":" + std::to_string(target.port);
-    if (!socket.valid()) {
-        if (timedOut)
-            WRITE_ERROR(kConnectUrl, "ERROR: Timed out connecting to " + hostPort + "\n");
-        else
-            WRITE_ERROR(kConnectUrl, "Unable to connect to " + hostPort + "\n");
+    WebSocketNonce nonce{};
+    if (!platform::systemRandom(nonce.data(), nonce.size())) {
+        WRITE_ERROR(kConnect, "ERROR: No random bytes for the WebSocket key (error " +
+                                  std::to_string(platform::lastSystemError()) + ")\n");
         return nullptr;
     }
-    const platform::NativeSocket s = socket.get();
+    shared_->host = target.host;
+    shared_->port = target.port;
+    const std::string key = webSocketKey(nonce);
+    std::string request;
+    for (const std::string& line : upgradeRequestLines(target, origin_, key))
+        request += line;
+    return std::make_unique<_RealWebSocket>(shared_, url_, request, webSocketAccept(key));
+}
 
-    // The whole handshake shares one time limit; the socket closes on every early return.
-    const Deadline deadline(kConnectTimeLimitMs);
-    const std::string timeoutLine =
-        "ERROR: Timed out waiting for the WebSocket handshake from " + url + "\n";
-    for (const std::string& line : upgradeRequestLines(target, origin)) {
-        if (sendAll(s, line, deadline) == Outcome::timedOut) {
-            WRITE_ERROR(kConnectUrl, timeoutLine);
-            return nullptr;
-        }
-    }
-
-    // One byte per receive, so that nothing behind the blank line (the first frames) is taken.
-    HandshakeReplyReader reply;
-    for (;;) {
-        char byte = 0;
-        const Outcome outcome = receiveByte(s, byte, deadline);
-        if (outcome == Outcome::timedOut)
-            WRITE_ERROR(kConnectUrl, timeoutLine);
-        if (outcome != Outcome::done)
-            return nullptr;
-        const HandshakeReplyReader::Step step = reply.feed(byte);
-        if (step == HandshakeReplyReader::Step::headersEnded)
-            break;
-        if (step == HandshakeReplyReader::Step::invalidStatusLine) {
-            WRITE_ERROR(kConnectUrl, "ERROR: Got invalid status line connecting to: " + url + "\n");
-            return nullptr;
-        }
-        int status = 0;
-        if (step == HandshakeReplyReader::Step::statusLine &&
-            (!parseStatusCode(reply.statusLine(), status) || status != 101)) {
-            WRITE_ERROR(kConnectUrl, "ERROR: Got bad status connecting to " + url + ": ",
-                        reply.statusLine());
-            return nullptr;
-        }
-    }
-
-    platform::setTcpNoDelay(s, true);
-    platform::setNonBlocking(s, true);
-    return std::make_unique<_RealWebSocket>(std::move(socket), true);
+std::unique_ptr<WebSocket> WebSocket::connectUrl(const std::string& url,
+                                                 const std::string& origin) {
+    Connector connector(url, origin);
+    std::unique_ptr<WebSocket> ws = connector.connect();
+    while (ws && ws->readyState() == ReadyState::CONNECTING)
+        ws->poll(-1);
+    if (!ws || ws->readyState() != ReadyState::OPEN)
+        return nullptr;
+    return ws;
 }
 
 } // namespace wsclient

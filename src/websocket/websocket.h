@@ -3,16 +3,20 @@
 #pragma once
 
 #include "platform/socket.h"
+#include "websocket/frame_codec.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace wsclient {
 
-// CONNECTING is never entered: a client exists only after a successful handshake.
+// CONNECTING: the name lookup, the TCP connection or the handshake is under way; poll() moves it
+// on, and it ends in OPEN or CLOSED.
 enum class ReadyState : std::int32_t { CLOSING = 0, CLOSED = 1, CONNECTING = 2, OPEN = 3 };
 
 // Text message callback.
@@ -23,9 +27,10 @@ protected:
     ~Callback_Imp() = default;
 };
 
-// Byte message callback: every complete data message, text or binary, without its opcode.
+// Byte message callback: every complete data message and the opcode of its first frame, which
+// tells text from binary.
 struct BytesCallback_Imp {
-    virtual void operator()(const std::vector<std::uint8_t>& message) = 0;
+    virtual void operator()(const std::vector<std::uint8_t>& message, Opcode type) = 0;
 
 protected:
     ~BytesCallback_Imp() = default;
@@ -41,7 +46,8 @@ public:
     virtual void sendText(const std::string& message) = 0;
     virtual void sendBinary(const std::vector<std::uint8_t>& message) = 0;
     virtual void sendBinary(const std::string& message) = 0;
-    virtual void sendPing() = 0;
+    // A ping carrying `payload` (at most 125 bytes), which the pong that answers it carries back.
+    virtual void sendPing(const std::string& payload) = 0;
     // Queues the close frame; the next poll writes it and closes the socket.
     virtual void close() = 0;
     virtual ReadyState readyState() const = 0;
@@ -51,31 +57,69 @@ public:
     virtual void flush() = 0;
     // Bytes queued by the send operations and not yet handed to the socket.
     virtual std::size_t bufferedAmount() const = 0;
-    // Frames of every kind that dispatch has taken in, and the pongs among them: what a peer
-    // sends proves it alive, whatever it is; a pong also says it has read what came before.
+    // Frames of every kind that dispatch has taken in: what a peer sends proves it alive,
+    // whatever it is.
     virtual std::uint64_t framesReceived() const = 0;
-    virtual std::uint64_t pongsReceived() const = 0;
-    // The connected socket, so that its owner can wait on it among others; invalid once CLOSED.
+    // The payloads of the pongs that dispatch has taken in since the last call, oldest first (the
+    // latest few only): a pong says that the peer has read what came before its ping.
+    virtual std::vector<std::string> takePongs() = 0;
+    // The socket to wait on, among others: the connected one, or the one being connected (then
+    // waiting to write means waiting for the connection); invalid while the name is looked up,
+    // and once CLOSED.
     virtual platform::NativeSocket nativeSocket() const = 0;
+    // While CONNECTING, the milliseconds left to the step under way; -1 when it has no limit of
+    // its own (the name lookup, which wakes its owner when it ends) and in the other states.
+    virtual int timeLeftMs() const = 0;
 
     // A connected client in state OPEN, or null after one line on standard error. Blocks through
-    // name resolution, the TCP connection and the handshake, the last two bounded in time.
+    // the same steps as Connector's clients: the name lookup, then the TCP connection and the
+    // handshake, each bounded in time.
     static std::unique_ptr<WebSocket> connectUrl(const std::string& url,
                                                  const std::string& origin = std::string());
 
-    // Runs `callable(const std::vector<std::uint8_t>&)` once per complete message received, in
-    // order. It may send or close, but must not destroy the client.
+    // Runs `callable(const std::vector<std::uint8_t>& message, Opcode type)` once per complete
+    // message received, in order; a callable that takes the message alone is given the message
+    // alone. It may send or close, but must not destroy the client.
     template <class Callable> void dispatchBinary(Callable callable) {
         struct _Callback : public BytesCallback_Imp {
             Callable& callable;
             explicit _Callback(Callable& target) : callable(target) {}
-            void operator()(const std::vector<std::uint8_t>& message) override {
-                callable(message);
+            void operator()(const std::vector<std::uint8_t>& message, Opcode type) override {
+                if constexpr (std::is_invocable_v<Callable&, const std::vector<std::uint8_t>&,
+                                                  Opcode>)
+                    callable(message, type);
+                else
+                    callable(message);
             }
         };
         _Callback callback(callable);
         _dispatchBinary(callback);
     }
+};
+
+// Makes the connections to one URL, one attempt at a time, without ever waiting: each client it
+// gives starts in CONNECTING and is moved on by its poll(). The host's name is looked up on a
+// thread of its own and its addresses are kept until a connection with them fails, so that only
+// the first attempt, and the one after such a failure, wait for the resolver.
+class Connector {
+public:
+    // `wake` is called on the lookup's thread when a lookup has ended, so that an owner waiting
+    // on its sockets polls again; never once the connector is gone.
+    Connector(std::string url, std::string origin, std::function<void()> wake = {});
+    ~Connector();
+    Connector(const Connector&) = delete;
+    Connector& operator=(const Connector&) = delete;
+
+    // A new client in state CONNECTING with a fresh key; null after one line on standard error
+    // when the URL or the origin is refused, or no random key could be had.
+    std::unique_ptr<WebSocket> connect();
+
+    struct Shared;
+
+private:
+    std::string url_;
+    std::string origin_;
+    std::shared_ptr<Shared> shared_;
 };
 
 } // namespace wsclient

@@ -28,6 +28,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "peers"))
 
 import n1mm  # noqa: E402
 import tci_server  # noqa: E402
+import unreachable  # noqa: E402
 from tarnwick_process import (Tarnwick, colour_for, free_port, settings_xml,  # noqa: E402
                               udp_port_bound, wait_for)
 
@@ -117,9 +118,9 @@ class BridgeCase(unittest.TestCase):
     def setUp(self):
         self._bridges = []
 
-    def bridge(self, settings=None, args=(), workdir=None):
-        b = Tarnwick(CONFIG.exe, settings=settings, args=args, emulator=CONFIG.emulator,
-                     workdir=workdir)
+    def bridge(self, settings=None, args=(), workdir=None, prefix=()):
+        b = Tarnwick(CONFIG.exe, settings=settings, args=args,
+                     emulator=list(prefix) + CONFIG.emulator, workdir=workdir)
         self._bridges.append(b)
         self.addCleanup(b.close)
         return b.start()
@@ -513,6 +514,22 @@ class Relay(BridgeCase):
               f"{resent - dropped:.2f} s after a drop, {returned - back:.2f} s after the SDR "
               "came back", file=sys.stderr)
 
+
+    @keep_logs_on_failure
+    def test_text_message_of_any_length_is_read_as_commands(self):
+        """A "start;" behind 5,000 bytes of other commands in one text message is a start."""
+        b, sdr, peer = self.relaying()
+        sdr.send_stop()
+        time.sleep(0.5)
+        peer.spot("K1ABC", 14025.3, "cq", "CW")
+        time.sleep(1.0)
+        self.assertEqual(self.spot_texts(sdr), [], "the SDR heard a spot after its stop")
+        text = "vfo:0,0,14074000;" * 294 + "start;"
+        self.assertGreater(len(text), 5000)
+        sdr.send(text)
+        self.assertTrue(sdr.wait_for_count(lambda t: t.startswith("spot:K1ABC,"), 1, 10),
+                        "the start at the end of the long message was not read")
+        self.assert_clean_stop(b)
 
     @keep_logs_on_failure
     def test_spots_outlive_a_restart(self):
@@ -955,9 +972,71 @@ class SilentLink(BridgeCase):
               file=sys.stderr)
 
 
+class Unreachable(BridgeCase):
+    """While an attempt to reach the SDR hangs (a port that never answers the handshake, a name
+    server that never answers), spots are taken in at once and Ctrl+C ends the bridge at once."""
+
+    SPOTS = 20
+
+    def during_a_hanging_attempt(self, way, attempt_hangs, host="127.0.0.1", port=40001,
+                                 prefix=()):
+        spot_port = free_port()
+        b = self.bridge({"N1MMSpotPort": spot_port, "TCIHost": host, "TCIPort": str(port),
+                         "Debug": 5}, prefix=prefix)
+        self.assert_bound(b, spot_port)
+        self.assertTrue(wait_for(attempt_hangs, FIRST_CONNECT), "no attempt was made")
+        peer = self.n1mm(spot_port)
+        calls = [f"HANG{i:02d}" for i in range(self.SPOTS)]
+        sent = time.monotonic()
+        for call in calls:
+            peer.spot(call, 14025.0, "cq", "CW")
+        handled = wait_for(lambda: all(f"\t{c}\t" in b.log() for c in calls), 5)
+        taken = time.monotonic() - sent
+        self.assertTrue(handled, "spots were not taken in while the attempt hung")
+        self.assertTrue(attempt_hangs(), "the attempt ended before the spots were in")
+        started = time.monotonic()
+        self.assert_clean_stop(b)
+        stopped = time.monotonic() - started
+        print(f"\n  {way}: {self.SPOTS} spots taken in within {taken * 1000:.0f} ms, Ctrl+C to "
+              f"exit {stopped * 1000:.0f} ms", file=sys.stderr)
+        # The figures belong to bench/loop_latency.py; this only catches a loop that waits (Wine
+        # itself takes its time to deliver Ctrl+C and to end a process).
+        self.assertLess(taken, 3.0 if CONFIG.emulator else 1.0)
+        self.assertLess(stopped, 5.0 if CONFIG.emulator else 1.5)
+        return b
+
+    @smoke
+    @keep_logs_on_failure
+    def test_port_that_never_answers_the_handshake(self):
+        silent = unreachable.SilentTci()
+        self.addCleanup(silent.close)
+        # The first handshake gets its 2 s; the second attempt comes 5 s after that one ended,
+        # and is less than a second old when the spots come.
+        b = self.during_a_hanging_attempt(
+            "TCI port that never answers",
+            lambda: len(silent.connections()) >= 2 and
+            time.monotonic() - silent.connections()[-1] < 1.0,
+            port=silent.port)
+        first, second = silent.connections()[:2]
+        self.assertGreater(second - first, 6.5, "the next attempt did not wait 5 s after the end")
+        self.assertEqual(b.stderr().count("ERROR: Timed out waiting for the WebSocket handshake"),
+                         1, b.stderr())
+
+    @keep_logs_on_failure
+    def test_name_that_no_name_server_answers(self):
+        if not unreachable.can_isolate():
+            self.skipTest("needs root and unshare for a name server of its own")
+        resolver = unreachable.SilentResolver(wait_seconds=30)
+        self.addCleanup(resolver.close)
+        b = self.during_a_hanging_attempt("name server that never answers",
+                                          lambda: bool(resolver.query_times()),
+                                          host=resolver.NAME, prefix=resolver.prefix())
+        self.assertNotIn("getaddrinfo", b.stderr(), "the lookup ended before Ctrl+C")
+
+
 def load_tests(loader, standard_tests, pattern):
     suite = unittest.TestSuite()
-    for case in (CommandLine, Foundation, Relay, Spectrum, Load, Churn, SilentLink):
+    for case in (CommandLine, Foundation, Relay, Spectrum, Load, Churn, SilentLink, Unreachable):
         for name in loader.getTestCaseNames(case):
             if CONFIG.smoke and not (getattr(case, "smoke", False) or
                                      getattr(getattr(case, name), "smoke", False)):

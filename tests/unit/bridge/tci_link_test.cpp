@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -19,19 +20,22 @@ public:
     std::int64_t wall = 1780000000;
 };
 
-// The SDR's end of one connection, as the link's client sees it: what was written, in order, and
-// how fast the socket takes it.
+// The SDR's end of one connection, as the link's client sees it: how long the attempt takes and
+// how it ends, what was written, in order, and how fast the socket takes it.
 struct Peer {
+    std::int64_t readyAt = 0;         // steady time at which the attempt ends
+    bool refuses = false;             // ends it in CLOSED rather than OPEN
     std::vector<std::string> written; // texts, and "<ping>"
     std::vector<std::string> incoming;
     std::size_t buffered = 0;
     std::size_t drainPerWrite = SIZE_MAX; // bytes the socket takes per poll or flush
     std::size_t mostBuffered = 0;
     bool answersPings = true;
-    std::size_t unansweredPings = 0;
+    std::vector<std::string> pingPayloads;
+    std::size_t answered = 0; // pings answered so far
+    std::vector<std::string> pongs;
     std::uint64_t frames = 0;
-    std::uint64_t pongs = 0;
-    ReadyState state = ReadyState::OPEN;
+    ReadyState state = ReadyState::CONNECTING;
 
     std::vector<std::string> texts() const {
         std::vector<std::string> out;
@@ -44,23 +48,27 @@ struct Peer {
 
 class ScriptedSocket final : public wsclient::WebSocket {
 public:
-    explicit ScriptedSocket(Peer& peer) : peer_(peer) {}
+    ScriptedSocket(Peer& peer, const SteppedClock& clock) : peer_(peer), clock_(clock) {}
     void poll(int) override {
+        if (peer_.state == ReadyState::CONNECTING) {
+            if (clock_.steady >= peer_.readyAt)
+                peer_.state = peer_.refuses ? ReadyState::CLOSED : ReadyState::OPEN;
+            return;
+        }
         flush();
         // The answers to pings arrive with the next read.
-        if (peer_.answersPings) {
-            peer_.pongs += peer_.unansweredPings;
-            peer_.frames += peer_.unansweredPings;
-            peer_.unansweredPings = 0;
+        for (; peer_.answersPings && peer_.answered < peer_.pingPayloads.size(); ++peer_.answered) {
+            peer_.pongs.push_back(peer_.pingPayloads[peer_.answered]);
+            ++peer_.frames;
         }
     }
     void flush() override { peer_.buffered -= std::min(peer_.buffered, peer_.drainPerWrite); }
     void sendText(const std::string& message) override { queue(message, message.size()); }
     void sendBinary(const std::vector<std::uint8_t>&) override {}
     void sendBinary(const std::string&) override {}
-    void sendPing() override {
+    void sendPing(const std::string& payload) override {
         queue("<ping>", 6);
-        ++peer_.unansweredPings;
+        peer_.pingPayloads.push_back(payload);
     }
     void close() override { peer_.state = ReadyState::CLOSED; }
     ReadyState readyState() const override { return peer_.state; }
@@ -70,13 +78,18 @@ public:
         messages.swap(peer_.incoming);
         for (const std::string& m : messages) {
             ++peer_.frames;
-            callback(std::vector<std::uint8_t>(m.begin(), m.end()));
+            callback(std::vector<std::uint8_t>(m.begin(), m.end()), wsclient::Opcode::text);
         }
     }
     std::size_t bufferedAmount() const override { return peer_.buffered; }
     std::uint64_t framesReceived() const override { return peer_.frames; }
-    std::uint64_t pongsReceived() const override { return peer_.pongs; }
+    std::vector<std::string> takePongs() override { return std::exchange(peer_.pongs, {}); }
     platform::NativeSocket nativeSocket() const override { return platform::kInvalidSocket; }
+    int timeLeftMs() const override {
+        return peer_.state == ReadyState::CONNECTING
+                   ? static_cast<int>(std::max<std::int64_t>(0, peer_.readyAt - clock_.steady))
+                   : -1;
+    }
 
 private:
     void queue(const std::string& what, std::size_t bytes) {
@@ -85,6 +98,7 @@ private:
         peer_.mostBuffered = std::max(peer_.mostBuffered, peer_.buffered);
     }
     Peer& peer_;
+    const SteppedClock& clock_;
 };
 
 SpotEntry spot(const std::string& call, const std::string& comment = "CW") {
@@ -97,16 +111,16 @@ SpotEntry spot(const std::string& call, const std::string& comment = "CW") {
     return entry;
 }
 
-// A link whose connection attempts reach the peers in `up` order; null while `sdrDown`.
+// A link whose connection attempts each take `attemptMs` and then fail while `sdrDown`.
 struct Rig {
     explicit Rig(std::vector<std::int32_t> receivers = {0})
         : link{clock,
                [this]() -> std::unique_ptr<wsclient::WebSocket> {
                    ++attempts;
-                   if (sdrDown)
-                       return nullptr;
                    peers.push_back(std::make_unique<Peer>());
-                   return std::make_unique<ScriptedSocket>(*peers.back());
+                   peers.back()->readyAt = clock.steady + attemptMs;
+                   peers.back()->refuses = sdrDown;
+                   return std::make_unique<ScriptedSocket>(*peers.back(), clock);
                },
                table, pending, TciLink::iqStreamRequests(48000, receivers)} {}
 
@@ -115,6 +129,7 @@ struct Rig {
     PendingDeletes pending;
     std::vector<std::unique_ptr<Peer>> peers;
     bool sdrDown = false;
+    std::int64_t attemptMs = 0;
     int attempts = 0;
     TciLink link;
 
@@ -122,7 +137,7 @@ struct Rig {
     // One pass; the SDR's messages go to the link as the bridge would hand them on.
     void pass(std::int64_t advanceMs = 0) {
         clock.steady += advanceMs;
-        link.service([this](const std::vector<std::uint8_t>& m) {
+        link.service([this](const std::vector<std::uint8_t>& m, wsclient::Opcode) {
             const std::string text(m.begin(), m.end());
             if (text == "start;")
                 link.sdrStarted();
@@ -169,6 +184,51 @@ TEST(TciLink, ConnectsOnTheFiveSecondRuleWhateverTheWallClockDoes) {
     rig.pass(60000);
     rig.pass();
     EXPECT_EQ(rig.attempts, 3);
+}
+
+// An attempt takes as long as the resolver or the SDR's host makes it (8 s here), and never a pass:
+// spots are taken meanwhile, and the next attempt is due 5 s after the last one ended.
+TEST(TciLink, SlowAttemptsHoldNoPassAndTheNextIsDueFiveSecondsAfterTheLastEnded) {
+    Rig rig;
+    rig.attemptMs = 8000;
+    rig.link.begin();
+    const std::int64_t t0 = rig.clock.steady;
+    const struct {
+        std::int64_t advanceMs;
+        bool sdrDown; // for an attempt that starts in this pass
+        int attempts;
+        bool connecting;
+        bool connected;
+        std::int64_t nextPassBy; // after t0: the attempt's time limit, or the next attempt
+    } steps[] = {
+        {5000, true, 1, true, false, 13000}, {7999, true, 1, true, false, 13000},
+        {1, true, 1, false, false, 18000},   {4999, false, 1, false, false, 18000},
+        {1, false, 2, true, false, 26000},   {8000, false, 2, false, true, 0},
+    };
+    int spots = 0;
+    for (const auto& step : steps) {
+        rig.sdrDown = step.sdrDown;
+        rig.pass(step.advanceMs);
+        const std::string call = "K" + std::to_string(++spots);
+        rig.table.add(spot(call));
+        rig.link.spotChanged(call);
+        EXPECT_EQ(rig.attempts, step.attempts) << "at spot " << spots;
+        EXPECT_EQ(rig.link.connecting(), step.connecting) << "at spot " << spots;
+        EXPECT_EQ(rig.link.connected(), step.connected) << "at spot " << spots;
+        if (step.nextPassBy != 0) {
+            EXPECT_EQ(rig.link.nextDeadline() - t0, step.nextPassBy) << "at spot " << spots;
+        }
+    }
+    rig.start();
+    EXPECT_EQ(rig.peer().texts().size(), 6u + 2u) << "every spot taken meanwhile, then requests";
+
+    // The bridge stops during an attempt: it is dropped, nothing waits for it.
+    rig.peer().state = ReadyState::CLOSED;
+    rig.pass(5000);
+    ASSERT_TRUE(rig.link.connecting());
+    rig.link.stop();
+    EXPECT_FALSE(rig.link.connecting());
+    EXPECT_TRUE(rig.peer().written.empty());
 }
 
 // What the SDR is sent at each start, and what "stop" silences.
@@ -241,6 +301,38 @@ TEST(TciLink, DeletionsStayPendingUntilAPongAnswersALaterPing) {
     rig.pass(TciLink::kReconnectMs);
     rig.start();
     EXPECT_EQ(rig.peer().texts().front(), "spot_delete:LOST;");
+}
+
+// A pong confirms the deletions sent before the ping whose payload it carries, and every earlier
+// ping with it; one that carries no payload of ours confirms nothing.
+TEST(TciLink, PongsConfirmByTheirPingsPayload) {
+    const struct {
+        const char* server;
+        std::vector<std::string> pongs; // "#n": the payload of the link's ping n (from 0)
+        std::size_t pendingAfter;
+    } cases[] = {
+        {"answers each ping", {"#0", "#1"}, 0},
+        {"answers the latest of two", {"#1"}, 0},
+        {"answers the first only", {"#0"}, 1},
+        {"answers unasked, with a word, empty", {"tarnwick:99", "pong", ""}, 2},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        rig.connect();
+        rig.start();
+        rig.peer().answersPings = false;
+        for (const char* call : {"GONE1", "GONE2"}) {
+            rig.pending.remember(call);
+            rig.link.spotDeleted(call);
+            rig.pass(TciLink::kQuietMs); // a ping after each deletion
+        }
+        ASSERT_EQ(rig.peer().pingPayloads.size(), 2u) << c.server;
+        for (const std::string& pong : c.pongs)
+            rig.peer().pongs.push_back(pong[0] == '#' ? rig.peer().pingPayloads.at(pong[1] - '0')
+                                                      : pong);
+        rig.pass();
+        EXPECT_EQ(rig.pending.size(), c.pendingAfter) << c.server;
+    }
 }
 
 // A quiet line is pinged; anything the SDR sends counts as life.

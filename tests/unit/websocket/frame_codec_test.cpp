@@ -23,9 +23,11 @@ Bytes bytesOf(const std::string& text) {
 struct Recorder : wsclient::FrameSink {
     std::vector<std::string> events;
     std::vector<Bytes> messages;
+    std::vector<wsclient::Opcode> types;
 
-    void onMessage(const Bytes& message) override {
+    void onMessage(wsclient::Opcode type, const Bytes& message) override {
         messages.push_back(message);
+        types.push_back(type);
         events.push_back("message:" + std::string(message.begin(), message.end()));
     }
     void onPing(const std::uint8_t* payload, std::size_t size) override {
@@ -98,7 +100,7 @@ TEST(FrameCodec, MaskedPayloadIsXoredWithTheKeyInTheHeader) {
 
     // The same frame read back comes out in clear.
     Recorder sink;
-    Bytes message;
+    wsclient::PartialMessage message;
     consumeFrames(out, message, sink);
     EXPECT_THAT(sink.events, testing::ElementsAre("message:hello, TCI"));
 }
@@ -120,7 +122,7 @@ TEST(FrameCodec, FrameSplitAtEveryByteIsDeliveredOnceWhole) {
         for (std::size_t split = 0; split <= frame.size(); ++split) {
             Recorder sink;
             Bytes buffer(frame.begin(), frame.begin() + split);
-            Bytes message;
+            wsclient::PartialMessage message;
             consumeFrames(buffer, message, sink);
             if (split < frame.size()) {
                 EXPECT_TRUE(sink.messages.empty()) << "split " << split;
@@ -142,7 +144,7 @@ TEST(FrameCodec, ByteByByteArrivalDeliversEachFrameOnce) {
     append(stream, serverFrame(0x82, Bytes(70000, 0x5a)));
     Recorder sink;
     Bytes buffer;
-    Bytes message;
+    wsclient::PartialMessage message;
     for (const std::uint8_t b : stream) {
         buffer.push_back(b);
         consumeFrames(buffer, message, sink);
@@ -162,7 +164,7 @@ TEST(FrameCodec, FramesInOneBufferComeOutInOrderAndThePartialRestStays) {
     buffer.insert(buffer.end(), third.begin(), third.begin() + 4);
 
     Recorder sink;
-    Bytes message;
+    wsclient::PartialMessage message;
     const auto result = consumeFrames(buffer, message, sink);
     EXPECT_EQ(result.frames, 2u);
     EXPECT_FALSE(result.tooLarge);
@@ -177,29 +179,45 @@ TEST(FrameCodec, FragmentsJoinIntoOneMessageAndAPingBetweenIsReportedAtOnce) {
     append(buffer, serverFrame(0x00, "lo, "));  // continuation, no FIN
     append(buffer, serverFrame(0x80, "world")); // continuation, FIN
     Recorder sink;
-    Bytes message;
+    wsclient::PartialMessage message;
     consumeFrames(buffer, message, sink);
     EXPECT_THAT(sink.events, testing::ElementsAre("ping:are you there", "message:Hello, world"));
-    EXPECT_TRUE(message.empty());
-    EXPECT_EQ(message.capacity(), 0u) << "gathered storage is handed over, not kept";
+    EXPECT_THAT(sink.types, testing::ElementsAre(wsclient::Opcode::text));
+    EXPECT_TRUE(message.bytes.empty());
+    EXPECT_EQ(message.bytes.capacity(), 0u) << "gathered storage is handed over, not kept";
 }
 
 TEST(FrameCodec, FragmentsSpreadOverCallsAreKeptUntilTheFinalOne) {
     Bytes buffer = serverFrame(0x02, "ab");
     Recorder sink;
-    Bytes message;
+    wsclient::PartialMessage message;
     consumeFrames(buffer, message, sink);
     EXPECT_TRUE(sink.messages.empty());
-    EXPECT_EQ(message, bytesOf("ab"));
+    EXPECT_EQ(message.bytes, bytesOf("ab"));
     buffer = serverFrame(0x80, "cd");
     consumeFrames(buffer, message, sink);
     EXPECT_THAT(sink.events, testing::ElementsAre("message:abcd"));
+    EXPECT_THAT(sink.types, testing::ElementsAre(wsclient::Opcode::binary));
+}
+
+// A message is of its first frame's kind, whatever the frames after it say; one that starts with
+// a continuation is of no kind.
+TEST(FrameCodec, EachMessageIsOfItsFirstFramesKind) {
+    using wsclient::Opcode;
+    Bytes buffer;
+    for (const std::uint8_t first : {0x81, 0x82, 0x01, 0x82, 0x02, 0x81, 0x80})
+        append(buffer, serverFrame(first, "x"));
+    Recorder sink;
+    wsclient::PartialMessage message;
+    consumeFrames(buffer, message, sink);
+    EXPECT_THAT(sink.types, testing::ElementsAre(Opcode::text, Opcode::binary, Opcode::text,
+                                                 Opcode::binary, Opcode::continuation));
 }
 
 TEST(FrameCodec, EmptyMessageIsDeliveredAsAnEmptyVector) {
     Bytes buffer = serverFrame(0x81, "");
     Recorder sink;
-    Bytes message;
+    wsclient::PartialMessage message;
     consumeFrames(buffer, message, sink);
     ASSERT_EQ(sink.messages.size(), 1u);
     EXPECT_TRUE(sink.messages[0].empty());
@@ -210,7 +228,7 @@ TEST(FrameCodec, UndefinedOpcodeIsReportedAndFramesBehindItStillCome) {
         Bytes buffer = serverFrame(static_cast<std::uint8_t>(0x80 | opcode), "junk");
         append(buffer, serverFrame(0x81, "after"));
         Recorder sink;
-        Bytes message;
+        wsclient::PartialMessage message;
         const auto result = consumeFrames(buffer, message, sink);
         EXPECT_EQ(result.frames, 2u);
         EXPECT_THAT(sink.events,
@@ -225,7 +243,7 @@ TEST(FrameCodec, CloseAndPongFramesAreReportedWithoutTouchingTheMessage) {
     append(buffer, serverFrame(0x88, Bytes{0x03, 0xe8})); // status 1000, ignored
     append(buffer, serverFrame(0x80, "-rest"));
     Recorder sink;
-    Bytes message;
+    wsclient::PartialMessage message;
     consumeFrames(buffer, message, sink);
     EXPECT_THAT(sink.events, testing::ElementsAre("pong:pong", "close", "message:part-rest"));
 }
@@ -236,7 +254,7 @@ TEST(FrameCodec, MaskedFramesFromThePeerAreUnmasked) {
     const MaskingKey key = {1, 2, 3, 4};
     encodeFrame(buffer, 9, payload.data(), payload.size(), true, key);
     Recorder sink;
-    Bytes message;
+    wsclient::PartialMessage message;
     consumeFrames(buffer, message, sink);
     EXPECT_THAT(sink.events, testing::ElementsAre("ping:masked ping"));
 }
@@ -247,7 +265,7 @@ TEST(FrameCodec, OversizedClaimsStopTheWalkBeforeThePayloadArrives) {
     Bytes buffer = serverFrame(0x81, "before");
     append(buffer, huge);
     Recorder sink;
-    Bytes message;
+    wsclient::PartialMessage message;
     auto result = consumeFrames(buffer, message, sink);
     EXPECT_TRUE(result.tooLarge);
     EXPECT_EQ(result.claimedBytes, 0x100000000ull);
@@ -279,7 +297,7 @@ TEST(FrameCodec, MessageGrowingPastTheLimitIsRefused) {
         header.push_back(static_cast<std::uint8_t>(rest >> shift));
     append(buffer, header);
     Recorder sink;
-    Bytes message;
+    wsclient::PartialMessage message;
     const auto result = consumeFrames(buffer, message, sink);
     EXPECT_TRUE(result.tooLarge);
     EXPECT_EQ(result.claimedBytes, wsclient::kMaxMessageBytes + 1);
@@ -292,7 +310,7 @@ TEST(FrameCodec, ControlFrameOver125BytesStopsTheWalk) {
         const Bytes over = serverFrame(first, Bytes(126, 'c'));
         append(buffer, over);
         Recorder sink;
-        Bytes message;
+        wsclient::PartialMessage message;
         auto result = consumeFrames(buffer, message, sink);
         EXPECT_TRUE(result.controlTooLong) << int{first};
         EXPECT_FALSE(result.tooLarge);

@@ -1,5 +1,8 @@
 #include "websocket/handshake.h"
 
+#include "websocket/base64.h"
+#include "websocket/sha1.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -87,24 +90,71 @@ TEST(UpgradeRequest, LinesByteForByte) {
     WebSocketUrl u;
     u.host = "127.0.0.1";
     u.port = 40001;
-    EXPECT_EQ(joined(wsclient::upgradeRequestLines(u, "")),
+    EXPECT_EQ(joined(wsclient::upgradeRequestLines(u, "", "dGhlIHNhbXBsZSBub25jZQ==")),
               "GET / HTTP/1.1\r\n"
               "Host: 127.0.0.1:40001\r\n"
               "Upgrade: websocket\r\n"
               "Connection: Upgrade\r\n"
-              "Sec-WebSocket-Key: pR7tK2wQ9mZx4LbV1cNs0A==\r\n"
+              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
               "Sec-WebSocket-Version: 13\r\n"
               "\r\n");
 
     u.host = "sdr";
     u.port = 80;
     u.path = "x";
-    const auto lines = wsclient::upgradeRequestLines(u, "http://n1mm");
+    const auto lines = wsclient::upgradeRequestLines(u, "http://n1mm", "k");
     ASSERT_EQ(lines.size(), 8u);
     EXPECT_EQ(lines[0], "GET /x HTTP/1.1\r\n");
     EXPECT_EQ(lines[1], "Host: sdr\r\n");
     EXPECT_EQ(lines[4], "Origin: http://n1mm\r\n");
     EXPECT_EQ(lines[7], "\r\n");
+}
+
+// FIPS 180 examples, the empty message, and a million bytes over many blocks.
+TEST(Sha1, DigestsOfTheStandardsExamples) {
+    const auto hex = [](const wsclient::Sha1Digest& digest) {
+        std::string text;
+        for (const std::uint8_t byte : digest)
+            text += "0123456789abcdef"[byte >> 4], text += "0123456789abcdef"[byte & 15];
+        return text;
+    };
+    const struct {
+        std::string message;
+        const char* digest;
+    } cases[] = {
+        {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+        {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqr"
+         "lmnopqrsmnopqrstnopqrstu",
+         "a49b2446a02c645bf419f995b67091253a04a259"},
+        {std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(hex(wsclient::sha1(c.message)), c.digest) << c.message.size() << " bytes";
+}
+
+TEST(Base64, RfcExamplesAndTheHandshakesKeyAndAnswer) {
+    for (const auto& [plain, encoded] :
+         std::vector<std::pair<std::string, std::string>>{{"", ""},
+                                                          {"f", "Zg=="},
+                                                          {"fo", "Zm8="},
+                                                          {"foo", "Zm9v"},
+                                                          {"foob", "Zm9vYg=="},
+                                                          {"fooba", "Zm9vYmE="},
+                                                          {"foobar", "Zm9vYmFy"},
+                                                          {std::string("\xfb\xff\xbf", 3), "+/+/"}})
+        EXPECT_EQ(wsclient::base64Encode(reinterpret_cast<const std::uint8_t*>(plain.data()),
+                                         plain.size()),
+                  encoded);
+    // RFC 6455's example: the nonce "the sample nonce", its key and the server's answer.
+    wsclient::WebSocketNonce nonce{};
+    const std::string sample = "the sample nonce";
+    std::copy(sample.begin(), sample.end(), nonce.begin());
+    EXPECT_EQ(wsclient::webSocketKey(nonce), "dGhlIHNhbXBsZSBub25jZQ==");
+    EXPECT_EQ(wsclient::webSocketAccept("dGhlIHNhbXBsZSBub25jZQ=="),
+              "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
 }
 
 TEST(StatusLine, CodeAfterHttp11Only) {
@@ -148,6 +198,32 @@ TEST(HandshakeReply, BlankLineEndsTheHeadersWhateverTheLengthOfTheLineBeforeIt) 
         EXPECT_EQ(reader.statusLine(), status);
         // The reply is over; what follows (the first frame) is not the reader's.
         EXPECT_EQ(reader.feed('\x81'), Step::headersEnded);
+    }
+}
+
+// Only Sec-WebSocket-Accept is kept: its name in any case, blanks around the value left out,
+// several joined as HTTP joins them.
+TEST(HandshakeReply, AcceptHeaderIsKeptAsHttpReadsIt) {
+    const struct {
+        std::string headers;
+        bool seen;
+        std::string accept;
+    } cases[] = {
+        {"Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n", true,
+         "s3pPLMBiTxaQ9kYGzzhZRbK+xOo="},
+        {"Upgrade: websocket\r\nsec-websocket-ACCEPT:\t abc \r\n", true, "abc"},
+        {"Sec-WebSocket-Accept: abc\nSec-WebSocket-Accept: def\r\n", true, "abc, def"},
+        {"Sec-WebSocket-Accept:\r\n", true, ""},
+        {"X-Sec-WebSocket-Accept: abc\r\nSec-WebSocket-Accept abc\r\n", false, ""},
+        {"Sec-WebSocket-Accept: " + std::string(400, 'a') + "\r\n", true,
+         std::string(255 - 22, 'a')},
+    };
+    for (const auto& c : cases) {
+        wsclient::HandshakeReplyReader reader;
+        for (const char byte : "HTTP/1.1 101 OK\r\n" + c.headers + "\r\n")
+            reader.feed(byte);
+        EXPECT_EQ(reader.acceptSeen(), c.seen) << c.headers;
+        EXPECT_EQ(reader.accept(), c.accept) << c.headers;
     }
 }
 

@@ -8,9 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 
 namespace {
 
@@ -18,11 +21,10 @@ using namespace wstest;
 using wsclient::ReadyState;
 using wsclient::WebSocket;
 
-const std::string kExpectedRequestTail = "Upgrade: websocket\r\n"
-                                         "Connection: Upgrade\r\n"
-                                         "Sec-WebSocket-Key: pR7tK2wQ9mZx4LbV1cNs0A==\r\n"
-                                         "Sec-WebSocket-Version: 13\r\n"
-                                         "\r\n";
+std::string expectedRequestTail(const std::string& key) {
+    return "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + key +
+           "\r\nSec-WebSocket-Version: 13\r\n\r\n";
+}
 
 Bytes serverFrame(std::uint8_t first, const std::string& payload) {
     Bytes out;
@@ -47,7 +49,7 @@ ScriptedServer::Script acceptingThen(std::function<void(platform::NativeSocket)>
         const std::string got = readUntil(s, "\r\n\r\n");
         if (request != nullptr)
             *request = got;
-        sendAllBytes(s, std::string(kUpgradeReply));
+        sendAllBytes(s, upgradeReplyFor(got));
         after(s);
     };
 }
@@ -58,27 +60,82 @@ protected:
     void TearDown() override { platform::netCleanup(); }
 };
 
+// Byte for byte but the key: 16 random bytes in base64, new for every attempt.
 TEST_F(WebSocketClient, SendsTheUpgradeRequestByteForByte) {
-    std::string request;
-    std::string origin = std::string(199, 'o');
-    ScriptedServer server(acceptingThen([](platform::NativeSocket) {}, &request));
-    {
-        StderrCapture err;
-        auto ws = WebSocket::connectUrl(server.url("/tci"), origin);
-        ASSERT_NE(ws, nullptr);
-        EXPECT_EQ(ws->readyState(), ReadyState::OPEN);
-        EXPECT_EQ(err.text(), "");
+    std::vector<std::string> keys;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        std::string request;
+        std::string origin = std::string(199, 'o');
+        ScriptedServer server(acceptingThen([](platform::NativeSocket) {}, &request));
+        {
+            StderrCapture err;
+            auto ws = WebSocket::connectUrl(server.url("/tci"), origin);
+            ASSERT_NE(ws, nullptr);
+            EXPECT_EQ(ws->readyState(), ReadyState::OPEN);
+            EXPECT_EQ(err.text(), "");
+        }
+        server.join();
+        keys.push_back(requestKey(request));
+        // 22 base64 digits, the last carrying 4 zero bits, and the padding.
+        const std::string& key = keys.back();
+        EXPECT_EQ(key.size(), 24u);
+        EXPECT_EQ(key.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                        "0123456789+/"),
+                  22u);
+        EXPECT_NE(std::string("AQgw").find(key[21]), std::string::npos) << key;
+        EXPECT_EQ(key.substr(22), "==");
+        EXPECT_EQ(request, "GET /tci HTTP/1.1\r\n"
+                           "Host: 127.0.0.1:" +
+                               std::to_string(server.port()) +
+                               "\r\n"
+                               "Upgrade: websocket\r\n"
+                               "Connection: Upgrade\r\n"
+                               "Origin: " +
+                               origin + "\r\n" + "Sec-WebSocket-Key: " + keys.back() + "\r\n" +
+                               "Sec-WebSocket-Version: 13\r\n\r\n");
     }
-    server.join();
-    EXPECT_EQ(request, "GET /tci HTTP/1.1\r\n"
-                       "Host: 127.0.0.1:" +
-                           std::to_string(server.port()) +
-                           "\r\n"
-                           "Upgrade: websocket\r\n"
-                           "Connection: Upgrade\r\n"
-                           "Origin: " +
-                           origin + "\r\n" + "Sec-WebSocket-Key: pR7tK2wQ9mZx4LbV1cNs0A==\r\n" +
-                           "Sec-WebSocket-Version: 13\r\n\r\n");
+    EXPECT_NE(keys[0], keys[1]);
+}
+
+// A reply that does not answer the key is a failed attempt with one line: no answer, the answer
+// to another key, the right answer twice, or in another case.
+TEST_F(WebSocketClient, ReplyThatDoesNotAnswerTheKeyIsRefused) {
+    using Values = std::vector<std::string>;
+    const std::function<Values(const std::string&)> cases[] = {
+        [](const std::string&) { return Values{}; },
+        [](const std::string&) { return Values{"s3pPLMBiTxaQ9kYGzzhZRbK+xOo="}; },
+        [](const std::string& right) {
+            return Values{right, right};
+        },
+        [](const std::string& right) {
+            std::string lower = right;
+            for (char& c : lower)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return Values{lower};
+        },
+    };
+    for (const auto& values : cases) {
+        std::string shown;
+        ScriptedServer server([&](platform::NativeSocket s) {
+            const std::string request = readUntil(s, "\r\n\r\n");
+            std::string headers;
+            for (const std::string& value :
+                 values(wsclient::webSocketAccept(requestKey(request)))) {
+                headers += "Sec-WebSocket-Accept: " + value + "\r\n";
+                shown += (shown.empty() ? ": " : ", ") + value;
+            }
+            sendAllBytes(s, "HTTP/1.1 101 Switching Protocols\r\n" + headers + "\r\n");
+            readToEnd(s);
+        });
+        StderrCapture err;
+        const std::string url = server.url("/tci");
+        EXPECT_EQ(WebSocket::connectUrl(url, ""), nullptr);
+        server.join();
+        EXPECT_EQ(err.text(),
+                  (shown.empty() ? "ERROR: Got no Sec-WebSocket-Accept connecting to "
+                                 : "ERROR: Got a wrong Sec-WebSocket-Accept connecting to ") +
+                      url + shown + "\n");
+    }
 }
 
 TEST_F(WebSocketClient, UrlWithoutPathAndEmptyOriginSendsNoOriginLine) {
@@ -88,7 +145,7 @@ TEST_F(WebSocketClient, UrlWithoutPathAndEmptyOriginSendsNoOriginLine) {
     ASSERT_NE(ws, nullptr);
     server.join();
     EXPECT_EQ(request, "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
-                           "\r\n" + kExpectedRequestTail);
+                           "\r\n" + expectedRequestTail(requestKey(request)));
 }
 
 TEST_F(WebSocketClient, UrlOf127CharactersIsAcceptedAnd128Refused) {
@@ -219,8 +276,8 @@ TEST_F(WebSocketClient, StatusLineEndingExactlyAtIts255thByteIsAccepted) {
     status += std::string(255 - status.size() - 2, 'x') + "\r\n";
     ASSERT_EQ(status.size(), 255u);
     ScriptedServer server([status](platform::NativeSocket s) {
-        readUntil(s, "\r\n\r\n");
-        sendAllBytes(s, status + "Upgrade: websocket\r\n\r\n");
+        const std::string request = readUntil(s, "\r\n\r\n");
+        sendAllBytes(s, accepting(status + "Upgrade: websocket\r\n\r\n", request));
     });
     StderrCapture err;
     EXPECT_NE(WebSocket::connectUrl(server.url("/tci"), ""), nullptr);
@@ -255,8 +312,8 @@ TEST_F(WebSocketClient, LongHeaderLinesAreReadOnAndTheFirstFrameSurvives) {
                               "\r\n";
     const Bytes frame = serverFrame(0x81, "first message");
     ScriptedServer server([&](platform::NativeSocket s) {
-        readUntil(s, "\r\n\r\n");
-        sendAllBytes(s, reply + textOf(frame));
+        const std::string request = readUntil(s, "\r\n\r\n");
+        sendAllBytes(s, accepting(reply, request) + textOf(frame));
         readToEnd(s);
     });
     StderrCapture err;
@@ -281,8 +338,8 @@ TEST_F(WebSocketClient, LastHeaderLineOfAnyLengthEndsTheHeadersAndTheFirstFrameS
                                   "X-Pad: " +
                                   std::string(length - 9, 'a') + "\r\n\r\n" + textOf(frame);
         ScriptedServer server([&reply](platform::NativeSocket s) {
-            readUntil(s, "\r\n\r\n");
-            sendAllBytes(s, reply);
+            const std::string request = readUntil(s, "\r\n\r\n");
+            sendAllBytes(s, accepting(reply, request));
             readToEnd(s);
         });
         StderrCapture err;
@@ -315,6 +372,35 @@ TEST_F(WebSocketClient, SilentServerFailsWithinTheTimeLimitWithOneLine) {
     server.join();
 }
 
+// A server that streams header lines without end holds no poll: each returns while it still
+// streams, and the attempt ends at its time limit.
+TEST_F(WebSocketClient, EndlessReplyHoldsNoPoll) {
+    std::atomic<bool> streaming{true};
+    ScriptedServer server([&](platform::NativeSocket s) {
+        readUntil(s, "\r\n\r\n");
+        std::string lines;
+        while (lines.size() < 64 * 1024)
+            lines += "X-Pad: aaaaaaaaaaaaaaaaaaaaaaaa\r\n";
+        sendAllBytes(s, "HTTP/1.1 101 Switching Protocols\r\n");
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+        while (std::chrono::steady_clock::now() < end && sendAllBytes(s, lines)) {
+        }
+        streaming = false;
+    });
+    StderrCapture err;
+    wsclient::Connector connector(server.url("/tci"), "");
+    auto ws = connector.connect();
+    int returnedWhileStreaming = 0;
+    while (ws->readyState() == ReadyState::CONNECTING) {
+        ws->poll(0);
+        returnedWhileStreaming += streaming ? 1 : 0;
+    }
+    server.join();
+    EXPECT_GT(returnedWhileStreaming, 1);
+    EXPECT_EQ(err.text(), "ERROR: Timed out waiting for the WebSocket handshake from " +
+                              server.url("/tci") + "\n");
+}
+
 TEST_F(WebSocketClient, FramesGoOutMaskedAndSendAfterCloseQueuesNothing) {
     Bytes received;
     ScriptedServer server(
@@ -324,11 +410,11 @@ TEST_F(WebSocketClient, FramesGoOutMaskedAndSendAfterCloseQueuesNothing) {
     ws->sendText("READY;");
     ws->sendBinary(Bytes{1, 2, 3});
     ws->sendBinary(std::string("\x00\xff", 2));
-    ws->sendPing();
+    ws->sendPing("tarnwick:1");
     ws->close();
     EXPECT_EQ(ws->readyState(), ReadyState::CLOSING);
     ws->sendText("too late;");
-    ws->sendPing();
+    ws->sendPing("tarnwick:2");
     ws->close();
     pumpUntil(*ws, [&](const auto&) { return ws->readyState() == ReadyState::CLOSED; });
     EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
@@ -337,11 +423,12 @@ TEST_F(WebSocketClient, FramesGoOutMaskedAndSendAfterCloseQueuesNothing) {
     Bytes expected = clientFrame(1, "READY;");
     for (const Bytes& more :
          {clientFrame(2, "\x01\x02\x03"), clientFrame(2, std::string("\x00\xff", 2)),
-          clientFrame(9, ""), Bytes{0x88, 0x80, 0x00, 0x00, 0x00, 0x00}})
+          clientFrame(9, "tarnwick:1"), Bytes{0x88, 0x80, 0x00, 0x00, 0x00, 0x00}})
         expected.insert(expected.end(), more.begin(), more.end());
     EXPECT_EQ(received, expected);
 }
 
+// The pongs that come are kept with their payloads, for their owner to take.
 TEST_F(WebSocketClient, PingBetweenFragmentsIsAnsweredAtOnceAndTheMessageArrivesWhole) {
     Bytes pong;
     ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
@@ -350,6 +437,8 @@ TEST_F(WebSocketClient, PingBetweenFragmentsIsAnsweredAtOnceAndTheMessageArrives
         // The pong must come back before the message is complete.
         pong = readBytes(s, 6 + 4);
         sendAllBytes(s, serverFrame(0x00, "stream "));
+        sendAllBytes(s, serverFrame(0x8a, "tarnwick:7"));
+        sendAllBytes(s, serverFrame(0x8a, ""));
         sendAllBytes(s, serverFrame(0x80, "start;"));
         readToEnd(s);
     }));
@@ -359,8 +448,95 @@ TEST_F(WebSocketClient, PingBetweenFragmentsIsAnsweredAtOnceAndTheMessageArrives
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(textOf(got[0]), "IQ stream start;");
     EXPECT_EQ(pong, clientFrame(10, "beat"));
+    EXPECT_THAT(ws->takePongs(), testing::ElementsAre("tarnwick:7", ""));
+    EXPECT_TRUE(ws->takePongs().empty());
     ws->close();
     ws->poll(0);
+}
+
+// Each message comes with its first frame's opcode, whatever its length: text holding "start;"
+// is text at 100 and 5,000 bytes, whole or in fragments, and binary is binary at 4,096.
+TEST_F(WebSocketClient, MessagesComeWithTheirKindWhateverTheirLength) {
+    using wsclient::Opcode;
+    std::string longText;
+    while (longText.size() < 5000 - 6)
+        longText += "vfo:0,0,14074000;";
+    longText = longText.substr(0, 5000 - 6) + "start;";
+    const std::string shortText = std::string(94, ' ') + "start;";
+    const std::string binary(4096, '\x5a');
+    const struct {
+        Bytes frames;
+        Opcode type;
+        std::string payload;
+    } rows[] = {
+        {serverFrame(0x81, shortText), Opcode::text, shortText},
+        {serverFrame(0x81, longText), Opcode::text, longText},
+        {serverFrame(0x01, longText.substr(0, 4096)), Opcode::text, ""},
+        {serverFrame(0x80, longText.substr(4096)), Opcode::text, longText},
+        {serverFrame(0x82, binary), Opcode::binary, binary},
+    };
+    ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
+        for (const auto& row : rows)
+            sendAllBytes(s, row.frames);
+        readToEnd(s);
+    }));
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    std::vector<std::pair<Opcode, std::string>> got;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (got.size() < 4 && std::chrono::steady_clock::now() < end) {
+        ws->poll(20);
+        ws->dispatchBinary(
+            [&](const Bytes& message, Opcode type) { got.emplace_back(type, textOf(message)); });
+    }
+    std::vector<std::pair<Opcode, std::string>> expected;
+    for (const auto& row : rows)
+        if (!row.payload.empty())
+            expected.emplace_back(row.type, row.payload);
+    EXPECT_EQ(got, expected);
+    ws->close();
+    ws->poll(0);
+}
+
+// An attempt never waits: the name is looked up on another thread, which wakes its owner when
+// it ends, and the addresses serve the next attempts until a connection with them fails.
+TEST_F(WebSocketClient, ConnectorLooksUpOffThreadAndKeepsAddressesUntilAConnectionFails) {
+    StderrCapture err;
+    auto server = std::make_unique<ScriptedServer>(acceptingThen([](platform::NativeSocket) {}));
+    std::atomic<int> lookups{0};
+    wsclient::Connector connector(server->url("/"), "", [&lookups] { ++lookups; });
+    const auto stepUntil = [](WebSocket& ws, const std::function<bool()>& done) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done() && std::chrono::steady_clock::now() < end) {
+            ws.poll(0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return done();
+    };
+    auto ws = connector.connect();
+    ASSERT_NE(ws, nullptr);
+    EXPECT_EQ(ws->readyState(), ReadyState::CONNECTING);
+    EXPECT_EQ(ws->nativeSocket(), platform::kInvalidSocket);
+    EXPECT_EQ(ws->timeLeftMs(), -1);
+    ws->poll(0);
+    ASSERT_TRUE(stepUntil(*ws, [&] { return lookups == 1; })) << "no wake from the lookup";
+    ASSERT_TRUE(stepUntil(*ws, [&] { return ws->readyState() != ReadyState::CONNECTING; }));
+    EXPECT_EQ(ws->readyState(), ReadyState::OPEN);
+
+    // The next attempt goes straight to connecting.
+    ws = connector.connect();
+    ws->poll(0);
+    EXPECT_NE(ws->nativeSocket(), platform::kInvalidSocket);
+    EXPECT_GT(ws->timeLeftMs(), 0);
+    EXPECT_LE(ws->timeLeftMs(), 2000);
+    ws.reset();
+    server.reset(); // nothing listens there now: the connection fails...
+    ws = connector.connect();
+    EXPECT_TRUE(stepUntil(*ws, [&] { return ws->readyState() == ReadyState::CLOSED; }));
+    // ...and the attempt after it looks the name up again.
+    ws = connector.connect();
+    EXPECT_TRUE(stepUntil(*ws, [&] { return lookups == 2; }));
+    EXPECT_EQ(lookups, 2);
 }
 
 TEST_F(WebSocketClient, ServerCloseFrameIsAnsweredAndLaterPingsAreNot) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/socket.h"
+#include "websocket/handshake.h"
 #include "websocket/websocket.h"
 
 #include <atomic>
@@ -149,11 +150,27 @@ inline Bytes readToEnd(platform::NativeSocket s, bool* peerEnded = nullptr) {
     return got;
 }
 
-inline const char* kUpgradeReply = "HTTP/1.1 101 Switching Protocols\r\n"
-                                   "Upgrade: websocket\r\n"
-                                   "Connection: Upgrade\r\n"
-                                   "Sec-WebSocket-Accept: 3d8lKbOkRtZ7oo+2mdP/Rw4Vx6M=\r\n"
-                                   "\r\n";
+// The key of an upgrade request as received, and the header and the reply that accept it.
+inline std::string requestKey(const std::string& request) {
+    const std::string name = "\r\nSec-WebSocket-Key: ";
+    const std::size_t at = request.find(name);
+    if (at == std::string::npos)
+        return {};
+    const std::size_t start = at + name.size();
+    return request.substr(start, request.find("\r\n", start) - start);
+}
+inline std::string acceptLineFor(const std::string& request) {
+    return "Sec-WebSocket-Accept: " + wsclient::webSocketAccept(requestKey(request)) + "\r\n";
+}
+// `reply` with the header that accepts `request` right behind its status line.
+inline std::string accepting(const std::string& reply, const std::string& request) {
+    const std::size_t afterStatus = reply.find("\r\n") + 2;
+    return reply.substr(0, afterStatus) + acceptLineFor(request) + reply.substr(afterStatus);
+}
+inline std::string upgradeReplyFor(const std::string& request) {
+    return "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" +
+           acceptLineFor(request) + "\r\n";
+}
 
 // A one-connection TCP server on 127.0.0.1, port chosen by the system, running `script` on
 // the accepted socket in its own thread.
