@@ -1,8 +1,8 @@
 // Any command line (arguments split at zero bytes): the parser must account for every argument,
 // and applying the options must either succeed or leave the settings exactly as they were.
 #include "app/command_line.h"
-#include "settings/settings.h"
 #include "fuzz_check.h"
+#include "settings/settings.h"
 
 #include <cstdint>
 #include <string>

@@ -1,7 +1,7 @@
 // Any Tarnwick.xml, as a hand edit or a broken disk leaves it: the loader must not crash, and
 // what it read must survive being saved and read again unchanged.
-#include "settings/settings.h"
 #include "fuzz_check.h"
+#include "settings/settings.h"
 
 #include <cstdint>
 #include <string>
