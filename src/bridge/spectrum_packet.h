@@ -1,9 +1,9 @@
 // The N1MM+ spectrum datagram: band edges, scaling text and one row of levels from a spectrum.
 #pragma once
 
-#include "settings/settings.h"
 #include "bridge/iq_block.h"
 #include "bridge/simd_path.h"
+#include "settings/settings.h"
 
 #include <cstddef>
 #include <cstdint>
