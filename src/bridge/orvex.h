@@ -1,11 +1,11 @@
 // The bridge: one object for the whole process, run in the console or as a service.
 #pragma once
 
-#include "settings/settings.h"
 #include "bridge/fft.h"
 #include "bridge/iq_block.h"
 #include "bridge/iq_intake.h"
 #include "bridge/spot_relay.h"
+#include "bridge/spot_store.h"
 #include "bridge/tci_link.h"
 #include "bridge/tci_message.h"
 #include "diag/heap.h"
@@ -15,6 +15,7 @@
 #include "platform/sync.h"
 #include "platform/waker.h"
 #include "service/service_base.h"
+#include "settings/settings.h"
 
 #include <array>
 #include <atomic>
@@ -76,8 +77,7 @@ private:
     void expirySweep(std::int64_t nowSeconds);
     void relaySpotDelete(const std::string& dxcall);
     void loadState();
-    void saveState(Worker& w, std::int64_t now);
-    std::uint64_t stateChanges() const { return spotTable.changes() + pendingDeletes.changes(); }
+    void saveState();
     void handle_binary_message(const std::vector<std::uint8_t>& message);
 
     // Stop requests: the service's stop sets the flag and wakes the loop; Ctrl+C goes through
@@ -100,6 +100,7 @@ private:
     std::unique_ptr<platform::Lock> bridgeLock; // guards IqBlockQueue
     BlockQueue IqBlockQueue;
     std::unique_ptr<TciLink> link;         // the connection to the SDR's TCI server
+    std::unique_ptr<SpotStore> spotStore;  // the spots between runs; none without a state file
     platform::LoopWaker waker;             // ends the loop's wait from other threads
     std::int32_t n1mmFrequency = 0;        // radio 1, tens of hertz
     std::int32_t spectrumRate = 0;         // SpectrumFrequency, for the intake

@@ -153,7 +153,7 @@ TEST(SpotState, LoadRules) {
     std::vector<std::string> commands;
     for (const SpotEntry& e : table)
         commands.push_back(spotCommand(e));
-    const std::string saved = spotStateDocument(table, pending, now, kSaved);
+    const std::string saved = spotStateDocument(spotStateImage(table, pending, now, kSaved, 0));
     table = SpotTable();
     pending = PendingDeletes();
     SpotStateLoad load = loadSpotState(saved, table, pending, 7200, kLoopNow, kSaved + 60);
