@@ -29,6 +29,9 @@ constexpr int kSpotReceiveBuffer = 4 * 1024 * 1024;
 // Loop timers, on the steady clock.
 constexpr std::int64_t kStatusMs = 30000;
 constexpr std::int64_t kExpiryMs = 300000;
+// Windows ends the process about five seconds after the console window is closed, the user
+// logs off or the system shuts down: the worker has this long to finish.
+constexpr int kConsoleEndWaitMs = 4500;
 // A pass with nothing to do waits at most this long, whatever the deadlines say.
 constexpr std::int64_t kLongestWaitMs = 1000;
 // While the SDR streams IQ the loop runs passes of this length (see waitForWork).
@@ -36,21 +39,48 @@ constexpr int kStreamPassMs = 10;
 // IQ frames this recent mean the SDR is streaming.
 constexpr std::int64_t kStreamQuietMs = 100;
 
-// What the console control handler reaches: the quit request and the loop's waker. Ctrl+C
-// travels apart from the messages received from the SDR, so that no text from the SDR can stop
-// the bridge; a flag needs no lock, so a Ctrl+C during start-up or shutdown is safe.
+// What the console control handler reaches: the quit request, the loop's waker and the worker's
+// end. Ctrl+C travels apart from the messages received from the SDR, so that no text from the SDR
+// can stop the bridge; flags need no lock, so a Ctrl+C during start-up or shutdown is safe, and
+// outlive the bridge object, which a handler still waiting at the process's exit may not touch.
 std::atomic<bool> quitRequested{false};
 std::atomic<platform::LoopWaker*> consoleWaker{nullptr};
+std::atomic<bool> workerEnded{false};
 
-// Ctrl+C only asks the loop to quit, and wakes it to see the request at once.
+// Every way of ending the console asks the loop to quit, and wakes it to see the request at once.
+// Where the system ends the process as soon as the handler returns, the handler waits for the
+// worker, so that the spots are saved and the SDR hears "iq_stop".
 bool consoleControlHandler(platform::ConsoleEvent event) {
-    if (event != platform::ConsoleEvent::ctrlC)
+    const char* said = nullptr;
+    switch (event) {
+    case platform::ConsoleEvent::ctrlC:
+        said = "[Ctrl]+C pressed\n";
+        break;
+    case platform::ConsoleEvent::ctrlBreak:
+        said = "[Ctrl]+Break pressed\n";
+        break;
+    case platform::ConsoleEvent::close:
+        said = "Console closed: stopping\n";
+        break;
+    case platform::ConsoleEvent::logoff:
+        said = "Logging off: stopping\n";
+        break;
+    case platform::ConsoleEvent::shutdown:
+    case platform::ConsoleEvent::terminate:
+        said = "Asked to end: stopping\n";
+        break;
+    case platform::ConsoleEvent::other:
         return false;
-    std::fputs("[Ctrl]+C pressed\n", stdout);
+    }
+    std::fputs(said, stdout);
     std::fflush(stdout);
     quitRequested.store(true);
     if (platform::LoopWaker* waker = consoleWaker.load())
         waker->wake();
+    if (platform::endsWhenHandled(event)) {
+        for (int waited = 0; !workerEnded.load() && waited < kConsoleEndWaitMs; waited += 10)
+            platform::sleepMillis(10);
+    }
     return true;
 }
 
@@ -147,6 +177,8 @@ void Orvex::t() {
             shutdownWorker(w);
         }
         netStarted = w.netStarted;
+        // A console handler that waits for this may now let the process end.
+        workerEnded.store(true);
     }
     if (!started) {
         // The sockets that start-up opened are closed by now; Winsock goes last.
