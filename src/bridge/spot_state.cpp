@@ -618,7 +618,8 @@ void SpotJournalReader::line(std::string_view text) {
         if (element == nullptr || std::string_view(element->Name()) != kJournalRoot ||
             version == nullptr || std::string_view(version) != kVersion) {
             replay_.foreign = true;
-            stop(text.size() + 1);
+            stopped_ = true;
+            replay_.unusedBytes += text.size() + 1;
         }
         return;
     }

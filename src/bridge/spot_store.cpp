@@ -56,7 +56,17 @@ public:
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    void sync(const platform::Path& journal) { post(Job{nullptr, journal}); }
+    // One push to the disk waiting is enough, however long a save keeps the thread busy.
+    void sync(const platform::Path& journal) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (const Job& job : jobs_) {
+                if (!job.save && job.journal == journal)
+                    return;
+            }
+        }
+        post(Job{nullptr, journal});
+    }
     void save(std::shared_ptr<const Save> save) { post(Job{std::move(save), {}}); }
     std::vector<Outcome> outcomes() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -140,8 +150,10 @@ private:
     std::thread thread_; // last: it starts running at once
 };
 
-SpotStore::SpotStore(platform::Path document, const platform::Clock& clock)
-    : document_(std::move(document)), clock_(clock), writer_(std::make_unique<Writer>()) {}
+SpotStore::SpotStore(platform::Path document, const platform::Clock& clock,
+                     std::uint64_t foldBytes)
+    : document_(std::move(document)), clock_(clock), foldBytes_(foldBytes),
+      writer_(std::make_unique<Writer>()) {}
 
 SpotStore::~SpotStore() = default;
 
@@ -211,20 +223,22 @@ void SpotStore::open(SpotTable& table, PendingDeletes& pending, std::int32_t lif
     }
 
     const std::uint64_t droppedBefore = pending.dropped();
-    std::size_t records = 0;
+    JournalReplay replayed;
     for (const auto& [generation, path] : journals) {
         // Older than the document: what it holds is in the document already.
         if (generation >= from)
-            replay(table, pending, lifeTime, generation, records);
+            replay(table, pending, lifeTime, path, replayed);
         obsolete_.push_back(path);
     }
-    if (documentLoaded || records > 0)
+    if (documentLoaded || replayed.records > 0)
         LOG_NONE(kTag,
                  "Loaded {} spots and {} deletions for the SDR from {}{} ({} spots expired while "
                  "Tarnwick was stopped, {} entries refused)",
                  table.size(), pending.size(), shown,
-                 records > 0 ? fmt::format(" and {} changes in its journals", records) : "",
-                 load.expired, load.refused);
+                 replayed.records > 0
+                     ? fmt::format(" and {} changes in its journals", replayed.records)
+                     : "",
+                 load.expired + replayed.expired, load.refused + replayed.refused);
     const std::uint64_t dropped = load.dropped + (pending.dropped() - droppedBefore);
     if (dropped > 0)
         LOG_NONE(kTag, "{} spot deletions for the SDR were dropped: no more than {} are kept",
@@ -239,8 +253,7 @@ void SpotStore::open(SpotTable& table, PendingDeletes& pending, std::int32_t lif
 }
 
 void SpotStore::replay(SpotTable& table, PendingDeletes& pending, std::int32_t lifeTime,
-                       std::uint64_t generation, std::size_t& records) {
-    const platform::Path path = journal(generation);
+                       const platform::Path& path, JournalReplay& totals) {
     const std::string shown = platform::utf8Path(path);
     SpotJournalReader reader(table, pending, lifeTime, clock_.steadyMillis() / 1000,
                              clock_.wallSeconds());
@@ -262,7 +275,9 @@ void SpotStore::replay(SpotTable& table, PendingDeletes& pending, std::int32_t l
         LOG_FAILURE(kTag, "The spot journal {} could not be read to its end; what was read is used",
                     shown);
     const JournalReplay replay = reader.finish();
-    records += replay.records;
+    totals.records += replay.records;
+    totals.expired += replay.expired;
+    totals.refused += replay.refused;
     if (replay.foreign)
         LOG_FAILURE(kTag, "{} is not a spot journal of this version of Tarnwick; it is not used",
                     shown);
@@ -361,7 +376,7 @@ void SpotStore::service(const SpotTable& table, const PendingDeletes& pending) {
         }
         return;
     }
-    if ((journalBroken_ || journalBytes_ >= std::max(kFoldBytes, documentBytes_)) &&
+    if ((journalBroken_ || journalBytes_ >= std::max(foldBytes_, documentBytes_)) &&
         now >= retryAtMs_)
         fold(table, pending);
 }

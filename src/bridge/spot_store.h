@@ -24,7 +24,8 @@ public:
     // A document that could not be written is tried again after this long.
     static constexpr std::int64_t kRetryMs = 5000;
 
-    SpotStore(platform::Path document, const platform::Clock& clock);
+    SpotStore(platform::Path document, const platform::Clock& clock,
+              std::uint64_t foldBytes = kFoldBytes);
     // Ends the thread once the work handed to it is done; close() saves first.
     ~SpotStore() override;
     SpotStore(const SpotStore&) = delete;
@@ -60,7 +61,7 @@ private:
     struct Save;
 
     void replay(SpotTable& table, PendingDeletes& pending, std::int32_t lifeTime,
-                std::uint64_t from, std::size_t& records);
+                const platform::Path& path, JournalReplay& totals);
     bool startJournal(std::uint64_t generation);
     void fold(const SpotTable& table, const PendingDeletes& pending);
     void noteOutcomes(std::int64_t now);
@@ -68,6 +69,7 @@ private:
 
     platform::Path document_;
     const platform::Clock& clock_;
+    std::uint64_t foldBytes_;
     std::unique_ptr<Writer> writer_;
 
     std::uint64_t generation_ = 0; // of the journal being written
