@@ -244,6 +244,10 @@ public:
     void sendingLost();
     // Every pending call in the order of deletion.
     std::vector<std::string> calls() const;
+    template <typename Visit> void forEachCall(Visit visit) const {
+        for (const Entry& entry : entries_)
+            visit(entry.dxcall);
+    }
 
     std::size_t size() const { return entries_.size(); }
     // Grows with every call that joins or leaves the list.

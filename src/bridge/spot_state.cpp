@@ -71,7 +71,17 @@ std::string shortestText(double value) {
     return printed.ec == std::errc() ? std::string(digits, printed.ptr) : std::string("0");
 }
 
-void appendSpot(std::string& out, std::string_view indent, const SavedSpot& spot,
+// A spot's fields as written, wherever its texts are kept.
+struct SpotView {
+    std::string_view dxcall;
+    std::string_view mode;
+    std::string_view comment;
+    double frequencyHz = 0.0;
+    std::int64_t colour = 0;
+    std::int64_t age = 0;
+};
+
+void appendSpot(std::string& out, std::string_view indent, const SpotView& spot,
                 const std::int64_t* saved) {
     out += indent;
     out += '<';
@@ -97,16 +107,15 @@ void appendMark(std::string& out, std::string_view indent, const char* name,
     out += "/>\n";
 }
 
-SavedSpot savedSpot(const SpotEntry& entry, std::int64_t loopNow) {
-    SavedSpot spot;
-    spot.dxcall = entry.dxcall;
-    spot.mode = entry.mode;
-    spot.comment = entry.comment;
-    spot.frequencyHz = entry.frequencyHz;
-    spot.colour = entry.colour;
-    // Ages, not times: the loop's clock starts afresh with every run.
-    spot.age = loopNow > entry.received ? loopNow - entry.received : 0;
-    return spot;
+// Ages, not times: the loop's clock starts afresh with every run.
+std::int64_t ageOf(const SpotEntry& entry, std::int64_t loopNow) {
+    return loopNow > entry.received ? loopNow - entry.received : 0;
+}
+
+TextSpan keep(std::string& text, std::string_view field) {
+    const TextSpan span{text.size(), field.size()};
+    text += field;
+    return span;
 }
 
 // The whole attribute must be the number: a document that says more has been tampered with.
@@ -468,10 +477,24 @@ SpotStateImage spotStateImage(const SpotTable& table, const PendingDeletes& pend
                               std::int64_t loopNow, std::int64_t wallNow,
                               std::uint64_t generation) {
     SpotStateImage image;
-    image.spots.reserve(table.size());
+    std::size_t bytes = 0;
     for (const SpotEntry& entry : table)
-        image.spots.push_back(savedSpot(entry, loopNow));
-    image.pending = pending.calls();
+        bytes += entry.dxcall.size() + entry.mode.size() + entry.comment.size();
+    pending.forEachCall([&bytes](const std::string& call) { bytes += call.size(); });
+    image.text.reserve(bytes);
+    image.spots.reserve(table.size());
+    for (const SpotEntry& entry : table) {
+        SavedSpot& spot = image.spots.emplace_back();
+        spot.dxcall = keep(image.text, entry.dxcall);
+        spot.mode = keep(image.text, entry.mode);
+        spot.comment = keep(image.text, entry.comment);
+        spot.frequencyHz = entry.frequencyHz;
+        spot.colour = entry.colour;
+        spot.age = ageOf(entry, loopNow);
+    }
+    image.pending.reserve(pending.size());
+    pending.forEachCall(
+        [&image](const std::string& call) { image.pending.push_back(keep(image.text, call)); });
     image.wallNow = wallNow;
     image.generation = generation;
     return image;
@@ -495,11 +518,14 @@ void writeSpotStateDocument(const SpotStateImage& image, const TextSink& write) 
     appendAttribute(piece, "generation", std::to_string(image.generation));
     piece += ">\n";
     for (const SavedSpot& spot : image.spots) {
-        appendSpot(piece, "    ", spot, nullptr);
+        appendSpot(piece, "    ",
+                   SpotView{image[spot.dxcall], image[spot.mode], image[spot.comment],
+                            spot.frequencyHz, spot.colour, spot.age},
+                   nullptr);
         handOver(false);
     }
-    for (const std::string& call : image.pending) {
-        appendMark(piece, "    ", kPendingDelete, call);
+    for (const TextSpan call : image.pending) {
+        appendMark(piece, "    ", kPendingDelete, image[call]);
         handOver(false);
     }
     piece += "</";
@@ -542,7 +568,10 @@ std::string journalHeader() {
 
 std::string journalSpotRecord(const SpotEntry& entry, std::int64_t loopNow, std::int64_t wallNow) {
     std::string text;
-    appendSpot(text, "", savedSpot(entry, loopNow), &wallNow);
+    appendSpot(text, "",
+               SpotView{entry.dxcall, entry.mode, entry.comment, entry.frequencyHz, entry.colour,
+                        ageOf(entry, loopNow)},
+               &wallNow);
     return text;
 }
 

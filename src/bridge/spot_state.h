@@ -17,23 +17,35 @@
 // The document's name, in the folder of Tarnwick.xml.
 inline constexpr const char* kSpotStateFileName = "Tarnwick.spots.xml";
 
+// Where a text lies in an image's text.
+struct TextSpan {
+    std::size_t at = 0;
+    std::size_t size = 0;
+};
+
 // A spot as a save keeps it: what its command needs, and its age.
 struct SavedSpot {
-    std::string dxcall;
-    std::string mode;
-    std::string comment;
+    TextSpan dxcall;
+    TextSpan mode;
+    TextSpan comment;
     double frequencyHz = 0.0;
     std::int64_t colour = 0;
     std::int64_t age = 0;
 };
 
 // The whole state at one moment, copied out of the table and the list so that the document can
-// be written away from the loop while they move on.
+// be written away from the loop while they move on. Their texts go one after another into one
+// block: a plain copy, however many spots there are.
 struct SpotStateImage {
-    std::vector<SavedSpot> spots;     // in table order
-    std::vector<std::string> pending; // in order of deletion
-    std::int64_t wallNow = 0;         // seconds since the epoch
-    std::uint64_t generation = 0;     // the journals from this generation on continue it
+    std::string text;
+    std::vector<SavedSpot> spots;  // in table order
+    std::vector<TextSpan> pending; // the calls, in order of deletion
+    std::int64_t wallNow = 0;      // seconds since the epoch
+    std::uint64_t generation = 0;  // the journals from this generation on continue it
+
+    std::string_view operator[](TextSpan span) const {
+        return std::string_view(text).substr(span.at, span.size);
+    }
 };
 
 // loopNow is the loop clock's now, the clock of SpotEntry::received, which means nothing to the
