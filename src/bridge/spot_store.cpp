@@ -150,8 +150,7 @@ private:
     std::thread thread_; // last: it starts running at once
 };
 
-SpotStore::SpotStore(platform::Path document, const platform::Clock& clock,
-                     std::uint64_t foldBytes)
+SpotStore::SpotStore(platform::Path document, const platform::Clock& clock, std::uint64_t foldBytes)
     : document_(std::move(document)), clock_(clock), foldBytes_(foldBytes),
       writer_(std::make_unique<Writer>()) {}
 
