@@ -203,9 +203,11 @@ void SpotStore::open(SpotTable& table, PendingDeletes& pending, std::int32_t lif
     // Every journal found is obsolete once the state it leads to is saved.
     std::map<std::uint64_t, platform::Path> journals;
     const std::string prefix = document_.stem().u8string() + ".";
+    const platform::Path folder =
+        document_.has_parent_path() ? document_.parent_path() : platform::Path(".");
     std::error_code unlisted;
-    for (std::filesystem::directory_iterator it(document_.parent_path(), unlisted), end;
-         !unlisted && it != end; it.increment(unlisted)) {
+    for (std::filesystem::directory_iterator it(folder, unlisted), end; !unlisted && it != end;
+         it.increment(unlisted)) {
         const std::string name = it->path().filename().u8string();
         if (name.size() <= prefix.size() + std::string_view(kJournalSuffix).size() ||
             name.compare(0, prefix.size(), prefix) != 0 ||

@@ -550,7 +550,8 @@ class Relay(BridgeCase):
     @keep_logs_on_failure
     def test_a_killed_bridge_loses_nothing_it_had_told_the_sdr(self):
         """SIGKILL 0.3 s after an add, a new frequency and a deletion: the next run re-sends
-        exactly N1MM+'s picture. The terminal closing (SIGHUP) then stops it as Ctrl+C does."""
+        exactly N1MM+'s picture. On Linux the terminal closing (SIGHUP) then stops it as Ctrl+C
+        does."""
         b, sdr, peer = self.relaying()
         held = {"K1ABC": 14025.3, "JA1AAA": 14080.7, "DL1XYZ": 14210.0}
         for call, khz in held.items():
@@ -587,8 +588,11 @@ class Relay(BridgeCase):
                         (picture(2), sdr.texts(connection=2)))
         self.assertEqual(picture(), expected)
 
-        again.proc.send_signal(signal.SIGHUP)
-        self.assertEqual(again.wait_exit(15), 0, "the terminal closing did not stop the bridge")
+        if CONFIG.emulator:
+            self.assert_clean_stop(again)  # Wine has no word for a closed terminal
+        else:
+            again.proc.send_signal(signal.SIGHUP)
+            self.assertEqual(again.wait_exit(15), 0, "closing the terminal did not stop it")
         self.assertIn("Exiting ...", again.log())
         state = ET.parse(os.path.join(b.dir, "Tarnwick.spots.xml")).getroot()
         self.assertEqual({e.get("dxcall"): round(float(e.get("frequencyHz")))
