@@ -326,7 +326,6 @@ SpotTable::Added SpotTable::add(SpotEntry entry) {
     entries_.push_back(std::move(entry));
     const auto last = std::prev(entries_.end());
     index_.emplace(last->dxcall, last);
-    ++changes_;
     if (listener_ != nullptr)
         listener_->spotIs(*last);
     return added;
@@ -346,7 +345,6 @@ void SpotTable::erase(std::list<SpotEntry>::iterator entry) {
         listener_->spotRemoved(entry->dxcall);
     index_.erase(entry->dxcall);
     entries_.erase(entry);
-    ++changes_;
 }
 
 const SpotEntry* SpotTable::find(const std::string& dxcall) const {
@@ -371,7 +369,6 @@ std::vector<SpotEntry> SpotTable::expire(std::int64_t now, std::int32_t lifeTime
         index_.erase(it->dxcall);
         expired.push_back(std::move(*it));
         it = entries_.erase(it);
-        ++changes_;
     }
     return expired;
 }
@@ -418,7 +415,6 @@ bool PendingDeletes::remember(const std::string& dxcall) {
     }
     entries_.push_back(Entry{dxcall, 0});
     index_.emplace(dxcall, std::prev(entries_.end()));
-    ++changes_;
     if (listener_ != nullptr)
         listener_->deletionPending(dxcall);
     return warn;
@@ -448,7 +444,6 @@ void PendingDeletes::confirmThrough(std::uint64_t sequence) {
                 listener_->deletionSettled(it->dxcall);
             index_.erase(it->dxcall);
             it = entries_.erase(it);
-            ++changes_;
         } else {
             ++it;
         }
@@ -483,7 +478,6 @@ bool PendingDeletes::erase(const std::string& dxcall) {
         --sentCount_;
     entries_.erase(found->second);
     index_.erase(found);
-    ++changes_;
     if (entries_.empty())
         overflowReported_ = false;
     return true;

@@ -174,10 +174,6 @@ public:
     // them in table order; the caller logs them and sends their deletions.
     std::vector<SpotEntry> expire(std::int64_t now, std::int32_t lifeTime);
 
-    // Grows with every change of the table's contents, so that a copy of it knows when it is
-    // out of date.
-    std::uint64_t changes() const { return changes_; }
-
     // Told of every change from now on; null: no one.
     void setListener(SpotStateListener* listener) { listener_ = listener; }
 
@@ -189,7 +185,6 @@ private:
     // before its entry does.
     std::unordered_map<std::string_view, std::list<SpotEntry>::iterator> index_;
     bool overflowReported_ = false;
-    std::uint64_t changes_ = 0;
     SpotStateListener* listener_ = nullptr;
 };
 
@@ -250,8 +245,6 @@ public:
     }
 
     std::size_t size() const { return entries_.size(); }
-    // Grows with every call that joins or leaves the list.
-    std::uint64_t changes() const { return changes_; }
     // Calls pushed out to make room, since the list was made.
     std::uint64_t dropped() const { return dropped_; }
 
@@ -270,7 +263,6 @@ private:
     std::unordered_map<std::string, std::list<Entry>::iterator> index_;
     std::size_t sentCount_ = 0;
     bool overflowReported_ = false;
-    std::uint64_t changes_ = 0;
     std::uint64_t dropped_ = 0;
     SpotStateListener* listener_ = nullptr;
 };
