@@ -4,6 +4,7 @@
 #include "bridge/tci_message.h"
 #include "fuzz_check.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -95,8 +96,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         SpotTable table;
         const SpotApplied applied = applySpot(table, fields, settings, 1700000000);
         const bool known = fields.action == "add" || fields.action == "delete";
+        const bool printable = std::none_of(fields.dxcall.begin(), fields.dxcall.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+        });
         if (known && fields.dxcall.size() > kCallSignLimit) {
             FUZZ_CHECK(applied.change == SpotChange::callTooLong && table.empty() &&
+                       applied.command.empty());
+        } else if (known && !printable) {
+            FUZZ_CHECK(applied.change == SpotChange::callNotPrintable && table.empty() &&
                        applied.command.empty());
         } else if (fields.action == "add") {
             FUZZ_CHECK(entry ? applied.change == SpotChange::added && table.size() == 1 &&

@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <filesystem>
 #include <iterator>
 #include <memory>
 #include <utility>
@@ -33,10 +32,9 @@ constexpr int kSpotReceiveBuffer = 4 * 1024 * 1024;
 // Loop timers, on the steady clock.
 constexpr std::int64_t kStatusMs = 30000;
 constexpr std::int64_t kExpiryMs = 300000;
-// The spot state is written when it has changed, at most this often, and at a clean stop.
-constexpr std::int64_t kStateSaveMs = 5000;
-// A state file larger than this was not written by the bridge (its largest is about 23 MB).
-constexpr std::uintmax_t kStateFileLimit = 32u * 1024u * 1024u;
+// Windows ends the process about five seconds after the console window is closed, the user
+// logs off or the system shuts down: the worker has this long to finish.
+constexpr int kConsoleEndWaitMs = 4500;
 // A pass with nothing to do waits at most this long, whatever the deadlines say.
 constexpr std::int64_t kLongestWaitMs = 1000;
 // While the SDR streams IQ the loop runs passes of this length (see waitForWork).
@@ -44,21 +42,48 @@ constexpr int kStreamPassMs = 10;
 // IQ frames this recent mean the SDR is streaming.
 constexpr std::int64_t kStreamQuietMs = 100;
 
-// What the console control handler reaches: the quit request and the loop's waker. Ctrl+C
-// travels apart from the messages received from the SDR, so that no text from the SDR can stop
-// the bridge; a flag needs no lock, so a Ctrl+C during start-up or shutdown is safe.
+// What the console control handler reaches: the quit request, the loop's waker and the worker's
+// end. Ctrl+C travels apart from the messages received from the SDR, so that no text from the SDR
+// can stop the bridge; flags need no lock, so a Ctrl+C during start-up or shutdown is safe, and
+// outlive the bridge object, which a handler still waiting at the process's exit may not touch.
 std::atomic<bool> quitRequested{false};
 std::atomic<platform::LoopWaker*> consoleWaker{nullptr};
+std::atomic<bool> workerEnded{false};
 
-// Ctrl+C only asks the loop to quit, and wakes it to see the request at once.
+// Every way of ending the console asks the loop to quit, and wakes it to see the request at once.
+// Where the system ends the process as soon as the handler returns, the handler waits for the
+// worker, so that the spots are saved and the SDR hears "iq_stop".
 bool consoleControlHandler(platform::ConsoleEvent event) {
-    if (event != platform::ConsoleEvent::ctrlC)
+    const char* said = nullptr;
+    switch (event) {
+    case platform::ConsoleEvent::ctrlC:
+        said = "[Ctrl]+C pressed\n";
+        break;
+    case platform::ConsoleEvent::ctrlBreak:
+        said = "[Ctrl]+Break pressed\n";
+        break;
+    case platform::ConsoleEvent::close:
+        said = "Console closed: stopping\n";
+        break;
+    case platform::ConsoleEvent::logoff:
+        said = "Logging off: stopping\n";
+        break;
+    case platform::ConsoleEvent::shutdown:
+    case platform::ConsoleEvent::terminate:
+        said = "Asked to end: stopping\n";
+        break;
+    case platform::ConsoleEvent::other:
         return false;
-    std::fputs("[Ctrl]+C pressed\n", stdout);
+    }
+    std::fputs(said, stdout);
     std::fflush(stdout);
     quitRequested.store(true);
     if (platform::LoopWaker* waker = consoleWaker.load())
         waker->wake();
+    if (platform::endsWhenHandled(event)) {
+        for (int waited = 0; !workerEnded.load() && waited < kConsoleEndWaitMs; waited += 10)
+            platform::sleepMillis(10);
+    }
     return true;
 }
 
@@ -76,10 +101,6 @@ struct Orvex::Worker {
     std::size_t lastReportedSpots = 0;
     std::int32_t fftCount = 0;
     std::int32_t fftMillis = 0;
-    // The spot state file: when it was last written, what it holds, how the last write failed.
-    std::int64_t stateSavedAt = 0;
-    std::uint64_t stateSaved = 0;
-    platform::FileError stateError;
     bool netStarted = false;
     std::vector<char> datagram = std::vector<char>(kDatagramBytes);
 };
@@ -155,6 +176,8 @@ void Orvex::t() {
             shutdownWorker(w);
         }
         netStarted = w.netStarted;
+        // A console handler that waits for this may now let the process end.
+        workerEnded.store(true);
     }
     if (!started) {
         // The sockets that start-up opened are closed by now; Winsock goes last.
@@ -323,9 +346,8 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
         std::move(requests));
 
     loadState();
-    w.stateSaved = stateChanges();
     spotsReceived = 0;
-    w.startTime = w.statusTimer = w.expiryTimer = w.stateSavedAt = clock->steadyMillis();
+    w.startTime = w.statusTimer = w.expiryTimer = clock->steadyMillis();
     link->begin();
     LOG_DEBUG(kTag, "Start main program loop.");
     return true;
@@ -364,65 +386,25 @@ void Orvex::runLoop(Worker& w) {
             expirySweep(now / 1000);
             w.expiryTimer = now;
         }
-        if (stateChanges() != w.stateSaved && now >= w.stateSavedAt + kStateSaveMs)
-            saveState(w, now);
+        saveState();
     }
 }
 
 // The live spots and the pending deletions of the last run: a restart neither forgets a spot
-// nor leaves a stale one on the panorama. A missing file is a first start; one that cannot be
-// used costs its spots, which is said, and is replaced at the next save.
+// nor leaves a stale one on the panorama. From here on every change is kept as it is made.
 void Orvex::loadState() {
-    const platform::Path& path = settings.stateFile;
-    if (path.empty())
+    if (settings.stateFile.empty())
         return;
-    const std::string shown = platform::utf8Path(path);
-    const auto refuse = [&shown](const std::string& why) {
-        LOG_FAILURE(kTag, "The spot state file {} {}; starting without the spots it held", shown,
-                    why);
-    };
-    std::error_code ignored;
-    const std::uintmax_t size = std::filesystem::file_size(path, ignored);
-    if (size != static_cast<std::uintmax_t>(-1) && size > kStateFileLimit)
-        return refuse(fmt::format("is {} bytes long, more than Tarnwick ever writes", size));
-    std::string text;
-    if (const platform::FileError error = platform::readFileContents(path, text)) {
-        if (!error.missing)
-            refuse("could not be read (" + platform::describe(error) + ")");
-        return;
-    }
-    const SpotStateLoad load = loadSpotState(text, spotTable, pendingDeletes, settings.SpotLifeTime,
-                                             clock->steadyMillis() / 1000, clock->wallSeconds());
-    if (load.status != SpotStateStatus::loaded)
-        return refuse("was not used: " + load.reason);
-    LOG_NONE(kTag,
-             "Loaded {} spots and {} deletions for the SDR from {} ({} spots expired while "
-             "Tarnwick was stopped, {} entries refused)",
-             spotTable.size(), pendingDeletes.size(), shown, load.expired, load.refused);
+    spotStore = std::make_unique<SpotStore>(settings.stateFile, *clock);
+    spotStore->open(spotTable, pendingDeletes, settings.SpotLifeTime);
+    spotTable.setListener(spotStore.get());
+    pendingDeletes.setListener(spotStore.get());
 }
 
-// A failed save is said once, and once more when saving works again; the spots stay in memory.
-void Orvex::saveState(Worker& w, std::int64_t now) {
-    const platform::Path& path = settings.stateFile;
-    w.stateSavedAt = now;
-    if (path.empty())
-        return;
-    const std::uint64_t changes = stateChanges();
-    const platform::FileError error = platform::replaceFileContents(
-        path, spotStateDocument(spotTable, pendingDeletes, now / 1000, clock->wallSeconds()));
-    const std::string shown = platform::utf8Path(path);
-    if (!error) {
-        w.stateSaved = changes;
-        if (w.stateError)
-            LOG_NONE(kTag, "The spots are saved to {} again", shown);
-        w.stateError = {};
-        return;
-    }
-    if (!w.stateError || w.stateError.code != error.code ||
-        std::string_view(w.stateError.call) != error.call)
-        LOG_FAILURE(kTag, "Could not save the spots to {} ({}); trying again every {} seconds",
-                    shown, platform::describe(error), kStateSaveMs / 1000);
-    w.stateError = error;
+// Once a pass; the store writes on a thread of its own and says what fails.
+void Orvex::saveState() {
+    if (spotStore)
+        spotStore->service(spotTable, pendingDeletes);
 }
 
 // A pass that found no spot datagram waits until there is something to do: a datagram, data
@@ -446,10 +428,8 @@ void Orvex::waitForWork(Worker& w, int receiveError) {
     if (std::any_of(spectra.begin(), spectra.end(), blockWaiting)) {
         timeout = 0;
     } else if (!streaming) {
-        std::int64_t deadline =
+        const std::int64_t deadline =
             std::min({link->nextDeadline(), w.statusTimer + kStatusMs, w.expiryTimer + kExpiryMs});
-        if (stateChanges() != w.stateSaved)
-            deadline = std::min(deadline, w.stateSavedAt + kStateSaveMs);
         timeout = std::clamp<std::int64_t>(deadline - now, 0, kLongestWaitMs);
     }
     const platform::WaitFor sockets[] = {
@@ -506,12 +486,15 @@ void Orvex::handleQuitRequest() {
     stopFlag.store(1);
 }
 
-// A deletion stays pending until the SDR has shown that it heard it.
+// A deletion stays pending until the SDR has shown that it heard it. The change is in the
+// journal before the SDR can hear of it, so that a killed bridge never takes it back.
 void Orvex::relaySpotDelete(const std::string& dxcall) {
     if (pendingDeletes.remember(dxcall))
         LOG_WARN(kTag,
                  "More than {} spot deletions are waiting for the SDR; the oldest are dropped",
                  PendingDeletes::kLimit);
+    if (spotStore)
+        spotStore->flush();
     link->spotDeleted(dxcall);
 }
 
@@ -558,6 +541,10 @@ bool Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
         LOG_WARN(kTag, "Ignoring spot with a call sign longer than {} bytes: {}...", kCallSignLimit,
                  tlog::peer(utf8Prefix(f.dxcall, kCallSignLimit)));
         return false;
+    case SpotChange::callNotPrintable:
+        LOG_WARN(kTag, "Ignoring spot with a control character in its call sign: {}",
+                 tlog::peer(f.dxcall));
+        return false;
     case SpotChange::deleted:
         relaySpotDelete(f.dxcall);
         return true;
@@ -573,6 +560,8 @@ bool Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
                      SpotTable::kLimit);
         relaySpotDelete(applied.evicted->dxcall);
     }
+    if (spotStore)
+        spotStore->flush();
     link->spotChanged(f.dxcall);
     return true;
 }
@@ -636,8 +625,12 @@ void Orvex::spectrumStep(Worker& w, Spectrum& spectrum) {
 
 void Orvex::shutdownWorker(Worker& w) {
     LOG_NONE(kTag, "Exiting ...");
-    if (stateChanges() != w.stateSaved)
-        saveState(w, clock->steadyMillis());
+    // The clearing below is no change to keep: the next run starts where this one ends.
+    spotTable.setListener(nullptr);
+    pendingDeletes.setListener(nullptr);
+    if (spotStore)
+        spotStore->close(spotTable, pendingDeletes);
+    spotStore.reset();
     LOG_DEBUG(kTag, "Clearing spots.");
     spotTable.clear();
     LOG_DEBUG(kTag, "Closing websockets.");

@@ -3,6 +3,7 @@
 
 #include "bridge/spectrum.h"
 #include "bridge/spot_relay.h"
+#include "bridge/spot_store.h"
 #include "bridge/tci_link.h"
 #include "bridge/tci_message.h"
 #include "diag/heap.h"
@@ -72,8 +73,7 @@ private:
     void expirySweep(std::int64_t nowSeconds);
     void relaySpotDelete(const std::string& dxcall);
     void loadState();
-    void saveState(Worker& w, std::int64_t now);
-    std::uint64_t stateChanges() const { return spotTable.changes() + pendingDeletes.changes(); }
+    void saveState();
     void handle_binary_message(const std::vector<std::uint8_t>& message, wsclient::Opcode type);
 
     // Stop requests: the service's stop sets the flag and wakes the loop; Ctrl+C goes through
@@ -90,6 +90,7 @@ private:
     const platform::Clock* clock = &platform::systemClock();
     std::unique_ptr<platform::Lock> bridgeLock; // guards the spectra's block queues
     std::unique_ptr<TciLink> link;              // the connection to the SDR's TCI server
+    std::unique_ptr<SpotStore> spotStore;       // the spots between runs; none without a file
     platform::LoopWaker waker;                  // ends the loop's wait from other threads
     // One spectrum for each receiver shown (none while the display is off); each keeps its own
     // intake, block queue, transform, frequencies and level offset.

@@ -2,11 +2,13 @@
 
 #include <tinyxml2.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <iterator>
 #include <limits>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -16,6 +18,12 @@ bool isBlank(char c) {
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
+}
+
+// What cannot travel inside a TCI command.
+bool isControl(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
 }
 
 // Skips the blanks and the one optional sign that come before a number.
@@ -275,8 +283,7 @@ void boundSpotEntry(SpotEntry& entry) {
 std::string tciSafeText(std::string_view text) {
     std::string safe(text);
     for (char& c : safe) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == ';' || byte < 0x20 || byte == 0x7f) {
+        if (c == ';' || isControl(c)) {
             c = ' ';
         }
     }
@@ -300,18 +307,27 @@ SpotTable::Added SpotTable::add(SpotEntry entry) {
     if (entries_.size() < kLimit) {
         overflowReported_ = false;
     }
-    added.replaced = remove(entry.dxcall);
-    if (!added.replaced && entries_.size() >= kLimit) {
+    // A replacement is one change: the entry's new state says all of it.
+    const auto old = index_.find(entry.dxcall);
+    added.replaced = old != index_.end();
+    if (added.replaced) {
+        const auto at = old->second;
+        index_.erase(old);
+        entries_.erase(at);
+    } else if (entries_.size() >= kLimit) {
         index_.erase(entries_.front().dxcall);
         added.evicted = std::move(entries_.front());
         entries_.pop_front();
+        if (listener_ != nullptr)
+            listener_->spotRemoved(added.evicted->dxcall);
         added.firstEviction = !overflowReported_;
         overflowReported_ = true;
     }
     entries_.push_back(std::move(entry));
     const auto last = std::prev(entries_.end());
     index_.emplace(last->dxcall, last);
-    ++changes_;
+    if (listener_ != nullptr)
+        listener_->spotIs(*last);
     return added;
 }
 
@@ -320,11 +336,15 @@ bool SpotTable::remove(const std::string& dxcall) {
     if (found == index_.end()) {
         return false;
     }
-    const auto entry = found->second;
-    index_.erase(found);
-    entries_.erase(entry);
-    ++changes_;
+    erase(found->second);
     return true;
+}
+
+void SpotTable::erase(std::list<SpotEntry>::iterator entry) {
+    if (listener_ != nullptr)
+        listener_->spotRemoved(entry->dxcall);
+    index_.erase(entry->dxcall);
+    entries_.erase(entry);
 }
 
 const SpotEntry* SpotTable::find(const std::string& dxcall) const {
@@ -333,10 +353,8 @@ const SpotEntry* SpotTable::find(const std::string& dxcall) const {
 }
 
 void SpotTable::clear() {
-    if (!entries_.empty())
-        ++changes_;
-    index_.clear();
-    entries_.clear();
+    while (!entries_.empty())
+        erase(entries_.begin());
 }
 
 std::vector<SpotEntry> SpotTable::expire(std::int64_t now, std::int32_t lifeTime) {
@@ -346,10 +364,11 @@ std::vector<SpotEntry> SpotTable::expire(std::int64_t now, std::int32_t lifeTime
             ++it;
             continue;
         }
+        if (listener_ != nullptr)
+            listener_->spotRemoved(it->dxcall);
         index_.erase(it->dxcall);
         expired.push_back(std::move(*it));
         it = entries_.erase(it);
-        ++changes_;
     }
     return expired;
 }
@@ -357,9 +376,11 @@ std::vector<SpotEntry> SpotTable::expire(std::int64_t now, std::int32_t lifeTime
 SpotApplied applySpot(SpotTable& table, const SpotFields& fields, const BridgeSettings& settings,
                       std::int64_t now) {
     SpotApplied applied;
-    if ((fields.action == "add" || fields.action == "delete") &&
-        fields.dxcall.size() > kCallSignLimit) {
+    const bool known = fields.action == "add" || fields.action == "delete";
+    if (known && fields.dxcall.size() > kCallSignLimit) {
         applied.change = SpotChange::callTooLong;
+    } else if (known && std::any_of(fields.dxcall.begin(), fields.dxcall.end(), isControl)) {
+        applied.change = SpotChange::callNotPrintable;
     } else if (fields.action == "delete") {
         table.remove(fields.dxcall);
         applied.command = spotDeleteCommand(fields.dxcall);
@@ -379,18 +400,23 @@ SpotApplied applySpot(SpotTable& table, const SpotFields& fields, const BridgeSe
 }
 
 bool PendingDeletes::remember(const std::string& dxcall) {
+    // Moved to the end, quietly: the listener hears where the call ends up.
+    SpotStateListener* listener = std::exchange(listener_, nullptr);
     erase(dxcall);
+    listener_ = listener;
     bool warn = false;
     if (entries_.size() >= kLimit) {
         // A copy: erase must not be handed a name that lives in the entry it removes.
         const std::string oldest = entries_.front().dxcall;
         erase(oldest);
+        ++dropped_;
         warn = !overflowReported_;
         overflowReported_ = true;
     }
     entries_.push_back(Entry{dxcall, 0});
     index_.emplace(dxcall, std::prev(entries_.end()));
-    ++changes_;
+    if (listener_ != nullptr)
+        listener_->deletionPending(dxcall);
     return warn;
 }
 
@@ -414,9 +440,10 @@ void PendingDeletes::confirmThrough(std::uint64_t sequence) {
     for (auto it = entries_.begin(); it != entries_.end();) {
         if (it->sentAs != 0 && it->sentAs <= sequence) {
             --sentCount_;
+            if (listener_ != nullptr)
+                listener_->deletionSettled(it->dxcall);
             index_.erase(it->dxcall);
             it = entries_.erase(it);
-            ++changes_;
         } else {
             ++it;
         }
@@ -441,17 +468,19 @@ std::vector<std::string> PendingDeletes::calls() const {
     return calls;
 }
 
-void PendingDeletes::erase(const std::string& dxcall) {
+bool PendingDeletes::erase(const std::string& dxcall) {
     const auto found = index_.find(dxcall);
     if (found == index_.end())
-        return;
+        return false;
+    if (listener_ != nullptr)
+        listener_->deletionSettled(dxcall);
     if (found->second->sentAs != 0)
         --sentCount_;
     entries_.erase(found->second);
     index_.erase(found);
-    ++changes_;
     if (entries_.empty())
         overflowReported_ = false;
+    return true;
 }
 
 bool ddsForReceiver(std::string_view arguments, std::int32_t receiver) {

@@ -119,6 +119,22 @@ std::string spotCommand(const SpotEntry& entry);
 // "spot_delete:" dxcall ";".
 std::string spotDeleteCommand(std::string_view dxcall);
 
+// Hears each change to the live spots and to the pending deletions as it is made, so that the
+// change can be kept where a killed process cannot lose it. Each call says where a call sign now
+// stands, whatever it stood at before.
+class SpotStateListener {
+public:
+    virtual ~SpotStateListener() = default;
+    // The call is live with this spot (new, or replacing its old one).
+    virtual void spotIs(const SpotEntry& entry) = 0;
+    // The call is not live.
+    virtual void spotRemoved(const std::string& dxcall) = 0;
+    // The call's deletion waits for the SDR to hear it.
+    virtual void deletionPending(const std::string& dxcall) = 0;
+    // The call's deletion waits no more: heard, pushed out by newer ones, or live again.
+    virtual void deletionSettled(const std::string& dxcall) = 0;
+};
+
 // Live spots in insertion order, at most one per dxcall (compared exactly), and at most kLimit.
 class SpotTable {
 public:
@@ -158,17 +174,18 @@ public:
     // them in table order; the caller logs them and sends their deletions.
     std::vector<SpotEntry> expire(std::int64_t now, std::int32_t lifeTime);
 
-    // Grows with every change of the table's contents, so that a copy of it knows when it is
-    // out of date.
-    std::uint64_t changes() const { return changes_; }
+    // Told of every change from now on; null: no one.
+    void setListener(SpotStateListener* listener) { listener_ = listener; }
 
 private:
+    void erase(std::list<SpotEntry>::iterator entry);
+
     std::list<SpotEntry> entries_;
     // Each key views the dxcall of the entry it leads to, so a call is held once; a key goes
     // before its entry does.
     std::unordered_map<std::string_view, std::list<SpotEntry>::iterator> index_;
     bool overflowReported_ = false;
-    std::uint64_t changes_ = 0;
+    SpotStateListener* listener_ = nullptr;
 };
 
 enum class SpotChange {
@@ -178,6 +195,7 @@ enum class SpotChange {
     unknownAction,     // neither "add" nor "delete"; the table is untouched
     unusableFrequency, // an add whose frequency cannot be used; the table is untouched
     callTooLong,       // a dxcall over kCallSignLimit bytes, for an add or a delete; ignored
+    callNotPrintable,  // a dxcall holding a control character, for an add or a delete; ignored
 };
 
 struct SpotApplied {
@@ -191,7 +209,9 @@ struct SpotApplied {
 // Applies a datagram's spot to the table, received at now, and gives the command that mirrors it
 // to the SDR. Only an add needs a frequency: a delete works by call sign alone. A call sign over
 // kCallSignLimit bytes is refused for a delete too: no spot with it was ever relayed, so the SDR
-// cannot show one, and its command could be longer than a server takes.
+// cannot show one, and its command could be longer than a server takes. So is one holding a
+// control character: its command would carry a blank there, and two such calls that differ only
+// in those characters would name the same spot on the SDR.
 SpotApplied applySpot(SpotTable& table, const SpotFields& fields, const BridgeSettings& settings,
                       std::int64_t now);
 
@@ -201,7 +221,9 @@ SpotApplied applySpot(SpotTable& table, const SpotFields& fields, const BridgeSe
 // table is re-sent, so that no deleted station stays on the panorama.
 class PendingDeletes {
 public:
-    static constexpr std::size_t kLimit = 10000;
+    // Room for the deletion of every live spot at once (a table that expired while the bridge
+    // was stopped) and for those still waiting beside them.
+    static constexpr std::size_t kLimit = SpotTable::kLimit + 5000;
 
     // Notes a deletion the SDR has yet to hear. True when the oldest entry had to make room, the
     // first time since the list was last empty (worth one warning).
@@ -217,23 +239,32 @@ public:
     void sendingLost();
     // Every pending call in the order of deletion.
     std::vector<std::string> calls() const;
+    template <typename Visit> void forEachCall(Visit visit) const {
+        for (const Entry& entry : entries_)
+            visit(entry.dxcall);
+    }
 
     std::size_t size() const { return entries_.size(); }
-    // Grows with every call that joins or leaves the list.
-    std::uint64_t changes() const { return changes_; }
+    // Calls pushed out to make room, since the list was made.
+    std::uint64_t dropped() const { return dropped_; }
+
+    // Told of every change from now on; null: no one.
+    void setListener(SpotStateListener* listener) { listener_ = listener; }
 
 private:
     struct Entry {
         std::string dxcall;
         std::uint64_t sentAs = 0; // the sequence it went out as; 0 while not sent
     };
-    void erase(const std::string& dxcall);
+    // True when the call was in the list.
+    bool erase(const std::string& dxcall);
 
     std::list<Entry> entries_;
     std::unordered_map<std::string, std::list<Entry>::iterator> index_;
     std::size_t sentCount_ = 0;
     bool overflowReported_ = false;
-    std::uint64_t changes_ = 0;
+    std::uint64_t dropped_ = 0;
+    SpotStateListener* listener_ = nullptr;
 };
 
 // The "dds" rule: the receiver's decimal text must equal the first character of the arguments

@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdarg>
-#include <cstdio>
 #include <initializer_list>
 #include <limits>
 #include <system_error>
@@ -24,42 +22,100 @@ constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
 
 constexpr const char* kHeaderComment =
     " Spots that Tarnwick has sent to the SDR, and deletions the SDR may not have heard yet.\n"
-    "     Written by Tarnwick while it runs; it reads them back when it starts again. ";
+    "     Written by Tarnwick while it runs; what changed since is in the journals beside it\n"
+    "     (Tarnwick.spots.N.journal). It reads them all back when it starts again. ";
 
-// Streams the document into a string the caller owns: a table full of long comments makes a
-// document of megabytes, and the printer's own buffer would hold it twice while it grows.
-class StringPrinter : public tinyxml2::XMLPrinter {
-public:
-    explicit StringPrinter(std::string& out) : out_(out) {}
+constexpr const char* kJournalRoot = "TarnwickJournal";
+constexpr const char* kRemoved = "Removed";
+constexpr const char* kSettled = "Settled";
 
-protected:
-    using tinyxml2::XMLPrinter::Write;
-    void Write(const char* data, std::size_t size) override { out_.append(data, size); }
-    void Putc(char ch) override { out_ += ch; }
-    void Print(const char* format, ...) override {
-        std::va_list args;
-        va_start(args, format);
-        std::va_list measure;
-        va_copy(measure, args);
-        const int size = std::vsnprintf(nullptr, 0, format, measure);
-        va_end(measure);
-        if (size > 0) {
-            const std::size_t at = out_.size();
-            out_.resize(at + static_cast<std::size_t>(size) + 1);
-            std::vsnprintf(&out_[at], static_cast<std::size_t>(size) + 1, format, args);
-            out_.resize(at + static_cast<std::size_t>(size));
+// Pieces of about this size go to the sink.
+constexpr std::size_t kPieceBytes = 64 * 1024;
+
+// An attribute value between double quotes, every byte kept: the reader turns a line end into
+// another and a tab into a blank unless they come as character references. At most six bytes
+// stand for one, which the limits in the header count on.
+void appendEscaped(std::string& out, std::string_view text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '&') {
+            out += "&amp;";
+        } else if (c == '<') {
+            out += "&lt;";
+        } else if (c == '"') {
+            out += "&quot;";
+        } else if (byte < 0x20) {
+            constexpr char kHex[] = "0123456789ABCDEF";
+            out += "&#x";
+            if (byte >= 0x10)
+                out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
+            out += ';';
+        } else {
+            out += c;
         }
-        va_end(args);
     }
+}
 
-private:
-    std::string& out_;
-};
+void appendAttribute(std::string& out, std::string_view name, std::string_view value) {
+    out += ' ';
+    out += name;
+    out += "=\"";
+    appendEscaped(out, value);
+    out += '"';
+}
 
 std::string shortestText(double value) {
     char digits[32];
     const auto printed = std::to_chars(digits, digits + sizeof digits, value);
     return printed.ec == std::errc() ? std::string(digits, printed.ptr) : std::string("0");
+}
+
+// A spot's fields as written, wherever its texts are kept.
+struct SpotView {
+    std::string_view dxcall;
+    std::string_view mode;
+    std::string_view comment;
+    double frequencyHz = 0.0;
+    std::int64_t colour = 0;
+    std::int64_t age = 0;
+};
+
+void appendSpot(std::string& out, std::string_view indent, const SpotView& spot,
+                const std::int64_t* saved) {
+    out += indent;
+    out += '<';
+    out += kSpot;
+    appendAttribute(out, "dxcall", spot.dxcall);
+    appendAttribute(out, "mode", spot.mode);
+    appendAttribute(out, "frequencyHz", shortestText(spot.frequencyHz));
+    appendAttribute(out, "colour", std::to_string(spot.colour));
+    appendAttribute(out, "age", std::to_string(spot.age));
+    if (saved != nullptr)
+        appendAttribute(out, "saved", std::to_string(*saved));
+    // Saved as the SDR was sent it: the command cannot carry control characters anyway.
+    appendAttribute(out, "comment", tciSafeText(spot.comment));
+    out += "/>\n";
+}
+
+void appendMark(std::string& out, std::string_view indent, const char* name,
+                std::string_view dxcall) {
+    out += indent;
+    out += '<';
+    out += name;
+    appendAttribute(out, "dxcall", dxcall);
+    out += "/>\n";
+}
+
+// Ages, not times: the loop's clock starts afresh with every run.
+std::int64_t ageOf(const SpotEntry& entry, std::int64_t loopNow) {
+    return loopNow > entry.received ? loopNow - entry.received : 0;
+}
+
+TextSpan keep(std::string& text, std::string_view field) {
+    const TextSpan span{text.size(), field.size()};
+    text += field;
+    return span;
 }
 
 // The whole attribute must be the number: a document that says more has been tampered with.
@@ -224,6 +280,7 @@ public:
         for (std::string_view call : late_.calls()) {
             pending_.remember(std::string(call));
         }
+        load.dropped = pending_.dropped() + late_.dropped();
         table = std::move(table_);
         pending = std::move(pending_);
         load.status = SpotStateStatus::loaded;
@@ -295,7 +352,7 @@ private:
 
 // The prolog and the root element's start tag, read on their own (the root closed at once), so
 // that the root tells what the document is before anything else is read. Empty when it is not a
-// document of ours, with the reason in load.
+// document of ours, with the reason in load; its generation goes there too.
 std::optional<std::int64_t> readRoot(std::string_view text, const Span& root, SpotStateLoad& load) {
     std::string head(text.substr(0, root.kind == Markup::element ? root.end : kNowhere));
     if (root.kind == Markup::element && !root.empty && root.end != kNowhere) {
@@ -331,7 +388,25 @@ std::optional<std::int64_t> readRoot(std::string_view text, const Span& root, Sp
         load.reason = "it does not say when it was saved";
         return std::nullopt;
     }
+    // Written since there are journals; a document without one had none beside it.
+    std::int64_t generation = 0;
+    if (element->Attribute("generation") != nullptr &&
+        (!readInt64(*element, "generation", generation) || generation < 0)) {
+        load.reason = "its generation is not a number";
+        return std::nullopt;
+    }
+    load.generation = static_cast<std::uint64_t>(generation);
     return saved;
+}
+
+// Seconds between a save and now; a wall clock set back meanwhile must not make a spot younger.
+std::int64_t timeDown(std::int64_t saved, std::int64_t wallNow) {
+    if (wallNow <= saved)
+        return 0;
+    const std::uint64_t span =
+        static_cast<std::uint64_t>(wallNow) - static_cast<std::uint64_t>(saved);
+    return span > static_cast<std::uint64_t>(kInt64Max) ? kInt64Max
+                                                        : static_cast<std::int64_t>(span);
 }
 
 // Hands the root's children to the loader in batches, each of which ends between two children,
@@ -398,44 +473,70 @@ bool readChildren(std::string_view text, const Span& root, Loader& loader, SpotS
 
 } // namespace
 
-std::string spotStateDocument(const SpotTable& table, const PendingDeletes& pending,
-                              std::int64_t loopNow, std::int64_t wallNow) {
-    const std::vector<std::string> calls = pending.calls();
-    std::size_t estimate = 512;
+SpotStateImage spotStateImage(const SpotTable& table, const PendingDeletes& pending,
+                              std::int64_t loopNow, std::int64_t wallNow,
+                              std::uint64_t generation) {
+    SpotStateImage image;
+    std::size_t bytes = 0;
+    for (const SpotEntry& entry : table)
+        bytes += entry.dxcall.size() + entry.mode.size() + entry.comment.size();
+    pending.forEachCall([&bytes](const std::string& call) { bytes += call.size(); });
+    image.text.reserve(bytes);
+    image.spots.reserve(table.size());
     for (const SpotEntry& entry : table) {
-        estimate += entry.dxcall.size() + entry.comment.size() + 160;
+        SavedSpot& spot = image.spots.emplace_back();
+        spot.dxcall = keep(image.text, entry.dxcall);
+        spot.mode = keep(image.text, entry.mode);
+        spot.comment = keep(image.text, entry.comment);
+        spot.frequencyHz = entry.frequencyHz;
+        spot.colour = entry.colour;
+        spot.age = ageOf(entry, loopNow);
     }
-    for (std::string_view call : calls) {
-        estimate += call.size() + 40;
-    }
-    std::string text;
-    text.reserve(estimate);
+    image.pending.reserve(pending.size());
+    pending.forEachCall(
+        [&image](const std::string& call) { image.pending.push_back(keep(image.text, call)); });
+    image.wallNow = wallNow;
+    image.generation = generation;
+    return image;
+}
 
-    StringPrinter printer(text);
-    printer.PushHeader(false, true);
-    printer.PushComment(kHeaderComment);
-    printer.OpenElement(kRoot);
-    printer.PushAttribute("version", kVersion);
-    printer.PushAttribute("saved", std::to_string(wallNow).c_str());
-    for (const SpotEntry& entry : table) {
-        // Ages, not times: the loop's clock starts afresh with every run.
-        const std::int64_t age = loopNow > entry.received ? loopNow - entry.received : 0;
-        printer.OpenElement(kSpot);
-        printer.PushAttribute("dxcall", entry.dxcall.c_str());
-        printer.PushAttribute("mode", entry.mode.c_str());
-        printer.PushAttribute("frequencyHz", shortestText(entry.frequencyHz).c_str());
-        printer.PushAttribute("colour", std::to_string(entry.colour).c_str());
-        printer.PushAttribute("age", std::to_string(age).c_str());
-        // Saved as the SDR was sent it: an XML reader would turn a line end into another one.
-        printer.PushAttribute("comment", tciSafeText(entry.comment).c_str());
-        printer.CloseElement();
+void writeSpotStateDocument(const SpotStateImage& image, const TextSink& write) {
+    std::string piece;
+    piece.reserve(kPieceBytes + kSavedSpotLimit);
+    const auto handOver = [&piece, &write](bool always) {
+        if (always || piece.size() >= kPieceBytes) {
+            write(piece);
+            piece.clear();
+        }
+    };
+    piece += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!--";
+    piece += kHeaderComment;
+    piece += "-->\n<";
+    piece += kRoot;
+    appendAttribute(piece, "version", kVersion);
+    appendAttribute(piece, "saved", std::to_string(image.wallNow));
+    appendAttribute(piece, "generation", std::to_string(image.generation));
+    piece += ">\n";
+    for (const SavedSpot& spot : image.spots) {
+        appendSpot(piece, "    ",
+                   SpotView{image[spot.dxcall], image[spot.mode], image[spot.comment],
+                            spot.frequencyHz, spot.colour, spot.age},
+                   nullptr);
+        handOver(false);
     }
-    for (std::string_view call : calls) {
-        printer.OpenElement(kPendingDelete);
-        printer.PushAttribute("dxcall", std::string(call).c_str());
-        printer.CloseElement();
+    for (const TextSpan call : image.pending) {
+        appendMark(piece, "    ", kPendingDelete, image[call]);
+        handOver(false);
     }
-    printer.CloseElement();
+    piece += "</";
+    piece += kRoot;
+    piece += ">\n";
+    handOver(true);
+}
+
+std::string spotStateDocument(const SpotStateImage& image) {
+    std::string text;
+    writeSpotStateDocument(image, [&text](std::string_view piece) { text += piece; });
     return text;
 }
 
@@ -450,17 +551,159 @@ SpotStateLoad loadSpotState(std::string_view text, SpotTable& table, PendingDele
     if (!saved) {
         return load;
     }
-    // Time the bridge was down; a wall clock set back meanwhile must not make a spot younger.
-    std::int64_t down = 0;
-    if (wallNow > *saved) {
-        const std::uint64_t span =
-            static_cast<std::uint64_t>(wallNow) - static_cast<std::uint64_t>(*saved);
-        down = span > static_cast<std::uint64_t>(kInt64Max) ? kInt64Max
-                                                            : static_cast<std::int64_t>(span);
-    }
-    Loader loader(lifeTime, loopNow, down);
+    Loader loader(lifeTime, loopNow, timeDown(*saved, wallNow));
     if (readChildren(text, root, loader, load)) {
         loader.finish(table, pending, load);
     }
     return load;
+}
+
+std::string journalHeader() {
+    std::string text = "<";
+    text += kJournalRoot;
+    appendAttribute(text, "version", kVersion);
+    text += "/>\n";
+    return text;
+}
+
+std::string journalSpotRecord(const SpotEntry& entry, std::int64_t loopNow, std::int64_t wallNow) {
+    std::string text;
+    appendSpot(text, "",
+               SpotView{entry.dxcall, entry.mode, entry.comment, entry.frequencyHz, entry.colour,
+                        ageOf(entry, loopNow)},
+               &wallNow);
+    return text;
+}
+
+std::string journalRecord(JournalMark mark, std::string_view dxcall) {
+    const char* name = mark == JournalMark::removed   ? kRemoved
+                       : mark == JournalMark::pending ? kPendingDelete
+                                                      : kSettled;
+    std::string text;
+    appendMark(text, "", name, dxcall);
+    return text;
+}
+
+SpotJournalReader::SpotJournalReader(SpotTable& table, PendingDeletes& pending,
+                                     std::int32_t lifeTime, std::int64_t loopNow,
+                                     std::int64_t wallNow)
+    : table_(table), pending_(pending), lifeTime_(lifeTime), loopNow_(loopNow), wallNow_(wallNow) {}
+
+void SpotJournalReader::feed(std::string_view bytes) {
+    if (stopped_) {
+        replay_.unusedBytes += bytes.size();
+        return;
+    }
+    while (!bytes.empty() && !stopped_) {
+        const std::size_t end = bytes.find('\n');
+        if (end == std::string_view::npos) {
+            partial_ += bytes;
+            // Longer than any record the bridge writes: whatever it is, it is no record.
+            if (partial_.size() > kSavedSpotLimit) {
+                ++lines_;
+                stop(partial_.size());
+                partial_.clear();
+            }
+            return;
+        }
+        partial_ += bytes.substr(0, end);
+        bytes.remove_prefix(end + 1);
+        ++lines_;
+        line(partial_);
+        partial_.clear();
+        if (stopped_)
+            replay_.unusedBytes += bytes.size();
+    }
+}
+
+JournalReplay SpotJournalReader::finish() {
+    // A record ends with its line end: one without was being written when the bridge ended.
+    if (!stopped_ && !partial_.empty()) {
+        replay_.torn = true;
+        replay_.unusedBytes += partial_.size();
+    }
+    partial_.clear();
+    return replay_;
+}
+
+// From the current line on nothing is used: what follows may depend on what was lost.
+void SpotJournalReader::stop(std::size_t lineBytes) {
+    stopped_ = true;
+    replay_.damagedAt = lines_;
+    replay_.unusedBytes += lineBytes;
+}
+
+void SpotJournalReader::line(std::string_view text) {
+    if (text.size() > kSavedSpotLimit) {
+        stop(text.size() + 1);
+        return;
+    }
+    tinyxml2::XMLDocument document;
+    const XMLElement* element = nullptr;
+    if (document.Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS)
+        element = document.RootElement();
+    if (lines_ == 1) {
+        const char* version = element != nullptr ? element->Attribute("version") : nullptr;
+        if (element == nullptr || std::string_view(element->Name()) != kJournalRoot ||
+            version == nullptr || std::string_view(version) != kVersion) {
+            replay_.foreign = true;
+            stopped_ = true;
+            replay_.unusedBytes += text.size() + 1;
+        }
+        return;
+    }
+    if (element == nullptr || element->NextSiblingElement() != nullptr) {
+        stop(text.size() + 1);
+        return;
+    }
+    const std::string_view name = element->Name();
+    const char* call = usableCall(*element);
+    const bool known =
+        name == kSpot || name == kPendingDelete || name == kRemoved || name == kSettled;
+    if (!known) {
+        stop(text.size() + 1);
+        return;
+    }
+    ++replay_.records;
+    if (call == nullptr) {
+        ++replay_.refused;
+        return;
+    }
+    const std::string dxcall = call;
+    const auto deleteNow = [this, &dxcall] {
+        table_.remove(dxcall);
+        pending_.remember(dxcall);
+    };
+    if (name == kRemoved) {
+        table_.remove(dxcall);
+    } else if (name == kPendingDelete) {
+        deleteNow();
+    } else if (name == kSettled) {
+        pending_.forget(dxcall);
+    } else {
+        std::int64_t age = 0;
+        std::int64_t saved = 0;
+        std::optional<SpotEntry> entry = readSpot(*element, call, age);
+        if (!entry || !readInt64(*element, "saved", saved)) {
+            // The SDR may show it.
+            ++replay_.refused;
+            deleteNow();
+            return;
+        }
+        age = saturatingSum(age, timeDown(saved, wallNow_));
+        if (lifeTime_ < 0 || age > lifeTime_) {
+            ++replay_.expired;
+            deleteNow();
+            return;
+        }
+        constexpr std::int64_t lowest = std::numeric_limits<std::int64_t>::min();
+        entry->received = loopNow_ >= lowest + age ? loopNow_ - age : lowest;
+        boundSpotEntry(*entry);
+        pending_.forget(dxcall);
+        SpotTable::Added added = table_.add(std::move(*entry));
+        if (added.evicted) {
+            ++replay_.refused;
+            pending_.remember(added.evicted->dxcall);
+        }
+    }
 }

@@ -7,10 +7,11 @@ namespace platform {
 
 // Whole seconds since the Unix epoch (_time64 on Windows).
 std::int64_t epochSeconds();
-// Millisecond tick that wraps after about 49 days (GetTickCount on Windows).
+// Millisecond tick that wraps after about 49 days (GetTickCount on Windows), on the same clock.
 std::uint32_t tickMillis();
-// Milliseconds of a clock that never jumps and never wraps (GetTickCount64, CLOCK_MONOTONIC),
-// counted from an arbitrary start: for intervals and ages, never for the time of day.
+// Milliseconds of a clock that never jumps, never wraps and goes on while the machine sleeps
+// (GetTickCount64, CLOCK_BOOTTIME), counted from an arbitrary start: for intervals and ages,
+// never for the time of day.
 std::int64_t steadyMillis();
 
 // The current UTC time broken down (GetSystemTime on Windows).

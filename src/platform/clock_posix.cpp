@@ -12,9 +12,11 @@ std::int64_t epochSeconds() {
     return static_cast<std::int64_t>(ts.tv_sec);
 }
 
+// CLOCK_BOOTTIME goes on while the machine sleeps, as GetTickCount does: a laptop that slept
+// overnight finds last night's spots old.
 std::uint32_t tickMillis() {
     timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(CLOCK_BOOTTIME, &ts);
     std::uint64_t ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
                        static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
     return static_cast<std::uint32_t>(ms);
@@ -22,7 +24,7 @@ std::uint32_t tickMillis() {
 
 std::int64_t steadyMillis() {
     timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(CLOCK_BOOTTIME, &ts);
     return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 

@@ -8,6 +8,24 @@
 
 namespace platform {
 
+ConsoleEvent consoleEventFor(unsigned long code) {
+    switch (code) {
+    case SIGINT:
+        return ConsoleEvent::ctrlC;
+    case SIGTERM:
+        return ConsoleEvent::terminate;
+    case SIGHUP:
+        return ConsoleEvent::close;
+    default:
+        return ConsoleEvent::other;
+    }
+}
+
+// The process goes on after the handler returns: the signal was taken, not delivered.
+bool endsWhenHandled(ConsoleEvent) {
+    return false;
+}
+
 // Signals are taken synchronously by one thread, so the handler may lock and allocate freely.
 struct ConsoleCtrlHook::Impl {
     ConsoleHandler handler = nullptr;
@@ -24,6 +42,7 @@ bool ConsoleCtrlHook::install(ConsoleHandler handler) {
     sigemptyset(&impl->signals);
     sigaddset(&impl->signals, SIGINT);
     sigaddset(&impl->signals, SIGTERM);
+    sigaddset(&impl->signals, SIGHUP);
     if (pthread_sigmask(SIG_BLOCK, &impl->signals, nullptr) != 0)
         return false;
     Impl* raw = impl.get();
@@ -34,7 +53,7 @@ bool ConsoleCtrlHook::install(ConsoleHandler handler) {
                 continue;
             if (raw->stopping.load())
                 return;
-            if (!raw->handler(ConsoleEvent::ctrlC))
+            if (!raw->handler(consoleEventFor(static_cast<unsigned long>(signal))))
                 std::_Exit(128 + signal);
         }
     });

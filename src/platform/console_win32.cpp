@@ -16,10 +16,33 @@ BOOL WINAPI forwardControl(DWORD type) {
     if (handler == nullptr)
         return FALSE;
     // FALSE lets the next handler, finally the system's default, deal with the event.
-    return handler(type == CTRL_C_EVENT ? ConsoleEvent::ctrlC : ConsoleEvent::other) ? TRUE : FALSE;
+    return handler(consoleEventFor(type)) ? TRUE : FALSE;
 }
 
 } // namespace
+
+ConsoleEvent consoleEventFor(unsigned long code) {
+    switch (code) {
+    case CTRL_C_EVENT:
+        return ConsoleEvent::ctrlC;
+    case CTRL_BREAK_EVENT:
+        return ConsoleEvent::ctrlBreak;
+    case CTRL_CLOSE_EVENT:
+        return ConsoleEvent::close;
+    case CTRL_LOGOFF_EVENT:
+        return ConsoleEvent::logoff;
+    case CTRL_SHUTDOWN_EVENT:
+        return ConsoleEvent::shutdown;
+    default:
+        return ConsoleEvent::other;
+    }
+}
+
+// Whatever the handler returns for these, the system then ends the process.
+bool endsWhenHandled(ConsoleEvent event) {
+    return event == ConsoleEvent::close || event == ConsoleEvent::logoff ||
+           event == ConsoleEvent::shutdown;
+}
 
 struct ConsoleCtrlHook::Impl {};
 

@@ -20,12 +20,12 @@ bool permissionDenied(const FileError& error) {
 // The old write: truncate the file and write it. Its mode, owner, access list and links stay
 // as they are, since it is the same file.
 // A failure once the file is open may have cut it short.
-FileError writeInPlace(const Path& path, std::string_view text, const FileWriter& write) {
+FileError writeInPlace(const Path& path, const FileFiller& fill) {
     errno = 0;
     UniqueFile file = openFile(path, "wb");
     if (!file)
         return errnoFailure("fopen");
-    FileError error = write(file.get(), text);
+    FileError error = fill(file.get());
     errno = 0;
     if (std::fclose(file.release()) != 0 && !error)
         error = errnoFailure("fclose");
@@ -36,12 +36,18 @@ FileError writeInPlace(const Path& path, std::string_view text, const FileWriter
 } // namespace
 
 FileError writeToDisk(std::FILE* file, std::string_view data) {
+    if (FileError error = writeToSystem(file, data))
+        return error;
+    return syncToDisk(file);
+}
+
+FileError writeToSystem(std::FILE* file, std::string_view data) {
     errno = 0;
     if (!data.empty() && std::fwrite(data.data(), 1, data.size(), file) != data.size())
         return errnoFailure("fwrite");
     if (std::fflush(file) != 0)
         return errnoFailure("fflush");
-    return syncToDisk(file);
+    return {};
 }
 
 FileError readFileContents(const Path& path, std::string& text) {
@@ -78,7 +84,13 @@ Path linkTarget(const Path& path) {
     return current;
 }
 
-FileError replaceFileContents(const Path& path, std::string_view text, const FileWriter& write) {
+FileError replaceFileContents(const Path& path, std::string_view text, const FileWriter& write,
+                              HeldFile held) {
+    return replaceFileWith(
+        path, [&text, &write](std::FILE* file) { return write(file, text); }, held);
+}
+
+FileError replaceFileWith(const Path& path, const FileFiller& fill, HeldFile held) {
     const Path target = linkTarget(path);
     // Renaming over a read-only file would succeed where writing to it does not: the user
     // made it read-only, so it is left alone.
@@ -94,16 +106,16 @@ FileError replaceFileContents(const Path& path, std::string_view text, const Fil
         // A folder that the user may not write to, holding a file that the user may write.
         if (!permissionDenied(error))
             return error;
-        const FileError inPlace = writeInPlace(target, text, write);
+        const FileError inPlace = writeInPlace(target, fill);
         return inPlace.partial ? inPlace : inPlace ? error : FileError{};
     }
     keepAttributes(file.get(), target);
-    FileError error = write(file.get(), text);
+    FileError error = fill(file.get());
     errno = 0;
     if (std::fclose(file.release()) != 0 && !error)
         error = errnoFailure("fclose");
     if (!error)
-        error = moveReplacing(temporary, target);
+        error = moveReplacing(temporary, target, held);
     if (error) {
         std::error_code ignored;
         std::filesystem::remove(temporary, ignored);

@@ -41,9 +41,23 @@ FileError readFileContents(const Path& path, std::string& text);
 // Writes all of data to an open file and pushes it through to the disk.
 FileError writeToDisk(std::FILE* file, std::string_view data);
 
+// Writes all of data to an open file and hands it to the system, which keeps it when the process
+// is killed; only a power cut can still lose it.
+FileError writeToSystem(std::FILE* file, std::string_view data);
+
+// Pushes what this process wrote to a file through to the disk, through a handle of its own, so
+// that a thread may do it while another goes on writing.
+FileError flushToDisk(const Path& path);
+
+// What a save does when another program holds the file (Windows): a one-off save waits a moment
+// for it; one that comes round again soon tries once, and its next round is the next try.
+enum class HeldFile { waitAMoment, tryOnce };
+
 // The writer that replaceFileContents uses: a seam through which tests make a write fail
 // part-way, as a disk that fills up does.
 using FileWriter = std::function<FileError(std::FILE* file, std::string_view data)>;
+// Fills an open file with the whole new contents and pushes them through to the disk.
+using FileFiller = std::function<FileError(std::FILE* file)>;
 
 // Puts text in the place of the file at path. A symbolic link stays a link: its target is
 // written. Normally a temporary file in the same folder takes the whole text and reaches the
@@ -54,7 +68,11 @@ using FileWriter = std::function<FileError(std::FILE* file, std::string_view dat
 // works wherever a plain write does, but is not atomic, so a failure part-way (a full disk)
 // leaves the file cut short.
 FileError replaceFileContents(const Path& path, std::string_view text,
-                              const FileWriter& write = writeToDisk);
+                              const FileWriter& write = writeToDisk,
+                              HeldFile held = HeldFile::waitAMoment);
+// The same for contents made while they are written, so that they are never held whole.
+FileError replaceFileWith(const Path& path, const FileFiller& fill,
+                          HeldFile held = HeldFile::waitAMoment);
 
 // The file that a chain of symbolic links ends at (path itself when it is none).
 Path linkTarget(const Path& path);
@@ -71,8 +89,8 @@ void keepAttributes(std::FILE* file, const Path& old);
 // The flush of an open file to the disk.
 FileError syncToDisk(std::FILE* file);
 // The move of one file over another in one step: rename on POSIX; on Windows ReplaceFileW, which
-// keeps the old file's access list and attributes, retried briefly while another program holds
-// the file, or MoveFileExW when there is no old file.
-FileError moveReplacing(const Path& from, const Path& to);
+// keeps the old file's access list and attributes, or MoveFileExW when there is no old file;
+// retried for about a second while another program holds the file, when held says so.
+FileError moveReplacing(const Path& from, const Path& to, HeldFile held = HeldFile::waitAMoment);
 
 } // namespace platform

@@ -47,7 +47,19 @@ FileError syncToDisk(std::FILE* file) {
     return {};
 }
 
-FileError moveReplacing(const Path& from, const Path& to) {
+FileError flushToDisk(const Path& path) {
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0)
+        return {"open", static_cast<unsigned long>(errno), errno == ENOENT};
+    FileError error;
+    if (::fdatasync(descriptor) != 0)
+        error = {"fdatasync", static_cast<unsigned long>(errno)};
+    ::close(descriptor);
+    return error;
+}
+
+// Nothing holds a file against a rename here.
+FileError moveReplacing(const Path& from, const Path& to, HeldFile) {
     if (std::rename(from.c_str(), to.c_str()) != 0)
         return {"rename", static_cast<unsigned long>(errno)};
     // The new name must reach the disk too, or a power cut could bring the old file back.

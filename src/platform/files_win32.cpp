@@ -44,9 +44,11 @@ std::string systemMessage(DWORD code) {
 } // namespace
 
 std::string describe(const FileError& error) {
-    // The Win32 calls end in W and give GetLastError() codes; the C runtime's give errno.
+    // The Win32 calls end in W (FlushFileBuffers has no other form) and give GetLastError()
+    // codes; the C runtime's give errno.
     const std::size_t length = std::strlen(error.call);
-    const bool win32 = length > 0 && error.call[length - 1] == 'W';
+    const bool win32 = (length > 0 && error.call[length - 1] == 'W') ||
+                       std::strcmp(error.call, "FlushFileBuffers") == 0;
     return std::string(error.call) + " failed, error " + std::to_string(error.code) + ": " +
            (win32 ? systemMessage(static_cast<DWORD>(error.code))
                   : std::strerror(static_cast<int>(error.code)));
@@ -82,7 +84,24 @@ FileError syncToDisk(std::FILE* file) {
     return {};
 }
 
-FileError moveReplacing(const Path& from, const Path& to) {
+// FlushFileBuffers needs a handle that may write; sharing everything leaves the writer alone.
+FileError flushToDisk(const Path& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return {"CreateFileW", error,
+                error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND};
+    }
+    FileError result;
+    if (!FlushFileBuffers(file))
+        result = {"FlushFileBuffers", GetLastError()};
+    CloseHandle(file);
+    return result;
+}
+
+FileError moveReplacing(const Path& from, const Path& to, HeldFile held) {
     // A scanner holds a new file for some tens of milliseconds; an editor may hold it for good.
     constexpr int kAttempts = 20;
     constexpr DWORD kPauseMs = 50;
@@ -103,7 +122,8 @@ FileError moveReplacing(const Path& from, const Path& to) {
         // the next attempt moves it into place.
         const bool halfDone = error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
                               error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
-        if (attempt == kAttempts || !(halfDone || heldByAnotherProgram(error)))
+        const bool waitForIt = held == HeldFile::waitAMoment && heldByAnotherProgram(error);
+        if (attempt == kAttempts || !(halfDone || waitForIt))
             return {call, error};
         if (!halfDone)
             Sleep(kPauseMs);

@@ -13,6 +13,7 @@ import argparse
 import functools
 import os
 import random
+import signal
 import shutil
 import socket
 import subprocess
@@ -562,6 +563,58 @@ class Relay(BridgeCase):
                 picture.pop(text[len("spot_delete:"):-1], None)
         self.assertEqual(sorted(picture), sorted(held))
         self.assert_clean_stop(again)
+
+    @keep_logs_on_failure
+    def test_a_killed_bridge_loses_nothing_it_had_told_the_sdr(self):
+        """SIGKILL 0.3 s after an add, a new frequency and a deletion: the next run re-sends
+        exactly N1MM+'s picture. On Linux the terminal closing (SIGHUP) then stops it as Ctrl+C
+        does."""
+        b, sdr, peer = self.relaying()
+        held = {"K1ABC": 14025.3, "JA1AAA": 14080.7, "DL1XYZ": 14210.0}
+        for call, khz in held.items():
+            peer.spot(call, khz, "cq", "CW")
+        self.assertTrue(sdr.wait_for_count(lambda t: t.startswith("spot:"), 3, 10), sdr.texts())
+        held.update(W1NEW=7012.3, K1ABC=14030.0)
+        peer.spot("W1NEW", 7012.3, "cq", "CW")
+        peer.spot("K1ABC", 14030.0, "cq", "CW")
+        peer.delete("DL1XYZ")
+        del held["DL1XYZ"]
+        changed = time.monotonic()
+        self.assertIsNotNone(sdr.wait_for_text("spot_delete:DL1XYZ;", 5), sdr.texts())
+        time.sleep(max(0.0, 0.3 - (time.monotonic() - changed)))
+        b.kill()
+
+        again = Tarnwick(CONFIG.exe, emulator=CONFIG.emulator, workdir=b.dir)
+        self._bridges.append(again)
+        self.addCleanup(again.close)
+        again.start()
+        expected = {call: round(khz * 1000) for call, khz in held.items()}
+
+        def picture(connection=None):
+            shown = {}
+            for text in sdr.texts(connection):
+                if text.startswith("spot:"):
+                    call, _mode, hz = text[5:].split(",")[:3]
+                    shown[call] = int(hz)
+                elif text.startswith("spot_delete:"):
+                    shown.pop(text[len("spot_delete:"):-1], None)
+            return shown
+
+        self.assertTrue(sdr.wait_connected(2, FIRST_CONNECT + 10), "no second connection")
+        self.assertTrue(sdr.wait_until(lambda s: picture(2) == expected, 10),
+                        (picture(2), sdr.texts(connection=2)))
+        self.assertEqual(picture(), expected)
+
+        if CONFIG.emulator:
+            self.assert_clean_stop(again)  # Wine has no word for a closed terminal
+        else:
+            again.proc.send_signal(signal.SIGHUP)
+            self.assertEqual(again.wait_exit(15), 0, "closing the terminal did not stop it")
+        self.assertIn("Exiting ...", again.log())
+        state = ET.parse(os.path.join(b.dir, "Tarnwick.spots.xml")).getroot()
+        self.assertEqual({e.get("dxcall"): round(float(e.get("frequencyHz")))
+                          for e in state.iter("Spot")}, expected)
+        self.assertEqual([n for n in os.listdir(b.dir) if n.endswith(".journal")], [])
 
 
 @smoke

@@ -463,6 +463,9 @@ TEST(SpotTable, ApplySpotGivesTheCommandForEachAction) {
         {fieldsFor(call64 + "X", "add"), SpotChange::callTooLong, "", {"A", call64}},
         {fieldsFor(call64 + "X", "delete"), SpotChange::callTooLong, "", {"A", call64}},
         {fieldsFor(call64, "delete"), SpotChange::deleted, "spot_delete:" + call64 + ";", {"A"}},
+        // Its command would name another call: "A B" and "A\r\nB" would both be "A  B".
+        {fieldsFor("A\r\nB", "add"), SpotChange::callNotPrintable, "", {"A"}},
+        {fieldsFor("A\x7f", "delete"), SpotChange::callNotPrintable, "", {"A"}},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.fields.dxcall + " " + step.fields.action + " " + step.fields.frequency);
@@ -514,6 +517,50 @@ TEST(PendingDeletes, DropsTheOldestPastTheLimitWithOneWarning) {
     for (std::size_t i = 0; i <= PendingDeletes::kLimit; ++i)
         warnings += pending.remember("NEW" + std::to_string(i));
     EXPECT_EQ(warnings, 2);
+}
+
+// Every change to the table and the list is told as it is made, each as where its call now
+// stands; moving a call within the list or clearing nothing tells nothing.
+TEST(SpotStateListener, HearsEveryChange) {
+    struct Recorder final : SpotStateListener {
+        std::string heard;
+        void spotIs(const SpotEntry& e) override { heard += " +" + e.dxcall; }
+        void spotRemoved(const std::string& call) override { heard += " -" + call; }
+        void deletionPending(const std::string& call) override { heard += " ?" + call; }
+        void deletionSettled(const std::string& call) override { heard += " !" + call; }
+    } recorder;
+    SpotTable table;
+    PendingDeletes pending;
+    for (std::size_t i = 0; i < SpotTable::kLimit; ++i)
+        table.add(entryFor("S" + std::to_string(i), i < 2 ? 0 : 5000));
+    for (std::size_t i = 0; i < PendingDeletes::kLimit; ++i)
+        pending.remember("P" + std::to_string(i));
+    table.setListener(&recorder);
+    pending.setListener(&recorder);
+    const struct {
+        const char* what;
+        void (*step)(SpotTable&, PendingDeletes&);
+        const char* heard;
+    } steps[] = {
+        {"add to a full table", [](SpotTable& t, PendingDeletes&) { t.add(entryFor("N")); },
+         " -S0 +N"},
+        {"replace", [](SpotTable& t, PendingDeletes&) { t.add(entryFor("N", 2000)); }, " +N"},
+        {"remove", [](SpotTable& t, PendingDeletes&) { t.remove("N"), t.remove("N"); }, " -N"},
+        {"expire", [](SpotTable& t, PendingDeletes&) { t.expire(4000, 100); }, " -S1"},
+        {"remember in a full list", [](SpotTable&, PendingDeletes& p) { p.remember("X"); },
+         " !P0 ?X"},
+        {"remember again", [](SpotTable&, PendingDeletes& p) { p.remember("P5"); }, " ?P5"},
+        {"forget", [](SpotTable&, PendingDeletes& p) { p.forget("X"), p.forget("X"); }, " !X"},
+        {"confirm", [](SpotTable&, PendingDeletes& p) { p.markSent("P1", 1), p.confirmThrough(1); },
+         " !P1"},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.what);
+        recorder.heard.clear();
+        s.step(table, pending);
+        EXPECT_EQ(recorder.heard, s.heard);
+    }
+    EXPECT_EQ(pending.dropped(), 1u);
 }
 
 // A flood of new call signs cannot grow the table: the oldest spot makes room, and its deletion

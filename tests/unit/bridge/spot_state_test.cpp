@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <iterator>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -68,6 +69,10 @@ std::string outcome(const SpotStateLoad& load, const SpotTable& table,
         text += " " + std::string(call);
     return text + " | expired " + std::to_string(load.expired) + ", refused " +
            std::to_string(load.refused);
+}
+
+std::string shortestHz(const SpotEntry& e) {
+    return std::to_string(static_cast<long long>(e.frequencyHz));
 }
 
 std::string manySpots(std::size_t count) {
@@ -153,7 +158,7 @@ TEST(SpotState, LoadRules) {
     std::vector<std::string> commands;
     for (const SpotEntry& e : table)
         commands.push_back(spotCommand(e));
-    const std::string saved = spotStateDocument(table, pending, now, kSaved);
+    const std::string saved = spotStateDocument(spotStateImage(table, pending, now, kSaved, 0));
     table = SpotTable();
     pending = PendingDeletes();
     SpotStateLoad load = loadSpotState(saved, table, pending, 7200, kLoopNow, kSaved + 60);
@@ -185,6 +190,140 @@ TEST(SpotState, LoadRules) {
     EXPECT_EQ(calls.front(), "P11");
     EXPECT_EQ(std::vector<std::string_view>(calls.end() - 6, calls.end()),
               (std::vector<std::string_view>{"S0", "S1", "S2", "S3", "S4", "S5"}));
+}
+
+} // namespace
+
+namespace {
+
+// Whatever a spot holds, the bridge loads what it wrote: the same commands for the same calls,
+// byte for byte. Every deletion that a load owes the SDR is kept, or said to be dropped.
+TEST(SpotState, WhatIsWrittenLoads) {
+    const std::string quotes(2000, '"');
+    const std::string worstCall(kCallSignLimit, '"');
+    const struct {
+        const char* what;
+        std::size_t spots;
+        std::string call;    // numbered per spot
+        std::string comment; // cut to what its command holds
+        std::size_t pending;
+        std::int64_t down; // seconds between the save and the load
+        const char* outcome;
+    } cases[] = {
+        {"worst escapes", 200, worstCall.substr(8), quotes, 0, 60, "200 spots, 0 deletions"},
+        {"control characters", 3, "A\r\nB\t&<>", "x", 1, 60, "3 spots, 1 deletions"},
+        {"15,000 expired", 15000, "K", "CW", 0, 7300, "0 spots, 15000 deletions"},
+        {"more deletions than kept", SpotTable::kLimit, "K", "CW", PendingDeletes::kLimit, 7300,
+         "0 spots, 25000 deletions, 20000 dropped"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SpotTable table;
+        PendingDeletes pending;
+        for (std::size_t i = 0; i < c.spots; ++i) {
+            SpotEntry e = entry(c.call + std::to_string(i), 5000, c.comment, "cw", 14025000.0);
+            boundSpotEntry(e);
+            table.add(std::move(e));
+        }
+        for (std::size_t i = 0; i < c.pending; ++i)
+            pending.remember(c.call + "P" + std::to_string(i));
+        std::vector<std::string> commands;
+        for (const SpotEntry& e : table)
+            commands.push_back(spotCommand(e));
+        const std::string text = spotStateDocument(spotStateImage(table, pending, 5000, kSaved, 7));
+        EXPECT_LE(text.size(), 1024 + c.spots * kSavedSpotLimit + c.pending * kSavedDeletionLimit);
+        SpotTable loadedTable;
+        PendingDeletes loadedPending;
+        const SpotStateLoad load =
+            loadSpotState(text, loadedTable, loadedPending, 7200, kLoopNow, kSaved + c.down);
+        ASSERT_EQ(load.status, SpotStateStatus::loaded) << load.reason;
+        EXPECT_EQ(load.generation, 7u);
+        std::string outcome = std::to_string(loadedTable.size()) + " spots, " +
+                              std::to_string(loadedPending.size()) + " deletions";
+        if (load.dropped > 0)
+            outcome += ", " + std::to_string(load.dropped) + " dropped";
+        EXPECT_EQ(outcome, c.outcome);
+        if (loadedTable.size() == table.size()) {
+            std::vector<std::string> loaded;
+            for (const SpotEntry& e : loadedTable)
+                loaded.push_back(spotCommand(e));
+            EXPECT_EQ(loaded, commands);
+            EXPECT_NE(loadedTable.find(c.call + "0"), nullptr);
+            EXPECT_EQ(loadedPending.calls(), pending.calls());
+        }
+    }
+
+    // The bounds that the load limit counts on hold for the worst of everything.
+    SpotEntry worst = entry(worstCall, 0, quotes, "unk", -1.7976931348623157e308);
+    worst.colour = std::numeric_limits<std::int64_t>::min();
+    boundSpotEntry(worst);
+    EXPECT_LE(journalSpotRecord(worst, std::numeric_limits<std::int64_t>::max(),
+                                std::numeric_limits<std::int64_t>::min())
+                  .size(),
+              kSavedSpotLimit);
+    EXPECT_LE(journalRecord(JournalMark::pending, worstCall).size(), kSavedDeletionLimit);
+}
+
+// A journal replayed over what the document gave: its records in order, up to the first that is
+// not whole. It is read in pieces of any size.
+TEST(SpotState, JournalReplay) {
+    SpotEntry a = entry("A", 5000, "CQ", "cw", 7000000.0);
+    const std::string spotA = journalSpotRecord(a, 5000, kSaved);
+    a.frequencyHz = 7001000.0;
+    const std::string movedA = journalSpotRecord(a, 5010, kSaved + 10);
+    const std::string spotB = journalSpotRecord(entry("B", 5000, "", "cw", 1.0), 5000, kSaved);
+    const std::string oldC = journalSpotRecord(entry("C", 0, "", "cw", 1.0), 5000, kSaved);
+    const std::string head = journalHeader();
+    const struct {
+        const char* what;
+        std::string text;
+        const char* outcome;
+    } cases[] = {
+        {"in order",
+         head + spotA + spotB + movedA + journalRecord(JournalMark::pending, "B") +
+             journalRecord(JournalMark::settled, "P") + journalRecord(JournalMark::removed, "Z"),
+         "A:7001000 | B | 6 used"},
+        {"expired while down", head + oldC, "Z:1 | P C | 1 used, 1 expired"},
+        {"a torn last record", head + spotA + spotB.substr(0, 30),
+         "Z:1 A:7000000 | P | 1 used, torn"},
+        {"damaged in the middle", head + spotA + "<Spot dxcall=\"B\"\n" + spotB,
+         "Z:1 A:7000000 | P | 1 used, damaged at line 3"},
+        {"no line end in sight", head + std::string(kSavedSpotLimit + 1, ' '),
+         "Z:1 | P | 0 used, damaged at line 2"},
+        {"not a journal", "<TarnwickSpots version=\"1\" saved=\"0\">\n" + spotA,
+         "Z:1 | P | 0 used, foreign"},
+        {"empty", "", "Z:1 | P | 0 used"},
+    };
+    for (const auto& c : cases) {
+        for (const std::size_t piece : {std::size_t{7}, c.text.size() + 1}) {
+            SCOPED_TRACE(std::string(c.what) + " in pieces of " + std::to_string(piece));
+            SpotTable table;
+            PendingDeletes pending;
+            table.add(entry("Z", 0, "", "cw", 1.0));
+            pending.remember("P");
+            SpotJournalReader reader(table, pending, 7200, kLoopNow, kSaved + 7100);
+            for (std::size_t at = 0; at < c.text.size(); at += piece)
+                reader.feed(std::string_view(c.text).substr(at, piece));
+            const JournalReplay replay = reader.finish();
+            std::string outcome;
+            for (const SpotEntry& e : table)
+                outcome += (outcome.empty() ? "" : " ") + e.dxcall +
+                           (e.frequencyHz > 1.0 ? ":" + shortestHz(e) : ":1");
+            outcome += " |";
+            for (const std::string& call : pending.calls())
+                outcome += " " + call;
+            outcome += " | " + std::to_string(replay.records) + " used";
+            if (replay.expired > 0)
+                outcome += ", " + std::to_string(replay.expired) + " expired";
+            if (replay.torn)
+                outcome += ", torn";
+            if (replay.damagedAt > 0)
+                outcome += ", damaged at line " + std::to_string(replay.damagedAt);
+            if (replay.foreign)
+                outcome += ", foreign";
+            EXPECT_EQ(outcome, c.outcome);
+        }
+    }
 }
 
 } // namespace

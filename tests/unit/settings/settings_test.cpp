@@ -1,5 +1,7 @@
 #include "settings/settings.h"
 
+#include "temp_folder.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,6 +19,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testfiles::readAll;
+using testfiles::TempFolder;
 
 // A unique file in the temp directory, removed when the test ends.
 class TempFile {
@@ -72,39 +76,6 @@ std::string fileWith(const std::string& extra, const std::string& root = "Tarnwi
            "    <TCIHost>127.0.0.1</TCIHost>\n"
            "    <TCIPort>40001</TCIPort>\n" +
            extra + "</" + root + ">\n";
-}
-
-// A unique folder in the temp directory (or a folder of the given UTF-8 name inside one),
-// removed with everything in it when the test ends.
-class TempFolder {
-public:
-    explicit TempFolder(const std::string& leaf = "") {
-        static std::atomic<unsigned> counter{0};
-        std::random_device random;
-        std::ostringstream name;
-        name << "tarnwick-folder-" << std::hex << random() << '-' << counter++;
-        root_ = fs::temp_directory_path() / name.str();
-        path_ = leaf.empty() ? root_ : root_ / fs::u8path(leaf);
-        fs::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(root_, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path root_;
-    fs::path path_;
-};
-
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Whether permission bits stop this process from writing (not so for root, or under Wine run

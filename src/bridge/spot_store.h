@@ -1,0 +1,90 @@
+// Where the spot state lives between runs: the document (Tarnwick.spots.xml) and the journals
+// beside it (Tarnwick.spots.N.journal), which take every change as it happens, so that a bridge
+// that is killed loses nothing it had told the SDR. A thread of its own pushes the journal to the
+// disk about once a second and writes each new document, so that the loop waits on no disk.
+#pragma once
+
+#include "bridge/spot_relay.h"
+#include "bridge/spot_state.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class SpotStore final : public SpotStateListener {
+public:
+    // The journal is folded into a new document once it is this long, or as long as the last
+    // document when that is longer: each document is paid for by as many bytes of changes.
+    static constexpr std::uint64_t kFoldBytes = 4u * 1024u * 1024u;
+    // The journal goes to the disk about this often while it changes.
+    static constexpr std::int64_t kSyncMs = 1000;
+    // A document that could not be written is tried again after this long.
+    static constexpr std::int64_t kRetryMs = 5000;
+
+    SpotStore(platform::Path document, const platform::Clock& clock,
+              std::uint64_t foldBytes = kFoldBytes);
+    // Ends the thread once the work handed to it is done; close() saves first.
+    ~SpotStore() override;
+    SpotStore(const SpotStore&) = delete;
+    SpotStore& operator=(const SpotStore&) = delete;
+
+    // At the start: reads the document and the journals that continue it into the empty table
+    // and list, says what it found, and begins keeping them, in a fresh journal. A document that
+    // cannot be used is kept as its name plus ".bad"; journals found are folded into a new
+    // document.
+    void open(SpotTable& table, PendingDeletes& pending, std::int32_t lifeTime);
+
+    // The changes, as the table and the list make them, wait in memory for flush().
+    void spotIs(const SpotEntry& entry) override;
+    void spotRemoved(const std::string& dxcall) override;
+    void deletionPending(const std::string& dxcall) override;
+    void deletionSettled(const std::string& dxcall) override;
+
+    // Hands the waiting changes to the system: before the SDR hears of them, and once a pass.
+    void flush();
+
+    // Once a pass: flush(), the journal to the disk when due, a new document when the journal
+    // has grown, and what became of the last one said.
+    void service(const SpotTable& table, const PendingDeletes& pending);
+
+    // A clean stop: a last document holding everything, written before this returns.
+    void close(const SpotTable& table, const PendingDeletes& pending);
+
+    const platform::Path& document() const { return document_; }
+    platform::Path journal(std::uint64_t generation) const;
+
+private:
+    class Writer;
+    struct Save;
+
+    void replay(SpotTable& table, PendingDeletes& pending, std::int32_t lifeTime,
+                const platform::Path& path, JournalReplay& totals);
+    bool startJournal(std::uint64_t generation);
+    void fold(const SpotTable& table, const PendingDeletes& pending);
+    void noteOutcomes(std::int64_t now);
+    void journalFailed(const platform::FileError& error);
+
+    platform::Path document_;
+    const platform::Clock& clock_;
+    std::uint64_t foldBytes_;
+    std::unique_ptr<Writer> writer_;
+
+    std::uint64_t generation_ = 0; // of the journal being written
+    platform::UniqueFile journal_;
+    std::uint64_t journalBytes_ = 0;
+    bool journalWritten_ = false; // since it was last pushed to the disk
+    bool journalBroken_ = false;  // a write failed: only a new document makes up for it
+    platform::FileError journalError_;
+    std::string waiting_;                  // changes not yet handed to the system
+    std::vector<platform::Path> obsolete_; // journals that the next document makes needless
+
+    std::uint64_t documentBytes_ = 0;
+    std::shared_ptr<const Save> saving_; // handed to the writer, not yet known to be written
+    bool savingFailed_ = false;
+    platform::FileError saveError_;
+    std::int64_t lastSyncMs_ = 0;
+    std::int64_t retryAtMs_ = 0;
+};

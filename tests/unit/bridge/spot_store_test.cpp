@@ -1,0 +1,151 @@
+#include "bridge/spot_store.h"
+
+#include "temp_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using testfiles::TempFolder;
+using testfiles::fs::path;
+
+SpotEntry spotOf(const std::string& call, double kHz) {
+    SpotEntry e;
+    e.dxcall = call;
+    e.mode = "cw";
+    e.comment = "CQ \"" + call + "\"";
+    e.frequencyHz = kHz * 1000.0;
+    e.received = platform::systemClock().steadyMillis() / 1000;
+    return e;
+}
+
+// What the SDR would be sent at its next start.
+std::vector<std::string> picture(const SpotTable& table, const PendingDeletes& pending) {
+    std::vector<std::string> commands;
+    for (const std::string& call : pending.calls())
+        commands.push_back(spotDeleteCommand(call));
+    for (const SpotEntry& e : table)
+        commands.push_back(spotCommand(e));
+    return commands;
+}
+
+std::vector<std::string> filesIn(const path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : testfiles::fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().u8string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A store as the bridge runs it: opened, told of every change, flushed as the loop does.
+struct BridgeRun {
+    explicit BridgeRun(const path& document, std::uint64_t foldBytes = SpotStore::kFoldBytes)
+        : store(document, platform::systemClock(), foldBytes) {
+        store.open(table, pending, 7200);
+        table.setListener(&store);
+        pending.setListener(&store);
+    }
+    SpotTable table;
+    PendingDeletes pending;
+    SpotStore store;
+};
+
+// Ended without a word (the process killed), the next run finds every change; a clean stop
+// leaves the document alone, holding it all.
+TEST(SpotStore, AKilledRunLosesNothingAndAStopLeavesOneDocument) {
+    TempFolder folder;
+    const path document = folder.path() / kSpotStateFileName;
+    std::vector<std::string> before;
+    {
+        BridgeRun killed(document);
+        killed.table.add(spotOf("A", 7000.0));
+        killed.table.add(spotOf("B", 14000.0));
+        killed.table.add(spotOf("A", 7001.0));
+        killed.table.remove("B");
+        killed.pending.remember("B");
+        killed.pending.remember("C");
+        killed.pending.markSent("C", 1);
+        killed.pending.confirmThrough(1);
+        killed.store.flush();
+        before = picture(killed.table, killed.pending);
+    }
+    EXPECT_EQ(filesIn(folder.path()), std::vector<std::string>{"Tarnwick.spots.0.journal"});
+    {
+        BridgeRun again(document);
+        EXPECT_EQ(picture(again.table, again.pending), before);
+        again.store.close(again.table, again.pending);
+    }
+    EXPECT_EQ(filesIn(folder.path()), std::vector<std::string>{"Tarnwick.spots.xml"});
+    BridgeRun last(document);
+    EXPECT_EQ(picture(last.table, last.pending), before);
+}
+
+// A document written after a journal (killed between the two) holds what the journal says: the
+// journal is not replayed over it. A refused document is kept as .bad.
+TEST(SpotStore, OnlyJournalsThatContinueTheDocumentAreReplayed) {
+    TempFolder folder;
+    const path document = folder.path() / kSpotStateFileName;
+    SpotTable table;
+    PendingDeletes pending;
+    table.add(spotOf("A", 14100.0));
+    const std::vector<std::string> saved = picture(table, pending);
+    const std::int64_t loopNow = platform::systemClock().steadyMillis() / 1000;
+    const std::int64_t wallNow = platform::systemClock().wallSeconds();
+    std::ofstream(document, std::ios::binary)
+        << spotStateDocument(spotStateImage(table, pending, loopNow, wallNow, 3));
+    std::ofstream(path(folder.path() / "Tarnwick.spots.2.journal"), std::ios::binary)
+        << journalHeader() << journalSpotRecord(spotOf("A", 7000.0), loopNow, wallNow)
+        << journalRecord(JournalMark::pending, "B");
+    std::ofstream(path(folder.path() / "Tarnwick.spots.3.journal"), std::ios::binary)
+        << journalHeader() << journalSpotRecord(spotOf("C", 3500.0), loopNow, wallNow);
+    table.add(spotOf("C", 3500.0));
+    {
+        BridgeRun run(document);
+        EXPECT_EQ(picture(run.table, run.pending), picture(table, pending));
+    }
+    EXPECT_EQ(filesIn(folder.path()),
+              (std::vector<std::string>{"Tarnwick.spots.4.journal", "Tarnwick.spots.xml"}));
+
+    std::ofstream(document, std::ios::binary) << "<TarnwickSpots version=\"1\"";
+    std::ofstream(path(folder.path() / "Tarnwick.spots.4.journal"), std::ios::app)
+        << journalSpotRecord(spotOf("D", 1800.0), loopNow, wallNow);
+    BridgeRun refused(document);
+    EXPECT_EQ(testfiles::readAll(folder.path() / "Tarnwick.spots.xml.bad"),
+              "<TarnwickSpots version=\"1\"");
+    // The journal that continued it still tells where the calls it names stand.
+    ASSERT_EQ(refused.table.size(), 1u);
+    EXPECT_EQ(refused.table.begin()->dxcall, "D");
+}
+
+// A journal that has grown is folded into a new document while a new journal takes the changes;
+// the old one goes once the document is written.
+TEST(SpotStore, AJournalThatGrowsIsFolded) {
+    TempFolder folder;
+    const path document = folder.path() / kSpotStateFileName;
+    std::vector<std::string> before;
+    {
+        BridgeRun run(document, 2000);
+        for (int i = 0; i < 20; ++i)
+            run.table.add(spotOf("K" + std::to_string(i), 7000.0 + i));
+        run.store.service(run.table, run.pending);
+        run.table.remove("K3");
+        run.pending.remember("K3");
+        run.store.service(run.table, run.pending);
+        for (int i = 0; i < 500 && testfiles::fs::exists(run.store.journal(0)); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(filesIn(folder.path()),
+                  (std::vector<std::string>{"Tarnwick.spots.1.journal", "Tarnwick.spots.xml"}));
+        before = picture(run.table, run.pending);
+    }
+    BridgeRun again(document);
+    EXPECT_EQ(picture(again.table, again.pending), before);
+}
+
+} // namespace
