@@ -145,20 +145,29 @@ public:
         flush();
     }
 
-    void flush() override {
-        if (state == ReadyState::CLOSED || state == ReadyState::CONNECTING)
-            return;
+    // Hands the socket as much of the queue as it takes. 1 when that went well (all sent, or the
+    // socket would block); otherwise the send's own result: 0 for a closed connection, -1 for
+    // an error.
+    long sendQueued() {
         const platform::NativeSocket s = socketHandle.get();
         while (bufferedAmount() > 0) {
             const long n =
                 platform::sendSome(s, txBuffer.data() + txOffset, txBuffer.size() - txOffset);
             if (n < 0 && platform::isWouldBlock(platform::lastSocketError()))
                 break;
-            if (n <= 0) {
-                connectionLost(__LINE__, n == 0 ? "Connection closed!\n" : "Connection error!\n");
-                return;
-            }
+            if (n <= 0)
+                return n;
             markSent(txBuffer, txOffset, static_cast<std::size_t>(n));
+        }
+        return 1;
+    }
+
+    void flush() override {
+        if (state == ReadyState::CLOSED || state == ReadyState::CONNECTING)
+            return;
+        if (const long result = sendQueued(); result <= 0) {
+            connectionLost(__LINE__, result == 0 ? "Connection closed!\n" : "Connection error!\n");
+            return;
         }
 
         if (bufferedAmount() == 0 && state == ReadyState::CLOSING) {
@@ -400,16 +409,9 @@ private:
     // its reply ends the attempt without a line.
     bool handshake() {
         const platform::NativeSocket s = socketHandle.get();
-        while (bufferedAmount() > 0) {
-            const long n =
-                platform::sendSome(s, txBuffer.data() + txOffset, txBuffer.size() - txOffset);
-            if (n < 0 && platform::isWouldBlock(platform::lastSocketError()))
-                break;
-            if (n <= 0) {
-                endAttempt();
-                return false;
-            }
-            markSent(txBuffer, txOffset, static_cast<std::size_t>(n));
+        if (sendQueued() <= 0) {
+            endAttempt();
+            return false;
         }
         // A server that streams header lines without end is read in bounded helpings, so that a
         // pass never stays here and the time limit is seen.
