@@ -498,7 +498,7 @@ void Orvex::relaySpotDelete(const std::string& dxcall) {
     link->spotDeleted(dxcall);
 }
 
-bool Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
+void Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
     N1mmDatagram datagram = readN1mmDatagram(text);
     if (datagram.kind == N1mmDatagramKind::radio) {
         const RadioFields& radio = datagram.radio;
@@ -519,10 +519,10 @@ bool Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
         }
         LOG_DEBUG(kTag, ">N1MM: Radio {} Frequency:{}", tlog::peer(radio.RadioNr),
                   tlog::peer(radio.Freq));
-        return false;
+        return;
     }
     if (datagram.kind != N1mmDatagramKind::spot)
-        return false;
+        return;
 
     const SpotFields& f = datagram.spot;
     LOG_DEBUG(kTag, "<:{} {}({}): DX de {}:\t{}\t{}\t{}", tlog::peer(f.timestamp),
@@ -532,22 +532,22 @@ bool Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
     switch (applied.change) {
     case SpotChange::unknownAction:
         LOG_ERROR(kTag, "Unknown command received: {}", tlog::peer(f.action));
-        return false;
+        return;
     case SpotChange::unusableFrequency:
         LOG_WARN(kTag, "Ignoring spot of {} with a frequency that is not a number: {}",
                  tlog::peer(f.dxcall), tlog::peer(f.frequency));
-        return false;
+        return;
     case SpotChange::callTooLong:
         LOG_WARN(kTag, "Ignoring spot with a call sign longer than {} bytes: {}...", kCallSignLimit,
                  tlog::peer(utf8Prefix(f.dxcall, kCallSignLimit)));
-        return false;
+        return;
     case SpotChange::callNotPrintable:
         LOG_WARN(kTag, "Ignoring spot with a control character in its call sign: {}",
                  tlog::peer(f.dxcall));
-        return false;
+        return;
     case SpotChange::deleted:
         relaySpotDelete(f.dxcall);
-        return true;
+        return;
     case SpotChange::added:
     case SpotChange::replaced:
         break;
@@ -563,7 +563,6 @@ bool Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
     if (spotStore)
         spotStore->flush();
     link->spotChanged(f.dxcall);
-    return true;
 }
 
 void Orvex::expirySweep(std::int64_t nowSeconds) {

@@ -66,7 +66,7 @@ private:
     void statusCheck(Worker& w, std::int64_t now);
     void handleQuitRequest();
     void handleTciMessage(const TciMessage& message);
-    bool handleDatagram(std::string_view text, std::int64_t nowSeconds);
+    void handleDatagram(std::string_view text, std::int64_t nowSeconds);
     void waitForWork(Worker& w, int receiveError);
     void spectrumStep(Worker& w, Spectrum& spectrum);
     void takeIqFrame(const std::vector<std::uint8_t>& frame);
