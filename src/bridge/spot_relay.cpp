@@ -489,13 +489,7 @@ bool ddsForReceiver(std::string_view arguments, std::int32_t receiver) {
 }
 
 bool ddsForReceiverNumber(std::string_view arguments, std::int32_t receiver) {
-    std::string_view field = arguments.substr(0, arguments.find(','));
-    while (!field.empty() && isBlank(field.front())) {
-        field.remove_prefix(1);
-    }
-    while (!field.empty() && isBlank(field.back())) {
-        field.remove_suffix(1);
-    }
+    const std::string field = trimBlanks(arguments.substr(0, arguments.find(',')));
     return !field.empty() && field == std::to_string(receiver);
 }
 

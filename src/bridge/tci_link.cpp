@@ -131,8 +131,11 @@ void TciLink::write() {
 void TciLink::attempt(std::int64_t now) {
     setReady(false);
     connection_ = connect_();
-    if (!connection_)
+    // An attempt that ends at once, either way, ends here; one under way ends in a later pass.
+    if (!connection_ || !connecting())
         lastAttemptEndMs_ = now;
+    if (connected())
+        opened(now);
 }
 
 void TciLink::opened(std::int64_t now) {
