@@ -7,7 +7,7 @@
 // - BM_JournalRecord: one change as the loop hands it to the system, from the record to the
 //   write (the loop's cost per change).
 // Run from a folder on the disk that the bridge would use: the save and the record write there.
-#include "bridge/spot_state.h"
+#include "spots/spot_state.h"
 #include "platform/files.h"
 
 #include <benchmark/benchmark.h>

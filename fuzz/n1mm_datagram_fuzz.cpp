@@ -1,6 +1,6 @@
 // Any datagram on the spot port: the reader must not crash, and whatever it lets through must
 // come out as exactly one well-formed TCI command.
-#include "bridge/spot_relay.h"
+#include "spots/spot_relay.h"
 #include "bridge/tci_message.h"
 #include "fuzz_check.h"
 

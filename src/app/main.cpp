@@ -1,7 +1,7 @@
 // Tarnwick: relays N1MM+ spots to ExpertSDR over TCI and the SDR's spectrum back to N1MM+.
 #include "app/command_line.h"
 #include "bridge/orvex.h"
-#include "bridge/spot_state.h"
+#include "spots/spot_state.h"
 #include "diag/log.h"
 #include "platform/paths.h"
 #include "service/installer.h"

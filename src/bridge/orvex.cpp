@@ -2,7 +2,7 @@
 
 #include "bridge/fft.h"
 #include "bridge/spectrum_packet.h"
-#include "bridge/spot_state.h"
+#include "spots/spot_state.h"
 #include "diag/log.h"
 #include "platform/clock.h"
 #include "platform/console.h"

@@ -2,8 +2,8 @@
 #pragma once
 
 #include "bridge/spectrum.h"
-#include "bridge/spot_relay.h"
-#include "bridge/spot_store.h"
+#include "spots/spot_relay.h"
+#include "spots/spot_store.h"
 #include "bridge/tci_link.h"
 #include "bridge/tci_message.h"
 #include "diag/heap.h"

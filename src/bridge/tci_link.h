@@ -5,7 +5,7 @@
 // however it ended.
 #pragma once
 
-#include "bridge/spot_relay.h"
+#include "spots/spot_relay.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 #include "websocket/websocket.h"

@@ -1,6 +1,6 @@
 #include "bridge/spectrum.h"
 
-#include "bridge/spot_relay.h"
+#include "spots/spot_relay.h"
 
 #include <gtest/gtest.h>
 

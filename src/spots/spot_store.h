@@ -4,8 +4,8 @@
 // disk about once a second and writes each new document, so that the loop waits on no disk.
 #pragma once
 
-#include "bridge/spot_relay.h"
-#include "bridge/spot_state.h"
+#include "spots/spot_relay.h"
+#include "spots/spot_state.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 

@@ -1,4 +1,4 @@
-#include "bridge/spot_relay.h"
+#include "spots/spot_relay.h"
 
 #include <tinyxml2.h>
 

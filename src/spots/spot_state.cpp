@@ -1,4 +1,4 @@
-#include "bridge/spot_state.h"
+#include "spots/spot_state.h"
 
 #include <tinyxml2.h>
 

@@ -1,4 +1,4 @@
-#include "bridge/spot_store.h"
+#include "spots/spot_store.h"
 
 #include "diag/log.h"
 #include "platform/paths.h"

@@ -1,4 +1,4 @@
-#include "bridge/spot_relay.h"
+#include "spots/spot_relay.h"
 #include "bridge/tci_message.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "bridge/spot_store.h"
+#include "spots/spot_store.h"
 
 #include "temp_folder.h"
 

@@ -5,7 +5,7 @@
 // files and reads the clocks.
 #pragma once
 
-#include "bridge/spot_relay.h"
+#include "spots/spot_relay.h"
 
 #include <cstddef>
 #include <cstdint>
