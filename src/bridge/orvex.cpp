@@ -82,10 +82,9 @@ bool consoleControlHandler(platform::ConsoleEvent event) {
     quitRequested.store(true);
     if (platform::LoopWaker* waker = consoleWaker.load())
         waker->wake();
-    if (platform::endsWhenHandled(event)) {
-        for (int waited = 0; !workerEnded.load() && waited < kConsoleEndWaitMs; waited += 10)
-            platform::sleepMillis(10);
-    }
+    if (platform::endsWhenHandled(event))
+        platform::waitUntil([] { return workerEnded.load(); }, kConsoleEndWaitMs,
+                            platform::systemClock());
     return true;
 }
 
