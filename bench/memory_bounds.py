@@ -18,6 +18,7 @@ A figure, not a test: nothing here passes or fails.
 """
 
 import argparse
+import asyncio
 import os
 import struct
 import sys
@@ -135,9 +136,12 @@ async def _burst(sdr, size):
 
 
 async def _message(sdr, text):
+    """Writes one text frame, then waits for the pong to a ping sent behind it: the bridge answers
+    the ping once it has handled the message."""
     frame = b"\x81\x7f" + struct.pack(">Q", len(text)) + text
     for ws in list(sdr._connections.values()):
         ws.transport.write(frame)
+        await asyncio.wait_for(await ws.ping(), 60)
 
 
 def measure_burst(exe, load=None, debug=0):
