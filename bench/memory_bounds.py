@@ -153,11 +153,14 @@ def measure_burst(exe, load=None, debug=0):
             if relays(sdr, peer, "PROBE", 10) is None:
                 raise RuntimeError(f"{exe}: the probe spot never reached the SDR")
             idle = peak_kib(bridge.proc.pid)
+            t0 = time.monotonic()
             sdr._call(load(sdr) if load else _burst(sdr, BURST_BYTES), timeout=60)
+            handled = time.monotonic() - t0
             # A dropped connection is made again within 5 s and the table re-sent: a spot after
             # the burst shows whether the bridge still works, whichever way it coped.
             after = relays(sdr, peer, "AFTER", 90) if bridge.running() else None
             result = {"idle": idle, "peak": peak_kib(bridge.proc.pid), "relays": after,
+                      "handled": handled,
                       "alive": bridge.running(), "connections": sdr.connection_count()}
             bridge.interrupt()
             return result
@@ -191,13 +194,17 @@ def main():
         r = flood[name]
         print(f"  {name:<{width}}  {mib(r['idle']):>9} {mib(r['peak']):>9} {r['spots']:>7} "
               f"{r['deletes']:>13} {r['longest']:>17} {r['seconds']:>8.1f}   {r['huge']:>24}")
-    def show(name, r):
+    def show(name, r, handled=False):
+        if handled:
+            name_cell = f"{name:<{width}}  {r['handled']:>8.2f}"
+        else:
+            name_cell = f"{name:<{width}}"
         if r["relays"] is not None:
             verdict = f"yes, after {r['relays']:.1f} s"
         else:
             verdict = "no" if r["alive"] else "no: the bridge ended"
         verdict += f" ({r['connections']} connection(s) in all)"
-        print(f"  {name:<{width}}  {mib(r['idle']):>9} {mib(r['peak']):>9}  {verdict}")
+        print(f"  {name_cell}  {mib(r['idle']):>9} {mib(r['peak']):>9}  {verdict}")
 
     print(f"\nBurst from the SDR: {BURST_BYTES // (1024 * 1024)} MiB of empty text frames "
           "in one write")
@@ -207,9 +214,11 @@ def main():
     for kind, debug, _ in MESSAGES:
         print(f"\nOne {MESSAGE_BYTES // (1024 * 1024)} MiB text message from the SDR: {kind} "
               f"(Debug {debug})")
-        print(f"  {'':<{width}}  {'idle MiB':>9} {'peak MiB':>9}  relays a spot afterwards")
+        print(f"  {'':<{width}}  {'handled':>8}  {'idle MiB':>9} {'peak MiB':>9}  "
+              "relays a spot afterwards")
         for name, _ in exes:
-            show(name, messages[(kind, name)])
+            show(name, messages[(kind, name)], handled=True)
+    print("  (handled: seconds from the write to the pong that answers a ping sent behind it)")
     print("  (peak: VmHWM of the whole process; idle: the same just before the load began)")
     return 0
 
