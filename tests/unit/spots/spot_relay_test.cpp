@@ -141,6 +141,7 @@ TEST(N1mmDatagramReader, TextThatIsNotUtf8IsMended) {
         {"overlong", "\xC0\xAF\xE0\x80\xAF", bad + bad + bad + bad + bad},
         {"surrogate reference", "x&#xD800;y", "x" + bad + bad + bad + "y"},
         {"beyond U+10FFFF", "\xF4\x90\x80\x80\xF5", bad + bad + bad + bad + bad},
+        {"reference beyond U+10FFFF", "&#x110000;.", bad + bad + bad + bad + "."},
     };
     BridgeSettings settings;
     for (const auto& c : cases) {
