@@ -10,13 +10,19 @@ the process's peak memory (VmHWM from /proc/<pid>/status) for:
   longest TCI text it was sent; then the longest TCI text for spots whose comment is as long as
   a datagram allows;
 - a burst from the SDR: 16 MiB of empty text frames in one write; also whether the bridge still
-  relays a spot afterwards, and how long that took.
+  relays a spot afterwards, and how long that took;
+- one 16 MiB text message from the SDR, of each kind of content in MESSAGES (one at Debug 5, so
+  that its one command is logged; one of starts, each of which asks for the table again, with
+  2000 spots live); how long it took to handle, and the same figures as for the burst.
 
 A figure, not a test: nothing here passes or fails.
 """
 
 import argparse
+import asyncio
+import concurrent.futures
 import os
+import struct
 import sys
 import time
 
@@ -32,6 +38,21 @@ COMMENT_BYTES = 900
 HUGE_COMMENT_BYTES = 60000
 BURST_BYTES = 16 * 1024 * 1024
 EMPTY_TEXT_FRAME = b"\x81\x00"  # FIN, text, unmasked (server to client), no payload
+MESSAGE_BYTES = 16 * 1024 * 1024  # the largest message the client takes
+
+
+def _filled(unit, size):
+    return (unit * (size // len(unit) + 1))[:size]
+
+
+# (name, Debug level, spots live before it, the message's text)
+MESSAGES = [
+    ("\";\" only", 0, 0, b";" * MESSAGE_BYTES),
+    ("\"if:0,14074000;\" repeated", 0, 0, _filled(b"if:0,14074000;", MESSAGE_BYTES)),
+    ("one command, control chars", 5, 0, b"x:" + b"\x01" * (MESSAGE_BYTES - 2)),
+    ("\"start;\" repeated, 2000 spots live", 0, 2000, _filled(b"start;", MESSAGE_BYTES)),
+]
+HANDLE_LIMIT = 120  # seconds a message may take before the figure says so and the run goes on
 
 
 def peak_kib(pid):
@@ -42,8 +63,9 @@ def peak_kib(pid):
     return 0
 
 
-def start_bridge(exe, spot_port, sdr):
-    bridge = Tarnwick(exe, settings={"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port)})
+def start_bridge(exe, spot_port, sdr, debug=0):
+    bridge = Tarnwick(exe, settings={"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port),
+                                     "Debug": debug})
     bridge.start()
     if not bridge.wait_bound(spot_port):
         raise RuntimeError(f"{exe} did not bind its spot port:\n{bridge.tail()}")
@@ -117,20 +139,39 @@ async def _burst(sdr, size):
         ws.transport.write(frames)
 
 
-def measure_burst(exe):
+async def _message(sdr, text):
+    """Writes one text frame, then waits for the pong to a ping sent behind it: the bridge answers
+    the ping once it has handled the message."""
+    frame = b"\x81\x7f" + struct.pack(">Q", len(text)) + text
+    for ws in list(sdr._connections.values()):
+        ws.transport.write(frame)
+        await asyncio.wait_for(await ws.ping(), 60)
+
+
+def measure_burst(exe, load=None, debug=0, spots=0):
     spot_port = free_port()
     with tci_server.TciServer(stream_iq=False, ping_interval=None) as sdr, \
             n1mm.N1mm(spot_port, receive=False) as peer:
-        bridge = start_bridge(exe, spot_port, sdr)
+        bridge = start_bridge(exe, spot_port, sdr, debug)
         try:
             if relays(sdr, peer, "PROBE", 10) is None:
                 raise RuntimeError(f"{exe}: the probe spot never reached the SDR")
+            for i in range(spots):
+                peer.spot(f"LIVE{i}", 14000.0 + i * 0.1, "cq", "CW")
+            if spots:
+                wait_quiet(sdr, 1.0, 60)
             idle = peak_kib(bridge.proc.pid)
-            sdr._call(_burst(sdr, BURST_BYTES), timeout=60)
+            t0 = time.monotonic()
+            try:
+                sdr._call(load(sdr) if load else _burst(sdr, BURST_BYTES), timeout=HANDLE_LIMIT)
+                handled = time.monotonic() - t0
+            except concurrent.futures.TimeoutError:
+                handled = None
             # A dropped connection is made again within 5 s and the table re-sent: a spot after
             # the burst shows whether the bridge still works, whichever way it coped.
             after = relays(sdr, peer, "AFTER", 90) if bridge.running() else None
             result = {"idle": idle, "peak": peak_kib(bridge.proc.pid), "relays": after,
+                      "handled": handled,
                       "alive": bridge.running(), "connections": sdr.connection_count()}
             bridge.interrupt()
             return result
@@ -152,6 +193,9 @@ def main():
 
     flood = {name: measure_flood(path) for name, path in exes}
     burst = {name: measure_burst(path) for name, path in exes}
+    messages = {(kind, name): measure_burst(path, lambda sdr, t=text: _message(sdr, t), debug,
+                                            spots)
+                for kind, debug, spots, text in MESSAGES for name, path in exes}
 
     print(f"\nSpot flood: {FLOOD_SPOTS} adds of distinct calls with {COMMENT_BYTES}-byte "
           "comments, SDR connected")
@@ -162,17 +206,32 @@ def main():
         r = flood[name]
         print(f"  {name:<{width}}  {mib(r['idle']):>9} {mib(r['peak']):>9} {r['spots']:>7} "
               f"{r['deletes']:>13} {r['longest']:>17} {r['seconds']:>8.1f}   {r['huge']:>24}")
-    print(f"\nBurst from the SDR: {BURST_BYTES // (1024 * 1024)} MiB of empty text frames "
-          "in one write")
-    print(f"  {'':<{width}}  {'idle MiB':>9} {'peak MiB':>9}  relays a spot afterwards")
-    for name, _ in exes:
-        r = burst[name]
+    def show(name, r, handled=False):
+        if handled:
+            took = f"{r['handled']:.2f}" if r["handled"] is not None else f">{HANDLE_LIMIT}"
+            name_cell = f"{name:<{width}}  {took:>8}"
+        else:
+            name_cell = f"{name:<{width}}"
         if r["relays"] is not None:
             verdict = f"yes, after {r['relays']:.1f} s"
         else:
             verdict = "no" if r["alive"] else "no: the bridge ended"
         verdict += f" ({r['connections']} connection(s) in all)"
-        print(f"  {name:<{width}}  {mib(r['idle']):>9} {mib(r['peak']):>9}  {verdict}")
+        print(f"  {name_cell}  {mib(r['idle']):>9} {mib(r['peak']):>9}  {verdict}")
+
+    print(f"\nBurst from the SDR: {BURST_BYTES // (1024 * 1024)} MiB of empty text frames "
+          "in one write")
+    print(f"  {'':<{width}}  {'idle MiB':>9} {'peak MiB':>9}  relays a spot afterwards")
+    for name, _ in exes:
+        show(name, burst[name])
+    for kind, debug, _, _ in MESSAGES:
+        print(f"\nOne {MESSAGE_BYTES // (1024 * 1024)} MiB text message from the SDR: {kind} "
+              f"(Debug {debug})")
+        print(f"  {'':<{width}}  {'handled':>8}  {'idle MiB':>9} {'peak MiB':>9}  "
+              "relays a spot afterwards")
+        for name, _ in exes:
+            show(name, messages[(kind, name)], handled=True)
+    print("  (handled: seconds from the write to the pong that answers a ping sent behind it)")
     print("  (peak: VmHWM of the whole process; idle: the same just before the load began)")
     return 0
 

@@ -1,8 +1,9 @@
 // Any datagram on the spot port: the reader must not crash, and whatever it lets through must
 // come out as exactly one well-formed TCI command.
-#include "spots/spot_relay.h"
 #include "bridge/tci_message.h"
 #include "fuzz_check.h"
+#include "spots/spot_relay.h"
+#include "websocket/utf8.h"
 
 #include <algorithm>
 #include <charconv>
@@ -25,6 +26,8 @@ void checkOneCommand(const std::string& command, std::string_view name) {
     FUZZ_CHECK(startsWith(command, std::string(name) + ":"));
     FUZZ_CHECK(!command.empty() && command.back() == ';');
     FUZZ_CHECK(command.find(';') == command.size() - 1);
+    // A text frame that is not UTF-8 costs the connection.
+    FUZZ_CHECK(wsclient::isUtf8(command));
     for (const char c : command) {
         const auto byte = static_cast<unsigned char>(c);
         FUZZ_CHECK(byte >= 0x20 && byte != 0x7f);

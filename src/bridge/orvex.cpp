@@ -2,12 +2,12 @@
 
 #include "bridge/fft.h"
 #include "bridge/spectrum_packet.h"
-#include "spots/spot_state.h"
 #include "diag/log.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/error.h"
 #include "platform/paths.h"
+#include "spots/spot_state.h"
 #include "websocket/websocket.h"
 
 #include <algorithm>
@@ -27,6 +27,8 @@ constexpr std::size_t kDatagramBytes = 65536;
 // Spot datagrams taken in by one pass: a burst is taken in whole, a flood cannot hold up the
 // link, the spectrum and the stop.
 constexpr int kDatagramsPerPass = 64;
+// What a log record shows of one text from the SDR.
+constexpr std::size_t kLoggedPeerText = 4000;
 // Room for a burst of spots from N1MM+ while the loop is busy elsewhere.
 constexpr int kSpotReceiveBuffer = 4 * 1024 * 1024;
 // Loop timers, on the steady clock.
@@ -80,10 +82,9 @@ bool consoleControlHandler(platform::ConsoleEvent event) {
     quitRequested.store(true);
     if (platform::LoopWaker* waker = consoleWaker.load())
         waker->wake();
-    if (platform::endsWhenHandled(event)) {
-        for (int waited = 0; !workerEnded.load() && waited < kConsoleEndWaitMs; waited += 10)
-            platform::sleepMillis(10);
-    }
+    if (platform::endsWhenHandled(event))
+        platform::waitUntil([] { return workerEnded.load(); }, kConsoleEndWaitMs,
+                            platform::systemClock());
     return true;
 }
 
@@ -458,26 +459,27 @@ void Orvex::statusCheck(Worker& w, std::int64_t now) {
     w.statusTimer = now;
 }
 
-// Handled as they arrive, one at a time: a burst of messages costs no memory of its own.
-void Orvex::handleTciMessage(const TciMessage& message) {
-    const std::string& name = message.name;
-    const std::string& arguments = message.arguments;
+// Handled as they arrive, one at a time: a burst of messages costs no memory of its own. Text
+// from the SDR is logged cut to kLoggedPeerText, however long the message that carried it.
+void Orvex::handleTciMessage(const TciCommandView& message) {
+    const std::string_view name = message.name;
+    const std::string_view arguments = message.arguments;
     const std::int32_t receiver = settings.SpectrumReceiverNumber;
     if (name == "stop") {
         link->sdrStopped();
     } else if (name == "start") {
         link->sdrStarted();
     } else if (name == "if") {
-        LOG_DEBUG(kTag, "Got:{},0:{}", receiver,
-                  tlog::peer(std::string_view(arguments).substr(0, 3)));
+        LOG_DEBUG(kTag, "Got:{},0:{}", receiver, tlog::peer(arguments.substr(0, 3)));
     } else if (name == "dds") {
         for (const auto& spectrum : spectra) {
             if (spectrum->takeDds(arguments) == Spectrum::Dds::noFrequency)
-                LOG_WARN(kTag, "Ignoring dds without a frequency: {}", tlog::peer(arguments));
+                LOG_WARN(kTag, "Ignoring dds without a frequency: {}",
+                         tlog::peer(arguments.substr(0, kLoggedPeerText)));
         }
     }
-    LOG_DEBUG(kTag, "<:SDR:{} = {}", tlog::peer(name),
-              tlog::peer(std::string_view(arguments).substr(0, 4000)));
+    LOG_DEBUG(kTag, "<:SDR:{} = {}", tlog::peer(name.substr(0, kLoggedPeerText)),
+              tlog::peer(arguments.substr(0, kLoggedPeerText)));
 }
 
 // The quit request ends the loop after this pass; the link sends "iq_stop" as it closes.
@@ -578,8 +580,8 @@ void Orvex::expirySweep(std::int64_t nowSeconds) {
 void Orvex::handle_binary_message(const std::vector<std::uint8_t>& message, wsclient::Opcode type) {
     if (type == wsclient::Opcode::text) {
         std::string_view text(reinterpret_cast<const char*>(message.data()), message.size());
-        for (const TciMessage& command : splitTciCommands(text))
-            handleTciMessage(command);
+        forEachTciCommand(text,
+                          [this](const TciCommandView& command) { handleTciMessage(command); });
         return;
     }
     if (type == wsclient::Opcode::binary)

@@ -2,8 +2,6 @@
 #pragma once
 
 #include "bridge/spectrum.h"
-#include "spots/spot_relay.h"
-#include "spots/spot_store.h"
 #include "bridge/tci_link.h"
 #include "bridge/tci_message.h"
 #include "diag/heap.h"
@@ -14,6 +12,8 @@
 #include "platform/waker.h"
 #include "service/service_base.h"
 #include "settings/settings.h"
+#include "spots/spot_relay.h"
+#include "spots/spot_store.h"
 
 #include <array>
 #include <atomic>
@@ -65,7 +65,7 @@ private:
 
     void statusCheck(Worker& w, std::int64_t now);
     void handleQuitRequest();
-    void handleTciMessage(const TciMessage& message);
+    void handleTciMessage(const TciCommandView& message);
     void handleDatagram(std::string_view text, std::int64_t nowSeconds);
     void waitForWork(Worker& w, int receiveError);
     void spectrumStep(Worker& w, Spectrum& spectrum);

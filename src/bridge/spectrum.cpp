@@ -1,8 +1,8 @@
 #include "bridge/spectrum.h"
 
-#include "spots/spot_relay.h"
 #include "diag/log.h"
 #include "platform/clock.h"
+#include "spots/spot_relay.h"
 
 #include <charconv>
 #include <utility>
@@ -33,13 +33,15 @@ SpectrumPlan planSpectra(const BridgeSettings& settings) {
         return plan;
     SpectrumSource first;
     first.receiver = settings.SpectrumReceiverNumber;
+    // Names are used without the blanks and line breaks around them, as every other value is:
+    // an element written over several lines still names the source that N1MM+ shows.
     if (settings.SpectrumName) {
         if (trimBlanks(*settings.SpectrumName).empty())
             plan.problems.push_back(std::string("SpectrumName is empty; the spectrum keeps the "
                                                 "name ") +
                                     kDefaultSpectrumName);
         else
-            first.name = *settings.SpectrumName;
+            first.name = trimBlanks(*settings.SpectrumName);
     }
     plan.sources.push_back(first);
     if (!settings.Spectrum2ReceiverNumber)
@@ -71,7 +73,7 @@ SpectrumPlan planSpectra(const BridgeSettings& settings) {
     if (settings.Spectrum2Name) {
         if (trimBlanks(*settings.Spectrum2Name).empty())
             return refuse("Spectrum2Name is empty");
-        second.name = *settings.Spectrum2Name;
+        second.name = trimBlanks(*settings.Spectrum2Name);
     }
     // N1MM+ tells its sources apart by name alone: one name would mix the two receivers.
     if (second.name == first.name)

@@ -107,7 +107,10 @@ void TciLink::service(const Deliver& deliver) {
         connectionEnded();
         return;
     }
+    // Pongs that came with the start have confirmed what they answer: no need to re-send it.
     noteArrivals(now);
+    if (std::exchange(resyncDue_, false) && listening())
+        resync();
     write();
     if (connected()) {
         pingWhenDue(now);
@@ -152,6 +155,7 @@ void TciLink::opened(std::int64_t now) {
 void TciLink::connectionEnded() {
     connection_.reset();
     setReady(false);
+    resyncDue_ = false;
     owedAtStop_.clear();
     queue_.clear();
     pingsAwaited_.clear();
@@ -185,17 +189,16 @@ void TciLink::setReady(bool ready) {
     sdrReady_ = ready;
 }
 
+// Every start that one pass receives asks for the same picture, so it is built once, after them
+// all: a message of a million starts costs its length, not a million copies of the table.
 void TciLink::sdrStarted() {
     setReady(true);
-    if (!listening())
-        return;
-    // Pongs that came before this notice have confirmed what they answer: no need to re-send it.
-    noteArrivals(clock_.steadyMillis());
-    resync();
+    resyncDue_ = listening();
 }
 
 void TciLink::sdrStopped() {
     setReady(false);
+    resyncDue_ = false;
     queue_.clear();
 }
 

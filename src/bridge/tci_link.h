@@ -5,9 +5,9 @@
 // however it ended.
 #pragma once
 
-#include "spots/spot_relay.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
+#include "spots/spot_relay.h"
 #include "websocket/websocket.h"
 
 #include <cstddef>
@@ -73,8 +73,9 @@ public:
     // over waiting commands, ping when due, and write.
     void service(const Deliver& deliver);
 
-    // The SDR's notices. Every "start" sends the pending deletions, the table and the requests
-    // again; "stop" silences the link until the next start.
+    // The SDR's notices, from the messages that service() delivers. A "start" sends the pending
+    // deletions, the table and the requests again, once for all the starts of one pass; "stop"
+    // silences the link until the next start.
     void sdrStarted();
     void sdrStopped();
 
@@ -133,6 +134,7 @@ private:
 
     std::unique_ptr<wsclient::WebSocket> connection_;
     bool sdrReady_ = false;
+    bool resyncDue_ = false;              // a start came in this pass
     std::vector<std::string> owedAtStop_; // in the order their requests went out
     std::deque<Outgoing> queue_;
     std::int64_t lastAttemptEndMs_ = 0;

@@ -1,24 +1,42 @@
 // One TCI text message or command: "name:arguments;".
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
 
 struct TciMessage {
     std::string name;
     std::string arguments;
 };
 
-// Splits received text at its first ':' and the first ';'. Without ':' the name runs to the first
+// A command as it stands inside the received text: both parts view that text.
+struct TciCommandView {
+    std::string_view name;
+    std::string_view arguments;
+};
+
+// Splits a command at its first ':' and the first ';'. Without ':' the name runs to the first
 // ';' (or the end) and the arguments are empty; a ';' before the first ':' also gives empty
 // arguments, since there is no range left for them.
+TciCommandView viewTciCommand(std::string_view bytes);
+// The same, as a message of its own.
 TciMessage splitTciMessage(std::string_view bytes);
 
-// One message may carry several commands, each ending at its ';': every piece is split as above.
-// A piece after the last ';' counts only when it is not empty; an empty message is one empty
-// command.
-std::vector<TciMessage> splitTciCommands(std::string_view bytes);
+// One message may carry several commands, each ending at its ';'. Each piece between them is
+// split as above and handed to `visit` as it is found, so that a message costs no memory beyond
+// its own text however many commands it holds; an empty piece is no command and is skipped.
+template <typename Visit> void forEachTciCommand(std::string_view bytes, Visit&& visit) {
+    while (!bytes.empty()) {
+        const std::size_t end = bytes.find(';');
+        const std::string_view piece = bytes.substr(0, end);
+        if (!piece.empty())
+            visit(viewTciCommand(piece));
+        if (end == std::string_view::npos)
+            break;
+        bytes.remove_prefix(end + 1);
+    }
+}
 
 // The text sent to the SDR: name ":" arguments ";".
 std::string tciCommandText(const TciMessage& message);

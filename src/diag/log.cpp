@@ -38,26 +38,73 @@ std::unique_ptr<spdlog::formatter> layout(const char* pattern, const char* lineE
 }
 
 // The log file, opened through the platform's own path form (a folder name that the ANSI code
-// page cannot spell still works on Windows).
+// page cannot spell still works on Windows), and rolled over once it passes its limit.
 class AppendFileSink final : public spdlog::sinks::base_sink<std::mutex> {
 public:
-    explicit AppendFileSink(platform::UniqueFile file) : file_(std::move(file)) {
-        // The log file is UTF-8; a new or empty file starts with the byte-order mark.
-        std::fseek(file_.get(), 0, SEEK_END);
-        if (std::ftell(file_.get()) == 0)
-            std::fwrite("\xEF\xBB\xBF", 1, 3, file_.get());
+    AppendFileSink(platform::UniqueFile file, std::filesystem::path path, std::uint64_t limit)
+        : file_(std::move(file)), path_(std::move(path)), limit_(limit), nextRollAt_(limit) {
+        begin();
     }
 
 protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
+        if (!file_)
+            return;
         spdlog::memory_buf_t formatted;
         formatter_->format(msg, formatted);
-        std::fwrite(formatted.data(), 1, formatted.size(), file_.get());
+        size_ += std::fwrite(formatted.data(), 1, formatted.size(), file_.get());
+        if (size_ > nextRollAt_)
+            rollOver();
     }
-    void flush_() override { std::fflush(file_.get()); }
+    void flush_() override {
+        if (file_)
+            std::fflush(file_.get());
+    }
 
 private:
+    // The log file is UTF-8; a new or empty file starts with the byte-order mark.
+    void begin() {
+        std::fseek(file_.get(), 0, SEEK_END);
+        const long at = std::ftell(file_.get());
+        size_ = at > 0 ? static_cast<std::uint64_t>(at) : 0;
+        if (size_ == 0)
+            size_ += std::fwrite("\xEF\xBB\xBF", 1, 3, file_.get());
+    }
+
+    // Windows moves no open file: it is closed first, and opened again whatever the move did.
+    // A move that fails (another program holds the older file) is tried again once the file has
+    // grown by another tenth of the limit, and said once on standard error.
+    void rollOver() {
+        file_.reset();
+        const platform::FileError moved =
+            platform::moveReplacing(path_, rolledOverPath(path_), platform::HeldFile::tryOnce);
+        errno = 0;
+        file_ = platform::openFile(path_, "ab");
+        if (!file_) {
+            const platform::FileError error{"fopen", static_cast<unsigned long>(errno)};
+            std::fprintf(stderr, "Cannot open log file %s (%s)\n",
+                         platform::consolePath(path_).c_str(), platform::describe(error).c_str());
+            return;
+        }
+        begin();
+        if (!moved) {
+            nextRollAt_ = limit_;
+            moveReported_ = false;
+            return;
+        }
+        nextRollAt_ = size_ + limit_ / 10 + 1;
+        if (!moveReported_)
+            std::fprintf(stderr, "Cannot roll over log file %s (%s)\n",
+                         platform::consolePath(path_).c_str(), platform::describe(moved).c_str());
+        moveReported_ = true;
+    }
+
     platform::UniqueFile file_;
+    std::filesystem::path path_;
+    std::uint64_t limit_;
+    std::uint64_t nextRollAt_;
+    std::uint64_t size_ = 0;
+    bool moveReported_ = false;
 };
 
 std::shared_ptr<spdlog::logger>
@@ -82,7 +129,8 @@ void configure(const Config& config) {
     if (!config.filePath.empty()) {
         errno = 0;
         if (platform::UniqueFile file = platform::openFile(config.filePath, "ab")) {
-            auto sink = std::make_shared<AppendFileSink>(std::move(file));
+            auto sink = std::make_shared<AppendFileSink>(std::move(file), config.filePath,
+                                                         config.rollOverBytes);
             sink->set_formatter(layout("%Y-%m-%d %H:%M:%S.%e %v"));
             logger->file = std::make_shared<spdlog::logger>("tarnwick-file", sink);
             logger->file->set_level(spdlog::level::trace);
@@ -108,6 +156,13 @@ void configure(const Config& config) {
 
     owned = std::move(logger);
     active.store(owned.get());
+}
+
+std::filesystem::path rolledOverPath(const std::filesystem::path& filePath) {
+    std::filesystem::path rolled = filePath.parent_path() / filePath.stem();
+    rolled += ".1";
+    rolled += filePath.extension();
+    return rolled;
 }
 
 bool configured() {

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -23,11 +24,19 @@ enum class Severity {
 
 enum class Target { console, eventLog, none };
 
+// A log file that passes this size becomes its ".1" file (Tarnwick.1.log, replacing an older
+// one) and a new one begins: a station at the highest Debug level all weekend fills no disk.
+inline constexpr std::uint64_t kRollOverBytes = 50u * 1024u * 1024u;
+
 struct Config {
     int maxSeverity = 0;            // the Debug setting
-    std::filesystem::path filePath; // appended to, never rolled
+    std::filesystem::path filePath; // appended to, rolled over at rollOverBytes
     Target second = Target::console;
+    std::uint64_t rollOverBytes = kRollOverBytes;
 };
+
+// Where a log file goes when it is rolled over: "Tarnwick.log" becomes "Tarnwick.1.log".
+std::filesystem::path rolledOverPath(const std::filesystem::path& filePath);
 
 // Sets up the targets; only the first call in a process has an effect.
 void configure(const Config& config);

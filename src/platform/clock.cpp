@@ -28,6 +28,17 @@ const Clock& systemClock() {
     return clock;
 }
 
+bool waitUntil(const std::function<bool()>& done, std::int64_t limitMs, const Clock& clock,
+               std::uint32_t stepMs) {
+    const std::int64_t start = clock.steadyMillis();
+    while (!done()) {
+        if (clock.steadyMillis() - start >= limitMs)
+            return false;
+        sleepMillis(stepMs);
+    }
+    return true;
+}
+
 std::int64_t toEpochMillis(const UtcTime& t) {
     const std::int64_t days = daysFromCivil(t.year, t.month, t.day);
     const std::int64_t seconds = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace platform {
 
@@ -39,5 +40,11 @@ public:
 
 // steadyMillis() and epochSeconds().
 const Clock& systemClock();
+
+// Sleeps in steps of stepMs until done() or until limitMs have passed on the clock's steady
+// time. The limit is measured, not counted in sleeps: a sleep lasts as long as the system's timer
+// makes it (about 15.6 ms for 10 on Windows' default). True when done() said so.
+bool waitUntil(const std::function<bool()>& done, std::int64_t limitMs, const Clock& clock,
+               std::uint32_t stepMs = 10);
 
 } // namespace platform

@@ -1,5 +1,7 @@
 #include "spots/spot_relay.h"
 
+#include "websocket/utf8.h"
+
 #include <tinyxml2.h>
 
 #include <algorithm>
@@ -40,10 +42,13 @@ std::string_view afterBlanksAndSign(std::string_view text, bool& negative) {
     return text.substr(at);
 }
 
+// The parser passes bytes through as they came and decodes character references without
+// asking whether the code point may be encoded: whatever is not UTF-8 is mended here, so that the
+// log, the state file and the SDR all see the same text.
 std::string childText(const tinyxml2::XMLElement& parent, const char* name) {
     const tinyxml2::XMLElement* child = parent.FirstChildElement(name);
     const char* text = child != nullptr ? child->GetText() : nullptr;
-    return text != nullptr ? std::string(text) : std::string(kNoneText);
+    return text != nullptr ? wsclient::repairedUtf8(text) : std::string(kNoneText);
 }
 
 // now > received + lifeTime, worked out without forming a sum that could overflow.
@@ -281,7 +286,7 @@ void boundSpotEntry(SpotEntry& entry) {
 }
 
 std::string tciSafeText(std::string_view text) {
-    std::string safe(text);
+    std::string safe = wsclient::repairedUtf8(text);
     for (char& c : safe) {
         if (c == ';' || isControl(c)) {
             c = ' ';
@@ -292,8 +297,8 @@ std::string tciSafeText(std::string_view text) {
 
 std::string spotCommand(const SpotEntry& entry) {
     std::string command = spotCommandHead(entry);
-    // tciSafeText changes single ASCII bytes only: the cut stays on a character boundary.
-    command += tciSafeText(utf8Prefix(entry.comment, commentRoom(command)));
+    // Mended before the cut, which then falls on a character boundary of what is sent.
+    command += utf8Prefix(tciSafeText(entry.comment), commentRoom(command));
     command += ';';
     return command;
 }

@@ -109,7 +109,8 @@ std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes);
 void boundSpotEntry(SpotEntry& entry);
 
 // Text from outside placed into a TCI command: each ';' and each control character becomes a
-// blank, so that a comment cannot end the command early and smuggle in one of its own.
+// blank, so that a comment cannot end the command early and smuggle in one of its own, and what
+// is not UTF-8 (a spot kept by an older build) is mended as the datagram reader mends it.
 std::string tciSafeText(std::string_view text);
 
 // "spot:" dxcall "," mode "," Hz "," colour "," comment ";" with the Hz rounded to whole hertz

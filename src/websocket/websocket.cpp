@@ -7,6 +7,7 @@
 #include "platform/socket.h"
 #include "websocket/frame_codec.h"
 #include "websocket/handshake.h"
+#include "websocket/utf8.h"
 
 #include <algorithm>
 #include <chrono>
@@ -176,7 +177,17 @@ public:
         }
     }
 
+    // A text frame that is not UTF-8 makes every server stack drop the connection (RFC 6455),
+    // and the re-send after the reconnect would carry it again: it is refused here instead.
     void sendText(const std::string& message) override {
+        if (state != ReadyState::OPEN)
+            return;
+        if (!isUtf8(message)) {
+            WRITE_ERROR("wsclient::_RealWebSocket::sendText",
+                        "ERROR: WebSocket text message of " + std::to_string(message.size()) +
+                            " bytes is not UTF-8; not sent.\n");
+            return;
+        }
         queueFrame(Opcode::text, reinterpret_cast<const std::uint8_t*>(message.data()),
                    message.size());
     }

@@ -31,6 +31,7 @@ TEST(SpectrumPlan, SecondSpectrumOnlyFromUsableValues) {
         {"1", "3", nullptr, 1, "\"3\" is not an N1MM+ radio from 1 to 2"},
         {"1", nullptr, " ", 1, "Spectrum2Name is empty"},
         {"1", nullptr, "ExpertSDR", 1, "is the first spectrum's name"},
+        {"1", nullptr, "\r\n  ExpertSDR\t\n", 1, "\"ExpertSDR\" is the first spectrum's name"},
     };
     for (const auto& c : cases) {
         BridgeSettings settings;
@@ -57,12 +58,15 @@ TEST(SpectrumPlan, SecondSpectrumOnlyFromUsableValues) {
 
     BridgeSettings named;
     named.SpectrumDisplayEnabled = true;
-    named.SpectrumName = "Run";
+    named.SpectrumName = "\n  Run\r\n";
     named.Spectrum2ReceiverNumber = "1";
     SpectrumPlan plan = planSpectra(named);
     ASSERT_EQ(plan.sources.size(), 2u);
     EXPECT_EQ(plan.sources[0].name, "Run");
     EXPECT_EQ(plan.sources[1].name, "ExpertSDR 2");
+    named.Spectrum2Name = " SO2V B\n";
+    EXPECT_EQ(planSpectra(named).sources.at(1).name, "SO2V B");
+    named.Spectrum2Name.reset();
     EXPECT_EQ(plan.sources[1].radio, 2);
     EXPECT_TRUE(plan.sources[1].wholeReceiverNumber);
 

@@ -58,17 +58,27 @@ TEST(TciMessageSplit, EveryCommandOfAMessage) {
         {"dds:0,14074000;", {"dds"}},
         {"a:b", {"a"}},
         {"stop;start", {"stop", "start"}},
-        {"", {""}},
-        {";", {""}},
-        {"start;;", {"start", ""}},
+        // Empty commands are no commands: a message of nothing else costs nothing.
+        {"", {}},
+        {";;;", {}},
+        {"start;;;stop", {"start", "stop"}},
+        {":;", {""}},
     };
     for (const auto& c : cases) {
         std::vector<std::string> names;
-        for (const TciMessage& command : splitTciCommands(c.text))
-            names.push_back(command.name);
+        forEachTciCommand(c.text, [&](const TciCommandView& command) {
+            names.emplace_back(command.name);
+            // Both parts view the message itself: nothing is copied.
+            EXPECT_TRUE(command.name.empty() || (command.name.data() >= c.text.data() &&
+                                                 command.name.data() < c.text.end()));
+        });
         EXPECT_EQ(names, c.names) << "for " << c.text;
     }
-    EXPECT_EQ(splitTciCommands("start;dds:0,7000000;")[1].arguments, "0,7000000");
+    std::vector<std::string> arguments;
+    forEachTciCommand("start;dds:0,7000000;a:b:c", [&](const TciCommandView& command) {
+        arguments.emplace_back(command.arguments);
+    });
+    EXPECT_EQ(arguments, (std::vector<std::string>{"", "0,7000000", "b:c"}));
 }
 
 TEST(TciCommandText, FormsNameColonArgumentsSemicolon) {

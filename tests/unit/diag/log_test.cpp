@@ -1,5 +1,6 @@
 #include "diag/log.h"
 
+#include "temp_folder.h"
 #include "websocket/ws_test_support.h"
 
 #include <gtest/gtest.h>
@@ -17,28 +18,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Each test writes in a folder of its own: test processes run side by side.
 class LogFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        tlog::resetForTesting();
-        path_ =
-            (fs::temp_directory_path() /
-             ("tarnwick-log-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + ".log"))
-                .string();
-        fs::remove(path_);
-    }
-    void TearDown() override {
-        tlog::resetForTesting();
-        std::error_code ignored;
-        fs::remove(path_, ignored);
+    void SetUp() override { tlog::resetForTesting(); }
+    // The logger is dropped before the folder goes.
+    void TearDown() override { tlog::resetForTesting(); }
+
+    void configure(int maxSeverity, std::uint64_t rollOverBytes = tlog::kRollOverBytes) {
+        tlog::configure({maxSeverity, path_, tlog::Target::none, rollOverBytes});
     }
 
-    void configure(int maxSeverity) { tlog::configure({maxSeverity, path_, tlog::Target::none}); }
-
-    std::string contents() const {
-        std::ifstream in(path_, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    std::string contents(const fs::path& path) const { return testfiles::readAll(path); }
+    std::string contents() const { return contents(path_); }
 
     std::vector<std::string> lines() const {
         std::string text = contents();
@@ -51,7 +43,8 @@ protected:
         return out;
     }
 
-    std::string path_;
+    testfiles::TempFolder folder_;
+    const fs::path path_ = folder_.path() / "Tarnwick.log";
 };
 
 TEST_F(LogFile, LineCarriesTimeSeverityThreadFunctionAndLine) {
@@ -142,6 +135,32 @@ TEST_F(LogFile, FailureIsWrittenAtEveryDebugLevel) {
                   std::string::npos)
             << written[0];
     }
+}
+
+// Past its limit the file becomes Tarnwick.1.log, replacing the older one, and a new file begins
+// with its mark; no record is lost or split between the two.
+TEST_F(LogFile, RollsOverToTheFirstOldFilePastItsLimit) {
+    EXPECT_EQ(tlog::rolledOverPath(path_), folder_.path() / "Tarnwick.1.log");
+    EXPECT_EQ(tlog::rolledOverPath("Tarnwick"), "Tarnwick.1");
+    configure(4, 300);
+    for (int i = 0; i < 5; ++i)
+        LOG_INFO("F", "record {} {}", i, std::string(60, 'x')); // about 120 bytes each
+    const std::string older = contents(folder_.path() / "Tarnwick.1.log");
+    const std::string newer = contents();
+    ASSERT_EQ(older.rfind("\xEF\xBB\xBF", 0), 0u);
+    ASSERT_EQ(newer.rfind("\xEF\xBB\xBF", 0), 0u);
+    EXPECT_NE(older.find("record 2 "), std::string::npos) << "three records pass 300 bytes";
+    EXPECT_EQ(older.find("record 3 "), std::string::npos);
+    EXPECT_NE(newer.find("record 3 "), std::string::npos);
+    EXPECT_EQ(newer.find("record 0 "), std::string::npos);
+
+    for (int i = 5; i < 8; ++i)
+        LOG_INFO("F", "record {} {}", i, std::string(60, 'x'));
+    const std::string replaced = contents(folder_.path() / "Tarnwick.1.log");
+    EXPECT_EQ(replaced.find("record 0 "), std::string::npos) << "the older file is replaced";
+    EXPECT_NE(replaced.find("record 5 "), std::string::npos);
+    EXPECT_NE(contents().find("record 7 "), std::string::npos);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder_.path()), fs::directory_iterator()), 2);
 }
 
 // Text from a peer cannot write a line of its own that passes for a record of the bridge.

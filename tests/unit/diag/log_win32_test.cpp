@@ -1,5 +1,7 @@
 #include "diag/log.h"
 
+#include "temp_folder.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -15,8 +17,8 @@ namespace fs = std::filesystem;
 // receives; the windows_event_log_text test reads that trace and fails on a trailing line end.
 TEST(EventLogTarget, TakesTheMessageAlone) {
     tlog::resetForTesting();
-    const std::string path = (fs::temp_directory_path() / "tarnwick-eventlog-test.log").string();
-    fs::remove(path);
+    const testfiles::TempFolder folder;
+    const std::string path = (folder.path() / "Tarnwick.log").string();
     tlog::configure({4, path, tlog::Target::eventLog});
     LOG_INFO("EventLogTest", "Tarnwick event probe");
     LOG_WARN("EventLogTest", "Tarnwick warning probe");
@@ -26,8 +28,6 @@ TEST(EventLogTarget, TakesTheMessageAlone) {
     const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(file.find("] Tarnwick event probe\n"), std::string::npos) << file;
     EXPECT_NE(file.find("] Tarnwick warning probe\n"), std::string::npos) << file;
-    std::error_code ignored;
-    fs::remove(path, ignored);
 }
 
 } // namespace

@@ -15,7 +15,30 @@ TEST(ClockTest, TickAdvancesAcrossASleep) {
     EXPECT_LT(elapsed, 5000u);
 }
 
+// A clock on which every reading is a second later than the last: a sleep takes an age.
+class SlowSleepClock final : public Clock {
+public:
+    std::int64_t steadyMillis() const override { return readings++ * 1000; }
+    std::int64_t wallSeconds() const override { return 0; }
+    mutable std::int64_t readings = 0;
+};
+
+// The limit is what the clock says has passed, however few sleeps that took.
+TEST(ClockTest, WaitUntilEndsAtTheLimitOnTheClockOrWhenDone) {
+    SlowSleepClock clock;
+    int asked = 0;
+    EXPECT_FALSE(waitUntil([&] { return ++asked > 1000; }, 4500, clock, 1));
+    EXPECT_EQ(clock.readings, 6); // the start, then once after each of 5 sleeps
+    EXPECT_EQ(asked, 5);
+
+    clock.readings = 0;
+    asked = 0;
+    EXPECT_TRUE(waitUntil([&] { return ++asked == 3; }, 4500, clock, 1));
+    EXPECT_EQ(asked, 3);
+}
+
 TEST(ClockTest, UtcTimeAndEpochSecondsAgree) {
+
     std::int64_t seconds = epochSeconds();
     UtcTime now = utcNow();
     // Between 2020-01-01 and 2100-01-01.

@@ -2,6 +2,7 @@
 #include "diag/log.h"
 #include "service/service_base.h"
 #include "service/wide_text.h"
+#include "temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -285,9 +286,9 @@ public:
 };
 
 TEST(ServiceState, ShutdownControlStopsTheBridgeWorkerBeforeStoppedIsReported) {
-    const std::string log =
-        (std::filesystem::temp_directory_path() / "tarnwick-shutdown-test.log").string();
-    std::filesystem::remove(log);
+    // Made before the bridge, so that it goes after it.
+    static const testfiles::TempFolder folder;
+    const std::string log = (folder.path() / "Tarnwick.log").string();
     tlog::resetForTesting();
     // The worker thread may still be returning after it signalled: the bridge outlives the test.
     static BridgeService bridge;

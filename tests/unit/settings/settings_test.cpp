@@ -453,8 +453,8 @@ TEST(SettingsFile, TransverterListIsReplacedNotMerged) {
 }
 
 TEST(SettingsFile, WriteFailureIsSilent) {
-    const std::string path =
-        (fs::temp_directory_path() / "tarnwick-no-such-dir-8c1f" / "Tarnwick.xml").string();
+    const TempFolder folder;
+    const std::string path = (folder.path() / "no-such-folder" / "Tarnwick.xml").string();
     EXPECT_TRUE(saveSettings(path, BridgeSettings{}));
     EXPECT_FALSE(fs::exists(path));
 }

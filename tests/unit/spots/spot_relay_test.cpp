@@ -1,5 +1,5 @@
-#include "spots/spot_relay.h"
 #include "bridge/tci_message.h"
+#include "spots/spot_relay.h"
 
 #include <gtest/gtest.h>
 
@@ -122,6 +122,48 @@ TEST(N1mmDatagramReader, DecodesEntitiesAndStopsAtTheFirstZeroByte) {
     const N1mmDatagram datagram = readN1mmDatagram(bytes);
     ASSERT_EQ(datagram.kind, N1mmDatagramKind::spot);
     EXPECT_EQ(datagram.spot.comment, "CQ & 5NN");
+}
+
+// Each ill-formed part becomes one U+FFFD per maximal subpart, in every field, so that the table,
+// the log and the command all carry the same valid text; a stored comment is mended on the way
+// out too.
+TEST(N1mmDatagramReader, TextThatIsNotUtf8IsMended) {
+    const std::string bad = "\xEF\xBF\xBD";
+    const struct {
+        const char* name;
+        std::string comment; // as it stands in the datagram
+        std::string read;
+    } cases[] = {
+        {"valid", "Caf\xC3\xA9 \xE2\x9C\x93 \xF0\x9F\x93\xBB &#xE9;",
+         "Caf\xC3\xA9 \xE2\x9C\x93 \xF0\x9F\x93\xBB \xC3\xA9"},
+        {"Latin-1 byte", "Caf\xE9 59", "Caf" + bad + " 59"},
+        {"truncated", "a\xE2\x82 b\xF0\x9F\x93", "a" + bad + " b" + bad},
+        {"overlong", "\xC0\xAF\xE0\x80\xAF", bad + bad + bad + bad + bad},
+        {"surrogate reference", "x&#xD800;y", "x" + bad + bad + bad + "y"},
+        {"beyond U+10FFFF", "\xF4\x90\x80\x80\xF5", bad + bad + bad + bad + bad},
+        {"reference beyond U+10FFFF", "&#x110000;.", bad + bad + bad + bad + "."},
+    };
+    BridgeSettings settings;
+    for (const auto& c : cases) {
+        const N1mmDatagram datagram =
+            readN1mmDatagram("<spot><dxcall>DL\xC4</dxcall><frequency>14025</frequency><comment>" +
+                             c.comment + "</comment><action>add</action></spot>");
+        ASSERT_EQ(datagram.kind, N1mmDatagramKind::spot) << c.name;
+        EXPECT_EQ(datagram.spot.comment, c.read) << c.name;
+        EXPECT_EQ(datagram.spot.dxcall, "DL" + bad) << c.name;
+        SpotTable table;
+        const SpotApplied applied = applySpot(table, datagram.spot, settings, 0);
+        EXPECT_EQ(applied.command, "spot:DL" + bad + ",unk,14025000," +
+                                       std::to_string(settings.SpotNewQSOColour) + "," + c.read +
+                                       ";")
+            << c.name;
+        ASSERT_NE(table.find("DL" + bad), nullptr) << c.name;
+        EXPECT_EQ(table.find("DL" + bad)->comment, c.read) << c.name;
+    }
+    SpotEntry stored = entryFor("OLD\xE9");
+    stored.comment = "Caf\xE9";
+    EXPECT_EQ(spotCommand(stored), "spot:OLD" + bad + ",cw,14025000,0,Caf" + bad + ";");
+    EXPECT_EQ(spotDeleteCommand("OLD\xE9"), "spot_delete:OLD" + bad + ";");
 }
 
 TEST(N1mmDatagramReader, TellsMalformedFromUninteresting) {

@@ -1,6 +1,7 @@
 #include "websocket/websocket.h"
 
 #include "diag/log.h"
+#include "temp_folder.h"
 #include "websocket/frame_codec.h"
 #include "websocket/ws_test_support.h"
 
@@ -226,9 +227,8 @@ TEST_F(WebSocketClient, UnresolvableHostWritesResolverTextThenUnableToConnect) {
 
 // The log gets the same line as an ERROR record, the server's text escaped and without its CR LF.
 TEST_F(WebSocketClient, BadStatusLinesAreRefusedWithTheLineAsReceived) {
-    const std::filesystem::path log = std::filesystem::temp_directory_path() /
-                                      ("tarnwick_ws_log_" + std::to_string(::getpid()) + ".log");
-    std::filesystem::remove(log);
+    const testfiles::TempFolder folder;
+    const std::filesystem::path log = folder.path() / "Tarnwick.log";
     tlog::resetForTesting();
     tlog::configure({2, log, tlog::Target::none});
     for (const char* status : {"HTTP/1.1 200 OK\r\n", "HTTP/1.0 101 Switching Protocols\r\n",
@@ -426,6 +426,30 @@ TEST_F(WebSocketClient, FramesGoOutMaskedAndSendAfterCloseQueuesNothing) {
           clientFrame(9, "tarnwick:1"), Bytes{0x88, 0x80, 0x00, 0x00, 0x00, 0x00}})
         expected.insert(expected.end(), more.begin(), more.end());
     EXPECT_EQ(received, expected);
+}
+
+// Servers drop a connection whose text is not UTF-8: such a text is refused with a line, the
+// connection stays open for what follows, and binary frames carry any bytes.
+TEST_F(WebSocketClient, TextThatIsNotUtf8IsRefusedAndTheConnectionHolds) {
+    Bytes received;
+    ScriptedServer server(
+        acceptingThen([&](platform::NativeSocket s) { received = readToEnd(s); }));
+    StderrCapture err;
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    ws->sendText("spot:K1ABC,cw,14025000,0,Caf\xE9;");
+    ws->sendText("spot:K2ABC,cw,14025000,0,Caf\xC3\xA9;");
+    ws->sendBinary(std::string("\xE9", 1));
+    EXPECT_EQ(ws->readyState(), ReadyState::OPEN);
+    ws->close();
+    pumpUntil(*ws, [&](const auto&) { return ws->readyState() == ReadyState::CLOSED; });
+    server.join();
+
+    Bytes expected = clientFrame(1, "spot:K2ABC,cw,14025000,0,Caf\xC3\xA9;");
+    for (const Bytes& more : {clientFrame(2, "\xE9"), Bytes{0x88, 0x80, 0x00, 0x00, 0x00, 0x00}})
+        expected.insert(expected.end(), more.begin(), more.end());
+    EXPECT_EQ(received, expected);
+    EXPECT_EQ(err.text(), "ERROR: WebSocket text message of 30 bytes is not UTF-8; not sent.\n");
 }
 
 // The pongs that come are kept with their payloads, for their owner to take.
