@@ -68,7 +68,8 @@ bool TciLink::wantsToWrite() const {
 
 std::int64_t TciLink::nextDeadline() const {
     if (connecting()) {
-        // The name lookup has no limit of its own; it wakes the loop when it ends.
+        // The attempt's next step is due then at the latest; a lookup that ends sooner wakes
+        // the loop.
         const int left = connection_->timeLeftMs();
         return left < 0 ? std::numeric_limits<std::int64_t>::max() : clock_.steadyMillis() + left;
     }

@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -517,8 +519,10 @@ TEST_F(WebSocketClient, ConnectorLooksUpOffThreadAndKeepsAddressesUntilAConnecti
     ASSERT_NE(ws, nullptr);
     EXPECT_EQ(ws->readyState(), ReadyState::CONNECTING);
     EXPECT_EQ(ws->nativeSocket(), platform::kInvalidSocket);
-    EXPECT_EQ(ws->timeLeftMs(), -1);
     ws->poll(0);
+    // The lookup has its own limit.
+    EXPECT_GT(ws->timeLeftMs(), 0);
+    EXPECT_LE(ws->timeLeftMs(), wsclient::Connector::kLookupLimitMs);
     ASSERT_TRUE(stepUntil(*ws, [&] { return lookups == 1; })) << "no wake from the lookup";
     ASSERT_TRUE(stepUntil(*ws, [&] { return ws->readyState() != ReadyState::CONNECTING; }));
     EXPECT_EQ(ws->readyState(), ReadyState::OPEN);
@@ -537,6 +541,83 @@ TEST_F(WebSocketClient, ConnectorLooksUpOffThreadAndKeepsAddressesUntilAConnecti
     ws = connector.connect();
     EXPECT_TRUE(stepUntil(*ws, [&] { return lookups == 2; }));
     EXPECT_EQ(lookups, 2);
+}
+
+// A first address that drops every SYN leaves the attempt to the next, tried beside it, instead
+// of taking the whole time limit.
+TEST_F(WebSocketClient, AddressThatDropsEverySynGivesWayToTheNext) {
+    SilentPort silent;
+    ScriptedServer server(acceptingThen([](platform::NativeSocket) {}));
+    wsclient::ConnectOptions options;
+    options.resolver = loopbackPorts({silent.port(), server.port()});
+    StderrCapture err;
+    wsclient::Connector connector(server.url("/"), "", {}, options);
+    auto ws = connector.connect();
+    while (ws->readyState() == ReadyState::CONNECTING)
+        ws->poll(-1);
+    EXPECT_EQ(ws->readyState(), ReadyState::OPEN);
+    EXPECT_EQ(err.text(), "");
+}
+
+// A resolver that hangs fails each attempt after 10 s with one line, and no attempt waits for an
+// earlier one's lookup; with four lookups out, an attempt waits for the oldest instead of
+// starting a fifth, and a lookup that answers late still serves.
+TEST_F(WebSocketClient, LookupThatHangsEndsItsAttemptAfterTenSecondsAndThreadsStayFew) {
+    ScriptedServer server(acceptingThen([](platform::NativeSocket) {}));
+    struct Hang {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool released = false;
+        int calls = 0;
+    };
+    const auto hang = std::make_shared<Hang>();
+    SteppedClock clock;
+    wsclient::ConnectOptions options;
+    options.clock = &clock;
+    options.resolver = [hang, answer = loopbackPorts({server.port()})](
+                           const std::string& host, const std::string& service,
+                           std::vector<platform::ResolvedAddress>& addresses) {
+        std::unique_lock<std::mutex> lock(hang->mutex);
+        ++hang->calls;
+        hang->changed.notify_all();
+        hang->changed.wait(lock, [&] { return hang->released; });
+        return answer(host, service, addresses);
+    };
+    const auto callsReached = [&hang](int calls) {
+        std::unique_lock<std::mutex> lock(hang->mutex);
+        return hang->changed.wait_for(lock, std::chrono::seconds(5),
+                                      [&] { return hang->calls >= calls; });
+    };
+    StderrCapture err;
+    wsclient::Connector connector(server.url("/"), "", {}, options);
+    std::string lines;
+    for (int attempt = 1; attempt <= 6; ++attempt) {
+        auto ws = connector.connect();
+        ws->poll(0);
+        EXPECT_TRUE(callsReached(std::min(attempt, 4)));
+        clock.steady += 9999;
+        ws->poll(0);
+        EXPECT_EQ(ws->readyState(), ReadyState::CONNECTING);
+        EXPECT_EQ(ws->timeLeftMs(), 1);
+        clock.steady += 1;
+        ws->poll(0);
+        EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
+        lines += "ERROR: Timed out looking up 127.0.0.1\n";
+        EXPECT_EQ(err.text(), lines) << "attempt " << attempt;
+    }
+    {
+        std::lock_guard<std::mutex> lock(hang->mutex);
+        EXPECT_EQ(hang->calls, 4);
+        hang->released = true;
+        hang->changed.notify_all();
+    }
+    auto ws = connector.connect();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ws->readyState() == ReadyState::CONNECTING && std::chrono::steady_clock::now() < end)
+        ws->poll(20);
+    EXPECT_EQ(ws->readyState(), ReadyState::OPEN);
+    std::lock_guard<std::mutex> lock(hang->mutex);
+    EXPECT_EQ(hang->calls, 4);
 }
 
 TEST_F(WebSocketClient, ServerCloseFrameIsAnsweredAndLaterPingsAreNot) {
