@@ -42,6 +42,8 @@ namespace {
 // A LAN server answers in milliseconds; one that accepts and stays silent must not hold the
 // bridge (and the spot datagrams waiting behind it) for longer than this.
 constexpr int kConnectTimeLimitMs = 2000;
+// After our close frame, the longest we wait for the server to answer it.
+constexpr int kCloseAnswerMs = 1000;
 // With several tries out, the owner's loop waits on the newest one's socket alone.
 constexpr std::int64_t kOtherTriesLookMs = 20;
 constexpr std::size_t kReceiveChunk = 1500;
@@ -133,8 +135,12 @@ public:
             return;
         }
         const platform::NativeSocket s = socketHandle.get();
-        if (timeout != 0)
-            platform::waitSocket(s, true, bufferedAmount() > 0, timeout < 0 ? -1 : timeout);
+        if (timeout != 0) {
+            int wait = timeout < 0 ? -1 : timeout;
+            if (draining_)
+                wait = wait < 0 ? timeLeftMs() : std::min(wait, timeLeftMs());
+            platform::waitSocket(s, true, bufferedAmount() > 0, wait);
+        }
 
         while (rxBuffer.size() < kReceiveHighWater) {
             const std::size_t old = rxBuffer.size();
@@ -146,10 +152,17 @@ public:
                 continue;
             if (n < 0 && platform::isWouldBlock(error))
                 break;
+            // Our close has had its answer, whichever way the server ended.
+            if (draining_) {
+                finishClose();
+                return;
+            }
             connectionLost(__LINE__, n == 0 ? "Connection closed!\n" : "Connection error!\n");
             return;
         }
 
+        if (draining_)
+            discardReceived();
         flush();
     }
 
@@ -178,9 +191,17 @@ public:
             return;
         }
 
+        // Our close frame has gone: unless it answered the server's, the server is left to
+        // answer and to end the connection first (RFC 6455), within a second. Closing while its
+        // data waits unread would reset the connection, and a peer that gets a reset may lose
+        // what it has not read yet, our last commands among it.
         if (bufferedAmount() == 0 && state == ReadyState::CLOSING) {
-            socketHandle.close();
-            state = ReadyState::CLOSED;
+            if (peerClosed_ || (draining_ && timeLeftMs() == 0)) {
+                finishClose();
+            } else if (!draining_) {
+                draining_ = true;
+                drainDeadline_ = Deadline(clock_, kCloseAnswerMs);
+            }
         }
     }
 
@@ -232,6 +253,8 @@ public:
     }
 
     int timeLeftMs() const override {
+        if (state == ReadyState::CLOSING && draining_)
+            return drainDeadline_.remainingMs();
         if (state != ReadyState::CONNECTING)
             return -1;
         if (step_ == Step::connecting && race_) {
@@ -288,7 +311,10 @@ private:
                 pongs.erase(pongs.begin());
             pongs.emplace_back(reinterpret_cast<const char*>(payload), size);
         }
-        void onClose() override { client_.close(); }
+        void onClose() override {
+            client_.peerClosed_ = true;
+            client_.close();
+        }
         void onUnexpected(std::uint8_t /*opcode*/) override {
             WRITE_ERROR("wsclient::_RealWebSocket::_dispatchBinary",
                         "ERROR: Got unexpected WebSocket message.\n");
@@ -561,6 +587,38 @@ private:
         txOffset = 0;
     }
 
+    void finishClose() {
+        socketHandle.close();
+        state = ReadyState::CLOSED;
+        draining_ = false;
+    }
+
+    // What arrives after our close frame is let go, all but the close frame that answers it.
+    void discardReceived() {
+        class Discard final : public FrameSink {
+        public:
+            explicit Discard(bool& peerClosed) : peerClosed_(peerClosed) {}
+            void onMessage(Opcode, const std::vector<std::uint8_t>&) override {}
+            void onPing(const std::uint8_t*, std::size_t) override {}
+            void onClose() override { peerClosed_ = true; }
+            void onUnexpected(std::uint8_t) override {}
+            bool halted() const override { return peerClosed_; }
+
+        private:
+            bool& peerClosed_;
+        };
+        Discard sink(peerClosed_);
+        const ConsumeResult result = consumeFrames(rxBuffer, messageBuffer, sink);
+        framesReceived_ += result.frames;
+        if (result.tooLarge || result.controlTooLong)
+            finishClose();
+        if (peerClosed_ || state == ReadyState::CLOSED) {
+            std::vector<std::uint8_t>().swap(rxBuffer);
+            std::vector<std::uint8_t>().swap(messageBuffer.bytes);
+            messageBuffer.begun = false;
+        }
+    }
+
     void connectionLost(int line, const char* text) {
         socketHandle.close();
         state = ReadyState::CLOSED;
@@ -596,6 +654,9 @@ private:
     bool walking = false; // inside consumeFrames, which holds on to rxBuffer
     bool dropped = false;
     const platform::Clock& clock_;
+    bool peerClosed_ = false; // the server's close frame has come
+    bool draining_ = false;   // our close frame has gone; the server's answer is awaited
+    Deadline drainDeadline_;
 
     // While CONNECTING.
     enum class Step { lookingUp, connecting, handshaking };

@@ -49,7 +49,9 @@ public:
     virtual void sendBinary(const std::string& message) = 0;
     // A ping carrying `payload` (at most 125 bytes), which the pong that answers it carries back.
     virtual void sendPing(const std::string& payload) = 0;
-    // Queues the close frame; the next poll writes it and closes the socket.
+    // Queues the close frame. Once it is written, a close that answers the server's closes the
+    // socket; our own waits up to a second for the server's answer or its end of the stream,
+    // discarding what arrives meanwhile, then closes it.
     virtual void close() = 0;
     virtual ReadyState readyState() const = 0;
     virtual void _dispatch(Callback_Imp& callable) = 0;
@@ -69,7 +71,8 @@ public:
     // and once CLOSED.
     virtual platform::NativeSocket nativeSocket() const = 0;
     // While CONNECTING, the milliseconds to the latest time poll() should run again: the end of
-    // the step under way, or the next address's try. -1 in the other states.
+    // the step under way, or the next address's try. While CLOSING, the milliseconds left for
+    // the server to answer our close frame once it has gone. -1 otherwise.
     virtual int timeLeftMs() const = 0;
 
     // A connected client in state OPEN, or null after one line on standard error. Blocks through

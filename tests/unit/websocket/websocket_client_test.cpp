@@ -644,6 +644,66 @@ TEST_F(WebSocketClient, ServerCloseFrameIsAnsweredAndLaterPingsAreNot) {
     EXPECT_EQ(err.text(), "");
 }
 
+// Our close waits for the server's answer, reading and letting go the IQ that still streams,
+// so that the server sees an orderly end of the stream and not a reset that could cost it what
+// it has not read yet.
+TEST_F(WebSocketClient, CloseWhileTheServerStreamsEndsInAnOrderlyEndOfStream) {
+    bool closeSeen = false;
+    long lastRead = 1;
+    int failure = 0; // the first error the server's socket gave, such as a reset
+    const auto noteFailure = [&failure](long result) {
+        const int error = result < 0 ? platform::lastSocketError() : 0;
+        if (failure == 0 && result < 0 && !platform::isWouldBlock(error))
+            failure = error;
+    };
+    ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
+        platform::setNonBlocking(s, true);
+        const Bytes iq = serverFrame(0x82, std::string(16448, 'q'));
+        std::string got;
+        auto stopAt = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::chrono::steady_clock::now() < stopAt) {
+            noteFailure(platform::sendSome(s, iq.data(), iq.size())); // what the socket takes
+            char chunk[64];
+            const long n = platform::receiveSome(s, chunk, sizeof chunk);
+            noteFailure(n);
+            if (n > 0)
+                got.append(chunk, static_cast<std::size_t>(n));
+            if (!closeSeen && got.find("\x88\x80") != std::string::npos) {
+                closeSeen = true;
+                // Streams on for a moment, as a server does before it reads the close.
+                stopAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(150);
+            }
+            platform::waitSocket(s, true, true, 5);
+        }
+        platform::setNonBlocking(s, false);
+        sendAllBytes(s, serverFrame(0x88, "\x03\xe8"));
+        char rest[4096];
+        do {
+            if (platform::waitSocket(s, true, false, 5000) <= 0)
+                break;
+            lastRead = platform::receiveSome(s, rest, sizeof rest);
+            noteFailure(lastRead);
+        } while (lastRead > 0);
+    }));
+    StderrCapture err;
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    // IQ piles up unread in the socket.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ws->close();
+    ws->flush(); // writes the close frame without reading
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ws->readyState() != ReadyState::CLOSED && std::chrono::steady_clock::now() < end)
+        ws->poll(20);
+    EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
+    ws.reset();
+    server.join();
+    EXPECT_TRUE(closeSeen);
+    EXPECT_EQ(failure, 0) << platform::socketErrorText(failure);
+    EXPECT_EQ(lastRead, 0);
+    EXPECT_EQ(err.text(), "");
+}
+
 TEST_F(WebSocketClient, PeerEndingTheConnectionIsReportedOnce) {
     ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
         sendAllBytes(s, serverFrame(0x81, "last words"));
@@ -679,7 +739,11 @@ TEST_F(WebSocketClient, UndefinedOpcodeWritesItsLineAndStartsClosing) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(textOf(got[0]), "still delivered");
     EXPECT_EQ(ws->readyState(), ReadyState::CLOSING);
+    // The close frame goes out; a server that never answers it is given a second.
     ws->poll(0);
+    EXPECT_EQ(ws->readyState(), ReadyState::CLOSING);
+    EXPECT_GT(ws->timeLeftMs(), 0);
+    pumpUntil(*ws, [&](const auto&) { return ws->readyState() == ReadyState::CLOSED; });
     EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
     server.join();
     EXPECT_EQ(afterJunk, (Bytes{0x88, 0x80, 0, 0, 0, 0}));
