@@ -10,7 +10,6 @@
 #include "websocket/handshake.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <deque>
@@ -89,7 +88,6 @@ public:
             return 0;
         return static_cast<int>(std::max<std::int64_t>(end_ - clock_->steadyMillis(), 0));
     }
-    std::int64_t endMs() const { return end_; }
 
 private:
     const platform::Clock* clock_ = nullptr;
