@@ -1178,7 +1178,8 @@ class SdrStacks:
         peer.send_raw(data)
         later = model.add("G4DEF", 14012.0, "cq", "CW")
         peer.spot("G4DEF", 14012.0, "cq", "CW")
-        self.assertIsNotNone(sdr.wait_for_text(later, 10), "the later spot never arrived")
+        self.assertIsNotNone(sdr.wait_for_text(later, 10),
+                             f"the later spot never arrived: {sdr.events}")
         self.assertEqual(sdr.connection_count(), 1, f"the link did not hold: {sdr.events}")
         self.assertEqual(self.spot_texts(sdr), [repaired, later])
         self.assert_clean_stop(b)
