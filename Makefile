@@ -7,8 +7,16 @@ WINE_PREFIX := $(CURDIR)/build-windows/wine
 
 all: linux
 
+# A plain make and make run install what building and running the Linux bridge takes; every
+# other target (tests, the Windows build, the archives) installs the rest as well.
+ifeq ($(filter-out all linux run,$(or $(MAKECMDGOALS),all)),)
+DEPS_SET := run
+else
+DEPS_SET := all
+endif
+
 deps:
-	@scripts/install-deps.sh
+	@scripts/install-deps.sh $(DEPS_SET)
 
 linux: deps
 	cmake --preset linux

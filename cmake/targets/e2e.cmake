@@ -15,7 +15,7 @@ else()
            ${CMAKE_SOURCE_DIR}/tests/peers/test_peers.py)
   set_tests_properties(peers_selftest PROPERTIES TIMEOUT 120 LABELS e2e)
   foreach(_case CommandLine Foundation Relay Spectrum TwoReceivers Load Churn SilentLink
-                Unreachable)
+                Unreachable SdrStacksPython SdrStacksQt SdrStacksNode)
     string(TOLOWER ${_case} _name)
     add_test(NAME e2e_${_name}
              COMMAND ${TARNWICK_PEER_PYTHON} ${_e2e_script} --exe $<TARGET_FILE:tarnwick> ${_case})

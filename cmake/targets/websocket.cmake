@@ -1,5 +1,5 @@
 # WebSocket client extras: the interop driver and its test against python3-websockets,
-# and the dispatch benchmark (Linux only).
+# and the dispatch and connect benchmarks (Linux only).
 
 add_executable(ws_interop ${CMAKE_SOURCE_DIR}/tests/integration/ws_interop.cpp)
 target_link_libraries(ws_interop PRIVATE tarnwick_core)
@@ -22,6 +22,10 @@ if(NOT WIN32)
   if(benchmark_FOUND)
     add_executable(websocket_dispatch_bench ${CMAKE_SOURCE_DIR}/bench/websocket_dispatch_bench.cpp)
     target_link_libraries(websocket_dispatch_bench PRIVATE tarnwick_core benchmark::benchmark)
+    # Time to connect through a name whose first address drops every SYN.
+    add_executable(connect_race_bench ${CMAKE_SOURCE_DIR}/bench/connect_race_bench.cpp)
+    target_include_directories(connect_race_bench PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit)
+    target_link_libraries(connect_race_bench PRIVATE tarnwick_core benchmark::benchmark)
   else()
     message(STATUS "Google Benchmark not found: websocket_dispatch_bench is not built")
   endif()

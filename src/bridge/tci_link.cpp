@@ -10,8 +10,9 @@
 namespace {
 
 constexpr const char* kTag = "Orvex::t";
-// At the bridge's stop, the longest it waits for the stop request and the close frame to leave.
-constexpr std::int64_t kStopFlushMs = 1000;
+// At the bridge's stop, the longest it waits for the stop request and the close frame to leave
+// and for the SDR to answer the close (the client waits a second at most for that itself).
+constexpr std::int64_t kStopMs = 1400;
 
 std::string unsignedDecimal(std::int32_t value) {
     return std::to_string(static_cast<std::uint64_t>(static_cast<std::int64_t>(value)));
@@ -68,13 +69,17 @@ bool TciLink::wantsToWrite() const {
 
 std::int64_t TciLink::nextDeadline() const {
     if (connecting()) {
-        // The name lookup has no limit of its own; it wakes the loop when it ends.
+        // The attempt's next step is due then at the latest; a lookup that ends sooner wakes
+        // the loop.
         const int left = connection_->timeLeftMs();
         return left < 0 ? std::numeric_limits<std::int64_t>::max() : clock_.steadyMillis() + left;
     }
     if (!connected())
         return lastAttemptEndMs_ + kReconnectMs;
-    return std::max(lastHeardMs_, lastPingMs_) + kQuietMs;
+    const std::int64_t quiet = std::max(lastHeardMs_, lastPingMs_) + kQuietMs;
+    // A close of ours awaits the SDR's answer for a while only.
+    const int closing = connection_->timeLeftMs();
+    return closing < 0 ? quiet : std::min(quiet, clock_.steadyMillis() + closing);
 }
 
 void TciLink::service(const Deliver& deliver) {
@@ -302,14 +307,13 @@ void TciLink::stop() {
         connection_->sendText(command);
     }
     connection_->close();
-    const std::int64_t deadline = clock_.steadyMillis() + kStopFlushMs;
+    const std::int64_t deadline = clock_.steadyMillis() + kStopMs;
     for (;;) {
-        connection_->flush();
-        const platform::NativeSocket s = connection_->nativeSocket();
         const std::int64_t left = deadline - clock_.steadyMillis();
-        if (!connected() || s == platform::kInvalidSocket || left <= 0)
+        if (!connected() || left <= 0)
             break;
-        platform::waitSocket(s, false, true, static_cast<int>(std::min<std::int64_t>(left, 100)));
+        // Writes what waits, then reads and lets go what comes until the SDR has answered.
+        connection_->poll(static_cast<int>(std::min<std::int64_t>(left, 100)));
     }
     connection_.reset();
 }

@@ -20,15 +20,22 @@ struct NameLookup::Shared {
 
 NameLookup::NameLookup(std::string host, std::string service, Family family, Kind kind,
                        std::function<void()> done)
+    : NameLookup(
+          [host = std::move(host), service = std::move(service), family,
+           kind](std::vector<ResolvedAddress>& addresses) {
+              return resolve(host, service, family, kind, addresses);
+          },
+          std::move(done)) {}
+
+NameLookup::NameLookup(Resolver resolver, std::function<void()> done)
     : shared_(std::make_shared<Shared>()) {
     shared_->done = std::move(done);
-    std::function<void()> work = [shared = shared_, host = std::move(host),
-                                  service = std::move(service), family, kind] {
+    std::function<void()> work = [shared = shared_, resolver = std::move(resolver)] {
         // The thread holds Winsock for itself: a worker that cleans up while the resolver still
         // works must not pull it away underneath.
         const bool started = netStartup() == 0;
         std::vector<ResolvedAddress> addresses;
-        const int result = resolve(host, service, family, kind, addresses);
+        const int result = resolver(addresses);
         if (started)
             netCleanup();
         std::lock_guard<std::mutex> guard(shared->mutex);

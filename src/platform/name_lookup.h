@@ -17,6 +17,9 @@ public:
     // once the result is in, unless this object is gone by then.
     NameLookup(std::string host, std::string service, Family family, Kind kind,
                std::function<void()> done);
+    // The same with a resolver of the caller's, called on the pool thread in resolve()'s place.
+    using Resolver = std::function<int(std::vector<ResolvedAddress>& addresses)>;
+    NameLookup(Resolver resolver, std::function<void()> done);
     // Never waits for the thread: it ends by itself once the resolver answers, and touches
     // nothing but what it shares with this object.
     ~NameLookup();

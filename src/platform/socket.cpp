@@ -27,6 +27,10 @@ Address ipv4Address(std::uint32_t hostOrderAddress, std::uint16_t port) {
     return a;
 }
 
+bool isIpv6Family(int family) {
+    return family == AF_INET6;
+}
+
 int resolve(const std::string& host, const std::string& service, Family family, Kind kind,
             std::vector<ResolvedAddress>& out) {
     addrinfo hints{};

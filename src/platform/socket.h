@@ -46,6 +46,9 @@ struct ResolvedAddress {
     Address address;
 };
 
+// True for an AF_INET6 family value.
+bool isIpv6Family(int family);
+
 // getaddrinfo with the given hints. Returns 0 or the resolver's error code.
 int resolve(const std::string& host, const std::string& service, Family family, Kind kind,
             std::vector<ResolvedAddress>& out);

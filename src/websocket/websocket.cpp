@@ -5,14 +5,15 @@
 #include "platform/name_lookup.h"
 #include "platform/random.h"
 #include "platform/socket.h"
+#include "websocket/connect_race.h"
 #include "websocket/frame_codec.h"
 #include "websocket/handshake.h"
 #include "websocket/utf8.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -27,7 +28,11 @@ struct Connector::Shared {
     std::string host;
     int port = 0;
     std::function<void()> wake;
+    Resolver resolver;
+    const platform::Clock* clock = nullptr;
     std::unique_ptr<platform::NameLookup> lookup;
+    // Lookups whose attempts gave up on them, oldest first, until they end by themselves.
+    std::deque<std::unique_ptr<platform::NameLookup>> abandoned;
     std::vector<platform::ResolvedAddress> addresses;
     bool known = false;
 };
@@ -37,6 +42,10 @@ namespace {
 // A LAN server answers in milliseconds; one that accepts and stays silent must not hold the
 // bridge (and the spot datagrams waiting behind it) for longer than this.
 constexpr int kConnectTimeLimitMs = 2000;
+// After our close frame, the longest we wait for the server to answer it.
+constexpr int kCloseAnswerMs = 1000;
+// With several tries out, the owner's loop waits on the newest one's socket alone.
+constexpr std::int64_t kOtherTriesLookMs = 20;
 constexpr std::size_t kReceiveChunk = 1500;
 // One poll stops reading once a whole maximal frame could be buffered; dispatch then decides.
 constexpr std::size_t kReceiveHighWater = kMaxMessageBytes + 14;
@@ -72,19 +81,18 @@ void writeError(const char* function, int line, const std::string& text,
 class Deadline {
 public:
     Deadline() = default;
-    explicit Deadline(int limitMs)
-        : end_(std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs)) {}
+    Deadline(const platform::Clock& clock, int limitMs)
+        : clock_(&clock), end_(clock.steadyMillis() + limitMs) {}
 
-    // Whole milliseconds left, rounded up so that a wait never ends just short of the limit.
     int remainingMs() const {
-        const auto left = end_ - std::chrono::steady_clock::now();
-        if (left <= std::chrono::steady_clock::duration::zero())
+        if (clock_ == nullptr)
             return 0;
-        return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        return static_cast<int>(std::max<std::int64_t>(end_ - clock_->steadyMillis(), 0));
     }
 
 private:
-    std::chrono::steady_clock::time_point end_{};
+    const platform::Clock* clock_ = nullptr;
+    std::int64_t end_ = 0;
 };
 
 // Receives of the handshake's reply in one step.
@@ -109,8 +117,8 @@ public:
     // A client in CONNECTING: the upgrade request waits in the send queue from the start.
     _RealWebSocket(std::shared_ptr<Connector::Shared> connector, std::string url,
                    const std::string& request, std::string accept)
-        : txBuffer(request.begin(), request.end()), connector_(std::move(connector)),
-          url_(std::move(url)), accept_(std::move(accept)) {
+        : txBuffer(request.begin(), request.end()), clock_(*connector->clock),
+          connector_(std::move(connector)), url_(std::move(url)), accept_(std::move(accept)) {
         hostPort_ = connector_->host + ":" + std::to_string(connector_->port);
     }
 
@@ -126,8 +134,12 @@ public:
             return;
         }
         const platform::NativeSocket s = socketHandle.get();
-        if (timeout != 0)
-            platform::waitSocket(s, true, bufferedAmount() > 0, timeout < 0 ? -1 : timeout);
+        if (timeout != 0) {
+            int wait = timeout < 0 ? -1 : timeout;
+            if (draining_)
+                wait = wait < 0 ? timeLeftMs() : std::min(wait, timeLeftMs());
+            platform::waitSocket(s, true, bufferedAmount() > 0, wait);
+        }
 
         while (rxBuffer.size() < kReceiveHighWater) {
             const std::size_t old = rxBuffer.size();
@@ -139,10 +151,17 @@ public:
                 continue;
             if (n < 0 && platform::isWouldBlock(error))
                 break;
+            // Our close has had its answer, whichever way the server ended.
+            if (draining_) {
+                finishClose();
+                return;
+            }
             connectionLost(__LINE__, n == 0 ? "Connection closed!\n" : "Connection error!\n");
             return;
         }
 
+        if (draining_)
+            discardReceived();
         flush();
     }
 
@@ -171,9 +190,17 @@ public:
             return;
         }
 
+        // Our close frame has gone: unless it answered the server's, the server is left to
+        // answer and to end the connection first (RFC 6455), within a second. Closing while its
+        // data waits unread would reset the connection, and a peer that gets a reset may lose
+        // what it has not read yet, our last commands among it.
         if (bufferedAmount() == 0 && state == ReadyState::CLOSING) {
-            socketHandle.close();
-            state = ReadyState::CLOSED;
+            if (peerClosed_ || (draining_ && timeLeftMs() == 0)) {
+                finishClose();
+            } else if (!draining_) {
+                draining_ = true;
+                drainDeadline_ = Deadline(clock_, kCloseAnswerMs);
+            }
         }
     }
 
@@ -228,12 +255,25 @@ public:
     }
 
     platform::NativeSocket nativeSocket() const override {
+        if (state == ReadyState::CONNECTING && step_ == Step::connecting && race_ &&
+            !race_->pending().empty())
+            return trySockets_[race_->pending().back()].get();
         return state == ReadyState::CLOSED ? platform::kInvalidSocket : socketHandle.get();
     }
 
     int timeLeftMs() const override {
-        if (state != ReadyState::CONNECTING || step_ == Step::lookingUp)
+        if (state == ReadyState::CLOSING && draining_)
+            return drainDeadline_.remainingMs();
+        if (state != ReadyState::CONNECTING)
             return -1;
+        if (step_ == Step::connecting && race_) {
+            // The loop waits on the newest try's socket alone; the others are looked at often.
+            const std::int64_t now = clock_.steadyMillis();
+            std::int64_t next = race_->nextStepMs();
+            if (race_->pending().size() > 1)
+                next = std::min(next, now + kOtherTriesLookMs);
+            return static_cast<int>(std::max<std::int64_t>(next - now, 0));
+        }
         return deadline_.remainingMs();
     }
 
@@ -280,7 +320,10 @@ private:
                 pongs.erase(pongs.begin());
             pongs.emplace_back(reinterpret_cast<const char*>(payload), size);
         }
-        void onClose() override { client_.close(); }
+        void onClose() override {
+            client_.peerClosed_ = true;
+            client_.close();
+        }
         void onUnexpected(std::uint8_t /*opcode*/) override {
             WRITE_ERROR("wsclient::_RealWebSocket::_dispatchBinary",
                         "ERROR: Got unexpected WebSocket message.\n");
@@ -315,14 +358,17 @@ private:
         progress();
         if (state != ReadyState::CONNECTING || timeout == 0)
             return;
+        const int left = timeLeftMs();
+        const int wait = timeout < 0 ? left : std::min(timeout, left);
         if (step_ == Step::lookingUp) {
-            connector_->lookup->waitFor(timeout);
+            connector_->lookup->waitFor(wait);
+        } else if (step_ == Step::connecting) {
+            std::vector<platform::WaitFor> tries;
+            for (const std::size_t index : race_->pending())
+                tries.push_back({trySockets_[index].get(), true});
+            platform::waitSockets(tries.data(), tries.size(), wait);
         } else {
-            const int left = deadline_.remainingMs();
-            const int wait = timeout < 0 ? left : std::min(timeout, left);
-            const bool handshaking = step_ == Step::handshaking;
-            platform::waitSocket(socketHandle.get(), handshaking,
-                                 !handshaking || bufferedAmount() > 0, wait);
+            platform::waitSocket(socketHandle.get(), true, bufferedAmount() > 0, wait);
         }
         progress();
     }
@@ -349,11 +395,19 @@ private:
         Connector::Shared& connector = *connector_;
         if (!connector.known) {
             if (!connector.lookup)
-                connector.lookup = std::make_unique<platform::NameLookup>(
-                    connector.host, std::to_string(connector.port), platform::Family::any,
-                    platform::Kind::stream, connector.wake);
-            if (!connector.lookup->finished())
+                connector.lookup = startLookup(connector);
+            if (!lookupTimed_) {
+                lookupTimed_ = true;
+                deadline_ = Deadline(clock_, Connector::kLookupLimitMs);
+            }
+            if (!connector.lookup->finished()) {
+                if (deadline_.remainingMs() > 0)
+                    return false;
+                // Its thread ends by itself; the next attempt does not wait for it.
+                connector.abandoned.push_back(std::move(connector.lookup));
+                endAttempt(__LINE__, "ERROR: Timed out looking up " + connector.host + "\n");
                 return false;
+            }
             std::vector<platform::ResolvedAddress> found;
             const int rc = connector.lookup->result(found);
             connector.lookup.reset();
@@ -368,50 +422,94 @@ private:
         }
         addresses_ = connector.addresses;
         step_ = Step::connecting;
-        deadline_ = Deadline(kConnectTimeLimitMs);
+        std::vector<bool> isIpv6;
+        for (const platform::ResolvedAddress& entry : addresses_)
+            isIpv6.push_back(platform::isIpv6Family(entry.family));
+        trySockets_.clear();
+        trySockets_.resize(addresses_.size());
+        race_ = std::make_unique<ConnectRace>(isIpv6, clock_.steadyMillis(), kConnectTimeLimitMs);
         return true;
     }
 
-    // Tries each address in turn, all within one time limit. Addresses that fail are forgotten:
-    // the next attempt looks the name up again.
+    // A new lookup, unless several are out already: then the oldest of them, which has had the
+    // longest to answer, serves instead, and the number of threads held by a resolver that hangs
+    // stays bounded.
+    static std::unique_ptr<platform::NameLookup> startLookup(Connector::Shared& connector) {
+        auto& abandoned = connector.abandoned;
+        const auto ended = std::find_if(abandoned.begin(), abandoned.end(),
+                                        [](const auto& lookup) { return lookup->finished(); });
+        if (ended != abandoned.end() || abandoned.size() >= Connector::kMaxLookupsOut) {
+            auto taken = ended != abandoned.end() ? ended : abandoned.begin();
+            std::unique_ptr<platform::NameLookup> lookup = std::move(*taken);
+            abandoned.erase(taken);
+            return lookup;
+        }
+        return std::make_unique<platform::NameLookup>(
+            [resolver = connector.resolver, host = connector.host,
+             service = std::to_string(connector.port)](
+                std::vector<platform::ResolvedAddress>& addresses) {
+                return resolver(host, service, addresses);
+            },
+            connector.wake);
+    }
+
+    // The addresses race (ConnectRace), all within one time limit. Addresses that fail are
+    // forgotten: the next attempt looks the name up again.
     bool connectTcp() {
-        for (;;) {
-            if (!socketHandle.valid()) {
-                if (next_ == addresses_.size()) {
-                    forgetAddresses();
-                    endAttempt(__LINE__, "Unable to connect to " + hostPort_ + "\n");
-                    return false;
-                }
-                const platform::ResolvedAddress& entry = addresses_[next_++];
-                platform::Socket s =
-                    platform::openSocket(entry.family, entry.socktype, entry.protocol);
-                if (!s.valid() || !platform::setNonBlocking(s.get(), true))
-                    continue;
-                if (platform::connectTo(s.get(), entry.address) == 0) {
-                    socketHandle = std::move(s);
-                    return connected();
-                }
-                if (!platform::isWouldBlock(platform::lastSocketError()))
-                    continue;
-                socketHandle = std::move(s);
-            }
-            if (platform::waitSocket(socketHandle.get(), false, true, 0) > 0) {
-                if (platform::pendingSocketError(socketHandle.get()) == 0)
-                    return connected();
-                socketHandle.close();
-                continue;
-            }
-            if (deadline_.remainingMs() > 0)
-                return false;
+        SocketDialer dialer(*this);
+        switch (race_->step(dialer, clock_.steadyMillis())) {
+        case ConnectRace::Result::running:
+            return false;
+        case ConnectRace::Result::connected:
+            socketHandle = std::move(trySockets_[race_->winner()]);
+            trySockets_.clear();
+            race_.reset();
+            return connected();
+        case ConnectRace::Result::refused:
+            forgetAddresses();
+            endAttempt(__LINE__, "Unable to connect to " + hostPort_ + "\n");
+            return false;
+        case ConnectRace::Result::timedOut:
             forgetAddresses();
             endAttempt(__LINE__, "ERROR: Timed out connecting to " + hostPort_ + "\n");
             return false;
         }
+        return false;
     }
+
+    // Each try is a non-blocking socket of its own.
+    class SocketDialer final : public Dialer {
+    public:
+        explicit SocketDialer(_RealWebSocket& client) : client_(client) {}
+        Outcome start(std::size_t index) override {
+            const platform::ResolvedAddress& entry = client_.addresses_[index];
+            platform::Socket s = platform::openSocket(entry.family, entry.socktype, entry.protocol);
+            if (!s.valid() || !platform::setNonBlocking(s.get(), true))
+                return Outcome::failed;
+            const bool at_once = platform::connectTo(s.get(), entry.address) == 0;
+            if (!at_once && !platform::isWouldBlock(platform::lastSocketError()))
+                return Outcome::failed;
+            client_.trySockets_[index] = std::move(s);
+            return at_once ? Outcome::connected : Outcome::pending;
+        }
+        Outcome check(std::size_t index) override {
+            platform::Socket& s = client_.trySockets_[index];
+            if (platform::waitSocket(s.get(), false, true, 0) <= 0)
+                return Outcome::pending;
+            if (platform::pendingSocketError(s.get()) == 0)
+                return Outcome::connected;
+            s.close();
+            return Outcome::failed;
+        }
+        void abandon(std::size_t index) override { client_.trySockets_[index].close(); }
+
+    private:
+        _RealWebSocket& client_;
+    };
 
     bool connected() {
         step_ = Step::handshaking;
-        deadline_ = Deadline(kConnectTimeLimitMs);
+        deadline_ = Deadline(clock_, kConnectTimeLimitMs);
         return true;
     }
 
@@ -490,10 +588,44 @@ private:
         if (!text.empty())
             writeError("wsclient::_RealWebSocket::poll", line, text, peerText);
         socketHandle.close();
+        trySockets_.clear();
+        race_.reset();
         state = ReadyState::CLOSED;
         connector_.reset();
         std::vector<std::uint8_t>().swap(txBuffer);
         txOffset = 0;
+    }
+
+    void finishClose() {
+        socketHandle.close();
+        state = ReadyState::CLOSED;
+        draining_ = false;
+    }
+
+    // What arrives after our close frame is let go, all but the close frame that answers it.
+    void discardReceived() {
+        class Discard final : public FrameSink {
+        public:
+            explicit Discard(bool& peerClosed) : peerClosed_(peerClosed) {}
+            void onMessage(Opcode, const std::vector<std::uint8_t>&) override {}
+            void onPing(const std::uint8_t*, std::size_t) override {}
+            void onClose() override { peerClosed_ = true; }
+            void onUnexpected(std::uint8_t) override {}
+            bool halted() const override { return peerClosed_; }
+
+        private:
+            bool& peerClosed_;
+        };
+        Discard sink(peerClosed_);
+        const ConsumeResult result = consumeFrames(rxBuffer, messageBuffer, sink);
+        framesReceived_ += result.frames;
+        if (result.tooLarge || result.controlTooLong)
+            finishClose();
+        if (peerClosed_ || state == ReadyState::CLOSED) {
+            std::vector<std::uint8_t>().swap(rxBuffer);
+            std::vector<std::uint8_t>().swap(messageBuffer.bytes);
+            messageBuffer.begun = false;
+        }
     }
 
     void connectionLost(int line, const char* text) {
@@ -530,6 +662,10 @@ private:
     std::vector<std::string> pongs_;
     bool walking = false; // inside consumeFrames, which holds on to rxBuffer
     bool dropped = false;
+    const platform::Clock& clock_;
+    bool peerClosed_ = false; // the server's close frame has come
+    bool draining_ = false;   // our close frame has gone; the server's answer is awaited
+    Deadline drainDeadline_;
 
     // While CONNECTING.
     enum class Step { lookingUp, connecting, handshaking };
@@ -539,22 +675,34 @@ private:
     std::string hostPort_;
     std::string accept_; // the Sec-WebSocket-Accept that our key asks for
     std::vector<platform::ResolvedAddress> addresses_;
-    std::size_t next_ = 0; // the address to try next
-    Deadline deadline_;    // of the step under way
+    std::vector<platform::Socket> trySockets_; // one per address, while its try is out
+    std::unique_ptr<ConnectRace> race_;
+    bool lookupTimed_ = false;
+    Deadline deadline_; // of the lookup or the handshake
     HandshakeReplyReader reply_;
 };
 
 } // namespace
 
-Connector::Connector(std::string url, std::string origin, std::function<void()> wake)
+Connector::Connector(std::string url, std::string origin, std::function<void()> wake,
+                     ConnectOptions options)
     : url_(std::move(url)), origin_(std::move(origin)), shared_(std::make_shared<Shared>()) {
     shared_->wake = std::move(wake);
+    shared_->clock = options.clock != nullptr ? options.clock : &platform::systemClock();
+    shared_->resolver = options.resolver;
+    if (!shared_->resolver)
+        shared_->resolver = [](const std::string& host, const std::string& service,
+                               std::vector<platform::ResolvedAddress>& addresses) {
+            return platform::resolve(host, service, platform::Family::any, platform::Kind::stream,
+                                     addresses);
+        };
 }
 
-// A lookup still under way goes on by itself, but wakes nobody any more.
+// Lookups still under way go on by themselves, but wake nobody any more.
 Connector::~Connector() {
     shared_->wake = nullptr;
     shared_->lookup.reset();
+    shared_->abandoned.clear();
 }
 
 std::unique_ptr<WebSocket> Connector::connect() {

@@ -2,6 +2,7 @@
 // dispatchBinary() from its own loop; nothing happens between calls.
 #pragma once
 
+#include "platform/clock.h"
 #include "platform/socket.h"
 #include "websocket/frame_codec.h"
 
@@ -48,7 +49,9 @@ public:
     virtual void sendBinary(const std::string& message) = 0;
     // A ping carrying `payload` (at most 125 bytes), which the pong that answers it carries back.
     virtual void sendPing(const std::string& payload) = 0;
-    // Queues the close frame; the next poll writes it and closes the socket.
+    // Queues the close frame. Once it is written, a close that answers the server's closes the
+    // socket; our own waits up to a second for the server's answer or its end of the stream,
+    // discarding what arrives meanwhile, then closes it.
     virtual void close() = 0;
     virtual ReadyState readyState() const = 0;
     virtual void _dispatch(Callback_Imp& callable) = 0;
@@ -67,8 +70,9 @@ public:
     // waiting to write means waiting for the connection); invalid while the name is looked up,
     // and once CLOSED.
     virtual platform::NativeSocket nativeSocket() const = 0;
-    // While CONNECTING, the milliseconds left to the step under way; -1 when it has no limit of
-    // its own (the name lookup, which wakes its owner when it ends) and in the other states.
+    // While CONNECTING, the milliseconds to the latest time poll() should run again: the end of
+    // the step under way, or the next address's try. While CLOSING, the milliseconds left for
+    // the server to answer our close frame once it has gone. -1 otherwise.
     virtual int timeLeftMs() const = 0;
 
     // A connected client in state OPEN, or null after one line on standard error. Blocks through
@@ -97,15 +101,32 @@ public:
     }
 };
 
+// The resolver and the clock a Connector's attempts use: getaddrinfo and the system's steady
+// clock unless told otherwise.
+struct ConnectOptions {
+    using Resolver = std::function<int(const std::string& host, const std::string& service,
+                                       std::vector<platform::ResolvedAddress>& addresses)>;
+    Resolver resolver;
+    const platform::Clock* clock = nullptr;
+};
+
 // Makes the connections to one URL, one attempt at a time, without ever waiting: each client it
 // gives starts in CONNECTING and is moved on by its poll(). The host's name is looked up on a
 // thread of its own and its addresses are kept until a connection with them fails, so that only
-// the first attempt, and the one after such a failure, wait for the resolver.
+// the first attempt, and the one after such a failure, wait for the resolver. A lookup that has
+// not answered in 10 s fails its attempt; its thread is left to end by itself, and with a few
+// of them still out, an attempt waits for the oldest instead of starting another.
 class Connector {
 public:
+    static constexpr int kLookupLimitMs = 10000;
+    static constexpr std::size_t kMaxLookupsOut = 4;
+
+    using Resolver = ConnectOptions::Resolver;
+
     // `wake` is called on the lookup's thread when a lookup has ended, so that an owner waiting
     // on its sockets polls again; never once the connector is gone.
-    Connector(std::string url, std::string origin, std::function<void()> wake = {});
+    Connector(std::string url, std::string origin, std::function<void()> wake = {},
+              ConnectOptions options = {});
     ~Connector();
     Connector(const Connector&) = delete;
     Connector& operator=(const Connector&) = delete;

@@ -1087,12 +1087,125 @@ class Unreachable(BridgeCase):
         self.assertNotIn("getaddrinfo", b.stderr(), "the lookup ended before Ctrl+C")
 
 
+class SdrStacks:
+    """One SDR over each WebSocket stack it may serve TCI with: Python's websockets, Qt's
+    QWebSocketServer (ExpertSDR is a Qt program) and Node's ws. None of the latter two pings,
+    Qt closes TCP right after its close frame, and both drop a connection on text that is not
+    UTF-8. Each class below names its stack; SMOKE names the cases run under Wine."""
+
+    STACK = None
+    SMOKE = ()
+
+    def linked(self, spectrum=False, **kw):
+        """A bridge linked to the SDR on this stack: (bridge, SDR, N1MM+, settings)."""
+        spot_port = free_port()
+        sdr = self.sdr(stack=self.STACK, **kw).start()
+        peer = self.n1mm(spot_port)
+        settings = {"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 2}
+        if spectrum:
+            settings.update(SpectrumDisplayEnabled=True,
+                            SpectrumDisplayPort=str(peer.spectrum_port), SpectrumFrequency=5,
+                            SpectrumSampleSize=512)
+        b = self.bridge(settings)
+        self.assert_bound(b, spot_port)
+        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        return b, sdr, peer, settings
+
+    @keep_logs_on_failure
+    def test_session(self):
+        """iq_start, spots in order, IQ to a spectrum peak at the tone, a start at the end of a
+        text message over 8 KiB, and at Ctrl+C "iq_stop" and the close frame before the end."""
+        b, sdr, peer, settings = self.linked(
+            spectrum=True, band=tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3),
+            dds_hz=14074000, sample_rate=48000)
+        self.assertIsNotNone(sdr.wait_for_text("iq_start:0;", 10), sdr.texts())
+        model = SpotModel(settings)
+        spots = [("K1ABC", 14025.3, "cq", "CW"), ("DL2XYZ", 14030.0, "new qso", "599 RTTY"),
+                 ("JA1ZZZ", 14074.5, "dupe", "USB")]
+        expected = [model.add(*spot) for spot in spots]
+        for spot in spots:
+            peer.spot(*spot)
+        self.assertTrue(sdr.wait_for_count(lambda t: t.startswith("spot:"), 3, 10))
+        self.assertEqual(self.spot_texts(sdr), expected)
+
+        self.assertTrue(peer.wait_packets(4, 15), "no spectrum datagrams arrived")
+        # +3 kHz lands on value index 287 of 512 (see Spectrum); the first datagram may be clipped.
+        peaks = [max(range(512), key=p.values.__getitem__) for p in peer.snapshot()[1:]]
+        self.assertTrue(peaks and all(abs(peak - 287) <= 1 for peak in peaks), peaks)
+
+        sdr.send_stop()
+        time.sleep(0.5)
+        mark = sdr.mark()
+        text = "vfo:0,0,14074000;" * 500 + "start;"
+        self.assertGreater(len(text), 8192)
+        sdr.send(text)
+        self.assertTrue(sdr.wait_for_count(lambda t: t.startswith("spot:"), 3, 10, since=mark),
+                        "the start at the end of the long message was not read")
+
+        self.assert_clean_stop(b)
+        self.assertTrue(sdr.wait_until(
+            lambda s: any(e.kind == "disconnect" for e in s.events), 5), sdr.events)
+        end = next(e for e in sdr.events if e.kind == "disconnect")
+        stops = [r.t for r in sdr.received[mark:] if r.text == "iq_stop:0;"]
+        self.assertTrue(stops and stops[0] < end.t, "no iq_stop before the connection ended")
+        # The bridge's close frame carries no code: websockets and ws say 1005 for that, Qt
+        # 1000; 1006 would be no close frame at all.
+        self.assertIn(end.close_code, (1000, 1005), end)
+
+    @keep_logs_on_failure
+    def test_close_frame_and_kill_are_followed_by_a_new_connection(self):
+        b, sdr, peer, settings = self.linked(stream_iq=False)
+        model = SpotModel(settings)
+        expected = [model.add("K1ABC", 14025.3, "cq", "CW")]
+        peer.spot("K1ABC", 14025.3, "cq", "CW")
+        self.assertTrue(sdr.wait_for_count(lambda t: t.startswith("spot:"), 1, 10))
+        for connection, graceful in ((2, True), (3, False)):
+            sdr.drop(graceful=graceful)
+            self.assertTrue(sdr.wait_connected(connection, 15),
+                            f"no new connection after a drop (graceful={graceful})")
+            self.assertTrue(sdr.wait_until(lambda s: self.spot_texts(s, connection=connection)
+                                           == expected, 10), sdr.texts(connection))
+        self.assertEqual(sdr.connection_count(), 3)
+        self.assert_clean_stop(b)
+
+    @keep_logs_on_failure
+    def test_spot_comment_that_is_not_utf8_reaches_the_sdr_repaired(self):
+        b, sdr, peer, settings = self.linked(stream_iq=False)
+        model = SpotModel(settings)
+        data = n1mm.spot_datagram("F5ABC", 14010.0, "cq", "CQ XYZ").replace(b"CQ XYZ",
+                                                                             b"CQ \xe9XYZ")
+        repaired = model.add("F5ABC", 14010.0, "cq", "CQ \ufffdXYZ")
+        peer.send_raw(data)
+        later = model.add("G4DEF", 14012.0, "cq", "CW")
+        peer.spot("G4DEF", 14012.0, "cq", "CW")
+        self.assertIsNotNone(sdr.wait_for_text(later, 10),
+                             f"the later spot never arrived: {sdr.events}")
+        self.assertEqual(sdr.connection_count(), 1, f"the link did not hold: {sdr.events}")
+        self.assertEqual(self.spot_texts(sdr), [repaired, later])
+        self.assert_clean_stop(b)
+
+
+class SdrStacksPython(SdrStacks, BridgeCase):
+    STACK = "python"
+
+
+class SdrStacksQt(SdrStacks, BridgeCase):
+    STACK = "qt"
+    SMOKE = ("test_session",)
+
+
+class SdrStacksNode(SdrStacks, BridgeCase):
+    STACK = "node"
+
+
 def load_tests(loader, standard_tests, pattern):
     suite = unittest.TestSuite()
-    for case in (CommandLine, Foundation, Relay, Spectrum, Load, Churn, SilentLink, Unreachable):
+    for case in (CommandLine, Foundation, Relay, Spectrum, Load, Churn, SilentLink, Unreachable,
+                 SdrStacksPython, SdrStacksQt, SdrStacksNode):
         for name in loader.getTestCaseNames(case):
             if CONFIG.smoke and not (getattr(case, "smoke", False) or
-                                     getattr(getattr(case, name), "smoke", False)):
+                                     getattr(getattr(case, name), "smoke", False) or
+                                     name in getattr(case, "SMOKE", ())):
                 continue
             suite.addTest(case(name))
     return suite

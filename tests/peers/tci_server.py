@@ -9,12 +9,18 @@ with a timestamp, can send "stop;", "start;" or "dds:..." on demand, can drop
 a connection or stop listening for a while, and after "iq_start:<rx>;" streams
 IQ frames in the TCI layout at the requested sample rate: a band of test
 signals (steady tones, keyed CW, SSB-like voice) plus noise.
+
+The WebSocket itself is Python's websockets by default; stack="qt" or "node" puts Qt 5's
+QWebSocketServer or Node's ws in its place, run as a child (tci_stack_qt.py, tci_stack_ws.js)
+that hands every message over, so that the same SDR plays on each stack.
 """
 
 import argparse
 import asyncio
 import math
+import os
 import signal
+import subprocess
 import struct
 import sys
 import threading
@@ -23,6 +29,11 @@ from dataclasses import dataclass, field
 
 import numpy as np
 import websockets
+
+import tci_stack
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+STACKS = ("python", "qt", "node")
 
 IQ_HEADER_SIZE = 64
 IQ_SAMPLES_PER_FRAME = 2048
@@ -217,6 +228,125 @@ class Band:
 
 
 # --------------------------------------------------------------------------
+# Qt's and Node's WebSocket servers, as children
+
+
+class _StackConnection:
+    """One connection of a child stack, as the server's handler uses a websockets one."""
+
+    def __init__(self, stack, conn):
+        self._stack = stack
+        self._conn = conn
+        self._messages = asyncio.Queue()
+        self.closed = False
+        self.close_code = None
+        self.close_reason = ""
+        # As with websockets, transport.close() drops the TCP connection without a close frame.
+        self.transport = argparse.Namespace(close=self.close_tcp)
+
+    async def send(self, message):
+        if self.closed:
+            raise websockets.ConnectionClosed(None, None)
+        if isinstance(message, str):
+            self._stack.write(b"T", self._conn, message.encode("utf-8"))
+        else:
+            self._stack.write(b"B", self._conn, bytes(message))
+
+    async def close(self):
+        if not self.closed:
+            self._stack.write(b"X", self._conn, b"")
+
+    def close_tcp(self):
+        if not self.closed:
+            self._stack.write(b"K", self._conn, b"")
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        message = await self._messages.get()
+        if message is None:
+            raise StopAsyncIteration
+        return message
+
+    def _arrived(self, message):
+        self._messages.put_nowait(message)
+
+    def _ended(self, payload):
+        code, _, reason = payload.decode("utf-8", "replace").partition(" ")
+        self.closed = True
+        self.close_code = int(code) if code.lstrip("-").isdigit() else None
+        self.close_reason = reason
+        self._messages.put_nowait(None)
+
+
+
+class _ChildStack:
+    """A stack's process: its records come in on a thread and are handled in the loop."""
+
+    def __init__(self, name, host, port, loop, on_connect):
+        if name == "qt":
+            command = [sys.executable, os.path.join(HERE, "tci_stack_qt.py"), host, str(port)]
+        else:
+            command = ["node", os.path.join(HERE, "tci_stack_ws.js"), host, str(port)]
+        env = dict(os.environ, NODE_PATH="/usr/share/nodejs")
+        self._process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         env=env)
+        self._loop = loop
+        self._on_connect = on_connect
+        self._connections = {}
+        self._lock = threading.Lock()
+        self._listening = asyncio.Event()
+        self.port = None
+        self._reader = threading.Thread(target=self._read, name=f"tci-{name}", daemon=True)
+        self._reader.start()
+
+    async def wait_listening(self):
+        await asyncio.wait_for(self._listening.wait(), 20)
+
+    def write(self, kind, conn, payload):
+        with self._lock:
+            try:
+                self._process.stdin.write(tci_stack.record(kind, conn, payload))
+                self._process.stdin.flush()
+            except (BrokenPipeError, ValueError):
+                pass
+
+    def _read(self):
+        reader = tci_stack.RecordReader()
+        while True:
+            data = self._process.stdout.read1(1 << 16)
+            if not data:
+                return
+            for item in reader.feed(data):
+                self._loop.call_soon_threadsafe(self._handle, *item)
+
+    def _handle(self, kind, conn, payload):
+        if kind == b"L":
+            self.port = int(payload)
+            self._listening.set()
+        elif kind == b"C":
+            ws = self._connections[conn] = _StackConnection(self, conn)
+            asyncio.ensure_future(self._on_connect(ws))
+        elif kind in (b"T", b"B") and conn in self._connections:
+            self._connections[conn]._arrived(
+                payload.decode("utf-8", "surrogateescape") if kind == b"T" else payload)
+        elif kind == b"D" and conn in self._connections:
+            self._connections.pop(conn)._ended(payload)
+
+    def close(self):
+        self._process.stdin.close()
+        try:
+            self._process.wait(5)
+        except subprocess.TimeoutExpired:
+            self._process.kill()
+            self._process.wait()
+        for ws in self._connections.values():
+            ws._ended(b"1006 ")
+        self._connections.clear()
+
+
+# --------------------------------------------------------------------------
 # The server
 
 
@@ -273,9 +403,15 @@ class TciServer:
 
     def __init__(self, host="127.0.0.1", port=0, dds_hz=14074000, sample_rate=48000,
                  band=None, stream_iq=True, frame_samples=IQ_SAMPLES_PER_FRAME,
-                 send_greeting=True, ping_interval=20.0, on_message=None, receivers=None):
+                 send_greeting=True, ping_interval=20.0, on_message=None, receivers=None,
+                 stack="python"):
         """receivers maps a receiver number other than 0 to (dds_hz, Band): what that receiver
-        is tuned to and hears. Receiver 0 is dds_hz and band."""
+        is tuned to and hears. Receiver 0 is dds_hz and band. stack is one of STACKS; Qt and
+        Node never ping, whatever ping_interval says, and cannot stop listening."""
+        if stack not in STACKS:
+            raise ValueError(f"stack must be one of {STACKS}, not {stack!r}")
+        self.stack = stack
+        self._child = None
         self.host = host
         self.port = port
         self.dds_hz = dds_hz
@@ -419,6 +555,13 @@ class TciServer:
         return asyncio.run_coroutine_threadsafe(coro, self._loop).result(timeout)
 
     async def _listen(self):
+        if self.stack != "python":
+            if self._child is None:
+                self._child = _ChildStack(self.stack, self.host, self.port, self._loop,
+                                          self._handler)
+                await self._child.wait_listening()
+                self.port = self._child.port
+            return
         if self._server is not None:
             return
         self._server = await websockets.serve(
@@ -427,6 +570,8 @@ class TciServer:
         self.port = self._server.sockets[0].getsockname()[1]
 
     async def _unlisten(self):
+        if self.stack != "python":
+            raise NotImplementedError("only the Python stack stops listening")
         if self._server is None:
             return
         server, self._server = self._server, None
@@ -439,6 +584,10 @@ class TciServer:
         for task in list(self._streams.values()):
             task.cancel()
         await self._drop(graceful=False)
+        if self._child is not None:
+            child, self._child = self._child, None
+            await self._loop.run_in_executor(None, child.close)
+            await asyncio.sleep(0.1)
         servers = self._retired + ([self._server] if self._server is not None else [])
         self._server, self._retired = None, []
         for server in servers:

@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -541,8 +543,10 @@ TEST_F(WebSocketClient, ConnectorLooksUpOffThreadAndKeepsAddressesUntilAConnecti
     ASSERT_NE(ws, nullptr);
     EXPECT_EQ(ws->readyState(), ReadyState::CONNECTING);
     EXPECT_EQ(ws->nativeSocket(), platform::kInvalidSocket);
-    EXPECT_EQ(ws->timeLeftMs(), -1);
     ws->poll(0);
+    // The lookup has its own limit.
+    EXPECT_GT(ws->timeLeftMs(), 0);
+    EXPECT_LE(ws->timeLeftMs(), wsclient::Connector::kLookupLimitMs);
     ASSERT_TRUE(stepUntil(*ws, [&] { return lookups == 1; })) << "no wake from the lookup";
     ASSERT_TRUE(stepUntil(*ws, [&] { return ws->readyState() != ReadyState::CONNECTING; }));
     EXPECT_EQ(ws->readyState(), ReadyState::OPEN);
@@ -561,6 +565,83 @@ TEST_F(WebSocketClient, ConnectorLooksUpOffThreadAndKeepsAddressesUntilAConnecti
     ws = connector.connect();
     EXPECT_TRUE(stepUntil(*ws, [&] { return lookups == 2; }));
     EXPECT_EQ(lookups, 2);
+}
+
+// A first address that drops every SYN leaves the attempt to the next, tried beside it, instead
+// of taking the whole time limit.
+TEST_F(WebSocketClient, AddressThatDropsEverySynGivesWayToTheNext) {
+    SilentPort silent;
+    ScriptedServer server(acceptingThen([](platform::NativeSocket) {}));
+    wsclient::ConnectOptions options;
+    options.resolver = loopbackPorts({silent.port(), server.port()});
+    StderrCapture err;
+    wsclient::Connector connector(server.url("/"), "", {}, options);
+    auto ws = connector.connect();
+    while (ws->readyState() == ReadyState::CONNECTING)
+        ws->poll(-1);
+    EXPECT_EQ(ws->readyState(), ReadyState::OPEN);
+    EXPECT_EQ(err.text(), "");
+}
+
+// A resolver that hangs fails each attempt after 10 s with one line, and no attempt waits for an
+// earlier one's lookup; with four lookups out, an attempt waits for the oldest instead of
+// starting a fifth, and a lookup that answers late still serves.
+TEST_F(WebSocketClient, LookupThatHangsEndsItsAttemptAfterTenSecondsAndThreadsStayFew) {
+    ScriptedServer server(acceptingThen([](platform::NativeSocket) {}));
+    struct Hang {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool released = false;
+        int calls = 0;
+    };
+    const auto hang = std::make_shared<Hang>();
+    SteppedClock clock;
+    wsclient::ConnectOptions options;
+    options.clock = &clock;
+    options.resolver = [hang, answer = loopbackPorts({server.port()})](
+                           const std::string& host, const std::string& service,
+                           std::vector<platform::ResolvedAddress>& addresses) {
+        std::unique_lock<std::mutex> lock(hang->mutex);
+        ++hang->calls;
+        hang->changed.notify_all();
+        hang->changed.wait(lock, [&] { return hang->released; });
+        return answer(host, service, addresses);
+    };
+    const auto callsReached = [&hang](int calls) {
+        std::unique_lock<std::mutex> lock(hang->mutex);
+        return hang->changed.wait_for(lock, std::chrono::seconds(5),
+                                      [&] { return hang->calls >= calls; });
+    };
+    StderrCapture err;
+    wsclient::Connector connector(server.url("/"), "", {}, options);
+    std::string lines;
+    for (int attempt = 1; attempt <= 6; ++attempt) {
+        auto ws = connector.connect();
+        ws->poll(0);
+        EXPECT_TRUE(callsReached(std::min(attempt, 4)));
+        clock.steady += 9999;
+        ws->poll(0);
+        EXPECT_EQ(ws->readyState(), ReadyState::CONNECTING);
+        EXPECT_EQ(ws->timeLeftMs(), 1);
+        clock.steady += 1;
+        ws->poll(0);
+        EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
+        lines += "ERROR: Timed out looking up 127.0.0.1\n";
+        EXPECT_EQ(err.text(), lines) << "attempt " << attempt;
+    }
+    {
+        std::lock_guard<std::mutex> lock(hang->mutex);
+        EXPECT_EQ(hang->calls, 4);
+        hang->released = true;
+        hang->changed.notify_all();
+    }
+    auto ws = connector.connect();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ws->readyState() == ReadyState::CONNECTING && std::chrono::steady_clock::now() < end)
+        ws->poll(20);
+    EXPECT_EQ(ws->readyState(), ReadyState::OPEN);
+    std::lock_guard<std::mutex> lock(hang->mutex);
+    EXPECT_EQ(hang->calls, 4);
 }
 
 TEST_F(WebSocketClient, ServerCloseFrameIsAnsweredAndLaterPingsAreNot) {
@@ -584,6 +665,66 @@ TEST_F(WebSocketClient, ServerCloseFrameIsAnsweredAndLaterPingsAreNot) {
     EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
     server.join();
     EXPECT_EQ(afterClose, (Bytes{0x88, 0x80, 0, 0, 0, 0}));
+    EXPECT_EQ(err.text(), "");
+}
+
+// Our close waits for the server's answer, reading and letting go the IQ that still streams,
+// so that the server sees an orderly end of the stream and not a reset that could cost it what
+// it has not read yet.
+TEST_F(WebSocketClient, CloseWhileTheServerStreamsEndsInAnOrderlyEndOfStream) {
+    bool closeSeen = false;
+    long lastRead = 1;
+    int failure = 0; // the first error the server's socket gave, such as a reset
+    const auto noteFailure = [&failure](long result) {
+        const int error = result < 0 ? platform::lastSocketError() : 0;
+        if (failure == 0 && result < 0 && !platform::isWouldBlock(error))
+            failure = error;
+    };
+    ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
+        platform::setNonBlocking(s, true);
+        const Bytes iq = serverFrame(0x82, std::string(16448, 'q'));
+        std::string got;
+        auto stopAt = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::chrono::steady_clock::now() < stopAt) {
+            noteFailure(platform::sendSome(s, iq.data(), iq.size())); // what the socket takes
+            char chunk[64];
+            const long n = platform::receiveSome(s, chunk, sizeof chunk);
+            noteFailure(n);
+            if (n > 0)
+                got.append(chunk, static_cast<std::size_t>(n));
+            if (!closeSeen && got.find("\x88\x80") != std::string::npos) {
+                closeSeen = true;
+                // Streams on for a moment, as a server does before it reads the close.
+                stopAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(150);
+            }
+            platform::waitSocket(s, true, true, 5);
+        }
+        platform::setNonBlocking(s, false);
+        sendAllBytes(s, serverFrame(0x88, "\x03\xe8"));
+        char rest[4096];
+        do {
+            if (platform::waitSocket(s, true, false, 5000) <= 0)
+                break;
+            lastRead = platform::receiveSome(s, rest, sizeof rest);
+            noteFailure(lastRead);
+        } while (lastRead > 0);
+    }));
+    StderrCapture err;
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    // IQ piles up unread in the socket.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ws->close();
+    ws->flush(); // writes the close frame without reading
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ws->readyState() != ReadyState::CLOSED && std::chrono::steady_clock::now() < end)
+        ws->poll(20);
+    EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
+    ws.reset();
+    server.join();
+    EXPECT_TRUE(closeSeen);
+    EXPECT_EQ(failure, 0) << platform::socketErrorText(failure);
+    EXPECT_EQ(lastRead, 0);
     EXPECT_EQ(err.text(), "");
 }
 
@@ -622,7 +763,11 @@ TEST_F(WebSocketClient, UndefinedOpcodeWritesItsLineAndStartsClosing) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(textOf(got[0]), "still delivered");
     EXPECT_EQ(ws->readyState(), ReadyState::CLOSING);
+    // The close frame goes out; a server that never answers it is given a second.
     ws->poll(0);
+    EXPECT_EQ(ws->readyState(), ReadyState::CLOSING);
+    EXPECT_GT(ws->timeLeftMs(), 0);
+    pumpUntil(*ws, [&](const auto&) { return ws->readyState() == ReadyState::CLOSED; });
     EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
     server.join();
     EXPECT_EQ(afterJunk, (Bytes{0x88, 0x80, 0, 0, 0, 0}));

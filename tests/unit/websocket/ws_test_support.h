@@ -1,6 +1,7 @@
 // Loopback peers and a standard-error capture for the WebSocket client tests.
 #pragma once
 
+#include "platform/clock.h"
 #include "platform/socket.h"
 #include "websocket/handshake.h"
 #include "websocket/websocket.h"
@@ -218,6 +219,49 @@ private:
     std::atomic<bool> finished_{false};
     std::thread thread_;
 };
+
+// A steady clock that moves only when told.
+class SteppedClock final : public platform::Clock {
+public:
+    std::int64_t steadyMillis() const override { return steady; }
+    std::int64_t wallSeconds() const override { return 1780000000; }
+    std::atomic<std::int64_t> steady{1000000};
+};
+
+// A port on 127.0.0.1 that drops every SYN, as a firewall in stealth mode does: a listener that
+// never accepts, its one place in the accept queue taken. Linux drops what finds that queue
+// full; other systems may refuse it instead.
+class SilentPort {
+public:
+    SilentPort() {
+        listener_ = platform::openTcp4();
+        platform::bindTo(listener_.get(), platform::ipv4Address(platform::kLoopbackIpv4, 0));
+        platform::listenOn(listener_.get(), 0);
+        port_ = platform::localPort(listener_.get());
+        filler_ = platform::openTcp4();
+        platform::connectTo(filler_.get(), platform::ipv4Address(platform::kLoopbackIpv4, port_));
+    }
+    std::uint16_t port() const { return port_; }
+
+private:
+    platform::Socket listener_;
+    platform::Socket filler_;
+    std::uint16_t port_ = 0;
+};
+
+// A resolver that gives these loopback ports, in this order, for any name.
+inline wsclient::Connector::Resolver loopbackPorts(std::vector<std::uint16_t> ports) {
+    return [ports](const std::string&, const std::string&,
+                   std::vector<platform::ResolvedAddress>& addresses) {
+        for (const std::uint16_t port : ports)
+            if (const int rc =
+                    platform::resolve("127.0.0.1", std::to_string(port), platform::Family::ipv4,
+                                      platform::Kind::stream, addresses);
+                rc != 0)
+                return rc;
+        return 0;
+    };
+}
 
 // Polls and dispatches until `done(messages so far)` or `limit` passes; returns the messages.
 inline std::vector<Bytes> pumpUntil(wsclient::WebSocket& ws,
