@@ -5,9 +5,9 @@
 // however it ended.
 #pragma once
 
-#include "spots/spot_relay.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
+#include "spots/spots.h"
 #include "websocket/websocket.h"
 
 #include <cstddef>

@@ -1,0 +1,110 @@
+#include "spots/spots.h"
+
+#include "diag/log.h"
+#include "spots/spot_store.h"
+
+namespace {
+
+constexpr const char* kTag = "Orvex::t";
+
+} // namespace
+
+Spots::Spots(const BridgeSettings& settings) : settings_(settings) {}
+
+Spots::~Spots() = default;
+
+void Spots::open(const platform::Clock& clock) {
+    received_ = 0;
+    if (settings_.stateFile.empty())
+        return;
+    store_ = std::make_unique<SpotStore>(settings_.stateFile, clock);
+    store_->open(table_, pending_, settings_.SpotLifeTime);
+    table_.setListener(store_.get());
+    pending_.setListener(store_.get());
+}
+
+// A deletion stays pending until the SDR has shown that it heard it.
+void Spots::remember(const std::string& dxcall, std::vector<SpotSend>& sends) {
+    if (pending_.remember(dxcall))
+        LOG_WARN(kTag,
+                 "More than {} spot deletions are waiting for the SDR; the oldest are dropped",
+                 PendingDeletes::kLimit);
+    sends.push_back({SpotSend::Kind::deletion, dxcall});
+}
+
+// The changes go to the journal before the SDR can hear of them, so that a killed bridge never
+// takes one back.
+void Spots::flush() {
+    if (store_)
+        store_->flush();
+}
+
+std::vector<SpotSend> Spots::takeSpot(const SpotFields& f, std::int64_t now) {
+    std::vector<SpotSend> sends;
+    LOG_DEBUG(kTag, "<:{} {}({}): DX de {}:\t{}\t{}\t{}", tlog::peer(f.timestamp),
+              tlog::peer(f.action), tlog::peer(f.status), tlog::peer(f.spottercall),
+              tlog::peer(f.frequency), tlog::peer(f.dxcall), tlog::peer(f.comment));
+    SpotApplied applied = applySpot(table_, f, settings_, now);
+    switch (applied.change) {
+    case SpotChange::unknownAction:
+        LOG_ERROR(kTag, "Unknown command received: {}", tlog::peer(f.action));
+        return sends;
+    case SpotChange::unusableFrequency:
+        LOG_WARN(kTag, "Ignoring spot of {} with a frequency that is not a number: {}",
+                 tlog::peer(f.dxcall), tlog::peer(f.frequency));
+        return sends;
+    case SpotChange::callTooLong:
+        LOG_WARN(kTag, "Ignoring spot with a call sign longer than {} bytes: {}...", kCallSignLimit,
+                 tlog::peer(utf8Prefix(f.dxcall, kCallSignLimit)));
+        return sends;
+    case SpotChange::callNotPrintable:
+        LOG_WARN(kTag, "Ignoring spot with a control character in its call sign: {}",
+                 tlog::peer(f.dxcall));
+        return sends;
+    case SpotChange::deleted:
+        remember(f.dxcall, sends);
+        flush();
+        return sends;
+    case SpotChange::added:
+    case SpotChange::replaced:
+        break;
+    }
+    ++received_;
+    pending_.forget(f.dxcall);
+    if (applied.evicted) {
+        if (applied.firstEviction)
+            LOG_WARN(kTag, "More than {} spots are live; the oldest are deleted to make room",
+                     SpotTable::kLimit);
+        remember(applied.evicted->dxcall, sends);
+    }
+    flush();
+    sends.push_back({SpotSend::Kind::spot, f.dxcall});
+    return sends;
+}
+
+std::vector<SpotSend> Spots::expire(std::int64_t now) {
+    std::vector<SpotSend> sends;
+    for (const SpotEntry& entry : table_.expire(now, settings_.SpotLifeTime)) {
+        LOG_DEBUG(kTag, "Spot:{} has exceeded SpotLifeTime ({}) seconds, deleting.",
+                  tlog::peer(entry.dxcall), now - entry.received);
+        remember(entry.dxcall, sends);
+    }
+    flush();
+    return sends;
+}
+
+void Spots::service() {
+    if (store_)
+        store_->service(table_, pending_);
+}
+
+void Spots::close() {
+    // The clearing below is no change to keep: the next run starts where this one ends.
+    table_.setListener(nullptr);
+    pending_.setListener(nullptr);
+    if (store_)
+        store_->close(table_, pending_);
+    store_.reset();
+    LOG_DEBUG(kTag, "Clearing spots.");
+    table_.clear();
+}
