@@ -79,6 +79,7 @@ struct SpotView {
     double frequencyHz = 0.0;
     std::int64_t colour = 0;
     std::int64_t age = 0;
+    bool hidden = false;
 };
 
 void appendSpot(std::string& out, std::string_view indent, const SpotView& spot,
@@ -95,6 +96,9 @@ void appendSpot(std::string& out, std::string_view indent, const SpotView& spot,
         appendAttribute(out, "saved", std::to_string(*saved));
     // Saved as the SDR was sent it: the command cannot carry control characters anyway.
     appendAttribute(out, "comment", tciSafeText(spot.comment));
+    // Only where it is so: a spot without it is shown, as in every document before it.
+    if (spot.hidden)
+        appendAttribute(out, "hidden", "1");
     out += "/>\n";
 }
 
@@ -176,6 +180,7 @@ std::optional<SpotEntry> readSpot(const XMLElement& element, const char* call, s
     entry.action = "add";
     entry.mode = mode;
     entry.comment = comment;
+    entry.hidden = element.BoolAttribute("hidden", false);
     return entry;
 }
 
@@ -491,6 +496,7 @@ SpotStateImage spotStateImage(const SpotTable& table, const PendingDeletes& pend
         spot.frequencyHz = entry.frequencyHz;
         spot.colour = entry.colour;
         spot.age = ageOf(entry, loopNow);
+        spot.hidden = entry.hidden;
     }
     image.pending.reserve(pending.size());
     pending.forEachCall(
@@ -520,7 +526,7 @@ void writeSpotStateDocument(const SpotStateImage& image, const TextSink& write) 
     for (const SavedSpot& spot : image.spots) {
         appendSpot(piece, "    ",
                    SpotView{image[spot.dxcall], image[spot.mode], image[spot.comment],
-                            spot.frequencyHz, spot.colour, spot.age},
+                            spot.frequencyHz, spot.colour, spot.age, spot.hidden},
                    nullptr);
         handOver(false);
     }
@@ -570,7 +576,7 @@ std::string journalSpotRecord(const SpotEntry& entry, std::int64_t loopNow, std:
     std::string text;
     appendSpot(text, "",
                SpotView{entry.dxcall, entry.mode, entry.comment, entry.frequencyHz, entry.colour,
-                        ageOf(entry, loopNow)},
+                        ageOf(entry, loopNow), entry.hidden},
                &wallNow);
     return text;
 }

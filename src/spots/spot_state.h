@@ -31,6 +31,7 @@ struct SavedSpot {
     double frequencyHz = 0.0;
     std::int64_t colour = 0;
     std::int64_t age = 0;
+    bool hidden = false;
 };
 
 // The whole state at one moment, copied out of the table and the list so that the document can

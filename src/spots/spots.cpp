@@ -15,6 +15,10 @@ Spots::~Spots() = default;
 
 void Spots::open(const platform::Clock& clock) {
     received_ = 0;
+    std::string problem;
+    look_ = spotLook(settings_, problem);
+    if (!problem.empty())
+        LOG_NONE(kTag, "{}", problem);
     if (settings_.stateFile.empty())
         return;
     store_ = std::make_unique<SpotStore>(settings_.stateFile, clock);
@@ -44,7 +48,7 @@ std::vector<SpotSend> Spots::takeSpot(const SpotFields& f, std::int64_t now) {
     LOG_DEBUG(kTag, "<:{} {}({}): DX de {}:\t{}\t{}\t{}", tlog::peer(f.timestamp),
               tlog::peer(f.action), tlog::peer(f.status), tlog::peer(f.spottercall),
               tlog::peer(f.frequency), tlog::peer(f.dxcall), tlog::peer(f.comment));
-    SpotApplied applied = applySpot(table_, f, settings_, now);
+    SpotApplied applied = applySpot(table_, f, settings_, now, look_);
     switch (applied.change) {
     case SpotChange::unknownAction:
         LOG_ERROR(kTag, "Unknown command received: {}", tlog::peer(f.action));
@@ -65,12 +69,22 @@ std::vector<SpotSend> Spots::takeSpot(const SpotFields& f, std::int64_t now) {
         remember(f.dxcall, sends);
         flush();
         return sends;
+    case SpotChange::repeated:
+        ++received_;
+        flush();
+        return sends;
+    case SpotChange::hidden:
+        // Not pending: every start sends the deletion of each hidden spot anyway.
+        ++received_;
+        flush();
+        sends.push_back({SpotSend::Kind::deletion, f.dxcall});
+        return sends;
     case SpotChange::added:
     case SpotChange::replaced:
         break;
     }
     ++received_;
-    pending_.forget(f.dxcall);
+    const bool wasPending = pending_.forget(f.dxcall);
     if (applied.evicted) {
         if (applied.firstEviction)
             LOG_WARN(kTag, "More than {} spots are live; the oldest are deleted to make room",
@@ -78,7 +92,11 @@ std::vector<SpotSend> Spots::takeSpot(const SpotFields& f, std::int64_t now) {
         remember(applied.evicted->dxcall, sends);
     }
     flush();
-    sends.push_back({SpotSend::Kind::spot, f.dxcall});
+    // A hidden spot is not shown; what the SDR showed of the call before must still go.
+    if (!applied.command.empty())
+        sends.push_back({SpotSend::Kind::spot, f.dxcall});
+    else if (wasPending)
+        sends.push_back({SpotSend::Kind::deletion, f.dxcall});
     return sends;
 }
 

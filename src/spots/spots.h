@@ -31,9 +31,9 @@ public:
     Spots(const Spots&) = delete;
     Spots& operator=(const Spots&) = delete;
 
-    // The live spots and the pending deletions of the last run, when there is a state file: a
-    // restart neither forgets a spot nor leaves a stale one on the panorama. From here on every
-    // change is kept as it is made.
+    // Reads how spots are to look, then the live spots and the pending deletions of the last run
+    // when there is a state file: a restart neither forgets a spot nor leaves a stale one on the
+    // panorama. From here on every change is kept as it is made.
     void open(const platform::Clock& clock);
 
     // A datagram's spot, received at now (seconds on the loop's clock): the table follows it, and
@@ -62,6 +62,7 @@ private:
     void flush();
 
     const BridgeSettings& settings_;
+    SpotLook look_;
     SpotTable table_;
     PendingDeletes pending_;
     std::unique_ptr<SpotStore> store_; // none without a state file
