@@ -500,6 +500,10 @@ void Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
                   tlog::peer(radio.Freq));
         return;
     }
+    if (datagram.kind == N1mmDatagramKind::contact) {
+        relay(spots.takeContact(datagram.contact));
+        return;
+    }
     if (datagram.kind != N1mmDatagramKind::spot)
         return;
 

@@ -1,5 +1,7 @@
 #include "spots/spot_relay.h"
 
+#include "spots/worked.h"
+
 #include <tinyxml2.h>
 
 #include <algorithm>
@@ -229,6 +231,27 @@ N1mmDatagram readN1mmDatagram(std::string_view bytes) {
         datagram.radio.Freq = childText(*radio, "Freq");
         return datagram;
     }
+    const struct {
+        const char* name;
+        ContactFields::Kind kind;
+    } contacts[] = {{"contactinfo", ContactFields::Kind::info},
+                    {"contactreplace", ContactFields::Kind::replace},
+                    {"contactdelete", ContactFields::Kind::remove}};
+    for (const auto& contact : contacts) {
+        const tinyxml2::XMLElement* qso = document.FirstChildElement(contact.name);
+        if (qso == nullptr)
+            continue;
+        datagram.kind = N1mmDatagramKind::contact;
+        ContactFields& fields = datagram.contact;
+        fields.kind = contact.kind;
+        fields.ID = childText(*qso, "ID");
+        fields.call = childText(*qso, "call");
+        fields.band = childText(*qso, "band");
+        fields.rxfreq = childText(*qso, "rxfreq");
+        fields.mode = childText(*qso, "mode");
+        fields.timestamp = childText(*qso, "timestamp");
+        return datagram;
+    }
     const tinyxml2::XMLElement* spot = document.FirstChildElement("spot");
     if (spot == nullptr) {
         datagram.kind = N1mmDatagramKind::nothing;
@@ -245,6 +268,7 @@ N1mmDatagram readN1mmDatagram(std::string_view bytes) {
     fields.status = childText(*spot, "status");
     fields.statuslist = childText(*spot, "statuslist");
     fields.timestamp = childText(*spot, "timestamp");
+    fields.mode = childText(*spot, "mode");
     return datagram;
 }
 
@@ -363,6 +387,12 @@ std::optional<SpotEntry> buildSpotEntry(const SpotFields& fields, const BridgeSe
     entry.colour = spotColour(fields.status, settings);
     entry.received = now;
     entry.hidden = hiddenStatus(fields.status, look);
+    entry.n1mmKHz = *kHz;
+    // N1MM+'s own mode when it sends one, else the mode the comment gave.
+    entry.kind = modeKind(fields.mode);
+    if (entry.kind == ModeKind::unknown)
+        entry.kind = modeKind(entry.mode);
+    entry.stamp = stampNumber(fields.timestamp).value_or(-1);
     boundSpotEntry(entry);
     return entry;
 }
@@ -512,6 +542,10 @@ SpotApplied applySpot(SpotTable& table, const SpotFields& fields, const BridgeSe
         // The SDR already shows what a repeat would send (and one SDR program redraws its whole
         // panorama for every spot command): only the entry, with its new age, is kept.
         const SpotEntry* live = table.find(entry->dxcall);
+        if (live != nullptr) {
+            carryMarks(*live, *entry, settings, look);
+            applied.command = shownCommand(*entry);
+        }
         const bool same = live != nullptr && shownCommand(*live) == applied.command;
         const bool hides = live != nullptr && !same && !live->hidden && entry->hidden;
         SpotTable::Added added = table.add(std::move(*entry));

@@ -12,6 +12,18 @@
 #include <unordered_map>
 #include <vector>
 
+// The kind of a mode, as far as a worked station goes: a CW QSO does not work a phone spot.
+enum class ModeKind { unknown, cw, phone, digital };
+
+// A QSO from N1MM+'s log that marks a live spot as worked: only what the mark needs, and what a
+// later replace or delete of the QSO needs.
+struct QsoMark {
+    std::string id;   // N1MM+'s ID of the QSO
+    std::string band; // MHz, as N1MM+ wrote it
+    ModeKind kind = ModeKind::unknown;
+    std::int64_t stamp = -1; // its time stamp as a comparable number; -1 when there is none
+};
+
 // One live spot, fields in the order N1MM+ and the relay fill them.
 struct SpotEntry {
     std::string StationName;
@@ -28,6 +40,10 @@ struct SpotEntry {
     std::int64_t colour = 0;   // ARGB
     std::int64_t received = 0; // seconds on the loop's clock, which only the running bridge knows
     bool hidden = false;       // kept, but not shown on the panorama
+    double n1mmKHz = 0.0;      // as N1MM+ gave it, before the transverter rule; 0: not known
+    ModeKind kind = ModeKind::unknown;
+    std::int64_t stamp = -1;    // the spot's time stamp as a comparable number; -1: none
+    std::vector<QsoMark> marks; // the QSOs that worked it, oldest first
 };
 
 // The text of a missing element, or of one whose first child is not text.
@@ -54,6 +70,19 @@ struct SpotFields {
     std::string status;
     std::string statuslist;
     std::string timestamp;
+    std::string mode = kNoneText; // N1MM+'s own, when it sends one
+};
+
+// The fields of a logged QSO that the bridge reads (`contactinfo`, `contactreplace`,
+// `contactdelete`).
+struct ContactFields {
+    enum class Kind { info, replace, remove } kind = Kind::info;
+    std::string ID;
+    std::string call;
+    std::string band;
+    std::string rxfreq;
+    std::string mode;
+    std::string timestamp;
 };
 
 // The two fields of a `RadioInfo` element that the bridge reads.
@@ -66,13 +95,15 @@ enum class N1mmDatagramKind {
     malformed, // not well-formed XML
     radio,     // a top-level RadioInfo element
     spot,      // a top-level spot element (and no RadioInfo)
+    contact,   // a top-level contactinfo, contactreplace or contactdelete element
     nothing,   // well-formed, but neither of the two
 };
 
 struct N1mmDatagram {
     N1mmDatagramKind kind = N1mmDatagramKind::nothing;
-    RadioFields radio; // filled for radio
-    SpotFields spot;   // filled for spot
+    RadioFields radio;     // filled for radio
+    SpotFields spot;       // filled for spot
+    ContactFields contact; // filled for contact
 };
 
 // How spots look on the panorama: the text each carries, and the statuses kept off it.

@@ -2,6 +2,7 @@
 
 #include "diag/log.h"
 #include "spots/spot_store.h"
+#include "spots/worked.h"
 
 namespace {
 
@@ -97,6 +98,27 @@ std::vector<SpotSend> Spots::takeSpot(const SpotFields& f, std::int64_t now) {
         sends.push_back({SpotSend::Kind::spot, f.dxcall});
     else if (wasPending)
         sends.push_back({SpotSend::Kind::deletion, f.dxcall});
+    return sends;
+}
+
+std::vector<SpotSend> Spots::takeContact(const ContactFields& f) {
+    static constexpr const char* kKinds[] = {"contactinfo", "contactreplace", "contactdelete"};
+    const char* kind = kKinds[static_cast<int>(f.kind)];
+    std::vector<SpotSend> sends;
+    const ContactApplied applied = applyContact(table_, f, settings_, look_);
+    if (!applied.unusable.empty()) {
+        LOG_DEBUG(kTag, "Ignoring {} of {} {}", kind,
+                  tlog::peer(utf8Prefix(f.call, kCallSignLimit)), applied.unusable);
+        return sends;
+    }
+    LOG_DEBUG(kTag, "<:{} {} {} {} {}", kind, tlog::peer(utf8Prefix(f.call, kCallSignLimit)),
+              tlog::peer(utf8Prefix(f.band, kLogFieldLimit)),
+              tlog::peer(utf8Prefix(f.mode, kLogFieldLimit)),
+              tlog::peer(utf8Prefix(f.timestamp, kLogFieldLimit + 8)));
+    flush();
+    for (const ContactApplied::Restyled& spot : applied.restyled)
+        sends.push_back(
+            {spot.shown ? SpotSend::Kind::spot : SpotSend::Kind::deletion, spot.dxcall});
     return sends;
 }
 

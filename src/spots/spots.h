@@ -40,6 +40,10 @@ public:
     // what the SDR is to hear comes back in order. Each change is in the journal before then.
     std::vector<SpotSend> takeSpot(const SpotFields& fields, std::int64_t now);
 
+    // A QSO logged, edited or deleted in N1MM+: the spots it works, or worked, are sent again in
+    // their new colour (or deleted from the panorama, when that hides them).
+    std::vector<SpotSend> takeContact(const ContactFields& fields);
+
     // Spots whose lifetime has ended are deleted; their deletions come back.
     std::vector<SpotSend> expire(std::int64_t now);
 

@@ -557,6 +557,43 @@ class Relay(BridgeCase):
         state = ET.parse(os.path.join(b.dir, "Tarnwick.xml")).getroot()
         self.assertEqual(state.find("SpotHiddenStatuses").text, "Dupe, busy")
 
+    @keep_logs_on_failure
+    def test_a_logged_station_turns_dupe_at_once_and_back_and_a_kill_keeps_it(self):
+        b, sdr, peer = self.relaying()
+        cq, dupe = colour_for({}, "cq"), colour_for({}, "dupe")
+        before = time.strftime("%Y/%m/%d %H:%M:%S", time.gmtime(time.time() - 60))
+        peer.spot("K1ABC", 14025.3, "cq", "CW", timestamp=before)
+        peer.spot("K1ABC", 7025.3, "cq", "CW", timestamp=before)  # now on 40 m
+        peer.spot("W1AW", 14030.0, "cq", "CW")
+        shown = f"spot:K1ABC,cw,7025300,{cq},CW;"
+        self.assertTrue(sdr.wait_for_count(lambda t: t.startswith("spot:W1AW"), 1, 10))
+        since = len(sdr.texts())
+        peer.contact("contactinfo", "q1", "K1ABC", band="14")    # another band: untouched
+        peer.contact("contactinfo", "q2", "K1ABC", band="7", mode="USB")  # another kind
+        peer.contact("contactinfo", "q3", "K1ABC", band="7", rxfreq_khz=7025.3)
+        worked = f"spot:K1ABC,cw,7025300,{dupe},CW;"
+        self.assertIsNotNone(sdr.wait_for_text(worked, 5, since), sdr.texts())
+        peer.spot("K1ABC", 7025.3, "cq", "CW", timestamp=before)  # what N1MM+ knew before
+        peer.contact("contactdelete", "q3", "K1ABC")
+        self.assertIsNotNone(sdr.wait_for_text(shown, 5, since), sdr.texts())
+        peer.contact("contactreplace", "q2", "K1ABC", band="7", mode="CW")
+        self.assertTrue(sdr.wait_for_count(lambda t: t == worked, 2, 5, since), sdr.texts())
+        self.assertEqual(self.spot_texts(sdr, since), [worked, shown, worked])
+        time.sleep(0.3)
+        b.kill()
+
+        again = Tarnwick(CONFIG.exe, emulator=CONFIG.emulator, workdir=b.dir)
+        self._bridges.append(again)
+        self.addCleanup(again.close)
+        again.start()
+        self.assertTrue(sdr.wait_connected(2, FIRST_CONNECT + 10), "no second connection")
+        self.assertTrue(sdr.wait_until(lambda s: worked in s.texts(connection=2), 10),
+                        sdr.texts(connection=2))
+        since = len(sdr.texts())
+        peer.contact("contactdelete", "q2", "K1ABC")     # the mark came through the kill whole
+        self.assertIsNotNone(sdr.wait_for_text(shown, 5, since), sdr.texts())
+        self.assert_clean_stop(again)
+
     def test_spots_outlive_a_restart(self):
         """Relay, stop, start again: the SDR's picture still matches N1MM+'s, and the new run
         knows every spot (so it can expire and delete it)."""

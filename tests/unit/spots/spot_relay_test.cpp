@@ -128,13 +128,36 @@ TEST(N1mmDatagramReader, TellsMalformedFromUninteresting) {
     EXPECT_EQ(readN1mmDatagram("<spot><dxcall>K1ABC</spot>").kind, N1mmDatagramKind::malformed);
     EXPECT_EQ(readN1mmDatagram("not xml at all <").kind, N1mmDatagramKind::malformed);
     EXPECT_EQ(readN1mmDatagram("").kind, N1mmDatagramKind::malformed);
-    EXPECT_EQ(readN1mmDatagram("<?xml version=\"1.0\"?><contactinfo><call>K1ABC</call>"
-                               "</contactinfo>")
-                  .kind,
+    EXPECT_EQ(readN1mmDatagram("<?xml version=\"1.0\"?><AppInfo><app>N1MM</app></AppInfo>").kind,
               N1mmDatagramKind::nothing);
     // Only top-level elements count.
     EXPECT_EQ(readN1mmDatagram("<outer><spot><dxcall>K1ABC</dxcall></spot></outer>").kind,
               N1mmDatagramKind::nothing);
+}
+
+// N1MM+'s Contacts broadcast: the fields the marks need, and "<none>" for one that is missing.
+TEST(N1mmDatagramReader, ReadsTheThreeContactKinds) {
+    const struct {
+        const char* root;
+        ContactFields::Kind kind;
+    } cases[] = {{"contactinfo", ContactFields::Kind::info},
+                 {"contactreplace", ContactFields::Kind::replace},
+                 {"contactdelete", ContactFields::Kind::remove}};
+    for (const auto& c : cases) {
+        const std::string text = std::string("<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<") +
+                                 c.root +
+                                 "><app>N1MM</app><call>K1ABC</call><band>3.5</band>"
+                                 "<rxfreq>352500</rxfreq><ID>a1b2</ID><sntnr>5</sntnr>"
+                                 "<timestamp>2026-12-09 14:05:23</timestamp></" +
+                                 c.root + ">";
+        const N1mmDatagram datagram = readN1mmDatagram(text);
+        ASSERT_EQ(datagram.kind, N1mmDatagramKind::contact) << c.root;
+        const ContactFields& f = datagram.contact;
+        EXPECT_EQ(f.kind, c.kind);
+        EXPECT_EQ(std::vector<std::string>({f.ID, f.call, f.band, f.rxfreq, f.mode, f.timestamp}),
+                  std::vector<std::string>(
+                      {"a1b2", "K1ABC", "3.5", "352500", kNoneText, "2026-12-09 14:05:23"}));
+    }
 }
 
 // --- numbers -----------------------------------------------------------------------------------
