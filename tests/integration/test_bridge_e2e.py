@@ -557,6 +557,15 @@ class Relay(BridgeCase):
         state = ET.parse(os.path.join(b.dir, "Tarnwick.xml")).getroot()
         self.assertEqual(state.find("SpotHiddenStatuses").text, "Dupe, busy")
 
+        # An unknown placeholder: said once at Debug 0, the comment is shown, the file keeps it.
+        b, sdr, peer = self.relaying(SpotText="{qrg} {comment}")
+        peer.spot("K1ABC", 14025.3, "cq", "CW")
+        self.assertIsNotNone(sdr.wait_for_text(shown.replace(" de W1AW", ""), 10), sdr.texts())
+        self.assertEqual(b.log().count("SpotText has an unknown placeholder {qrg}"), 1, b.log())
+        self.assert_clean_stop(b)
+        state = ET.parse(os.path.join(b.dir, "Tarnwick.xml")).getroot()
+        self.assertEqual(state.find("SpotText").text, "{qrg} {comment}")
+
     @keep_logs_on_failure
     def test_a_logged_station_turns_dupe_at_once_and_back_and_a_kill_keeps_it(self):
         b, sdr, peer = self.relaying()
