@@ -107,7 +107,7 @@ void appendSpot(std::string& out, std::string_view indent, const SpotView& spot,
         appendAttribute(out, "khz", shortestText(spot.n1mmKHz));
     if (spot.kind != ModeKind::unknown)
         appendAttribute(out, "kind", modeKindWord(spot.kind));
-    if (spot.status != kNoneText)
+    if (!spot.status.empty() && spot.status != kNoneText)
         appendAttribute(out, "status", tciSafeText(spot.status));
     if (!spot.marks.empty())
         appendAttribute(out, "qsos", spot.marks);
