@@ -96,7 +96,7 @@ enum class N1mmDatagramKind {
     radio,     // a top-level RadioInfo element
     spot,      // a top-level spot element (and no RadioInfo)
     contact,   // a top-level contactinfo, contactreplace or contactdelete element
-    nothing,   // well-formed, but neither of the two
+    nothing,   // well-formed, but none of these
 };
 
 struct N1mmDatagram {
