@@ -26,6 +26,19 @@ void Spots::open(const platform::Clock& clock) {
     store_->open(table_, pending_, settings_.SpotLifeTime);
     table_.setListener(store_.get());
     pending_.setListener(store_.get());
+    // SpotHiddenStatuses may have changed since the spots were kept: the re-send at the SDR's
+    // start shows or deletes each as it says now. Only a spot whose status was kept can tell.
+    std::vector<SpotEntry> restyled;
+    for (const SpotEntry& entry : table_) {
+        const bool hidden = hiddenStatus(entry.status, look_) ||
+                            (!entry.marks.empty() && hiddenStatus("dupe", look_));
+        if (entry.status != kNoneText && hidden != entry.hidden) {
+            restyled.push_back(entry);
+            restyled.back().hidden = hidden;
+        }
+    }
+    for (SpotEntry& entry : restyled)
+        table_.add(std::move(entry));
 }
 
 // A deletion stays pending until the SDR has shown that it heard it.
