@@ -6,9 +6,12 @@
 // - BM_Load: reading it back at the start;
 // - BM_JournalRecord: one change as the loop hands it to the system, from the record to the
 //   write (the loop's cost per change).
+// - BM_Contact: a QSO logged and deleted against a full table (the loop's cost per Contacts
+//   datagram, which must stay within a few milliseconds).
 // Run from a folder on the disk that the bridge would use: the save and the record write there.
-#include "spots/spot_state.h"
 #include "platform/files.h"
+#include "spots/spot_state.h"
+#include "spots/worked.h"
 
 #include <benchmark/benchmark.h>
 
@@ -110,6 +113,32 @@ void BM_JournalRecord(benchmark::State& state) {
     std::filesystem::remove(path, ignored);
 }
 BENCHMARK(BM_JournalRecord)->Arg(everyday)->Arg(worst)->Unit(benchmark::kMicrosecond);
+
+void BM_Contact(benchmark::State& state) {
+    SpotTable table;
+    for (std::size_t i = 0; i < SpotTable::kLimit; ++i) {
+        SpotEntry entry;
+        entry.dxcall = "DL" + std::to_string(i);
+        entry.mode = "cw";
+        entry.kind = ModeKind::cw;
+        entry.comment = "CW 25 WPM CQ";
+        entry.n1mmKHz = 14025.3;
+        entry.frequencyHz = 14025300.0;
+        table.add(std::move(entry));
+    }
+    const BridgeSettings settings;
+    const SpotLook look;
+    ContactFields qso{
+        ContactFields::Kind::info, "4f1a9c0d2e3b4a5f8d7c6b5a49382716", "DL10000", "14", "0", "CW",
+        "2026-12-09 14:05:23"};
+    for (auto _ : state) {
+        qso.kind = ContactFields::Kind::info;
+        benchmark::DoNotOptimize(applyContact(table, qso, settings, look));
+        qso.kind = ContactFields::Kind::remove;
+        benchmark::DoNotOptimize(applyContact(table, qso, settings, look));
+    }
+}
+BENCHMARK(BM_Contact)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

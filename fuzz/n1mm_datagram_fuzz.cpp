@@ -3,6 +3,7 @@
 #include "bridge/tci_message.h"
 #include "fuzz_check.h"
 #include "spots/spot_relay.h"
+#include "spots/worked.h"
 #include "websocket/utf8.h"
 
 #include <algorithm>
@@ -119,6 +120,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else {
             FUZZ_CHECK(applied.change == SpotChange::unknownAction && applied.command.empty());
         }
+    }
+
+    if (datagram.kind == N1mmDatagramKind::contact) {
+        // A QSO against a live spot of its call on its band: whatever its fields hold, the marks
+        // stay bounded and come back from the state's text, and what changed is one command.
+        const ContactFields& qso = datagram.contact;
+        SpotFields fields;
+        fields.dxcall = qso.call.substr(0, kCallSignLimit);
+        fields.frequency = std::to_string(std::atof(qso.band.c_str()) * 1000.0 + 1.0);
+        fields.comment = qso.mode;
+        fields.action = "add";
+        fields.status = "cq";
+        fields.timestamp = qso.timestamp;
+        SpotTable table;
+        SpotLook look;
+        look.text = "{call} {time} {comment}";
+        look.hiddenStatuses = {"dupe"};
+        applySpot(table, fields, settings, 1700000000, look);
+        const ContactApplied applied = applyContact(table, qso, settings, look);
+        FUZZ_CHECK(applied.unusable.empty() || applied.restyled.empty());
+        for (const SpotEntry& entry : table) {
+            FUZZ_CHECK(entry.marks.size() <= kMarksPerSpot);
+            const std::optional<std::vector<QsoMark>> back = readMarks(marksText(entry.marks));
+            FUZZ_CHECK(back && back->size() == entry.marks.size());
+            FUZZ_CHECK(entry.hidden == !entry.marks.empty());
+            checkSpotCommand(entry);
+        }
+        for (const ContactApplied::Restyled& spot : applied.restyled)
+            FUZZ_CHECK(table.find(spot.dxcall) != nullptr &&
+                       spot.shown == !table.find(spot.dxcall)->hidden);
     }
 
     // Raw bytes as call sign and comment, as a DX cluster could send them.

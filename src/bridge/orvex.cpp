@@ -7,7 +7,6 @@
 #include "platform/console.h"
 #include "platform/error.h"
 #include "platform/paths.h"
-#include "spots/spot_state.h"
 #include "websocket/websocket.h"
 
 #include <algorithm>
@@ -343,11 +342,10 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
     // A name lookup that ends wakes the loop, which then goes on with the attempt.
     auto connector = std::make_shared<wsclient::Connector>(url, "", [this] { waker.wake(); });
     link = std::make_unique<TciLink>(
-        *clock, [connector] { return connector->connect(); }, spotTable, pendingDeletes,
+        *clock, [connector] { return connector->connect(); }, spots.table(), spots.pending(),
         std::move(requests));
 
-    loadState();
-    spotsReceived = 0;
+    spots.open(*clock);
     w.startTime = w.statusTimer = w.expiryTimer = clock->steadyMillis();
     link->begin();
     LOG_DEBUG(kTag, "Start main program loop.");
@@ -387,25 +385,8 @@ void Orvex::runLoop(Worker& w) {
             expirySweep(now / 1000);
             w.expiryTimer = now;
         }
-        saveState();
+        spots.service();
     }
-}
-
-// The live spots and the pending deletions of the last run: a restart neither forgets a spot
-// nor leaves a stale one on the panorama. From here on every change is kept as it is made.
-void Orvex::loadState() {
-    if (settings.stateFile.empty())
-        return;
-    spotStore = std::make_unique<SpotStore>(settings.stateFile, *clock);
-    spotStore->open(spotTable, pendingDeletes, settings.SpotLifeTime);
-    spotTable.setListener(spotStore.get());
-    pendingDeletes.setListener(spotStore.get());
-}
-
-// Once a pass; the store writes on a thread of its own and says what fails.
-void Orvex::saveState() {
-    if (spotStore)
-        spotStore->service(spotTable, pendingDeletes);
 }
 
 // A pass that found no spot datagram waits until there is something to do: a datagram, data
@@ -443,16 +424,16 @@ void Orvex::waitForWork(Worker& w, int receiveError) {
 }
 
 void Orvex::statusCheck(Worker& w, std::int64_t now) {
-    if (spotTable.size() != w.lastReportedSpots) {
+    if (spots.size() != w.lastReportedSpots) {
         std::int32_t average = (w.fftCount == 0 || w.fftMillis == 0) ? 0 : w.fftMillis / w.fftCount;
         bool heapOk = heap.IsOk();
         std::uint32_t heapSize = heap.Size();
         LOG_NONE(kTag,
                  "Uptime: {} seconds. Spots received: {} Current spots: {} Avg FFT:{} Heap "
                  "Size:{} bytes, Heap OK:{}",
-                 (now - w.startTime) / 1000, spotsReceived, spotTable.size(), average, heapSize,
+                 (now - w.startTime) / 1000, spots.received(), spots.size(), average, heapSize,
                  heapOk ? "true" : "false");
-        w.lastReportedSpots = spotTable.size();
+        w.lastReportedSpots = spots.size();
         w.fftCount = 0;
         w.fftMillis = 0;
     }
@@ -488,16 +469,14 @@ void Orvex::handleQuitRequest() {
     stopFlag.store(1);
 }
 
-// A deletion stays pending until the SDR has shown that it heard it. The change is in the
-// journal before the SDR can hear of it, so that a killed bridge never takes it back.
-void Orvex::relaySpotDelete(const std::string& dxcall) {
-    if (pendingDeletes.remember(dxcall))
-        LOG_WARN(kTag,
-                 "More than {} spot deletions are waiting for the SDR; the oldest are dropped",
-                 PendingDeletes::kLimit);
-    if (spotStore)
-        spotStore->flush();
-    link->spotDeleted(dxcall);
+// Sent when the SDR listens; the journal holds each change already.
+void Orvex::relay(const std::vector<SpotSend>& sends) {
+    for (const SpotSend& send : sends) {
+        if (send.kind == SpotSend::Kind::spot)
+            link->spotChanged(send.dxcall);
+        else
+            link->spotDeleted(send.dxcall);
+    }
 }
 
 void Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
@@ -523,56 +502,18 @@ void Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
                   tlog::peer(radio.Freq));
         return;
     }
+    if (datagram.kind == N1mmDatagramKind::contact) {
+        relay(spots.takeContact(datagram.contact));
+        return;
+    }
     if (datagram.kind != N1mmDatagramKind::spot)
         return;
 
-    const SpotFields& f = datagram.spot;
-    LOG_DEBUG(kTag, "<:{} {}({}): DX de {}:\t{}\t{}\t{}", tlog::peer(f.timestamp),
-              tlog::peer(f.action), tlog::peer(f.status), tlog::peer(f.spottercall),
-              tlog::peer(f.frequency), tlog::peer(f.dxcall), tlog::peer(f.comment));
-    SpotApplied applied = applySpot(spotTable, f, settings, nowSeconds);
-    switch (applied.change) {
-    case SpotChange::unknownAction:
-        LOG_ERROR(kTag, "Unknown command received: {}", tlog::peer(f.action));
-        return;
-    case SpotChange::unusableFrequency:
-        LOG_WARN(kTag, "Ignoring spot of {} with a frequency that is not a number: {}",
-                 tlog::peer(f.dxcall), tlog::peer(f.frequency));
-        return;
-    case SpotChange::callTooLong:
-        LOG_WARN(kTag, "Ignoring spot with a call sign longer than {} bytes: {}...", kCallSignLimit,
-                 tlog::peer(utf8Prefix(f.dxcall, kCallSignLimit)));
-        return;
-    case SpotChange::callNotPrintable:
-        LOG_WARN(kTag, "Ignoring spot with a control character in its call sign: {}",
-                 tlog::peer(f.dxcall));
-        return;
-    case SpotChange::deleted:
-        relaySpotDelete(f.dxcall);
-        return;
-    case SpotChange::added:
-    case SpotChange::replaced:
-        break;
-    }
-    ++spotsReceived;
-    pendingDeletes.forget(f.dxcall);
-    if (applied.evicted) {
-        if (applied.firstEviction)
-            LOG_WARN(kTag, "More than {} spots are live; the oldest are deleted to make room",
-                     SpotTable::kLimit);
-        relaySpotDelete(applied.evicted->dxcall);
-    }
-    if (spotStore)
-        spotStore->flush();
-    link->spotChanged(f.dxcall);
+    relay(spots.takeSpot(datagram.spot, nowSeconds));
 }
 
 void Orvex::expirySweep(std::int64_t nowSeconds) {
-    for (const SpotEntry& entry : spotTable.expire(nowSeconds, settings.SpotLifeTime)) {
-        LOG_DEBUG(kTag, "Spot:{} has exceeded SpotLifeTime ({}) seconds, deleting.",
-                  tlog::peer(entry.dxcall), nowSeconds - entry.received);
-        relaySpotDelete(entry.dxcall);
-    }
+    relay(spots.expire(nowSeconds));
 }
 
 // Text is commands, however long; binary is IQ, however short (the intake drops a frame that is
@@ -626,14 +567,7 @@ void Orvex::spectrumStep(Worker& w, Spectrum& spectrum) {
 
 void Orvex::shutdownWorker(Worker& w) {
     LOG_NONE(kTag, "Exiting ...");
-    // The clearing below is no change to keep: the next run starts where this one ends.
-    spotTable.setListener(nullptr);
-    pendingDeletes.setListener(nullptr);
-    if (spotStore)
-        spotStore->close(spotTable, pendingDeletes);
-    spotStore.reset();
-    LOG_DEBUG(kTag, "Clearing spots.");
-    spotTable.clear();
+    spots.close();
     LOG_DEBUG(kTag, "Closing websockets.");
     if (link)
         link->stop();

@@ -12,8 +12,7 @@
 #include "platform/waker.h"
 #include "service/service_base.h"
 #include "settings/settings.h"
-#include "spots/spot_relay.h"
-#include "spots/spot_store.h"
+#include "spots/spots.h"
 
 #include <array>
 #include <atomic>
@@ -71,9 +70,7 @@ private:
     void spectrumStep(Worker& w, Spectrum& spectrum);
     void takeIqFrame(const std::vector<std::uint8_t>& frame);
     void expirySweep(std::int64_t nowSeconds);
-    void relaySpotDelete(const std::string& dxcall);
-    void loadState();
-    void saveState();
+    void relay(const std::vector<SpotSend>& sends);
     void handle_binary_message(const std::vector<std::uint8_t>& message, wsclient::Opcode type);
 
     // Stop requests: the service's stop sets the flag and wakes the loop; Ctrl+C goes through
@@ -81,16 +78,13 @@ private:
     std::atomic<std::int32_t> stopFlag{0};
     std::atomic<bool> serviceStopRequested{false};
     platform::ManualResetEvent stoppedEvent;
-    std::int32_t spotsReceived = 0;
-    SpotTable spotTable;
-    PendingDeletes pendingDeletes;
+    Spots spots{settings};
     Heap heap;
 
     // The worker's own state; only the worker thread touches it.
     const platform::Clock* clock = &platform::systemClock();
     std::unique_ptr<platform::Lock> bridgeLock; // guards the spectra's block queues
     std::unique_ptr<TciLink> link;              // the connection to the SDR's TCI server
-    std::unique_ptr<SpotStore> spotStore;       // the spots between runs; none without a file
     platform::LoopWaker waker;                  // ends the loop's wait from other threads
     // One spectrum for each receiver shown (none while the display is off); each keeps its own
     // intake, block queue, transform, frequencies and level offset.

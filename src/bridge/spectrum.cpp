@@ -2,7 +2,7 @@
 
 #include "diag/log.h"
 #include "platform/clock.h"
-#include "spots/spot_relay.h"
+#include "spots/spots.h"
 
 #include <charconv>
 #include <utility>

@@ -213,8 +213,13 @@ void TciLink::resync() {
     queue_.clear();
     for (std::string& dxcall : pending_.calls())
         queue_.push_back(Outgoing{Outgoing::Kind::deletion, std::move(dxcall)});
+    // A hidden spot may still be on the panorama from before it was hidden.
     for (const SpotEntry& entry : table_)
-        queue_.push_back(Outgoing{Outgoing::Kind::spot, entry.dxcall});
+        if (entry.hidden)
+            queue_.push_back(Outgoing{Outgoing::Kind::deletion, entry.dxcall});
+    for (const SpotEntry& entry : table_)
+        if (!entry.hidden)
+            queue_.push_back(Outgoing{Outgoing::Kind::spot, entry.dxcall});
     for (const Request& request : requests_.afterStart)
         queue_.push_back(Outgoing{Outgoing::Kind::request, request.command, request.atStop});
 }
@@ -249,7 +254,7 @@ void TciLink::pump() {
         case Outgoing::Kind::spot: {
             // The spot as it is now; one deleted meanwhile has its deletion further back.
             const SpotEntry* entry = table_.find(item.value);
-            if (entry == nullptr)
+            if (entry == nullptr || entry->hidden)
                 break;
             const std::string command = spotCommand(*entry);
             LOG_INFO(kTag, ">:{}", command);

@@ -266,6 +266,8 @@ bool loadDocument(const XMLDocument& doc, BridgeSettings& settings) {
     loadOptionalText(root, "Spectrum2ReceiverNumber", settings.Spectrum2ReceiverNumber);
     loadOptionalText(root, "Spectrum2Name", settings.Spectrum2Name);
     loadOptionalText(root, "Spectrum2RadioNr", settings.Spectrum2RadioNr);
+    loadOptionalText(root, "SpotText", settings.SpotText);
+    loadOptionalText(root, "SpotHiddenStatuses", settings.SpotHiddenStatuses);
     return true;
 }
 
@@ -317,6 +319,8 @@ std::string settingsDocument(const BridgeSettings& s) {
     b.optionalElement("Spectrum2ReceiverNumber", s.Spectrum2ReceiverNumber);
     b.optionalElement("Spectrum2Name", s.Spectrum2Name);
     b.optionalElement("Spectrum2RadioNr", s.Spectrum2RadioNr);
+    b.optionalElement("SpotText", s.SpotText);
+    b.optionalElement("SpotHiddenStatuses", s.SpotHiddenStatuses);
     XMLElement* transverters = b.emptyElement("Transverters");
     for (const TransverterEntry& entry : s.Transverters) {
         XMLElement* child = doc.NewElement("Transverter");

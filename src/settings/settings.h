@@ -49,6 +49,10 @@ struct BridgeSettings {
     std::optional<std::string> Spectrum2ReceiverNumber;
     std::optional<std::string> Spectrum2Name;
     std::optional<std::string> Spectrum2RadioNr;
+    // How spots look on the panorama: the template of their text, and the N1MM+ statuses whose
+    // spots are kept off it (comma-separated).
+    std::optional<std::string> SpotText;
+    std::optional<std::string> SpotHiddenStatuses;
     std::vector<TransverterEntry> Transverters{{1296000.0, 144000.0}, {432000.0, 28000.0}};
 };
 

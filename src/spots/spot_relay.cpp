@@ -1,5 +1,6 @@
 #include "spots/spot_relay.h"
 
+#include "spots/worked.h"
 #include "websocket/utf8.h"
 
 #include <tinyxml2.h>
@@ -100,7 +101,122 @@ std::size_t commentRoom(const std::string& head) {
     return head.size() < kTciCommandLimit ? kTciCommandLimit - head.size() - 1 : 0;
 }
 
+constexpr std::string_view kPlaceholders[] = {"comment", "spotter", "status", "time", "call"};
+
+char lowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string_view withoutBlanks(std::string_view text) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::string lowered(std::string_view text) {
+    std::string lower(withoutBlanks(text));
+    std::transform(lower.begin(), lower.end(), lower.begin(), lowerAscii);
+    return lower;
+}
+
+// HHMM of N1MM+'s "yyyy/MM/dd HH:mm:ss", as it wrote them; empty when the text is not that.
+std::string hoursAndMinutes(std::string_view timestamp) {
+    const std::size_t blank = timestamp.find(' ');
+    if (blank == std::string_view::npos || timestamp.size() < blank + 6 ||
+        timestamp[blank + 3] != ':')
+        return std::string();
+    std::string hhmm;
+    for (const std::size_t at : {blank + 1, blank + 2, blank + 4, blank + 5}) {
+        if (!isDigit(timestamp[at]))
+            return std::string();
+        hhmm += timestamp[at];
+    }
+    return hhmm;
+}
+
 } // namespace
+
+std::optional<std::string> unknownSpotTextPlaceholder(std::string_view text) {
+    for (std::size_t open = text.find('{'); open != std::string_view::npos;
+         open = text.find('{', open + 1)) {
+        const std::size_t close = text.find('}', open);
+        const std::string_view name = close == std::string_view::npos
+                                          ? text.substr(open)
+                                          : text.substr(open + 1, close - open - 1);
+        if (close == std::string_view::npos ||
+            std::find(std::begin(kPlaceholders), std::end(kPlaceholders), name) ==
+                std::end(kPlaceholders))
+            return std::string(
+                close == std::string_view::npos ? name : text.substr(open, close - open + 1));
+        open = close;
+    }
+    return std::nullopt;
+}
+
+std::string spotText(std::string_view text, const SpotFields& fields) {
+    std::string filled;
+    std::size_t at = 0;
+    // Nothing past the command's limit can be shown: a hostile comment named many times costs
+    // no more than one.
+    while (at < text.size() && filled.size() <= kTciCommandLimit) {
+        const std::size_t open = text.find('{', at);
+        const std::size_t close =
+            open == std::string_view::npos ? std::string_view::npos : text.find('}', open);
+        if (close == std::string_view::npos) {
+            filled += text.substr(at);
+            break;
+        }
+        filled += text.substr(at, open - at);
+        const std::string_view name = text.substr(open + 1, close - open - 1);
+        if (name == "comment")
+            filled += utf8Prefix(fields.comment, kTciCommandLimit);
+        else if (name == "spotter")
+            filled += utf8Prefix(fields.spottercall, kTciCommandLimit);
+        else if (name == "status")
+            filled += utf8Prefix(fields.status, kTciCommandLimit);
+        else if (name == "time")
+            filled += hoursAndMinutes(fields.timestamp);
+        else if (name == "call")
+            filled += utf8Prefix(fields.dxcall, kTciCommandLimit);
+        else
+            filled += text.substr(open, close - open + 1);
+        at = close + 1;
+    }
+    return filled;
+}
+
+SpotLook spotLook(const BridgeSettings& settings, std::string& problem) {
+    SpotLook look;
+    problem.clear();
+    if (settings.SpotText) {
+        if (std::optional<std::string> unknown = unknownSpotTextPlaceholder(*settings.SpotText))
+            problem = "SpotText has an unknown placeholder " + *unknown + "; using {comment}";
+        else
+            look.text = *settings.SpotText;
+    }
+    if (settings.SpotHiddenStatuses) {
+        std::string_view list = *settings.SpotHiddenStatuses;
+        while (!list.empty()) {
+            const std::size_t comma = list.find(',');
+            const std::string status = lowered(list.substr(0, comma));
+            if (!status.empty())
+                look.hiddenStatuses.push_back(status);
+            list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+        }
+    }
+    return look;
+}
+
+bool hiddenStatus(std::string_view status, const SpotLook& look) {
+    if (look.hiddenStatuses.empty())
+        return false;
+    const std::string lower = lowered(status);
+    return std::find(look.hiddenStatuses.begin(), look.hiddenStatuses.end(), lower) !=
+           look.hiddenStatuses.end();
+}
 
 N1mmDatagram readN1mmDatagram(std::string_view bytes) {
     N1mmDatagram datagram;
@@ -119,6 +235,27 @@ N1mmDatagram readN1mmDatagram(std::string_view bytes) {
         datagram.radio.Freq = childText(*radio, "Freq");
         return datagram;
     }
+    const struct {
+        const char* name;
+        ContactFields::Kind kind;
+    } contacts[] = {{"contactinfo", ContactFields::Kind::info},
+                    {"contactreplace", ContactFields::Kind::replace},
+                    {"contactdelete", ContactFields::Kind::remove}};
+    for (const auto& contact : contacts) {
+        const tinyxml2::XMLElement* qso = document.FirstChildElement(contact.name);
+        if (qso == nullptr)
+            continue;
+        datagram.kind = N1mmDatagramKind::contact;
+        ContactFields& fields = datagram.contact;
+        fields.kind = contact.kind;
+        fields.ID = childText(*qso, "ID");
+        fields.call = childText(*qso, "call");
+        fields.band = childText(*qso, "band");
+        fields.rxfreq = childText(*qso, "rxfreq");
+        fields.mode = childText(*qso, "mode");
+        fields.timestamp = childText(*qso, "timestamp");
+        return datagram;
+    }
     const tinyxml2::XMLElement* spot = document.FirstChildElement("spot");
     if (spot == nullptr) {
         datagram.kind = N1mmDatagramKind::nothing;
@@ -135,6 +272,7 @@ N1mmDatagram readN1mmDatagram(std::string_view bytes) {
     fields.status = childText(*spot, "status");
     fields.statuslist = childText(*spot, "statuslist");
     fields.timestamp = childText(*spot, "timestamp");
+    fields.mode = childText(*spot, "mode");
     return datagram;
 }
 
@@ -229,7 +367,7 @@ double transverterShift(double kHz, const std::vector<TransverterEntry>& transve
 }
 
 std::optional<SpotEntry> buildSpotEntry(const SpotFields& fields, const BridgeSettings& settings,
-                                        std::int64_t now) {
+                                        std::int64_t now, const SpotLook& look) {
     const std::optional<double> kHz = leadingDouble(fields.frequency);
     if (!kHz) {
         return std::nullopt;
@@ -243,7 +381,7 @@ std::optional<SpotEntry> buildSpotEntry(const SpotFields& fields, const BridgeSe
     entry.dxcall = fields.dxcall;
     entry.frequency = fields.frequency;
     entry.spottercall = fields.spottercall;
-    entry.comment = fields.comment;
+    entry.comment = look.text == "{comment}" ? fields.comment : spotText(look.text, fields);
     entry.action = fields.action;
     entry.status = fields.status;
     entry.statuslist = fields.statuslist;
@@ -252,6 +390,13 @@ std::optional<SpotEntry> buildSpotEntry(const SpotFields& fields, const BridgeSe
     entry.frequencyHz = hz;
     entry.colour = spotColour(fields.status, settings);
     entry.received = now;
+    entry.hidden = hiddenStatus(fields.status, look);
+    entry.n1mmKHz = *kHz;
+    // N1MM+'s own mode when it sends one, else the mode the comment gave.
+    entry.kind = modeKind(fields.mode);
+    if (entry.kind == ModeKind::unknown)
+        entry.kind = modeKind(entry.mode);
+    entry.stamp = stampNumber(fields.timestamp).value_or(-1);
     boundSpotEntry(entry);
     return entry;
 }
@@ -301,6 +446,10 @@ std::string spotCommand(const SpotEntry& entry) {
     command += utf8Prefix(tciSafeText(entry.comment), commentRoom(command));
     command += ';';
     return command;
+}
+
+std::string shownCommand(const SpotEntry& entry) {
+    return entry.hidden ? std::string() : spotCommand(entry);
 }
 
 std::string spotDeleteCommand(std::string_view dxcall) {
@@ -379,7 +528,7 @@ std::vector<SpotEntry> SpotTable::expire(std::int64_t now, std::int32_t lifeTime
 }
 
 SpotApplied applySpot(SpotTable& table, const SpotFields& fields, const BridgeSettings& settings,
-                      std::int64_t now) {
+                      std::int64_t now, const SpotLook& look) {
     SpotApplied applied;
     const bool known = fields.action == "add" || fields.action == "delete";
     if (known && fields.dxcall.size() > kCallSignLimit) {
@@ -392,10 +541,26 @@ SpotApplied applySpot(SpotTable& table, const SpotFields& fields, const BridgeSe
         applied.change = SpotChange::deleted;
     } else if (fields.action != "add") {
         applied.change = SpotChange::unknownAction;
-    } else if (std::optional<SpotEntry> entry = buildSpotEntry(fields, settings, now)) {
-        applied.command = spotCommand(*entry);
+    } else if (std::optional<SpotEntry> entry = buildSpotEntry(fields, settings, now, look)) {
+        applied.command = shownCommand(*entry);
+        // The SDR already shows what a repeat would send (and one SDR program redraws its whole
+        // panorama for every spot command): only the entry, with its new age, is kept.
+        const SpotEntry* live = table.find(entry->dxcall);
+        if (live != nullptr) {
+            carryMarks(*live, *entry, settings, look);
+            applied.command = shownCommand(*entry);
+        }
+        const bool same = live != nullptr && shownCommand(*live) == applied.command;
+        const bool hides = live != nullptr && !same && !live->hidden && entry->hidden;
         SpotTable::Added added = table.add(std::move(*entry));
         applied.change = added.replaced ? SpotChange::replaced : SpotChange::added;
+        if (same) {
+            applied.change = SpotChange::repeated;
+            applied.command.clear();
+        } else if (hides) {
+            applied.change = SpotChange::hidden;
+            applied.command = spotDeleteCommand(fields.dxcall);
+        }
         applied.evicted = std::move(added.evicted);
         applied.firstEviction = added.firstEviction;
     } else {
@@ -425,8 +590,8 @@ bool PendingDeletes::remember(const std::string& dxcall) {
     return warn;
 }
 
-void PendingDeletes::forget(const std::string& dxcall) {
-    erase(dxcall);
+bool PendingDeletes::forget(const std::string& dxcall) {
+    return erase(dxcall);
 }
 
 void PendingDeletes::markSent(const std::string& dxcall, std::uint64_t sequence) {

@@ -12,6 +12,18 @@
 #include <unordered_map>
 #include <vector>
 
+// The kind of a mode, as far as a worked station goes: a CW QSO does not work a phone spot.
+enum class ModeKind { unknown, cw, phone, digital };
+
+// A QSO from N1MM+'s log that marks a live spot as worked: only what the mark needs, and what a
+// later replace or delete of the QSO needs.
+struct QsoMark {
+    std::string id;   // N1MM+'s ID of the QSO
+    std::string band; // MHz, as N1MM+ wrote it
+    ModeKind kind = ModeKind::unknown;
+    std::int64_t stamp = -1; // its time stamp as a comparable number; -1 when there is none
+};
+
 // One live spot, fields in the order N1MM+ and the relay fill them.
 struct SpotEntry {
     std::string StationName;
@@ -27,6 +39,11 @@ struct SpotEntry {
     double frequencyHz = 0.0;  // after the transverter rule
     std::int64_t colour = 0;   // ARGB
     std::int64_t received = 0; // seconds on the loop's clock, which only the running bridge knows
+    bool hidden = false;       // kept, but not shown on the panorama
+    double n1mmKHz = 0.0;      // as N1MM+ gave it, before the transverter rule; 0: not known
+    ModeKind kind = ModeKind::unknown;
+    std::int64_t stamp = -1;    // the spot's time stamp as a comparable number; -1: none
+    std::vector<QsoMark> marks; // the QSOs that worked it, oldest first
 };
 
 // The text of a missing element, or of one whose first child is not text.
@@ -53,6 +70,19 @@ struct SpotFields {
     std::string status;
     std::string statuslist;
     std::string timestamp;
+    std::string mode = kNoneText; // N1MM+'s own, when it sends one
+};
+
+// The fields of a logged QSO that the bridge reads (`contactinfo`, `contactreplace`,
+// `contactdelete`).
+struct ContactFields {
+    enum class Kind { info, replace, remove } kind = Kind::info;
+    std::string ID;
+    std::string call;
+    std::string band;
+    std::string rxfreq;
+    std::string mode;
+    std::string timestamp;
 };
 
 // The two fields of a `RadioInfo` element that the bridge reads.
@@ -65,14 +95,32 @@ enum class N1mmDatagramKind {
     malformed, // not well-formed XML
     radio,     // a top-level RadioInfo element
     spot,      // a top-level spot element (and no RadioInfo)
-    nothing,   // well-formed, but neither of the two
+    contact,   // a top-level contactinfo, contactreplace or contactdelete element
+    nothing,   // well-formed, but none of these
 };
 
 struct N1mmDatagram {
     N1mmDatagramKind kind = N1mmDatagramKind::nothing;
-    RadioFields radio; // filled for radio
-    SpotFields spot;   // filled for spot
+    RadioFields radio;     // filled for radio
+    SpotFields spot;       // filled for spot
+    ContactFields contact; // filled for contact
 };
+
+// How spots look on the panorama: the text each carries, and the statuses kept off it.
+struct SpotLook {
+    std::string text = "{comment}";
+    std::vector<std::string> hiddenStatuses; // lower case, without blanks around them
+};
+
+// The look the settings ask for. A SpotText with a placeholder that is not one of {comment},
+// {spotter}, {status}, {time} and {call} leaves the default text, and problem says why.
+SpotLook spotLook(const BridgeSettings& settings, std::string& problem);
+// The first placeholder of a template that is not one of the five; empty when there is none.
+std::optional<std::string> unknownSpotTextPlaceholder(std::string_view text);
+// The template filled from a datagram's fields, cut once it is longer than any command holds.
+std::string spotText(std::string_view text, const SpotFields& fields);
+// Whether a status is one of the hidden ones, whatever its case and blanks around it.
+bool hiddenStatus(std::string_view status, const SpotLook& look);
 
 // Reads one datagram, taken as text up to its first zero byte.
 N1mmDatagram readN1mmDatagram(std::string_view bytes);
@@ -98,7 +146,7 @@ double transverterShift(double kHz, const std::vector<TransverterEntry>& transve
 // boundSpotEntry. Empty when the frequency cannot be used (it does not begin with a number, or
 // the shifted value in Hz is not finite).
 std::optional<SpotEntry> buildSpotEntry(const SpotFields& fields, const BridgeSettings& settings,
-                                        std::int64_t now);
+                                        std::int64_t now, const SpotLook& look = SpotLook());
 
 // The longest start of text of at most maxBytes bytes that does not end inside a UTF-8 sequence.
 std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes);
@@ -192,6 +240,8 @@ private:
 enum class SpotChange {
     added,             // a new call sign
     replaced,          // an add for a call sign already in the table
+    repeated,          // an add that changes nothing the SDR shows: only the spot's age is new
+    hidden,            // an add that takes a shown spot off the panorama; it stays in the table
     deleted,           // a delete, found in the table or not
     unknownAction,     // neither "add" nor "delete"; the table is untouched
     unusableFrequency, // an add whose frequency cannot be used; the table is untouched
@@ -214,7 +264,10 @@ struct SpotApplied {
 // control character: its command would carry a blank there, and two such calls that differ only
 // in those characters would name the same spot on the SDR.
 SpotApplied applySpot(SpotTable& table, const SpotFields& fields, const BridgeSettings& settings,
-                      std::int64_t now);
+                      std::int64_t now, const SpotLook& look = SpotLook());
+
+// The command that shows the entry, or, for a hidden one, nothing.
+std::string shownCommand(const SpotEntry& entry);
 
 // Call signs whose deletion the SDR has not been seen to hear: deleted while it was not
 // listening, or sent and not yet confirmed (the SDR answered nothing sent after the deletion).
@@ -229,8 +282,9 @@ public:
     // Notes a deletion the SDR has yet to hear. True when the oldest entry had to make room, the
     // first time since the list was last empty (worth one warning).
     bool remember(const std::string& dxcall);
-    // The call was added again: its new spot replaces whatever the SDR shows.
-    void forget(const std::string& dxcall);
+    // The call was added again: its new spot replaces whatever the SDR shows. True when the call
+    // was pending.
+    bool forget(const std::string& dxcall);
     // The deletion of a pending call went out on the connection as number `sequence` (numbers
     // grow with every deletion sent).
     void markSent(const std::string& dxcall, std::uint64_t sequence);

@@ -79,6 +79,11 @@ struct SpotView {
     double frequencyHz = 0.0;
     std::int64_t colour = 0;
     std::int64_t age = 0;
+    bool hidden = false;
+    std::string_view status = kNoneText;
+    std::string_view marks;
+    double n1mmKHz = 0.0;
+    ModeKind kind = ModeKind::unknown;
 };
 
 void appendSpot(std::string& out, std::string_view indent, const SpotView& spot,
@@ -95,6 +100,17 @@ void appendSpot(std::string& out, std::string_view indent, const SpotView& spot,
         appendAttribute(out, "saved", std::to_string(*saved));
     // Saved as the SDR was sent it: the command cannot carry control characters anyway.
     appendAttribute(out, "comment", tciSafeText(spot.comment));
+    // Only where it is so: a spot without it is shown, as in every document before it.
+    if (spot.hidden)
+        appendAttribute(out, "hidden", "1");
+    if (spot.n1mmKHz != 0.0)
+        appendAttribute(out, "khz", shortestText(spot.n1mmKHz));
+    if (spot.kind != ModeKind::unknown)
+        appendAttribute(out, "kind", modeKindWord(spot.kind));
+    if (!spot.status.empty() && spot.status != kNoneText)
+        appendAttribute(out, "status", tciSafeText(spot.status));
+    if (!spot.marks.empty())
+        appendAttribute(out, "qsos", spot.marks);
     out += "/>\n";
 }
 
@@ -176,6 +192,16 @@ std::optional<SpotEntry> readSpot(const XMLElement& element, const char* call, s
     entry.action = "add";
     entry.mode = mode;
     entry.comment = comment;
+    entry.hidden = element.BoolAttribute("hidden", false);
+    // Each of these only where it was written; a damaged one costs the spot only its marking.
+    if (!readFiniteDouble(element, "khz", entry.n1mmKHz))
+        entry.n1mmKHz = 0.0;
+    if (const char* kind = element.Attribute("kind"))
+        entry.kind = modeKindFromWord(kind).value_or(ModeKind::unknown);
+    if (const char* status = element.Attribute("status"))
+        entry.status = status;
+    if (const char* marks = element.Attribute("qsos"))
+        entry.marks = readMarks(marks).value_or(std::vector<QsoMark>());
     return entry;
 }
 
@@ -479,7 +505,8 @@ SpotStateImage spotStateImage(const SpotTable& table, const PendingDeletes& pend
     SpotStateImage image;
     std::size_t bytes = 0;
     for (const SpotEntry& entry : table)
-        bytes += entry.dxcall.size() + entry.mode.size() + entry.comment.size();
+        bytes += entry.dxcall.size() + entry.mode.size() + entry.comment.size() +
+                 entry.status.size() + entry.marks.size() * 64;
     pending.forEachCall([&bytes](const std::string& call) { bytes += call.size(); });
     image.text.reserve(bytes);
     image.spots.reserve(table.size());
@@ -491,6 +518,12 @@ SpotStateImage spotStateImage(const SpotTable& table, const PendingDeletes& pend
         spot.frequencyHz = entry.frequencyHz;
         spot.colour = entry.colour;
         spot.age = ageOf(entry, loopNow);
+        spot.hidden = entry.hidden;
+        spot.status = keep(image.text, entry.status);
+        if (!entry.marks.empty())
+            spot.marks = keep(image.text, marksText(entry.marks));
+        spot.n1mmKHz = entry.n1mmKHz;
+        spot.kind = entry.kind;
     }
     image.pending.reserve(pending.size());
     pending.forEachCall(
@@ -520,7 +553,8 @@ void writeSpotStateDocument(const SpotStateImage& image, const TextSink& write) 
     for (const SavedSpot& spot : image.spots) {
         appendSpot(piece, "    ",
                    SpotView{image[spot.dxcall], image[spot.mode], image[spot.comment],
-                            spot.frequencyHz, spot.colour, spot.age},
+                            spot.frequencyHz, spot.colour, spot.age, spot.hidden,
+                            image[spot.status], image[spot.marks], spot.n1mmKHz, spot.kind},
                    nullptr);
         handOver(false);
     }
@@ -570,7 +604,8 @@ std::string journalSpotRecord(const SpotEntry& entry, std::int64_t loopNow, std:
     std::string text;
     appendSpot(text, "",
                SpotView{entry.dxcall, entry.mode, entry.comment, entry.frequencyHz, entry.colour,
-                        ageOf(entry, loopNow)},
+                        ageOf(entry, loopNow), entry.hidden, entry.status, marksText(entry.marks),
+                        entry.n1mmKHz, entry.kind},
                &wallNow);
     return text;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "spots/spot_relay.h"
+#include "spots/worked.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +32,12 @@ struct SavedSpot {
     double frequencyHz = 0.0;
     std::int64_t colour = 0;
     std::int64_t age = 0;
+    bool hidden = false;
+    // What a QSO logged later needs to mark it, and what gives back its colour when the QSO goes.
+    TextSpan status;
+    TextSpan marks; // as marksText writes them
+    double n1mmKHz = 0.0;
+    ModeKind kind = ModeKind::unknown;
 };
 
 // The whole state at one moment, copied out of the table and the list so that the document can
@@ -64,7 +71,8 @@ std::string spotStateDocument(const SpotStateImage& image);
 // The most bytes that the bridge writes for one spot or one deletion, whatever they hold: every
 // byte of a call sign or a comment may take six as an entity. A document, or a journal record,
 // that is longer was not written by the bridge.
-inline constexpr std::size_t kSavedSpotLimit = 256 + 6 * (kCallSignLimit + kTciCommandLimit);
+inline constexpr std::size_t kSavedSpotLimit =
+    512 + 6 * (kCallSignLimit + kTciCommandLimit + kLogFieldLimit) + kMarksPerSpot * 128;
 inline constexpr std::size_t kSavedDeletionLimit = 128 + 6 * kCallSignLimit;
 inline constexpr std::uintmax_t kSpotStateDocumentLimit =
     1024 + std::uintmax_t{SpotTable::kLimit} * kSavedSpotLimit +

@@ -137,12 +137,13 @@ class BridgeCase(unittest.TestCase):
         self.addCleanup(peer.close)
         return peer
 
-    def relaying(self):
+    def relaying(self, **settings):
         """A bridge connected to an SDR peer that streams nothing: (bridge, SDR, N1MM+)."""
         spot_port = free_port()
         sdr = self.sdr(stream_iq=False)
         sdr.start()
-        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 0})
+        b = self.bridge(dict({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 0},
+                             **settings))
         self.assert_bound(b, spot_port)
         self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
         return b, sdr, self.n1mm(spot_port)
@@ -533,6 +534,75 @@ class Relay(BridgeCase):
         self.assert_clean_stop(b)
 
     @keep_logs_on_failure
+    @keep_logs_on_failure
+    def test_repeats_send_nothing_and_hidden_statuses_leave_the_panorama(self):
+        settings = {"SpotText": "{comment} de {spotter}", "SpotHiddenStatuses": "Dupe, busy"}
+        b, sdr, peer = self.relaying(**settings)
+        cq = colour_for(settings, "cq")
+        shown = f"spot:K1ABC,cw,14025300,{cq},CW de W1AW;"
+        peer.spot("K1ABC", 14025.3, "cq", "CW")
+        self.assertIsNotNone(sdr.wait_for_text(shown, 10), sdr.texts())
+        for _ in range(3):
+            peer.spot("K1ABC", 14025.3, "cq", "CW")
+        peer.spot("W1END", 7012.0, "dupe", "CW")         # hidden: nothing to send
+        peer.spot("W1END", 7012.0, "cq", "CW")           # shown again
+        self.assertIsNotNone(sdr.wait_for_text(f"spot:W1END,cw,7012000,{cq},CW de W1AW;", 10))
+        peer.spot("K1ABC", 14025.3, "busy", "CW")
+        self.assertIsNotNone(sdr.wait_for_text("spot_delete:K1ABC;", 10), sdr.texts())
+        peer.spot("K1ABC", 14025.3, "cq", "CW")
+        self.assertTrue(sdr.wait_for_count(lambda t: t == shown, 2, 10), sdr.texts())
+        self.assertEqual(self.spot_texts(sdr), [
+            shown, f"spot:W1END,cw,7012000,{cq},CW de W1AW;", "spot_delete:K1ABC;", shown])
+        self.assert_clean_stop(b)
+        state = ET.parse(os.path.join(b.dir, "Tarnwick.xml")).getroot()
+        self.assertEqual(state.find("SpotHiddenStatuses").text, "Dupe, busy")
+
+        # An unknown placeholder: said once at Debug 0, the comment is shown, the file keeps it.
+        b, sdr, peer = self.relaying(SpotText="{qrg} {comment}")
+        peer.spot("K1ABC", 14025.3, "cq", "CW")
+        self.assertIsNotNone(sdr.wait_for_text(shown.replace(" de W1AW", ""), 10), sdr.texts())
+        self.assertEqual(b.log().count("SpotText has an unknown placeholder {qrg}"), 1, b.log())
+        self.assert_clean_stop(b)
+        state = ET.parse(os.path.join(b.dir, "Tarnwick.xml")).getroot()
+        self.assertEqual(state.find("SpotText").text, "{qrg} {comment}")
+
+    @keep_logs_on_failure
+    def test_a_logged_station_turns_dupe_at_once_and_back_and_a_kill_keeps_it(self):
+        b, sdr, peer = self.relaying()
+        cq, dupe = colour_for({}, "cq"), colour_for({}, "dupe")
+        before = time.strftime("%Y/%m/%d %H:%M:%S", time.gmtime(time.time() - 60))
+        peer.spot("K1ABC", 14025.3, "cq", "CW", timestamp=before)
+        peer.spot("K1ABC", 7025.3, "cq", "CW", timestamp=before)  # now on 40 m
+        peer.spot("W1AW", 14030.0, "cq", "CW")
+        shown = f"spot:K1ABC,cw,7025300,{cq},CW;"
+        self.assertTrue(sdr.wait_for_count(lambda t: t.startswith("spot:W1AW"), 1, 10))
+        since = len(sdr.texts())
+        peer.contact("contactinfo", "q1", "K1ABC", band="14")    # another band: untouched
+        peer.contact("contactinfo", "q2", "K1ABC", band="7", mode="USB")  # another kind
+        peer.contact("contactinfo", "q3", "K1ABC", band="7", rxfreq_khz=7025.3)
+        worked = f"spot:K1ABC,cw,7025300,{dupe},CW;"
+        self.assertIsNotNone(sdr.wait_for_text(worked, 5, since), sdr.texts())
+        peer.spot("K1ABC", 7025.3, "cq", "CW", timestamp=before)  # what N1MM+ knew before
+        peer.contact("contactdelete", "q3", "K1ABC")
+        self.assertIsNotNone(sdr.wait_for_text(shown, 5, since), sdr.texts())
+        peer.contact("contactreplace", "q2", "K1ABC", band="7", mode="CW")
+        self.assertTrue(sdr.wait_for_count(lambda t: t == worked, 2, 5, since), sdr.texts())
+        self.assertEqual(self.spot_texts(sdr, since), [worked, shown, worked])
+        time.sleep(0.3)
+        b.kill()
+
+        again = Tarnwick(CONFIG.exe, emulator=CONFIG.emulator, workdir=b.dir)
+        self._bridges.append(again)
+        self.addCleanup(again.close)
+        again.start()
+        self.assertTrue(sdr.wait_connected(2, FIRST_CONNECT + 10), "no second connection")
+        self.assertTrue(sdr.wait_until(lambda s: worked in s.texts(connection=2), 10),
+                        sdr.texts(connection=2))
+        since = len(sdr.texts())
+        peer.contact("contactdelete", "q2", "K1ABC")     # the mark came through the kill whole
+        self.assertIsNotNone(sdr.wait_for_text(shown, 5, since), sdr.texts())
+        self.assert_clean_stop(again)
+
     def test_spots_outlive_a_restart(self):
         """Relay, stop, start again: the SDR's picture still matches N1MM+'s, and the new run
         knows every spot (so it can expire and delete it)."""

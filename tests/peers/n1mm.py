@@ -95,6 +95,37 @@ def radio_info_datagram(freq_khz, radio_nr=1, tx_freq_khz=None, mode="CW",
     return (_DECLARATION + "<RadioInfo>\n" + body + "</RadioInfo>\n").encode("utf-8")
 
 
+def contact_datagram(kind, qso_id, call, band="14", rxfreq_khz=14025.0, mode="CW",
+                     timestamp=None, station="CONTEST-PC"):
+    """One N1MM+ Contacts broadcast as bytes: kind is "contactinfo", "contactreplace" or
+    "contactdelete"; band in MHz as N1MM+ writes it, rxfreq in tens of hertz."""
+    if timestamp is None:
+        timestamp = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime())
+    fields = [
+        ("app", "N1MM"),
+        ("contestname", "CQWWCW"),
+        ("contestnr", "1"),
+        ("timestamp", timestamp),
+        ("mycall", "N1MM"),
+        ("band", band),
+        ("rxfreq", str(int(round(rxfreq_khz * 100)))),
+        ("txfreq", str(int(round(rxfreq_khz * 100)))),
+        ("operator", ""),
+        ("mode", mode),
+        ("call", call),
+        ("countryprefix", ""),
+        ("snt", "599"),
+        ("rcv", "599"),
+        ("StationName", station),
+        ("ID", qso_id),
+    ]
+    if kind == "contactdelete":
+        fields = [f for f in fields if f[0] in ("app", "timestamp", "call", "contestnr",
+                                                "StationName", "ID")]
+    body = "".join(_element(n, v) for n, v in fields)
+    return (_DECLARATION + f"<{kind}>\n" + body + f"</{kind}>\n").encode("utf-8")
+
+
 @dataclass
 class SpectrumPacket:
     app: str
@@ -184,6 +215,11 @@ class N1mm:
 
     def delete(self, dxcall, frequency_khz=14000.0, **kw):
         return self.spot(dxcall, frequency_khz, action="delete", **kw)
+
+    def contact(self, kind, qso_id, call, **kw):
+        data = contact_datagram(kind, qso_id, call, **kw)
+        self.send_raw(data)
+        return data
 
     def radio_info(self, freq_khz, radio_nr=1, **kw):
         data = radio_info_datagram(freq_khz, radio_nr, **kw)

@@ -44,9 +44,12 @@ DEFAULT_SETTINGS = {
     "Spectrum2ReceiverNumber": None,
     "Spectrum2Name": None,
     "Spectrum2RadioNr": None,
+    "SpotText": None,
+    "SpotHiddenStatuses": None,
 }
 
-_OPTIONAL = ["SpectrumName", "Spectrum2ReceiverNumber", "Spectrum2Name", "Spectrum2RadioNr"]
+_OPTIONAL = ["SpectrumName", "Spectrum2ReceiverNumber", "Spectrum2Name", "Spectrum2RadioNr",
+             "SpotText", "SpotHiddenStatuses"]
 
 # Status word -> settings element of its colour. Any other status gets the new-QSO colour.
 STATUS_COLOUR_SETTING = {

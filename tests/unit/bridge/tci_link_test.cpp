@@ -235,6 +235,9 @@ TEST(TciLink, SlowAttemptsHoldNoPassAndTheNextIsDueFiveSecondsAfterTheLastEnded)
 TEST(TciLink, EveryStartSendsDeletionsTableAndRequestsInThatOrder) {
     Rig rig;
     rig.table.add(spot("K1ABC"));
+    SpotEntry hidden = spot("DUPE");
+    hidden.hidden = true; // may still be shown from before it was hidden
+    rig.table.add(hidden);
     rig.table.add(spot("DL1XYZ"));
     rig.pending.remember("OLD");
     rig.connect();
@@ -242,9 +245,12 @@ TEST(TciLink, EveryStartSendsDeletionsTableAndRequestsInThatOrder) {
     rig.link.spotChanged("K1ABC"); // not listening yet: the table keeps it for the start
     EXPECT_TRUE(rig.peer().texts().empty());
 
-    const std::vector<std::string> resend = {
-        "spot_delete:OLD;", spotCommand(*rig.table.find("K1ABC")),
-        spotCommand(*rig.table.find("DL1XYZ")), "iq_samplerate:48000;", "iq_start:0;"};
+    const std::vector<std::string> resend = {"spot_delete:OLD;",
+                                             "spot_delete:DUPE;",
+                                             spotCommand(*rig.table.find("K1ABC")),
+                                             spotCommand(*rig.table.find("DL1XYZ")),
+                                             "iq_samplerate:48000;",
+                                             "iq_start:0;"};
     rig.start();
     EXPECT_TRUE(rig.link.listening());
     EXPECT_EQ(rig.peer().texts(), resend);

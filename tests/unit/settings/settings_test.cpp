@@ -124,6 +124,8 @@ void expectSameSettings(const BridgeSettings& a, const BridgeSettings& b) {
     EXPECT_EQ(a.Spectrum2ReceiverNumber, b.Spectrum2ReceiverNumber);
     EXPECT_EQ(a.Spectrum2Name, b.Spectrum2Name);
     EXPECT_EQ(a.Spectrum2RadioNr, b.Spectrum2RadioNr);
+    EXPECT_EQ(a.SpotText, b.SpotText);
+    EXPECT_EQ(a.SpotHiddenStatuses, b.SpotHiddenStatuses);
     ASSERT_EQ(a.Transverters.size(), b.Transverters.size());
     for (std::size_t i = 0; i < a.Transverters.size(); ++i) {
         EXPECT_EQ(a.Transverters[i].rf, b.Transverters[i].rf) << "entry " << i;
@@ -177,6 +179,7 @@ TEST(SettingsFile, RoundTripKeepsEveryField) {
     saved.SpectrumCorrection = -7;
     saved.Spectrum2ReceiverNumber = "1";
     saved.Spectrum2Name = "SO2V <B>";
+    saved.SpotText = "{call} de {spotter} <{time}>";
     saved.Transverters = {{10368000.1, 144000.000000001}, {0.1, 1.0 / 3.0}, {50000, 28000}};
 
     TempFile file;
@@ -196,13 +199,15 @@ TEST(SettingsFile, RoundTripKeepsEveryField) {
     EXPECT_EQ(text.find('\r'), std::string::npos);
 }
 
-// The second spectrum's elements: only a file that holds them gets them back, as written and
-// after the standard elements, so that every other station's file stays as it is.
+// The second spectrum's and the spots' optional elements: only a file that holds them gets them
+// back, as written and after the standard elements, so that every other station's file stays as it
+// is.
 TEST(SettingsFile, OptionalSpectrumElementsComeBackOnlyWhenPresent) {
     const std::string defaults = readFixture("Tarnwick.default.xml");
     const std::string added = "    <SpectrumName>K3 left</SpectrumName>\n"
                               "    <Spectrum2ReceiverNumber> one </Spectrum2ReceiverNumber>\n"
-                              "    <Spectrum2RadioNr></Spectrum2RadioNr>\n";
+                              "    <Spectrum2RadioNr></Spectrum2RadioNr>\n"
+                              "    <SpotHiddenStatuses> Dupe , busy</SpotHiddenStatuses>\n";
     std::string text = defaults;
     const std::size_t at = text.find("    <Transverters>");
     ASSERT_NE(at, std::string::npos);
@@ -213,6 +218,8 @@ TEST(SettingsFile, OptionalSpectrumElementsComeBackOnlyWhenPresent) {
     EXPECT_EQ(loaded.Spectrum2ReceiverNumber, " one "); // checked by the bridge, kept here
     EXPECT_EQ(loaded.Spectrum2Name, std::nullopt);
     EXPECT_EQ(loaded.Spectrum2RadioNr, "");
+    EXPECT_EQ(loaded.SpotText, std::nullopt);
+    EXPECT_EQ(loaded.SpotHiddenStatuses, " Dupe , busy");
     EXPECT_EQ(settingsDocument(loaded), text);
     EXPECT_EQ(settingsDocument(loadFrom(defaults, BridgeSettings{})), defaults);
 }

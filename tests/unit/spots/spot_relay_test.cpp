@@ -170,13 +170,36 @@ TEST(N1mmDatagramReader, TellsMalformedFromUninteresting) {
     EXPECT_EQ(readN1mmDatagram("<spot><dxcall>K1ABC</spot>").kind, N1mmDatagramKind::malformed);
     EXPECT_EQ(readN1mmDatagram("not xml at all <").kind, N1mmDatagramKind::malformed);
     EXPECT_EQ(readN1mmDatagram("").kind, N1mmDatagramKind::malformed);
-    EXPECT_EQ(readN1mmDatagram("<?xml version=\"1.0\"?><contactinfo><call>K1ABC</call>"
-                               "</contactinfo>")
-                  .kind,
+    EXPECT_EQ(readN1mmDatagram("<?xml version=\"1.0\"?><AppInfo><app>N1MM</app></AppInfo>").kind,
               N1mmDatagramKind::nothing);
     // Only top-level elements count.
     EXPECT_EQ(readN1mmDatagram("<outer><spot><dxcall>K1ABC</dxcall></spot></outer>").kind,
               N1mmDatagramKind::nothing);
+}
+
+// N1MM+'s Contacts broadcast: the fields the marks need, and "<none>" for one that is missing.
+TEST(N1mmDatagramReader, ReadsTheThreeContactKinds) {
+    const struct {
+        const char* root;
+        ContactFields::Kind kind;
+    } cases[] = {{"contactinfo", ContactFields::Kind::info},
+                 {"contactreplace", ContactFields::Kind::replace},
+                 {"contactdelete", ContactFields::Kind::remove}};
+    for (const auto& c : cases) {
+        const std::string text = std::string("<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<") +
+                                 c.root +
+                                 "><app>N1MM</app><call>K1ABC</call><band>3.5</band>"
+                                 "<rxfreq>352500</rxfreq><ID>a1b2</ID><sntnr>5</sntnr>"
+                                 "<timestamp>2026-12-09 14:05:23</timestamp></" +
+                                 c.root + ">";
+        const N1mmDatagram datagram = readN1mmDatagram(text);
+        ASSERT_EQ(datagram.kind, N1mmDatagramKind::contact) << c.root;
+        const ContactFields& f = datagram.contact;
+        EXPECT_EQ(f.kind, c.kind);
+        EXPECT_EQ(std::vector<std::string>({f.ID, f.call, f.band, f.rxfreq, f.mode, f.timestamp}),
+                  std::vector<std::string>(
+                      {"a1b2", "K1ABC", "3.5", "352500", kNoneText, "2026-12-09 14:05:23"}));
+    }
 }
 
 // --- numbers -----------------------------------------------------------------------------------
@@ -517,6 +540,95 @@ TEST(SpotTable, ApplySpotGivesTheCommandForEachAction) {
         EXPECT_EQ(callsIn(table), step.calls);
     }
     EXPECT_EQ(table.find("A")->received, 2000);
+}
+
+// What the SDR shows changes, or nothing is sent: a repeat only makes the spot younger, and a
+// spot that takes a hidden status leaves the panorama while it stays in the table.
+TEST(SpotTable, ApplySpotSendsNothingForARepeatAndHidesHiddenStatuses) {
+    BridgeSettings settings;
+    settings.SpotHiddenStatuses = " Dupe ,busy,,";
+    std::string problem;
+    const SpotLook look = spotLook(settings, problem);
+    EXPECT_EQ(look.hiddenStatuses, (std::vector<std::string>{"dupe", "busy"}));
+    const auto with = [](const char* call, const char* status, const char* comment) {
+        SpotFields fields = fieldsFor(call, "add");
+        fields.status = status;
+        fields.comment = comment;
+        return fields;
+    };
+    const std::string shown = "spot:A,unk,14025000,4283541759,CQ;";
+    const struct {
+        SpotFields fields;
+        SpotChange change;
+        std::string command;
+    } steps[] = {
+        {with("A", "new qso", "CQ"), SpotChange::added, shown},
+        {with("A", "new qso", "CQ"), SpotChange::repeated, ""},
+        {with("A", "cq", "CQ"), SpotChange::repeated, ""}, // the same colour
+        {with("A", "new qso", "CQ up"), SpotChange::replaced,
+         "spot:A,unk,14025000,4283541759,CQ up;"},
+        {with("A", "dupe", "CQ up"), SpotChange::hidden, "spot_delete:A;"},
+        {with("A", "busy", "other"), SpotChange::repeated, ""},
+        {with("A", "new qso", "CQ"), SpotChange::replaced, shown},
+        {with("B", "DUPE", "CQ"), SpotChange::added, ""},
+    };
+    SpotTable table;
+    std::int64_t now = 1000;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.fields.dxcall + " " + step.fields.status + " " + step.fields.comment);
+        const SpotApplied applied = applySpot(table, step.fields, settings, ++now, look);
+        EXPECT_EQ(applied.change, step.change);
+        EXPECT_EQ(applied.command, step.command);
+        EXPECT_EQ(table.find(step.fields.dxcall)->received, now); // the age starts afresh
+    }
+    EXPECT_FALSE(table.find("A")->hidden);
+    EXPECT_TRUE(table.find("B")->hidden);
+}
+
+TEST(SpotText, PlaceholdersAndUnknownOnes) {
+    SpotFields fields = fieldsFor("K1ABC", "add");
+    fields.spottercall = "G4XYZ";
+    fields.status = "double mult";
+    fields.timestamp = "2026/12/09 07:05:59";
+    const struct {
+        const char* text;
+        std::string filled;
+    } cases[] = {
+        {"{comment}", "CQ"},
+        {"{call} de {spotter} {time}: {comment} [{status}]",
+         "K1ABC de G4XYZ 0705: CQ [double mult]"},
+        {"}{time}{", "}0705{"},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(spotText(c.text, fields), c.filled) << c.text;
+    fields.timestamp = "yesterday";
+    EXPECT_EQ(spotText("[{time}]", fields), "[]");
+    // A huge comment named many times is cut as one would be.
+    fields.comment = std::string(5000, 'x');
+    EXPECT_LE(spotText("{comment}{comment}{comment}", fields).size(), 2 * kTciCommandLimit);
+    fields.comment = "CQ";
+    fields.status = "new qso";
+    EXPECT_EQ(spotCommand(*buildSpotEntry(fields, BridgeSettings{}, 0,
+                                          SpotLook{"{spotter}: {comment}", {}})),
+              "spot:K1ABC,unk,14025000,4283541759,G4XYZ: CQ;");
+
+    const struct {
+        const char* text;
+        std::optional<std::string> unknown;
+    } checks[] = {
+        {"{comment} {call}", std::nullopt}, {"plain", std::nullopt},  {"} {", "{"},
+        {"{Comment}", "{Comment}"},         {"{call}{qrg}", "{qrg}"}, {"{call", "{call"},
+    };
+    for (const auto& c : checks) {
+        EXPECT_EQ(unknownSpotTextPlaceholder(c.text), c.unknown) << c.text;
+        BridgeSettings settings;
+        settings.SpotText = c.text;
+        std::string problem;
+        const SpotLook look = spotLook(settings, problem);
+        EXPECT_EQ(problem.empty(), !c.unknown) << c.text;
+        EXPECT_EQ(look.text, c.unknown ? "{comment}" : c.text);
+    }
 }
 
 // The SDR must hear every deletion: one it has not been seen to hear is sent again at its next

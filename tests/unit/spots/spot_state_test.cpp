@@ -222,14 +222,25 @@ TEST(SpotState, WhatIsWrittenLoads) {
         PendingDeletes pending;
         for (std::size_t i = 0; i < c.spots; ++i) {
             SpotEntry e = entry(c.call + std::to_string(i), 5000, c.comment, "cw", 14025000.0);
+            e.hidden = i % 2 == 1; // kept off the panorama, and after the load too
+            e.n1mmKHz = 14025.3;
+            e.kind = ModeKind::digital;
+            e.status = "double mult";
+            if (i % 3 == 0)
+                e.marks = {{"Q" + std::to_string(i), "14", ModeKind::cw, 20261209140500},
+                           {"R", "1.8", ModeKind::unknown, -1}};
             boundSpotEntry(e);
             table.add(std::move(e));
         }
         for (std::size_t i = 0; i < c.pending; ++i)
             pending.remember(c.call + "P" + std::to_string(i));
         std::vector<std::string> commands;
+        const auto saved = [](const SpotEntry& e) {
+            return shownCommand(e) + marksText(e.marks) + e.status + modeKindWord(e.kind) +
+                   std::to_string(e.n1mmKHz);
+        };
         for (const SpotEntry& e : table)
-            commands.push_back(spotCommand(e));
+            commands.push_back(saved(e));
         const std::string text = spotStateDocument(spotStateImage(table, pending, 5000, kSaved, 7));
         EXPECT_LE(text.size(), 1024 + c.spots * kSavedSpotLimit + c.pending * kSavedDeletionLimit);
         SpotTable loadedTable;
@@ -246,7 +257,7 @@ TEST(SpotState, WhatIsWrittenLoads) {
         if (loadedTable.size() == table.size()) {
             std::vector<std::string> loaded;
             for (const SpotEntry& e : loadedTable)
-                loaded.push_back(spotCommand(e));
+                loaded.push_back(saved(e));
             EXPECT_EQ(loaded, commands);
             EXPECT_NE(loadedTable.find(c.call + "0"), nullptr);
             EXPECT_EQ(loadedPending.calls(), pending.calls());
@@ -256,6 +267,12 @@ TEST(SpotState, WhatIsWrittenLoads) {
     // The bounds that the load limit counts on hold for the worst of everything.
     SpotEntry worst = entry(worstCall, 0, quotes, "unk", -1.7976931348623157e308);
     worst.colour = std::numeric_limits<std::int64_t>::min();
+    worst.hidden = true;
+    worst.status = std::string(kLogFieldLimit, '"');
+    worst.n1mmKHz = -1.7976931348623157e308;
+    worst.marks.assign(kMarksPerSpot,
+                       QsoMark{std::string(kQsoIdLimit, 'x'), "10368.000000000", ModeKind::digital,
+                               std::numeric_limits<std::int64_t>::min()});
     boundSpotEntry(worst);
     EXPECT_LE(journalSpotRecord(worst, std::numeric_limits<std::int64_t>::max(),
                                 std::numeric_limits<std::int64_t>::min())

@@ -1,0 +1,74 @@
+// What the bridge sees of the spots: the datagram reader and the command texts, and one object
+// that owns the live spots, the deletions the SDR may have missed and the store that keeps both
+// between runs. The bridge tells it what arrives and when a pass ends; it answers with what the
+// SDR is to hear.
+#pragma once
+
+#include "platform/clock.h"
+#include "settings/settings.h"
+#include "spots/spot_relay.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class SpotStore;
+
+// One command the SDR is to hear, named by its call: the spot as the table holds it when it goes
+// out, or its deletion (already pending).
+struct SpotSend {
+    enum class Kind { spot, deletion } kind;
+    std::string dxcall;
+};
+
+class Spots {
+public:
+    // The settings are read as they are when each datagram arrives; they outlive this object.
+    explicit Spots(const BridgeSettings& settings);
+    ~Spots();
+    Spots(const Spots&) = delete;
+    Spots& operator=(const Spots&) = delete;
+
+    // Reads how spots are to look, then the live spots and the pending deletions of the last run
+    // when there is a state file: a restart neither forgets a spot nor leaves a stale one on the
+    // panorama. From here on every change is kept as it is made.
+    void open(const platform::Clock& clock);
+
+    // A datagram's spot, received at now (seconds on the loop's clock): the table follows it, and
+    // what the SDR is to hear comes back in order. Each change is in the journal before then.
+    std::vector<SpotSend> takeSpot(const SpotFields& fields, std::int64_t now);
+
+    // A QSO logged, edited or deleted in N1MM+: the spots it works, or worked, are sent again in
+    // their new colour (or deleted from the panorama, when that hides them).
+    std::vector<SpotSend> takeContact(const ContactFields& fields);
+
+    // Spots whose lifetime has ended are deleted; their deletions come back.
+    std::vector<SpotSend> expire(std::int64_t now);
+
+    // Once a pass; the store writes on a thread of its own and says what fails.
+    void service();
+
+    // A clean stop: the state is saved whole, then the table is emptied.
+    void close();
+
+    // What the link re-sends at every start and tells of what the SDR has read.
+    const SpotTable& table() const { return table_; }
+    PendingDeletes& pending() { return pending_; }
+
+    std::size_t size() const { return table_.size(); }
+    // Adds taken since the last open.
+    std::int32_t received() const { return received_; }
+
+private:
+    void remember(const std::string& dxcall, std::vector<SpotSend>& sends);
+    void flush();
+
+    const BridgeSettings& settings_;
+    SpotLook look_;
+    SpotTable table_;
+    PendingDeletes pending_;
+    std::unique_ptr<SpotStore> store_; // none without a state file
+    std::int32_t received_ = 0;
+};
