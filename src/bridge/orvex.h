@@ -2,8 +2,6 @@
 #pragma once
 
 #include "bridge/spectrum.h"
-#include "spots/spot_relay.h"
-#include "spots/spot_store.h"
 #include "bridge/tci_link.h"
 #include "bridge/tci_message.h"
 #include "diag/heap.h"
@@ -14,6 +12,8 @@
 #include "platform/waker.h"
 #include "service/service_base.h"
 #include "settings/settings.h"
+#include "spots/spot_relay.h"
+#include "spots/spot_store.h"
 
 #include <array>
 #include <atomic>
@@ -60,6 +60,8 @@ private:
     };
 
     bool startWorker(Worker& w, StartupFailure& failure);
+    // False when another bridge holds this folder's state files.
+    bool takeFolder(Worker& w);
     void runLoop(Worker& w);
     void shutdownWorker(Worker& w);
 

@@ -114,8 +114,8 @@ TEST(SpotStore, OnlyJournalsThatContinueTheDocumentAreReplayed) {
               (std::vector<std::string>{"Tarnwick.spots.4.journal", "Tarnwick.spots.xml"}));
 
     std::ofstream(document, std::ios::binary) << "<TarnwickSpots version=\"1\"";
-    std::ofstream(path(folder.path() / "Tarnwick.spots.4.journal"), std::ios::app)
-        << journalSpotRecord(spotOf("D", 1800.0), loopNow, wallNow);
+    std::ofstream(path(folder.path() / "Tarnwick.spots.4.journal"), std::ios::binary)
+        << journalHeader() << journalSpotRecord(spotOf("D", 1800.0), loopNow, wallNow);
     BridgeRun refused(document);
     EXPECT_EQ(testfiles::readAll(folder.path() / "Tarnwick.spots.xml.bad"),
               "<TarnwickSpots version=\"1\"");
