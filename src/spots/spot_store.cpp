@@ -262,6 +262,10 @@ void SpotStore::open(SpotTable& table, PendingDeletes& pending, std::int32_t lif
     std::error_code unlisted;
     for (std::filesystem::directory_iterator it(folder, unlisted), end; !unlisted && it != end;
          it.increment(unlisted)) {
+        // Only files: a folder of such a name is no one's journal.
+        std::error_code unknown;
+        if (!it->is_regular_file(unknown))
+            continue;
         const std::string name = it->path().filename().u8string();
         std::uint64_t number = 0;
         if (hasEnds(name, temporaryPrefix, kTemporarySuffix) &&
@@ -398,9 +402,11 @@ bool SpotStore::startJournal(std::uint64_t generation) {
     const std::string header = journalHeader();
     auto file = std::make_shared<platform::MappedFile>();
     if (const platform::FileError error = file->open(path, kJournalRoom, true)) {
+        // A journal made but given no room is removed; anything else of that name is not ours.
         file.reset();
         std::error_code ignored;
-        std::filesystem::remove(path, ignored);
+        if (std::filesystem::is_regular_file(path, ignored))
+            std::filesystem::remove(path, ignored);
         journalFailed(error);
         return false;
     }
