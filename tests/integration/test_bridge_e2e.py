@@ -327,7 +327,7 @@ class Foundation(BridgeCase):
         self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
         self.assert_clean_stop(b)
         self.assertEqual(sorted(n for n in os.listdir(folder) if n.startswith("Tarnwick.")),
-                         ["Tarnwick.log", "Tarnwick.xml"])
+                         ["Tarnwick.lock", "Tarnwick.log", "Tarnwick.xml"])
         self.assertIn(f"TCI Port={sdr.port},", b.log())
         self.assertEqual(ET.parse(b.settings_path).getroot().find("TCIPort").text, port_text)
 
