@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -138,15 +139,23 @@ private:
             shared.busy = true;
             lock.unlock();
             Outcome outcome;
-            if (job.kind == Job::write) {
-                outcome = write(std::move(job.save));
-            } else if (job.kind == Job::push) {
-                outcome.error = job.journal->sync();
-            } else {
-                auto grown = std::make_shared<platform::MappedFile>();
-                outcome.error = grown->open(job.path, job.size, false);
-                if (!outcome.error)
-                    outcome.grown = std::move(grown);
+            // Memory for a large document may run out here: that save fails, as a full disk
+            // would make it fail, and the journals keep the spots.
+            try {
+                if (job.kind == Job::write) {
+                    outcome = write(job.save);
+                } else if (job.kind == Job::push) {
+                    outcome.error = job.journal->sync();
+                } else {
+                    auto grown = std::make_shared<platform::MappedFile>();
+                    outcome.error = grown->open(job.path, job.size, false);
+                    if (!outcome.error)
+                        outcome.grown = std::move(grown);
+                }
+            } catch (const std::bad_alloc&) {
+                outcome = Outcome{};
+                outcome.save = job.save;
+                outcome.error = {"memory for the save", ENOMEM};
             }
             outcome.journal = job.path;
             outcome.grow = job.kind == Job::grow;
