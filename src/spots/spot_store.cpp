@@ -30,6 +30,24 @@ bool sameFailure(const platform::FileError& a, const platform::FileError& b) {
     return a && b && a.code == b.code && std::string_view(a.call) == b.call;
 }
 
+// A new journal, its room on the disk taken and its first line in place. A file made but given no
+// room is removed; anything else of that name is not ours.
+platform::FileError makeJournal(const platform::Path& path, std::size_t room,
+                                std::shared_ptr<platform::MappedFile>& made) {
+    auto file = std::make_shared<platform::MappedFile>();
+    if (const platform::FileError error = file->open(path, room, true)) {
+        file.reset();
+        std::error_code ignored;
+        if (std::filesystem::is_regular_file(path, ignored))
+            std::filesystem::remove(path, ignored);
+        return error;
+    }
+    const std::string header = journalHeader();
+    std::memcpy(file->data(), header.data(), header.size());
+    made = std::move(file);
+    return {};
+}
+
 } // namespace
 
 struct SpotStore::Save {
@@ -45,11 +63,12 @@ struct SpotStore::Save {
 class SpotStore::Writer {
 public:
     using Journal = std::shared_ptr<platform::MappedFile>;
+    enum class Work { push, grow, make, write };
     struct Outcome {
         std::shared_ptr<const Save> save; // for a document written
-        Journal grown;                    // for a journal given more room
-        platform::Path journal;           // of a journal pushed to the disk or grown
-        bool grow = false;
+        Journal mapping;                  // of a journal given more room, or made
+        platform::Path journal;           // of a journal pushed to the disk, grown or made
+        Work kind = Work::push;
         platform::FileError error;
         std::uint64_t bytes = 0;
     };
@@ -74,17 +93,20 @@ public:
         {
             std::lock_guard<std::mutex> lock(shared_->mutex);
             for (const Job& job : shared_->jobs) {
-                if (job.kind == Job::push && job.path == path)
+                if (job.kind == Work::push && job.path == path)
                     return;
             }
         }
-        post(Job{Job::push, nullptr, path, std::move(journal), 0});
+        post(Job{Work::push, nullptr, path, std::move(journal), 0});
     }
     void grow(const platform::Path& path, std::size_t size) {
-        post(Job{Job::grow, nullptr, path, nullptr, size});
+        post(Job{Work::grow, nullptr, path, nullptr, size});
+    }
+    void make(const platform::Path& path, std::size_t size) {
+        post(Job{Work::make, nullptr, path, nullptr, size});
     }
     void save(std::shared_ptr<const Save> save) {
-        post(Job{Job::write, std::move(save), {}, nullptr, 0});
+        post(Job{Work::write, std::move(save), {}, nullptr, 0});
     }
     std::vector<Outcome> outcomes() {
         std::lock_guard<std::mutex> lock(shared_->mutex);
@@ -104,7 +126,7 @@ public:
 
 private:
     struct Job {
-        enum Kind { push, grow, write } kind = push;
+        Work kind = Work::push;
         std::shared_ptr<const Save> save;
         platform::Path path;
         Journal journal;
@@ -142,15 +164,17 @@ private:
             // Memory for a large document may run out here: that save fails, as a full disk
             // would make it fail, and the journals keep the spots.
             try {
-                if (job.kind == Job::write) {
+                if (job.kind == Work::write) {
                     outcome = write(job.save);
-                } else if (job.kind == Job::push) {
+                } else if (job.kind == Work::push) {
                     outcome.error = job.journal->sync();
-                } else {
+                } else if (job.kind == Work::grow) {
                     auto grown = std::make_shared<platform::MappedFile>();
                     outcome.error = grown->open(job.path, job.size, false);
                     if (!outcome.error)
-                        outcome.grown = std::move(grown);
+                        outcome.mapping = std::move(grown);
+                } else {
+                    outcome.error = makeJournal(job.path, job.size, outcome.mapping);
                 }
             } catch (const std::bad_alloc&) {
                 outcome = Outcome{};
@@ -158,7 +182,7 @@ private:
                 outcome.error = {"memory for the save", ENOMEM};
             }
             outcome.journal = job.path;
-            outcome.grow = job.kind == Job::grow;
+            outcome.kind = job.kind;
             // A mapping is let go of here, away from the loop.
             job = Job{};
             lock.lock();
@@ -403,32 +427,30 @@ bool SpotStore::replay(SpotTable& table, PendingDeletes& pending, std::int32_t l
     return true;
 }
 
-// The journal is made on the loop thread only at the start and at a fold, once every few
-// megabytes of changes; growing it and pushing it to the disk are the writer's.
+// Made on the loop thread only at the start and while no journal works; at a fold the writer
+// makes the next one, and grows the one in use, so that the loop never waits for a file.
 bool SpotStore::startJournal(std::uint64_t generation) {
-    const platform::Path path = journal(generation);
     generation_ = generation;
-    const std::string header = journalHeader();
-    auto file = std::make_shared<platform::MappedFile>();
-    if (const platform::FileError error = file->open(path, kJournalRoom, true)) {
-        // A journal made but given no room is removed; anything else of that name is not ours.
-        file.reset();
-        std::error_code ignored;
-        if (std::filesystem::is_regular_file(path, ignored))
-            std::filesystem::remove(path, ignored);
+    std::shared_ptr<platform::MappedFile> file;
+    if (const platform::FileError error = makeJournal(journal(generation), kJournalRoom, file)) {
         journalFailed(error);
         return false;
     }
-    std::memcpy(file->data(), header.data(), header.size());
+    takeJournal(std::move(file), generation);
+    return true;
+}
+
+void SpotStore::takeJournal(std::shared_ptr<platform::MappedFile> file, std::uint64_t generation) {
     if (journalBroken_)
-        LOG_NONE(kTag, "The changes to the spots are kept in {} again", platform::utf8Path(path));
+        LOG_NONE(kTag, "The changes to the spots are kept in {} again",
+                 platform::utf8Path(journal(generation)));
+    generation_ = generation;
     journal_ = std::move(file);
-    journalBytes_ = header.size();
+    journalBytes_ = journalHeader().size();
     journalWritten_ = true;
     journalBroken_ = false;
     growing_ = false;
     journalError_ = {};
-    return true;
 }
 
 // The changes that no journal could take are in memory only: a document holds them within
@@ -509,10 +531,14 @@ void SpotStore::service(const SpotTable& table, const PendingDeletes& pending) {
         }
         return;
     }
-    const bool due =
-        journalBroken_ ? unsaved_ : journalBytes_ >= std::max(foldBytes_, documentBytes_);
-    if (due && now >= retryAtMs_)
+    // While the writer makes the next journal, nothing else may make one of that name.
+    if (next_ || (journalBroken_ && unsaved_ && now >= retryAtMs_ && !making_)) {
         fold(table, pending);
+    } else if (!journalBroken_ && !making_ && now >= retryAtMs_ &&
+               journalBytes_ >= std::max(foldBytes_, documentBytes_)) {
+        writer_->make(journal(generation_ + 1), kJournalRoom);
+        making_ = true;
+    }
 }
 
 // A new journal takes the changes from here on, while the writer saves the state as it is now;
@@ -522,7 +548,10 @@ void SpotStore::fold(const SpotTable& table, const PendingDeletes& pending) {
     flush();
     const platform::Path old = journal(generation_);
     const std::shared_ptr<platform::MappedFile> oldJournal = journal_;
-    startJournal(generation_ + 1);
+    if (next_)
+        takeJournal(std::move(next_), generation_ + 1);
+    else
+        startJournal(generation_ + 1);
     if (std::find(obsolete_.begin(), obsolete_.end(), old) == obsolete_.end())
         obsolete_.push_back(old);
     // The old journal's last changes reach the disk before the document that replaces it.
@@ -544,13 +573,30 @@ void SpotStore::fold(const SpotTable& table, const PendingDeletes& pending) {
 void SpotStore::noteOutcomes(std::int64_t now) {
     for (Writer::Outcome& outcome : writer_->outcomes()) {
         if (!outcome.save) {
-            if (outcome.grow) {
+            if (outcome.kind == Writer::Work::make) {
+                making_ = false;
+                if (outcome.mapping && outcome.journal == journal(generation_ + 1)) {
+                    next_ = std::move(outcome.mapping);
+                } else if (outcome.error) {
+                    if (!sameFailure(outcome.error, journalError_))
+                        LOG_FAILURE(kTag,
+                                    "Could not start the spot journal {} ({}); the changes go on "
+                                    "into {}",
+                                    platform::utf8Path(outcome.journal),
+                                    platform::describe(outcome.error),
+                                    platform::utf8Path(journal(generation_)));
+                    journalError_ = outcome.error;
+                    retryAtMs_ = now + kRetryMs;
+                }
+                continue;
+            }
+            if (outcome.kind == Writer::Work::grow) {
                 // The answer to a request for room, for the journal being written or an old one.
                 if (outcome.journal != journal(generation_))
                     continue;
                 growing_ = false;
-                if (outcome.grown && journal_ && outcome.grown->size() > journal_->size())
-                    journal_ = std::move(outcome.grown);
+                if (outcome.mapping && journal_ && outcome.mapping->size() > journal_->size())
+                    journal_ = std::move(outcome.mapping);
                 else if (outcome.error && !sameFailure(outcome.error, journalError_))
                     LOG_FAILURE(kTag, "Could not give the spot journal more room ({})",
                                 platform::describe(outcome.error));
@@ -605,6 +651,12 @@ void SpotStore::close(const SpotTable& table, const PendingDeletes& pending) {
         return;
     }
     noteOutcomes(clock_.steadyMillis());
+    // A journal made for a fold that did not come holds nothing.
+    if (next_) {
+        next_.reset();
+        std::error_code ignored;
+        std::filesystem::remove(journal(generation_ + 1), ignored);
+    }
     const bool changed = journalBytes_ > journalHeader().size() || journalBroken_ || unsaved_ ||
                          static_cast<bool>(saving_);
     if (changed) {

@@ -74,6 +74,7 @@ private:
     bool replay(SpotTable& table, PendingDeletes& pending, std::int32_t lifeTime,
                 const platform::Path& path, JournalReplay& totals);
     bool startJournal(std::uint64_t generation);
+    void takeJournal(std::shared_ptr<platform::MappedFile> file, std::uint64_t generation);
     void fold(const SpotTable& table, const PendingDeletes& pending);
     void noteOutcomes(std::int64_t now);
     void journalFailed(const platform::FileError& error);
@@ -90,7 +91,9 @@ private:
     bool journalWritten_ = false; // since it was last pushed to the disk
     bool journalBroken_ = false;  // a write failed: only a new document makes up for it
     bool growing_ = false;        // a larger mapping of the journal is being made
-    bool unsaved_ = false;        // changes that no journal took, for the next document
+    bool making_ = false;         // the writer is making the next journal
+    std::shared_ptr<platform::MappedFile> next_; // the next journal, made for a fold
+    bool unsaved_ = false; // changes that no journal took, for the next document
     platform::FileError journalError_;
     platform::FileError syncError_;
     std::string waiting_;                  // changes not yet handed to the system
