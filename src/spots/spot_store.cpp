@@ -63,7 +63,7 @@ struct SpotStore::Save {
 class SpotStore::Writer {
 public:
     using Journal = std::shared_ptr<platform::MappedFile>;
-    enum class Work { push, grow, make, write };
+    enum class Work { push, grow, make, write, release };
     struct Outcome {
         std::shared_ptr<const Save> save; // for a document written
         Journal mapping;                  // of a journal given more room, or made
@@ -104,6 +104,12 @@ public:
     }
     void make(const platform::Path& path, std::size_t size) {
         post(Job{Work::make, nullptr, path, nullptr, size});
+    }
+    // A mapping that the loop needs no more: unmapping it and closing its file (which a network
+    // folder may make wait) are done here.
+    void release(Journal journal) {
+        if (journal)
+            post(Job{Work::release, nullptr, {}, std::move(journal), 0});
     }
     void save(std::shared_ptr<const Save> save) {
         post(Job{Work::write, std::move(save), {}, nullptr, 0});
@@ -173,7 +179,7 @@ private:
                     outcome.error = grown->open(job.path, job.size, false);
                     if (!outcome.error)
                         outcome.mapping = std::move(grown);
-                } else {
+                } else if (job.kind == Work::make) {
                     outcome.error = makeJournal(job.path, job.size, outcome.mapping);
                 }
             } catch (const std::bad_alloc&) {
@@ -186,7 +192,8 @@ private:
             // A mapping is let go of here, away from the loop.
             job = Job{};
             lock.lock();
-            shared.done.push_back(std::move(outcome));
+            if (outcome.kind != Work::release)
+                shared.done.push_back(std::move(outcome));
             shared.busy = false;
             shared.idle.notify_all();
         }
@@ -502,7 +509,7 @@ void SpotStore::flush() {
                 waiting_.clear();
                 return;
             }
-            journal_ = std::move(larger);
+            writer_->release(std::exchange(journal_, std::move(larger)));
         }
         std::memcpy(journal_->data() + journalBytes_, waiting_.data(), waiting_.size());
         journalBytes_ += waiting_.size();
@@ -547,7 +554,7 @@ void SpotStore::service(const SpotTable& table, const PendingDeletes& pending) {
 void SpotStore::fold(const SpotTable& table, const PendingDeletes& pending) {
     flush();
     const platform::Path old = journal(generation_);
-    const std::shared_ptr<platform::MappedFile> oldJournal = journal_;
+    std::shared_ptr<platform::MappedFile> oldJournal = journal_;
     if (next_)
         takeJournal(std::move(next_), generation_ + 1);
     else
@@ -557,6 +564,7 @@ void SpotStore::fold(const SpotTable& table, const PendingDeletes& pending) {
     // The old journal's last changes reach the disk before the document that replaces it.
     if (oldJournal)
         writer_->sync(old, oldJournal);
+    writer_->release(std::move(oldJournal));
     auto save = std::make_shared<Save>();
     save->image = spotStateImage(table, pending, clock_.steadyMillis() / 1000, clock_.wallSeconds(),
                                  generation_);
@@ -571,7 +579,8 @@ void SpotStore::fold(const SpotTable& table, const PendingDeletes& pending) {
 // A failure is said once, again when it changes, and once more when it clears; the spots stay in
 // memory and in the journals.
 void SpotStore::noteOutcomes(std::int64_t now) {
-    for (Writer::Outcome& outcome : writer_->outcomes()) {
+    std::vector<Writer::Outcome> outcomes = writer_->outcomes();
+    for (Writer::Outcome& outcome : outcomes) {
         if (!outcome.save) {
             if (outcome.kind == Writer::Work::make) {
                 making_ = false;
@@ -596,7 +605,7 @@ void SpotStore::noteOutcomes(std::int64_t now) {
                     continue;
                 growing_ = false;
                 if (outcome.mapping && journal_ && outcome.mapping->size() > journal_->size())
-                    journal_ = std::move(outcome.mapping);
+                    writer_->release(std::exchange(journal_, std::move(outcome.mapping)));
                 else if (outcome.error && !sameFailure(outcome.error, journalError_))
                     LOG_FAILURE(kTag, "Could not give the spot journal more room ({})",
                                 platform::describe(outcome.error));
@@ -634,6 +643,9 @@ void SpotStore::noteOutcomes(std::int64_t now) {
         savingFailed_ = true;
         retryAtMs_ = now + kRetryMs;
     }
+    // Mappings that came too late for their journal go back to be let go of.
+    for (Writer::Outcome& outcome : outcomes)
+        writer_->release(std::move(outcome.mapping));
 }
 
 // Bounded: a disk or a network folder that hangs must not hold the stop. What the last save
