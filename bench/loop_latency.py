@@ -257,15 +257,22 @@ def main():
     parser.add_argument("--repeat", type=int, default=1, help="rounds per CPU figure (median)")
     parser.add_argument("--unreachable-only", action="store_true",
                         help="measure only with the SDR unreachable")
+    parser.add_argument("--latency-only", action="store_true",
+                        help="measure only the spot latency, with and without the journal")
     args = parser.parse_args()
     exes = [tuple(item.split("=", 1)) if "=" in item else (item, item) for item in args.exe]
     ways = ["silent port"] + (["dropped request", "silent name server"]
                               if unreachable.can_isolate() else [])
     width = max(len(name) for name, _ in exes)
-    print(f"\nThe SDR unreachable: spot datagram to the bridge's log ({SPOTS} spots, one every "
-          f"{SPOT_INTERVAL * 1000:.0f} ms), ms, and Ctrl+C to exit during an attempt, ms:")
-    print(f"  {'':<{width}}  {'way':<20} {'median':>8} {'p99':>8} {'max':>8} {'count':>6}   "
-          "Ctrl+C to exit")
+    if args.latency_only:
+        ways = []
+        args.seconds = 0
+    if ways:
+        print(f"\nThe SDR unreachable: spot datagram to the bridge's log ({SPOTS} spots, one "
+              f"every {SPOT_INTERVAL * 1000:.0f} ms), ms, and Ctrl+C to exit during an attempt, "
+              "ms:")
+        print(f"  {'':<{width}}  {'way':<20} {'median':>8} {'p99':>8} {'max':>8} {'count':>6}   "
+              "Ctrl+C to exit")
     for way in ways:
         for name, path in exes:
             lat, stop = measure_unreachable(path, way)
@@ -281,6 +288,8 @@ def main():
     results = {name: {} for name, _ in exes}
     for _ in range(args.repeat):
         for name, path in exes:
+            if args.latency_only:
+                break
             runs[name]["idle"].append(measure_idle(path, args.seconds))
         for name, path in exes:
             share, latency, stop = measure_connected(path, args.seconds)
@@ -290,15 +299,17 @@ def main():
         for name, path in exes:
             _, latency, _ = measure_connected(path, 0, journal=False)
             results[name].setdefault("latency without journal", []).extend(latency)
-        for rate in RATES:
+        for rate in RATES if not args.latency_only else ():
             for name, path in exes:
                 runs[name][rate].append(measure_streaming(path, rate, args.seconds))
     for name, _ in exes:
+        results[name]["stop"] = statistics.median(results[name]["stop"])
+        if args.latency_only:
+            continue
         for scenario in ("idle", "connected"):
             results[name][scenario] = statistics.median(s for s, _ in runs[name][scenario])
             results[name][scenario + " wake"] = statistics.median(w for _, w in
                                                                    runs[name][scenario])
-        results[name]["stop"] = statistics.median(results[name]["stop"])
         for rate in RATES:
             shares = sorted(runs[name][rate])
             results[name][rate] = shares[len(shares) // 2]
@@ -317,6 +328,8 @@ def main():
         print(f"  {name:<{width}}  {figures(results[name]['latency'])} | "
               f"{figures(results[name]['latency without journal'])}   "
               f"{results[name]['stop']:8.1f}")
+    if args.latency_only:
+        return 0
     print(f"\nWhole-process CPU, % of one core over {args.seconds:.0f} s (median of "
           f"{args.repeat}):")
     header = "".join(f"{f'IQ {r // 1000} kHz':>16}" for r in RATES)
