@@ -379,14 +379,17 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
 }
 
 // The first bridge in a folder owns its state files: a second one there would replay and
-// delete the journals of the first. A folder that allows no new file is locked through a file
-// that is already there, and one where nothing can be locked runs without the lock, said so.
+// delete the journals of the first. A folder that allows no new file is locked through the
+// executable, which is there and which nothing here replaces (a settings save would put a new
+// file in the place of a locked Tarnwick.xml); one where nothing can be locked runs without the
+// lock, said so.
 bool Orvex::takeFolder(Worker& w) {
-    const platform::Path folder = settings.stateFile.parent_path();
-    const platform::Path candidates[] = {folder / "Tarnwick.lock", folder / "Tarnwick.xml",
-                                         settings.stateFile};
+    const platform::Path candidates[] = {settings.stateFile.parent_path() / "Tarnwick.lock",
+                                         platform::executablePath()};
     platform::FileError firstError;
     for (const platform::Path& path : candidates) {
+        if (path.empty())
+            continue;
         platform::FileLock lock = platform::FileLock::tryLock(path, &path == &candidates[0]);
         if (lock.state() == platform::FileLock::State::held) {
             w.folderLock = std::move(lock);

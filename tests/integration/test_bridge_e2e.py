@@ -137,12 +137,13 @@ class BridgeCase(unittest.TestCase):
         self.addCleanup(peer.close)
         return peer
 
-    def relaying(self):
+    def relaying(self, workdir=None):
         """A bridge connected to an SDR peer that streams nothing: (bridge, SDR, N1MM+)."""
         spot_port = free_port()
         sdr = self.sdr(stream_iq=False)
         sdr.start()
-        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 0})
+        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 0},
+                        workdir=workdir)
         self.assert_bound(b, spot_port)
         self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
         return b, sdr, self.n1mm(spot_port)
@@ -619,8 +620,18 @@ class Relay(BridgeCase):
     @keep_logs_on_failure
     def test_a_second_bridge_in_the_folder_refuses_and_touches_no_state_file(self):
         """A second copy in a running bridge's folder saves its options, says in one line why
-        it will not run and fails; after both are killed the first's picture comes back."""
-        b, sdr, peer = self.relaying()
+        it will not run and fails; after both are killed the first's picture comes back. Where
+        no lock file can be made, the lock is taken on the settings file."""
+        for lock_file_refused in (False, True):
+            with self.subTest(lock_file_refused=lock_file_refused):
+                folder = tempfile.mkdtemp(prefix="tarnwick-")
+                self.addCleanup(shutil.rmtree, folder, True)
+                if lock_file_refused:
+                    os.mkdir(os.path.join(folder, "Tarnwick.lock"))
+                self.second_bridge_refuses(folder)
+
+    def second_bridge_refuses(self, folder):
+        b, sdr, peer = self.relaying(folder)
         peer.spot("K1ABC", 14025.3, "cq", "CW")
         self.assertTrue(sdr.wait_for_count(lambda t: t.startswith("spot:K1ABC,"), 1, 10))
 
