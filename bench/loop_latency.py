@@ -6,7 +6,10 @@ Usage: loop_latency.py --exe NAME=PATH [--exe NAME=PATH ...] [--seconds N]
 Runs each executable for real between the test peers on loopback and prints, per executable:
 - spot latency: 200 N1MM+ spot datagrams, one every 13 ms, with the SDR connected and no IQ
   stream; the time from each sendto until the SDR peer has received its "spot:" command
-  (median, 99th percentile and maximum);
+  (median, 99th percentile and maximum), side by side with the spot journal kept as always and
+  without it (its names taken by folders, so that no journal can be made and the loop has no
+  file to copy changes into); run it with TMPDIR on a disk, not a tmpfs, and give the build
+  from before the journal as another --exe to compare with it;
 - whole-process CPU (all threads, from /proc/<pid>/task/*/schedstat) over --seconds each: idle
   (no SDR to connect to), connected (an SDR that says nothing after its greeting), and
   streaming IQ at 48, 96 and 192 kHz with 10 spectra a second sent to N1MM+;
@@ -32,6 +35,7 @@ import os
 import socket
 import statistics
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -83,8 +87,12 @@ def cpu_share(bridge, seconds):
     return 100.0 * (cpu_seconds(pid) - c0) / elapsed, (wakeups(pid) - w0) / elapsed
 
 
-def start_bridge(exe, settings):
-    bridge = Tarnwick(exe, settings=settings).start()
+def start_bridge(exe, settings, journal=True):
+    bridge = Tarnwick(exe, settings=settings)
+    if not journal:
+        for generation in range(100):
+            os.mkdir(os.path.join(bridge.dir, f"Tarnwick.spots.{generation}.journal"))
+    bridge.start()
     if not bridge.wait_bound(settings["N1MMSpotPort"]):
         raise RuntimeError(f"{exe} did not bind its spot port:\n{bridge.tail()}")
     return bridge
@@ -106,11 +114,12 @@ def measure_idle(exe, seconds):
         bridge.close()
 
 
-def measure_connected(exe, seconds):
+def measure_connected(exe, seconds, journal=True):
     """CPU while connected and silent, then the spot latency on the same bridge."""
     spot_port = free_port()
     with tci_server.TciServer(stream_iq=False, ping_interval=None) as sdr:
-        bridge = start_bridge(exe, {"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port)})
+        bridge = start_bridge(exe, {"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port)},
+                              journal)
         try:
             connected(sdr, exe)
             with n1mm.N1mm(spot_port, receive=False) as peer:
@@ -118,7 +127,7 @@ def measure_connected(exe, seconds):
                 peer.spot("PROBE", 14000.1, "cq", "")
                 if not sdr.wait_for_count(lambda t: t.startswith("spot:PROBE,"), 1, 10):
                     raise RuntimeError("the probe spot never reached the SDR")
-                share = cpu_share(bridge, seconds)
+                share = cpu_share(bridge, seconds) if seconds > 0 else None
                 sent = {}
                 mark = sdr.mark()
                 for i in range(SPOTS):
@@ -248,15 +257,22 @@ def main():
     parser.add_argument("--repeat", type=int, default=1, help="rounds per CPU figure (median)")
     parser.add_argument("--unreachable-only", action="store_true",
                         help="measure only with the SDR unreachable")
+    parser.add_argument("--latency-only", action="store_true",
+                        help="measure only the spot latency, with and without the journal")
     args = parser.parse_args()
     exes = [tuple(item.split("=", 1)) if "=" in item else (item, item) for item in args.exe]
     ways = ["silent port"] + (["dropped request", "silent name server"]
                               if unreachable.can_isolate() else [])
     width = max(len(name) for name, _ in exes)
-    print(f"\nThe SDR unreachable: spot datagram to the bridge's log ({SPOTS} spots, one every "
-          f"{SPOT_INTERVAL * 1000:.0f} ms), ms, and Ctrl+C to exit during an attempt, ms:")
-    print(f"  {'':<{width}}  {'way':<20} {'median':>8} {'p99':>8} {'max':>8} {'count':>6}   "
-          "Ctrl+C to exit")
+    if args.latency_only:
+        ways = []
+        args.seconds = 0
+    if ways:
+        print(f"\nThe SDR unreachable: spot datagram to the bridge's log ({SPOTS} spots, one "
+              f"every {SPOT_INTERVAL * 1000:.0f} ms), ms, and Ctrl+C to exit during an attempt, "
+              "ms:")
+        print(f"  {'':<{width}}  {'way':<20} {'median':>8} {'p99':>8} {'max':>8} {'count':>6}   "
+              "Ctrl+C to exit")
     for way in ways:
         for name, path in exes:
             lat, stop = measure_unreachable(path, way)
@@ -272,32 +288,48 @@ def main():
     results = {name: {} for name, _ in exes}
     for _ in range(args.repeat):
         for name, path in exes:
+            if args.latency_only:
+                break
             runs[name]["idle"].append(measure_idle(path, args.seconds))
         for name, path in exes:
             share, latency, stop = measure_connected(path, args.seconds)
             runs[name]["connected"].append(share)
             results[name].setdefault("latency", []).extend(latency)
             results[name].setdefault("stop", []).append(stop)
-        for rate in RATES:
+        for name, path in exes:
+            _, latency, _ = measure_connected(path, 0, journal=False)
+            results[name].setdefault("latency without journal", []).extend(latency)
+        for rate in RATES if not args.latency_only else ():
             for name, path in exes:
                 runs[name][rate].append(measure_streaming(path, rate, args.seconds))
     for name, _ in exes:
+        results[name]["stop"] = statistics.median(results[name]["stop"])
+        if args.latency_only:
+            continue
         for scenario in ("idle", "connected"):
             results[name][scenario] = statistics.median(s for s, _ in runs[name][scenario])
             results[name][scenario + " wake"] = statistics.median(w for _, w in
                                                                    runs[name][scenario])
-        results[name]["stop"] = statistics.median(results[name]["stop"])
         for rate in RATES:
             shares = sorted(runs[name][rate])
             results[name][rate] = shares[len(shares) // 2]
 
+    def figures(lat):
+        return (f"{statistics.median(lat):8.3f} {percentile(lat, 99):8.3f} {max(lat):8.3f} "
+                f"{len(lat):6d}" if lat else f"{'-':>8} {'-':>8} {'-':>8} {0:6d}")
+
     print(f"\nSpot latency, N1MM+ datagram to SDR command ({SPOTS} spots a round, one every "
-          f"{SPOT_INTERVAL * 1000:.0f} ms), ms:")
-    print(f"  {'':<{width}}  {'median':>8} {'p99':>8} {'max':>8} {'count':>6}   Ctrl+C to exit")
+          f"{SPOT_INTERVAL * 1000:.0f} ms), ms, with the spot journal and without it "
+          f"(state files in {tempfile.gettempdir()}):")
+    columns = f"{'median':>8} {'p99':>8} {'max':>8} {'count':>6}"
+    print(f"  {'':<{width}}  {'with the journal':<33} | {'without a journal':<33}")
+    print(f"  {'':<{width}}  {columns} | {columns}   Ctrl+C to exit")
     for name, _ in exes:
-        lat = results[name]["latency"]
-        print(f"  {name:<{width}}  {statistics.median(lat):8.3f} {percentile(lat, 99):8.3f} "
-              f"{max(lat):8.3f} {len(lat):6d}   {results[name]['stop']:8.1f}")
+        print(f"  {name:<{width}}  {figures(results[name]['latency'])} | "
+              f"{figures(results[name]['latency without journal'])}   "
+              f"{results[name]['stop']:8.1f}")
+    if args.latency_only:
+        return 0
     print(f"\nWhole-process CPU, % of one core over {args.seconds:.0f} s (median of "
           f"{args.repeat}):")
     header = "".join(f"{f'IQ {r // 1000} kHz':>16}" for r in RATES)

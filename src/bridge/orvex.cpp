@@ -7,6 +7,7 @@
 #include "platform/console.h"
 #include "platform/error.h"
 #include "platform/paths.h"
+#include "spots/spot_state.h"
 #include "websocket/websocket.h"
 
 #include <algorithm>
@@ -90,6 +91,8 @@ bool consoleControlHandler(platform::ConsoleEvent event) {
 } // namespace
 
 struct Orvex::Worker {
+    // First, so that it goes last: the state files are this run's until the lock goes.
+    platform::FileLock folderLock;
     platform::Socket spotSocket;
     platform::Socket spectrumSocket;
     platform::Address spectrumAddress;
@@ -165,7 +168,15 @@ void Orvex::t() {
     bool started = false;
     {
         Worker w;
-        started = startWorker(w, failure);
+        // A thread that cannot start or memory that runs out ends the run as a failure said,
+        // as in the loop, rather than the process without a word.
+        try {
+            started = startWorker(w, failure);
+        } catch (const std::exception& e) {
+            failure = {1, std::string("the start failed: ") + e.what()};
+            spots.abandon();
+            link.reset();
+        }
         if (started) {
             try {
                 runLoop(w);
@@ -173,7 +184,12 @@ void Orvex::t() {
                 failure = {1, std::string("the main loop failed: ") + e.what()};
                 workerFailed_ = true;
             }
-            shutdownWorker(w);
+            try {
+                shutdownWorker(w);
+            } catch (const std::exception& e) {
+                failure = {1, std::string("the stop failed: ") + e.what()};
+                workerFailed_ = true;
+            }
         }
         netStarted = w.netStarted;
         // A console handler that waits for this may now let the process end.
@@ -232,6 +248,14 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
         failure = {static_cast<std::uint32_t>(code), fmt::format("{} (error {})", why, code)};
         return false;
     };
+
+    if (!s.stateFile.empty() && !takeFolder(w)) {
+        failure = {1, "another Tarnwick is running in this folder (" +
+                          platform::utf8Path(s.stateFile.parent_path()) +
+                          "); stop it before changing its settings, or run a second copy from a "
+                          "folder of its own"};
+        return false;
+    }
 
     LOG_DEBUG(kTag, "Initialising Winsock...");
     if (int error = platform::netStartup(); error != 0) {
@@ -349,6 +373,35 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
     w.startTime = w.statusTimer = w.expiryTimer = clock->steadyMillis();
     link->begin();
     LOG_DEBUG(kTag, "Start main program loop.");
+    return true;
+}
+
+// The first bridge in a folder owns its state files: a second one there would replay and
+// delete the journals of the first. A folder that allows no new file is locked through the
+// executable, which is there and which nothing here replaces (a settings save would put a new
+// file in the place of a locked Tarnwick.xml); one where nothing can be locked runs without the
+// lock, said so.
+bool Orvex::takeFolder(Worker& w) {
+    const platform::Path candidates[] = {settings.stateFile.parent_path() / "Tarnwick.lock",
+                                         platform::executablePath()};
+    platform::FileError firstError;
+    for (const platform::Path& path : candidates) {
+        if (path.empty())
+            continue;
+        platform::FileLock lock = platform::FileLock::tryLock(path, &path == &candidates[0]);
+        if (lock.state() == platform::FileLock::State::held) {
+            w.folderLock = std::move(lock);
+            return true;
+        }
+        if (lock.state() == platform::FileLock::State::heldElsewhere)
+            return false;
+        if (!firstError)
+            firstError = lock.error();
+    }
+    LOG_FAILURE(kTag,
+                "Could not lock {} ({}); running without the lock, so a second Tarnwick started "
+                "in this folder would not be stopped",
+                platform::utf8Path(candidates[0]), platform::describe(firstError));
     return true;
 }
 
@@ -567,12 +620,20 @@ void Orvex::spectrumStep(Worker& w, Spectrum& spectrum) {
 
 void Orvex::shutdownWorker(Worker& w) {
     LOG_NONE(kTag, "Exiting ...");
-    spots.close();
+    // The SDR hears "iq_stop" and what else it is owed first: the journal holds every change
+    // already, so the last save may take its time, within its bound, after that.
     LOG_DEBUG(kTag, "Closing websockets.");
     if (link)
         link->stop();
     LOG_DEBUG(kTag, "Deleting websockets.");
     link.reset();
+    std::exception_ptr saveFailure;
+    try {
+        spots.close();
+    } catch (...) {
+        // The sockets are closed all the same; the journals still hold the spots.
+        saveFailure = std::current_exception();
+    }
     LOG_DEBUG(kTag, "Closing UDP Server socket");
     w.spotSocket.close();
     if (settings.SpectrumDisplayEnabled) {
@@ -586,4 +647,6 @@ void Orvex::shutdownWorker(Worker& w) {
     platform::netCleanup();
     LOG_DEBUG(kTag, "DeleteCriticialSection()");
     bridgeLock.reset();
+    if (saveFailure)
+        std::rethrow_exception(saveFailure);
 }

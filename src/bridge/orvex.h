@@ -59,6 +59,8 @@ private:
     };
 
     bool startWorker(Worker& w, StartupFailure& failure);
+    // False when another bridge holds this folder's state files.
+    bool takeFolder(Worker& w);
     void runLoop(Worker& w);
     void shutdownWorker(Worker& w);
 

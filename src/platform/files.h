@@ -1,6 +1,7 @@
 // Files written whole or not at all, and read whole, by paths in the platform's own form.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -92,5 +93,33 @@ FileError syncToDisk(std::FILE* file);
 // keeps the old file's access list and attributes, or MoveFileExW when there is no old file;
 // retried for about a second while another program holds the file, when held says so.
 FileError moveReplacing(const Path& from, const Path& to, HeldFile held = HeldFile::waitAMoment);
+
+// An exclusive lock on a file, held while this object lives; the system lets go of it whenever
+// the process ends, a kill included. Other programs may still read and write the file: the lock
+// is advisory (flock) on POSIX, and on Windows it covers one byte far past any end of file.
+class FileLock {
+public:
+    enum class State { none, held, heldElsewhere, failed };
+
+    FileLock() = default;
+    ~FileLock();
+    FileLock(FileLock&& other) noexcept;
+    FileLock& operator=(FileLock&& other) noexcept;
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    // Opens the file (making it when create says so) and tries the lock once, without waiting.
+    static FileLock tryLock(const Path& path, bool create);
+
+    State state() const { return state_; }
+    const FileError& error() const { return error_; }
+
+private:
+    void release();
+
+    std::intptr_t handle_ = -1;
+    State state_ = State::none;
+    FileError error_;
+};
 
 } // namespace platform

@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace platform {
 
@@ -70,6 +72,52 @@ FileError moveReplacing(const Path& from, const Path& to, HeldFile) {
         ::close(directory);
     }
     return {};
+}
+
+FileLock::~FileLock() {
+    release();
+}
+
+FileLock::FileLock(FileLock&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)), state_(std::exchange(other.state_, State::none)),
+      error_(other.error_) {}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+    if (this != &other) {
+        release();
+        handle_ = std::exchange(other.handle_, -1);
+        state_ = std::exchange(other.state_, State::none);
+        error_ = other.error_;
+    }
+    return *this;
+}
+
+void FileLock::release() {
+    if (handle_ >= 0)
+        ::close(static_cast<int>(handle_));
+    handle_ = -1;
+}
+
+// flock, not fcntl: a lock of fcntl's would go whenever any descriptor of the file is closed,
+// such as the one that a save of the same file opens and closes.
+FileLock FileLock::tryLock(const Path& path, bool create) {
+    FileLock lock;
+    const int descriptor =
+        ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+    if (descriptor < 0) {
+        lock.state_ = State::failed;
+        lock.error_ = {"open", static_cast<unsigned long>(errno), errno == ENOENT};
+        return lock;
+    }
+    lock.handle_ = descriptor;
+    if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
+        lock.state_ = State::held;
+        return lock;
+    }
+    lock.state_ = errno == EWOULDBLOCK ? State::heldElsewhere : State::failed;
+    lock.error_ = {"flock", static_cast<unsigned long>(errno)};
+    lock.release();
+    return lock;
 }
 
 } // namespace platform

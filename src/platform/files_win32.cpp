@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace platform {
 
@@ -47,8 +48,10 @@ std::string describe(const FileError& error) {
     // The Win32 calls end in W (FlushFileBuffers has no other form) and give GetLastError()
     // codes; the C runtime's give errno.
     const std::size_t length = std::strlen(error.call);
-    const bool win32 = (length > 0 && error.call[length - 1] == 'W') ||
-                       std::strcmp(error.call, "FlushFileBuffers") == 0;
+    bool win32 = length > 0 && error.call[length - 1] == 'W';
+    for (const char* call : {"FlushFileBuffers", "LockFileEx", "FlushViewOfFile", "MapViewOfFile",
+                             "SetEndOfFile", "SetFilePointerEx"})
+        win32 = win32 || std::strcmp(error.call, call) == 0;
     return std::string(error.call) + " failed, error " + std::to_string(error.code) + ": " +
            (win32 ? systemMessage(static_cast<DWORD>(error.code))
                   : std::strerror(static_cast<int>(error.code)));
@@ -128,6 +131,59 @@ FileError moveReplacing(const Path& from, const Path& to, HeldFile held) {
         if (!halfDone)
             Sleep(kPauseMs);
     }
+}
+
+FileLock::~FileLock() {
+    release();
+}
+
+FileLock::FileLock(FileLock&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)), state_(std::exchange(other.state_, State::none)),
+      error_(other.error_) {}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+    if (this != &other) {
+        release();
+        handle_ = std::exchange(other.handle_, -1);
+        state_ = std::exchange(other.state_, State::none);
+        error_ = other.error_;
+    }
+    return *this;
+}
+
+void FileLock::release() {
+    if (handle_ != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = -1;
+}
+
+// The file is shared for everything, a delete included, so that no save of it is held up; the
+// locked byte lies far past any end of file, where no read or write of the file ever comes.
+FileLock FileLock::tryLock(const Path& path, bool create) {
+    FileLock lock;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        lock.state_ = State::failed;
+        lock.error_ = {"CreateFileW", error,
+                       error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND};
+        return lock;
+    }
+    lock.handle_ = reinterpret_cast<std::intptr_t>(file);
+    OVERLAPPED beyondEnd{};
+    beyondEnd.OffsetHigh = 0x7FFFFFFF;
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                   &beyondEnd)) {
+        lock.state_ = State::held;
+        return lock;
+    }
+    const DWORD error = GetLastError();
+    lock.state_ = error == ERROR_LOCK_VIOLATION ? State::heldElsewhere : State::failed;
+    lock.error_ = {"LockFileEx", error};
+    lock.release();
+    return lock;
 }
 
 } // namespace platform

@@ -422,6 +422,7 @@ std::optional<std::int64_t> readRoot(std::string_view text, const Span& root, Sp
         return std::nullopt;
     }
     load.generation = static_cast<std::uint64_t>(generation);
+    load.generationSaid = element->Attribute("generation") != nullptr;
     return saved;
 }
 
@@ -625,6 +626,13 @@ SpotJournalReader::SpotJournalReader(SpotTable& table, PendingDeletes& pending,
     : table_(table), pending_(pending), lifeTime_(lifeTime), loopNow_(loopNow), wallNow_(wallNow) {}
 
 void SpotJournalReader::feed(std::string_view bytes) {
+    // The room kept ahead past the last change holds zeros, which no record does.
+    if (ended_)
+        return;
+    if (const std::size_t zero = bytes.find('\0'); zero != std::string_view::npos) {
+        ended_ = true;
+        bytes = bytes.substr(0, zero);
+    }
     if (stopped_) {
         replay_.unusedBytes += bytes.size();
         return;

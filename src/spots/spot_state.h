@@ -88,6 +88,7 @@ struct SpotStateLoad {
     SpotStateStatus status = SpotStateStatus::unreadable;
     std::string reason;           // why it was not loaded, for the one warning
     std::uint64_t generation = 0; // of the document; 0 in one that does not say
+    bool generationSaid = false;  // false in a document written before there were journals
     std::size_t expired = 0;      // spots whose lifetime ended while the bridge was down
     std::size_t refused = 0;      // entries not taken as they stand: damaged, or past a limit
     std::uint64_t dropped = 0;    // deletions pushed out by later ones, past the list's limit
@@ -105,8 +106,9 @@ SpotStateLoad loadSpotState(std::string_view text, SpotTable& table, PendingDele
                             std::int32_t lifeTime, std::int64_t loopNow, std::int64_t wallNow);
 
 // The journal: a first line that says what the file is, then one line per change, each saying
-// where one call sign now stands. Replayed in order over the document it continues, the records
-// give the state as it was when the last of them was written.
+// where one call sign now stands, then zeros to the end of the room kept ahead. Replayed in order
+// over the document it continues, the records give the state as it was when the last of them was
+// written.
 std::string journalHeader();
 // The call is live with this spot; its age is taken at loopNow, and wallNow dates the record.
 std::string journalSpotRecord(const SpotEntry& entry, std::int64_t loopNow, std::int64_t wallNow);
@@ -149,5 +151,6 @@ private:
     std::string partial_;
     std::size_t lines_ = 0;
     bool stopped_ = false;
+    bool ended_ = false; // the zeros past the last change were reached
     JournalReplay replay_;
 };

@@ -1,13 +1,16 @@
 // Where the spot state lives between runs: the document (Tarnwick.spots.xml) and the journals
 // beside it (Tarnwick.spots.N.journal), which take every change as it happens, so that a bridge
-// that is killed loses nothing it had told the SDR. A thread of its own pushes the journal to the
-// disk about once a second and writes each new document, so that the loop waits on no disk.
+// that is killed loses nothing it had told the SDR. The journal is mapped into memory: the loop
+// only copies each change into it, which the system keeps whatever becomes of the process. A
+// thread of its own keeps the journal sized ahead, pushes it to the disk about once a second and
+// writes each new document, so that the loop waits on no disk.
 #pragma once
 
-#include "spots/spot_relay.h"
-#include "spots/spot_state.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/mapped_file.h"
+#include "spots/spot_relay.h"
+#include "spots/spot_state.h"
 
 #include <cstdint>
 #include <memory>
@@ -21,8 +24,13 @@ public:
     static constexpr std::uint64_t kFoldBytes = 4u * 1024u * 1024u;
     // The journal goes to the disk about this often while it changes.
     static constexpr std::int64_t kSyncMs = 1000;
-    // A document that could not be written is tried again after this long.
+    // A document that could not be written is tried again after this long; without a journal,
+    // every change is in a document this long after it was made.
     static constexpr std::int64_t kRetryMs = 5000;
+    // The last save at a stop is given this long; the journals keep what it could not finish.
+    static constexpr std::int64_t kCloseMs = 2500;
+    // A journal's room on the disk at first; it grows, ahead of the changes, in steps as large.
+    static constexpr std::size_t kJournalRoom = 2u * 1024u * 1024u;
 
     SpotStore(platform::Path document, const platform::Clock& clock,
               std::uint64_t foldBytes = kFoldBytes);
@@ -32,9 +40,9 @@ public:
     SpotStore& operator=(const SpotStore&) = delete;
 
     // At the start: reads the document and the journals that continue it into the empty table
-    // and list, says what it found, and begins keeping them, in a fresh journal. A document that
-    // cannot be used is kept as its name plus ".bad"; journals found are folded into a new
-    // document.
+    // and list, says what it found, and begins keeping them, in a fresh journal. A document or a
+    // journal that cannot be used is kept as its name plus ".bad"; journals found are folded
+    // into a new document. Only the one bridge that owns the folder may call it.
     void open(SpotTable& table, PendingDeletes& pending, std::int32_t lifeTime);
 
     // The changes, as the table and the list make them, wait in memory for flush().
@@ -43,14 +51,16 @@ public:
     void deletionPending(const std::string& dxcall) override;
     void deletionSettled(const std::string& dxcall) override;
 
-    // Hands the waiting changes to the system: before the SDR hears of them, and once a pass.
+    // Hands the waiting changes to the system (copies them into the mapped journal): before the
+    // SDR hears of them, and once a pass.
     void flush();
 
     // Once a pass: flush(), the journal to the disk when due, a new document when the journal
     // has grown, and what became of the last one said.
     void service(const SpotTable& table, const PendingDeletes& pending);
 
-    // A clean stop: a last document holding everything, written before this returns.
+    // A clean stop: a last document holding everything, written before this returns, unless
+    // the disk takes longer than kCloseMs; the journals then keep it for the next start.
     void close(const SpotTable& table, const PendingDeletes& pending);
 
     const platform::Path& document() const { return document_; }
@@ -60,12 +70,15 @@ private:
     class Writer;
     struct Save;
 
-    void replay(SpotTable& table, PendingDeletes& pending, std::int32_t lifeTime,
+    // False when the journal was kept aside as unusable.
+    bool replay(SpotTable& table, PendingDeletes& pending, std::int32_t lifeTime,
                 const platform::Path& path, JournalReplay& totals);
     bool startJournal(std::uint64_t generation);
+    void takeJournal(std::shared_ptr<platform::MappedFile> file, std::uint64_t generation);
     void fold(const SpotTable& table, const PendingDeletes& pending);
     void noteOutcomes(std::int64_t now);
     void journalFailed(const platform::FileError& error);
+    void keepAside(const platform::Path& path, const std::string& why);
 
     platform::Path document_;
     const platform::Clock& clock_;
@@ -73,11 +86,16 @@ private:
     std::unique_ptr<Writer> writer_;
 
     std::uint64_t generation_ = 0; // of the journal being written
-    platform::UniqueFile journal_;
+    std::shared_ptr<platform::MappedFile> journal_;
     std::uint64_t journalBytes_ = 0;
     bool journalWritten_ = false; // since it was last pushed to the disk
     bool journalBroken_ = false;  // a write failed: only a new document makes up for it
+    bool growing_ = false;        // a larger mapping of the journal is being made
+    bool making_ = false;         // the writer is making the next journal
+    std::shared_ptr<platform::MappedFile> next_; // the next journal, made for a fold
+    bool unsaved_ = false; // changes that no journal took, for the next document
     platform::FileError journalError_;
+    platform::FileError syncError_;
     std::string waiting_;                  // changes not yet handed to the system
     std::vector<platform::Path> obsolete_; // journals that the next document makes needless
 

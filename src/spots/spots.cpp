@@ -4,6 +4,8 @@
 #include "spots/spot_store.h"
 #include "spots/worked.h"
 
+#include <exception>
+
 namespace {
 
 constexpr const char* kTag = "Orvex::t";
@@ -155,9 +157,22 @@ void Spots::close() {
     // The clearing below is no change to keep: the next run starts where this one ends.
     table_.setListener(nullptr);
     pending_.setListener(nullptr);
-    if (store_)
-        store_->close(table_, pending_);
+    std::exception_ptr saveFailure;
+    try {
+        if (store_)
+            store_->close(table_, pending_);
+    } catch (...) {
+        saveFailure = std::current_exception();
+    }
     store_.reset();
     LOG_DEBUG(kTag, "Clearing spots.");
     table_.clear();
+    if (saveFailure)
+        std::rethrow_exception(saveFailure);
+}
+
+void Spots::abandon() {
+    table_.setListener(nullptr);
+    pending_.setListener(nullptr);
+    store_.reset();
 }

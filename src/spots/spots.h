@@ -52,6 +52,8 @@ public:
 
     // A clean stop: the state is saved whole, then the table is emptied.
     void close();
+    // After a start that failed: the store goes without a last save, the files stay as they are.
+    void abandon();
 
     // What the link re-sends at every start and tells of what the SDR has read.
     const SpotTable& table() const { return table_; }

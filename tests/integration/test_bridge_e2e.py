@@ -137,13 +137,13 @@ class BridgeCase(unittest.TestCase):
         self.addCleanup(peer.close)
         return peer
 
-    def relaying(self, **settings):
+    def relaying(self, workdir=None, **settings):
         """A bridge connected to an SDR peer that streams nothing: (bridge, SDR, N1MM+)."""
         spot_port = free_port()
         sdr = self.sdr(stream_iq=False)
         sdr.start()
         b = self.bridge(dict({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 0},
-                             **settings))
+                             **settings), workdir=workdir)
         self.assert_bound(b, spot_port)
         self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
         return b, sdr, self.n1mm(spot_port)
@@ -328,7 +328,7 @@ class Foundation(BridgeCase):
         self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
         self.assert_clean_stop(b)
         self.assertEqual(sorted(n for n in os.listdir(folder) if n.startswith("Tarnwick.")),
-                         ["Tarnwick.log", "Tarnwick.xml"])
+                         ["Tarnwick.lock", "Tarnwick.log", "Tarnwick.xml"])
         self.assertIn(f"TCI Port={sdr.port},", b.log())
         self.assertEqual(ET.parse(b.settings_path).getroot().find("TCIPort").text, port_text)
 
@@ -685,6 +685,52 @@ class Relay(BridgeCase):
         self.assertEqual({e.get("dxcall"): round(float(e.get("frequencyHz")))
                           for e in state.iter("Spot")}, expected)
         self.assertEqual([n for n in os.listdir(b.dir) if n.endswith(".journal")], [])
+
+    @keep_logs_on_failure
+    def test_a_second_bridge_in_the_folder_refuses_and_touches_no_state_file(self):
+        """A second copy in a running bridge's folder saves its options, says in one line why
+        it will not run and fails; after both are killed the first's picture comes back. Where
+        no lock file can be made, the lock is taken on the settings file."""
+        for lock_file_refused in (False, True):
+            with self.subTest(lock_file_refused=lock_file_refused):
+                folder = tempfile.mkdtemp(prefix="tarnwick-")
+                self.addCleanup(shutil.rmtree, folder, True)
+                if lock_file_refused:
+                    os.mkdir(os.path.join(folder, "Tarnwick.lock"))
+                self.second_bridge_refuses(folder)
+
+    def second_bridge_refuses(self, folder):
+        b, sdr, peer = self.relaying(folder)
+        peer.spot("K1ABC", 14025.3, "cq", "CW")
+        self.assertTrue(sdr.wait_for_count(lambda t: t.startswith("spot:K1ABC,"), 1, 10))
+
+        def state_files():
+            return {n: open(os.path.join(b.dir, n), "rb").read()
+                    for n in os.listdir(b.dir) if n.startswith("Tarnwick.spots.")}
+        before = state_files()
+        other_port = free_port()
+        second = Tarnwick(b.exe, args=[f"--n1mmport={other_port}"],
+                          emulator=CONFIG.emulator, workdir=b.dir)
+        self._bridges.append(second)
+        self.addCleanup(second.close)
+        second.start()
+        self.assertEqual(second.wait_exit(start_timeout()), 1, second.stdout())
+        said = second.stdout() + second.stderr()
+        self.assertEqual(said.count("another Tarnwick is running in this folder"), 1, said)
+        self.assertEqual(state_files(), before)
+        self.assertFalse(udp_port_bound(other_port))
+        with open(os.path.join(b.dir, "Tarnwick.xml"), encoding="utf-8-sig") as f:
+            self.assertIn(f"<N1MMSpotPort>{other_port}</N1MMSpotPort>", f.read())
+
+        peer.spot("W1NEW", 7012.3, "cq", "CW")
+        self.assertTrue(sdr.wait_for_count(lambda t: t.startswith("spot:W1NEW,"), 1, 10))
+        b.kill()
+        again = self.bridge(workdir=b.dir)
+        self.assertTrue(sdr.wait_connected(2, FIRST_CONNECT + 10), "no second connection")
+        self.assertTrue(sdr.wait_until(lambda s: {t.split(",")[0] for t in s.texts(2)
+                                                  if t.startswith("spot:")} ==
+                                       {"spot:K1ABC", "spot:W1NEW"}, 10), sdr.texts(2))
+        again.kill()
 
 
 @smoke

@@ -238,6 +238,26 @@ class InstalledService(ServiceFixture):
             self.assertIn("ERROR [", next(r for r in self.log_text()[before:].splitlines()
                                            if "Tarnwick stopped: the spot port" in r))
 
+    def test_5a_a_start_beside_a_running_console_copy_fails(self):
+        # The console copy owns the folder's spot files: the service must not share them.
+        before = len(self.log_text())
+        with tempfile.TemporaryFile() as out:
+            console = subprocess.Popen([self.wine.wine, self.exe], cwd=self.exe_dir,
+                                       env=self.wine.env, stdin=subprocess.DEVNULL, stdout=out,
+                                       stderr=out)
+            try:
+                self.assertTrue(self.wait_for_log("Start main program loop.", after=before))
+                self.wine.tool("net", "start", "Tarnwick")
+                state = wait_for(lambda: (s := self.wine.service_state()) and s[:2] == (1, 1066)
+                                 and s, 60)
+                self.assertTrue(state, self.wine.service_state())
+                self.assertTrue(self.wait_for_log("Tarnwick stopped: another Tarnwick is running "
+                                                  "in this folder", after=before))
+                self.assertTrue(console.poll() is None, "the console copy did not keep running")
+            finally:
+                console.kill()
+                console.wait(60)
+
     def test_6_remove_stops_a_running_service_first(self):
         started = self.wine.tool("net", "start", "Tarnwick")
         self.assertEqual(started.returncode, 0, started.stdout + started.stderr)

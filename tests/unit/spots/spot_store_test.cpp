@@ -44,10 +44,21 @@ std::vector<std::string> filesIn(const path& folder) {
     return names;
 }
 
+// The system's clocks, the steady one as far ahead as a test wants.
+class AheadClock final : public platform::Clock {
+public:
+    std::int64_t steadyMillis() const override {
+        return platform::systemClock().steadyMillis() + aheadMs;
+    }
+    std::int64_t wallSeconds() const override { return platform::systemClock().wallSeconds(); }
+    std::int64_t aheadMs = 0;
+};
+
 // A store as the bridge runs it: opened, told of every change, flushed as the loop does.
 struct BridgeRun {
-    explicit BridgeRun(const path& document, std::uint64_t foldBytes = SpotStore::kFoldBytes)
-        : store(document, platform::systemClock(), foldBytes) {
+    explicit BridgeRun(const path& document, std::uint64_t foldBytes = SpotStore::kFoldBytes,
+                       const platform::Clock& clock = platform::systemClock())
+        : store(document, clock, foldBytes) {
         store.open(table, pending, 7200);
         table.setListener(&store);
         pending.setListener(&store);
@@ -114,8 +125,8 @@ TEST(SpotStore, OnlyJournalsThatContinueTheDocumentAreReplayed) {
               (std::vector<std::string>{"Tarnwick.spots.4.journal", "Tarnwick.spots.xml"}));
 
     std::ofstream(document, std::ios::binary) << "<TarnwickSpots version=\"1\"";
-    std::ofstream(path(folder.path() / "Tarnwick.spots.4.journal"), std::ios::app)
-        << journalSpotRecord(spotOf("D", 1800.0), loopNow, wallNow);
+    std::ofstream(path(folder.path() / "Tarnwick.spots.4.journal"), std::ios::binary)
+        << journalHeader() << journalSpotRecord(spotOf("D", 1800.0), loopNow, wallNow);
     BridgeRun refused(document);
     EXPECT_EQ(testfiles::readAll(folder.path() / "Tarnwick.spots.xml.bad"),
               "<TarnwickSpots version=\"1\"");
@@ -138,14 +149,106 @@ TEST(SpotStore, AJournalThatGrowsIsFolded) {
         run.table.remove("K3");
         run.pending.remember("K3");
         run.store.service(run.table, run.pending);
-        for (int i = 0; i < 500 && testfiles::fs::exists(run.store.journal(0)); ++i)
+        // A pass at a time, as the loop runs: the writer makes the next journal meanwhile.
+        for (int i = 0; i < 500 && testfiles::fs::exists(run.store.journal(0)); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            run.store.service(run.table, run.pending);
+        }
         EXPECT_EQ(filesIn(folder.path()),
                   (std::vector<std::string>{"Tarnwick.spots.1.journal", "Tarnwick.spots.xml"}));
         before = picture(run.table, run.pending);
     }
     BridgeRun again(document);
     EXPECT_EQ(picture(again.table, again.pending), before);
+}
+
+// A journal that outgrows its room gets more, ahead of the changes or, when they come faster than
+// the writer, at once: a kill still loses none of them.
+TEST(SpotStore, AJournalLongerThanItsRoomLosesNothing) {
+    TempFolder folder;
+    const path document = folder.path() / kSpotStateFileName;
+    std::vector<std::string> before;
+    {
+        BridgeRun killed(document, 64u * 1024u * 1024u);
+        for (int i = 0; i < 6000; ++i) {
+            SpotEntry spot = spotOf("K" + std::to_string(i), 7000.0 + i);
+            spot.comment.assign(600, 'x');
+            killed.table.add(std::move(spot));
+            killed.store.flush();
+            if (i % 100 == 0 || i > 4000)
+                killed.store.service(killed.table, killed.pending);
+        }
+        before = picture(killed.table, killed.pending);
+    }
+    EXPECT_GT(testfiles::fs::file_size(folder.path() / "Tarnwick.spots.0.journal"),
+              2 * SpotStore::kJournalRoom);
+    BridgeRun again(document);
+    EXPECT_EQ(picture(again.table, again.pending), before);
+}
+
+// Where no journal can be made, the document is saved within five seconds of a change, so that
+// a kill after that loses nothing.
+TEST(SpotStore, WithoutAJournalTheDocumentIsSavedWithinFiveSeconds) {
+    TempFolder folder;
+    const path document = folder.path() / kSpotStateFileName;
+    for (int generation = 0; generation < 4; ++generation)
+        testfiles::fs::create_directory(
+            folder.path() / ("Tarnwick.spots." + std::to_string(generation) + ".journal"));
+    AheadClock clock;
+    std::vector<std::string> before;
+    {
+        BridgeRun killed(document, SpotStore::kFoldBytes, clock);
+        killed.table.add(spotOf("A", 7000.0));
+        killed.store.service(killed.table, killed.pending);
+        EXPECT_FALSE(testfiles::fs::exists(document));
+        clock.aheadMs += SpotStore::kRetryMs;
+        killed.store.service(killed.table, killed.pending);
+        for (int i = 0; i < 500 && !testfiles::fs::exists(document); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        before = picture(killed.table, killed.pending);
+    }
+    BridgeRun again(document);
+    EXPECT_EQ(picture(again.table, again.pending), before);
+    EXPECT_EQ(again.table.size(), 1u);
+}
+
+// Journals that this build cannot use are kept as .bad; one older than a document written before
+// there were journals is not replayed over it; a save's leftover temporary file goes.
+TEST(SpotStore, UnusableJournalsAreKeptAndOldOnesNeverReplayedOverANewerDocument) {
+    TempFolder folder;
+    const path document = folder.path() / kSpotStateFileName;
+    const std::int64_t loopNow = platform::systemClock().steadyMillis() / 1000;
+    const std::int64_t wallNow = platform::systemClock().wallSeconds();
+    SpotTable table;
+    PendingDeletes pending;
+    table.add(spotOf("NEW", 7000.0));
+    std::string old = spotStateDocument(spotStateImage(table, pending, loopNow, wallNow, 0));
+    old.erase(old.find(" generation=\"0\""), std::string(" generation=\"0\"").size());
+    const auto write = [&folder](const std::string& name, const std::string& text) {
+        std::ofstream(path(folder.path() / name), std::ios::binary) << text;
+        return folder.path() / name;
+    };
+    const path older =
+        write("Tarnwick.spots.5.journal",
+              journalHeader() + journalSpotRecord(spotOf("OLD", 3500.0), loopNow, wallNow));
+    const std::string foreign = "<SomeoneElse version=\"1\"/>\n";
+    const std::string damaged =
+        journalHeader() + "<Spot dxcall=\"X\"\n" + journalRecord(JournalMark::removed, "NEW");
+    write("Tarnwick.spots.7.journal", foreign);
+    write("Tarnwick.spots.8.journal", damaged);
+    write("Tarnwick.spots.xml.4242.tmp", "cut short");
+    write("Tarnwick.xml.4242.tmp", "a settings save of another process");
+    const auto documentTime = testfiles::fs::last_write_time(write(kSpotStateFileName, old));
+    testfiles::fs::last_write_time(older, documentTime - std::chrono::hours(1));
+    {
+        BridgeRun run(document);
+        EXPECT_EQ(picture(run.table, run.pending), picture(table, pending));
+    }
+    EXPECT_EQ(testfiles::readAll(folder.path() / "Tarnwick.spots.7.journal.bad"), foreign);
+    EXPECT_EQ(testfiles::readAll(folder.path() / "Tarnwick.spots.8.journal.bad"), damaged);
+    const std::vector<std::string> names = filesIn(folder.path());
+    EXPECT_EQ(std::count(names.begin(), names.end(), "Tarnwick.spots.xml.4242.tmp"), 0);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "Tarnwick.xml.4242.tmp"), 1);
 }
 
 } // namespace
