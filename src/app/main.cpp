@@ -1,11 +1,11 @@
 // Tarnwick: relays N1MM+ spots to ExpertSDR over TCI and the SDR's spectrum back to N1MM+.
 #include "app/command_line.h"
 #include "bridge/orvex.h"
-#include "spots/spot_state.h"
 #include "diag/log.h"
 #include "platform/paths.h"
 #include "service/installer.h"
 #include "settings/settings.h"
+#include "spots/spot_state.h"
 
 #include <cstdio>
 #include <cstring>
