@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 namespace platform {
 
@@ -121,6 +122,25 @@ FileError replaceFileWith(const Path& path, const FileFiller& fill, HeldFile hel
         std::filesystem::remove(temporary, ignored);
     }
     return error;
+}
+
+// Each platform closes its own kind of handle in release(); the rest is shared.
+FileLock::~FileLock() {
+    release();
+}
+
+FileLock::FileLock(FileLock&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)), state_(std::exchange(other.state_, State::none)),
+      error_(other.error_) {}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+    if (this != &other) {
+        release();
+        handle_ = std::exchange(other.handle_, -1);
+        state_ = std::exchange(other.state_, State::none);
+        error_ = other.error_;
+    }
+    return *this;
 }
 
 } // namespace platform

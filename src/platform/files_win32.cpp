@@ -133,24 +133,6 @@ FileError moveReplacing(const Path& from, const Path& to, HeldFile held) {
     }
 }
 
-FileLock::~FileLock() {
-    release();
-}
-
-FileLock::FileLock(FileLock&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)), state_(std::exchange(other.state_, State::none)),
-      error_(other.error_) {}
-
-FileLock& FileLock::operator=(FileLock&& other) noexcept {
-    if (this != &other) {
-        release();
-        handle_ = std::exchange(other.handle_, -1);
-        state_ = std::exchange(other.state_, State::none);
-        error_ = other.error_;
-    }
-    return *this;
-}
-
 void FileLock::release() {
     if (handle_ != -1)
         CloseHandle(reinterpret_cast<HANDLE>(handle_));

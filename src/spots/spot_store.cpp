@@ -654,14 +654,17 @@ void SpotStore::noteOutcomes(std::int64_t now) {
 void SpotStore::close(const SpotTable& table, const PendingDeletes& pending) {
     flush();
     const std::int64_t deadline = clock_.steadyMillis() + kCloseMs;
-    const auto left = [&] { return std::max<std::int64_t>(0, deadline - clock_.steadyMillis()); };
-    if (!writer_->drain(left())) {
+    const auto drained = [&] {
+        if (writer_->drain(std::max<std::int64_t>(0, deadline - clock_.steadyMillis())))
+            return true;
         LOG_FAILURE(kTag,
                     "The spots could not be saved to {} in time; the journals beside it "
                     "keep them for the next start",
                     platform::utf8Path(document_));
+        return false;
+    };
+    if (!drained())
         return;
-    }
     noteOutcomes(clock_.steadyMillis());
     // A journal made for a fold that did not come holds nothing.
     if (next_) {
@@ -690,12 +693,7 @@ void SpotStore::close(const SpotTable& table, const PendingDeletes& pending) {
         std::error_code ignored;
         std::filesystem::remove(journal(generation_), ignored);
     }
-    if (!writer_->drain(left())) {
-        LOG_FAILURE(kTag,
-                    "The spots could not be saved to {} in time; the journals beside it "
-                    "keep them for the next start",
-                    platform::utf8Path(document_));
+    if (!drained())
         return;
-    }
     noteOutcomes(clock_.steadyMillis());
 }
