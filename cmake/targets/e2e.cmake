@@ -9,7 +9,7 @@ if(WIN32)
   add_test(NAME e2e_windows_smoke
            COMMAND ${TARNWICK_PEER_PYTHON} ${_e2e_script} --exe $<TARGET_FILE:tarnwick> --smoke
                    --emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
-  set_tests_properties(e2e_windows_smoke PROPERTIES TIMEOUT 600 RUN_SERIAL TRUE LABELS e2e)
+  set_tests_properties(e2e_windows_smoke PROPERTIES TIMEOUT 900 RUN_SERIAL TRUE LABELS e2e)
 else()
   add_test(NAME peers_selftest COMMAND ${TARNWICK_PEER_PYTHON}
            ${CMAKE_SOURCE_DIR}/tests/peers/test_peers.py)
