@@ -11,8 +11,8 @@ namespace {
 
 constexpr const char* kTag = "Orvex::t";
 // At the bridge's stop, the longest it waits for the stop request and the close frame to leave
-// and for the SDR to answer the close (the client waits a second at most for that itself).
-constexpr std::int64_t kStopMs = 1400;
+// and for the SDR to answer the close: the client's own wait, and a little for the commands.
+constexpr std::int64_t kStopMs = wsclient::kCloseAnswerMs + 400;
 
 std::string unsignedDecimal(std::int32_t value) {
     return std::to_string(static_cast<std::uint64_t>(static_cast<std::int64_t>(value)));

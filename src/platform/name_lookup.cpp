@@ -18,15 +18,6 @@ struct NameLookup::Shared {
     std::function<void()> done; // cleared when the owner goes
 };
 
-NameLookup::NameLookup(std::string host, std::string service, Family family, Kind kind,
-                       std::function<void()> done)
-    : NameLookup(
-          [host = std::move(host), service = std::move(service), family,
-           kind](std::vector<ResolvedAddress>& addresses) {
-              return resolve(host, service, family, kind, addresses);
-          },
-          std::move(done)) {}
-
 NameLookup::NameLookup(Resolver resolver, std::function<void()> done)
     : shared_(std::make_shared<Shared>()) {
     shared_->done = std::move(done);

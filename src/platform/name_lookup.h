@@ -13,11 +13,9 @@ namespace platform {
 
 class NameLookup {
 public:
-    // Starts resolve() with these arguments on a pool thread. `done` is called on that thread
-    // once the result is in, unless this object is gone by then.
-    NameLookup(std::string host, std::string service, Family family, Kind kind,
-               std::function<void()> done);
-    // The same with a resolver of the caller's, called on the pool thread in resolve()'s place.
+    // Starts the resolver (resolve() with the caller's arguments, or a stand-in) on a pool
+    // thread. `done` is called on that thread once the result is in, unless this object is gone
+    // by then.
     using Resolver = std::function<int(std::vector<ResolvedAddress>& addresses)>;
     NameLookup(Resolver resolver, std::function<void()> done);
     // Never waits for the thread: it ends by itself once the resolver answers, and touches

@@ -49,6 +49,8 @@ ConnectRace::Result ConnectRace::step(Dialer& dialer, std::int64_t nowMs) {
         }
         if (outcome == Dialer::Outcome::pending)
             pending_.push_back(index);
+        else
+            nextStartMs_ = nowMs; // failed as it began: the next need not wait beside the others
     }
     if (pending_.empty() && next_ == order_.size())
         return finish(dialer, Result::refused);

@@ -31,8 +31,14 @@ struct Connector::Shared {
     Resolver resolver;
     const platform::Clock* clock = nullptr;
     std::unique_ptr<platform::NameLookup> lookup;
-    // Lookups whose attempts gave up on them, oldest first, until they end by themselves.
-    std::deque<std::unique_ptr<platform::NameLookup>> abandoned;
+    // Lookups whose attempts gave up on them, oldest first, until they end by themselves. A late
+    // answer serves the next attempt, but only until one of its own has answered: after that,
+    // what they find may be hours old.
+    struct Abandoned {
+        std::unique_ptr<platform::NameLookup> lookup;
+        bool reusable = true;
+    };
+    std::deque<Abandoned> abandoned;
     std::vector<platform::ResolvedAddress> addresses;
     bool known = false;
 };
@@ -43,7 +49,6 @@ namespace {
 // bridge (and the spot datagrams waiting behind it) for longer than this.
 constexpr int kConnectTimeLimitMs = 2000;
 // After our close frame, the longest we wait for the server to answer it.
-constexpr int kCloseAnswerMs = 1000;
 // With several tries out, the owner's loop waits on the newest one's socket alone.
 constexpr std::int64_t kOtherTriesLookMs = 20;
 constexpr std::size_t kReceiveChunk = 1500;
@@ -190,18 +195,14 @@ public:
             return;
         }
 
-        // Our close frame has gone: unless it answered the server's, the server is left to
-        // answer and to end the connection first (RFC 6455), within a second. Closing while its
-        // data waits unread would reset the connection, and a peer that gets a reset may lose
-        // what it has not read yet, our last commands among it.
-        if (bufferedAmount() == 0 && state == ReadyState::CLOSING) {
-            if (peerClosed_ || (draining_ && timeLeftMs() == 0)) {
-                finishClose();
-            } else if (!draining_) {
-                draining_ = true;
-                drainDeadline_ = Deadline(clock_, kCloseAnswerMs);
-            }
-        }
+        // Once our close frame has gone, the server is left to answer and to end the connection
+        // first (RFC 6455). Closing while its data waits unread would reset the connection, and
+        // a peer that gets a reset may lose what it has not read yet, our last commands among
+        // it. The second counts from the close, so that a server that reads nothing cannot keep
+        // the connection closing for good.
+        if (state == ReadyState::CLOSING &&
+            ((bufferedAmount() == 0 && peerClosed_) || drainDeadline_.remainingMs() == 0))
+            finishClose();
     }
 
     // A text frame that is not UTF-8 makes every server stack drop the connection (RFC 6455),
@@ -242,6 +243,8 @@ public:
             return;
         state = ReadyState::CLOSING;
         txBuffer.insert(txBuffer.end(), kCloseFrame.begin(), kCloseFrame.end());
+        draining_ = true;
+        drainDeadline_ = Deadline(clock_, kCloseAnswerMs);
     }
 
     ReadyState readyState() const override { return state; }
@@ -404,7 +407,7 @@ private:
                 if (deadline_.remainingMs() > 0)
                     return false;
                 // Its thread ends by itself; the next attempt does not wait for it.
-                connector.abandoned.push_back(std::move(connector.lookup));
+                connector.abandoned.push_back({std::move(connector.lookup)});
                 endAttempt(__LINE__, "ERROR: Timed out looking up " + connector.host + "\n");
                 return false;
             }
@@ -419,6 +422,8 @@ private:
             }
             connector.addresses = std::move(found);
             connector.known = true;
+            for (Connector::Shared::Abandoned& old : connector.abandoned)
+                old.reusable = false;
         }
         addresses_ = connector.addresses;
         step_ = Step::connecting;
@@ -436,11 +441,15 @@ private:
     // stays bounded.
     static std::unique_ptr<platform::NameLookup> startLookup(Connector::Shared& connector) {
         auto& abandoned = connector.abandoned;
+        abandoned.erase(
+            std::remove_if(abandoned.begin(), abandoned.end(),
+                           [](const auto& old) { return !old.reusable && old.lookup->finished(); }),
+            abandoned.end());
         const auto ended = std::find_if(abandoned.begin(), abandoned.end(),
-                                        [](const auto& lookup) { return lookup->finished(); });
+                                        [](const auto& old) { return old.lookup->finished(); });
         if (ended != abandoned.end() || abandoned.size() >= Connector::kMaxLookupsOut) {
             auto taken = ended != abandoned.end() ? ended : abandoned.begin();
-            std::unique_ptr<platform::NameLookup> lookup = std::move(*taken);
+            std::unique_ptr<platform::NameLookup> lookup = std::move(taken->lookup);
             abandoned.erase(taken);
             return lookup;
         }
@@ -664,7 +673,7 @@ private:
     bool dropped = false;
     const platform::Clock& clock_;
     bool peerClosed_ = false; // the server's close frame has come
-    bool draining_ = false;   // our close frame has gone; the server's answer is awaited
+    bool draining_ = false;   // closing: what arrives is let go until the server's answer
     Deadline drainDeadline_;
 
     // While CONNECTING.

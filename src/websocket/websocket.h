@@ -20,6 +20,10 @@ namespace wsclient {
 // on, and it ends in OPEN or CLOSED.
 enum class ReadyState : std::int32_t { CLOSING = 0, CLOSED = 1, CONNECTING = 2, OPEN = 3 };
 
+// After close(), the longest the client waits for its close frame to leave and for the server
+// to answer it before it closes the connection itself.
+inline constexpr int kCloseAnswerMs = 1000;
+
 // Text message callback.
 struct Callback_Imp {
     virtual void operator()(const std::string& message) = 0;

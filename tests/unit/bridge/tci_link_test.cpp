@@ -262,6 +262,12 @@ TEST(TciLink, EveryStartSendsDeletionsTableAndRequestsInThatOrder) {
     EXPECT_EQ(rig.peer().texts(), std::vector<std::string>(resend.begin() + 1, resend.end()))
         << "the pong to the first re-send's ping confirmed OLD";
 
+    // Many starts in one pass send the table once.
+    rig.peer().written.clear();
+    rig.peer().incoming = {"start;", "start;", "start;"};
+    rig.pass();
+    EXPECT_EQ(rig.peer().texts(), std::vector<std::string>(resend.begin() + 1, resend.end()));
+
     rig.peer().written.clear();
     rig.peer().incoming = {"stop;"};
     rig.pass();

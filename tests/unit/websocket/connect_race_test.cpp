@@ -101,6 +101,13 @@ TEST(ConnectRace, FailuresHandOverAtOnceAndAllRefusedIsARefusal) {
     EXPECT_EQ(dialer.startedAt[2], 100) << "the second's failure started the third";
     EXPECT_EQ(race.winner(), 2u);
 
+    // One that fails as it begins while another is still out hands over at once too.
+    std::int64_t beside = 0;
+    ScriptedDialer failingBeside({{false, kNever, kNever}, {true}, {false, 300, kNever}}, beside);
+    ConnectRace besideRace({false, false, false}, beside, 2000);
+    EXPECT_EQ(runRace(besideRace, failingBeside, beside, 5000), 300);
+    EXPECT_EQ(failingBeside.startedAt[2], 250);
+
     std::int64_t later = 0;
     ScriptedDialer refusing({{true}, {false, kNever, 40}}, later);
     ConnectRace refused({false, true}, later, 2000);

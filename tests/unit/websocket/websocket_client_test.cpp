@@ -728,6 +728,28 @@ TEST_F(WebSocketClient, CloseWhileTheServerStreamsEndsInAnOrderlyEndOfStream) {
     EXPECT_EQ(err.text(), "");
 }
 
+TEST_F(WebSocketClient, CloseToAServerThatReadsNothingStillEnds) {
+    std::atomic<bool> clientDone{false};
+    ScriptedServer server(acceptingThen([&](platform::NativeSocket) {
+        // Holds the connection and reads nothing: the close frame never leaves the client.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!clientDone && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }));
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    ws->sendBinary(std::string(15u << 20, 'x')); // more than the loopback buffers take
+    ws->flush();
+    ws->close();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ws->readyState() != ReadyState::CLOSED && std::chrono::steady_clock::now() < end)
+        ws->poll(20);
+    EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
+    clientDone = true;
+    ws.reset();
+    server.join();
+}
+
 TEST_F(WebSocketClient, PeerEndingTheConnectionIsReportedOnce) {
     ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
         sendAllBytes(s, serverFrame(0x81, "last words"));
