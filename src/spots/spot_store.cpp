@@ -522,7 +522,8 @@ void SpotStore::service(const SpotTable& table, const PendingDeletes& pending) {
     flush();
     const std::int64_t now = clock_.steadyMillis();
     noteOutcomes(now);
-    if (journal_ && !growing_ && journal_->size() - journalBytes_ < kJournalRoom / 2) {
+    if (journal_ && !growing_ && now >= growRetryAtMs_ &&
+        journal_->size() - journalBytes_ < kJournalRoom / 2) {
         writer_->grow(journal(generation_), journal_->size() + kJournalRoom);
         growing_ = true;
     }
@@ -606,10 +607,13 @@ void SpotStore::noteOutcomes(std::int64_t now) {
                 growing_ = false;
                 if (outcome.mapping && journal_ && outcome.mapping->size() > journal_->size())
                     writer_->release(std::exchange(journal_, std::move(outcome.mapping)));
-                else if (outcome.error && !sameFailure(outcome.error, journalError_))
+                else if (outcome.error && !sameFailure(outcome.error, growError_))
                     LOG_FAILURE(kTag, "Could not give the spot journal more room ({})",
                                 platform::describe(outcome.error));
-                journalError_ = outcome.error;
+                growError_ = outcome.error;
+                // A full disk is asked again after a while, not at every pass.
+                if (outcome.error)
+                    growRetryAtMs_ = now + kRetryMs;
                 continue;
             }
             if (outcome.error.missing)

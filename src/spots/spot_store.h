@@ -96,6 +96,8 @@ private:
     bool unsaved_ = false; // changes that no journal took, for the next document
     platform::FileError journalError_;
     platform::FileError syncError_;
+    platform::FileError growError_; // the last request for room, said once while it repeats
+    std::int64_t growRetryAtMs_ = 0;
     std::string waiting_;                  // changes not yet handed to the system
     std::vector<platform::Path> obsolete_; // journals that the next document makes needless
 
