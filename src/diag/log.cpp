@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -48,7 +49,7 @@ public:
 
 protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
-        if (!file_)
+        if (!file_ && !reopen(msg.time))
             return;
         spdlog::memory_buf_t formatted;
         formatter_->format(msg, formatted);
@@ -84,6 +85,7 @@ private:
             const platform::FileError error{"fopen", static_cast<unsigned long>(errno)};
             std::fprintf(stderr, "Cannot open log file %s (%s)\n",
                          platform::consolePath(path_).c_str(), platform::describe(error).c_str());
+            reopenAt_ = spdlog::log_clock::now() + std::chrono::seconds(10);
             return;
         }
         begin();
@@ -99,7 +101,21 @@ private:
         moveReported_ = true;
     }
 
+    // A log that could not be opened again after a roll-over is tried again now and then, so
+    // that a folder that was out of reach for a moment does not end the log for the whole run.
+    bool reopen(spdlog::log_clock::time_point now) {
+        if (now < reopenAt_)
+            return false;
+        reopenAt_ = now + std::chrono::seconds(10);
+        file_ = platform::openFile(path_, "ab");
+        if (!file_)
+            return false;
+        begin();
+        return true;
+    }
+
     platform::UniqueFile file_;
+    spdlog::log_clock::time_point reopenAt_{};
     std::filesystem::path path_;
     std::uint64_t limit_;
     std::uint64_t nextRollAt_;
