@@ -287,10 +287,9 @@ def main():
             for name, _ in exes}
     results = {name: {} for name, _ in exes}
     for _ in range(args.repeat):
-        for name, path in exes:
-            if args.latency_only:
-                break
-            runs[name]["idle"].append(measure_idle(path, args.seconds))
+        if not args.latency_only:
+            for name, path in exes:
+                runs[name]["idle"].append(measure_idle(path, args.seconds))
         for name, path in exes:
             share, latency, stop = measure_connected(path, args.seconds)
             runs[name]["connected"].append(share)

@@ -145,7 +145,7 @@ async def _message(sdr, text):
     frame = b"\x81\x7f" + struct.pack(">Q", len(text)) + text
     for ws in list(sdr._connections.values()):
         ws.transport.write(frame)
-        await asyncio.wait_for(await ws.ping(), 60)
+        await asyncio.wait_for(await ws.ping(), HANDLE_LIMIT)
 
 
 def measure_burst(exe, load=None, debug=0, spots=0):

@@ -382,13 +382,17 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
 // file in the place of a locked Tarnwick.xml); one where nothing can be locked runs without the
 // lock, said so.
 bool Orvex::takeFolder(Worker& w) {
-    const platform::Path candidates[] = {settings.stateFile.parent_path() / "Tarnwick.lock",
-                                         platform::executablePath()};
+    struct Candidate {
+        platform::Path path;
+        bool create;
+    };
+    const Candidate candidates[] = {{settings.stateFile.parent_path() / "Tarnwick.lock", true},
+                                    {platform::executablePath(), false}};
     platform::FileError firstError;
-    for (const platform::Path& path : candidates) {
-        if (path.empty())
+    for (const Candidate& candidate : candidates) {
+        if (candidate.path.empty())
             continue;
-        platform::FileLock lock = platform::FileLock::tryLock(path, &path == &candidates[0]);
+        platform::FileLock lock = platform::FileLock::tryLock(candidate.path, candidate.create);
         if (lock.state() == platform::FileLock::State::held) {
             w.folderLock = std::move(lock);
             return true;
@@ -401,7 +405,7 @@ bool Orvex::takeFolder(Worker& w) {
     LOG_FAILURE(kTag,
                 "Could not lock {} ({}); running without the lock, so a second Tarnwick started "
                 "in this folder would not be stopped",
-                platform::utf8Path(candidates[0]), platform::describe(firstError));
+                platform::utf8Path(candidates[0].path), platform::describe(firstError));
     return true;
 }
 
@@ -509,11 +513,11 @@ void Orvex::handleTciMessage(const TciCommandView& message) {
         for (const auto& spectrum : spectra) {
             if (spectrum->takeDds(arguments) == Spectrum::Dds::noFrequency)
                 LOG_WARN(kTag, "Ignoring dds without a frequency: {}",
-                         tlog::peer(arguments.substr(0, kLoggedPeerText)));
+                         tlog::peer(utf8Prefix(arguments, kLoggedPeerText)));
         }
     }
-    LOG_DEBUG(kTag, "<:SDR:{} = {}", tlog::peer(name.substr(0, kLoggedPeerText)),
-              tlog::peer(arguments.substr(0, kLoggedPeerText)));
+    LOG_DEBUG(kTag, "<:SDR:{} = {}", tlog::peer(utf8Prefix(name, kLoggedPeerText)),
+              tlog::peer(utf8Prefix(arguments, kLoggedPeerText)));
 }
 
 // The quit request ends the loop after this pass; the link sends "iq_stop" as it closes.

@@ -335,13 +335,17 @@ class _ChildStack:
             self._connections.pop(conn)._ended(payload)
 
     def close(self):
+        """Ends the child; blocking, so it runs off the loop. drain() then ends what is left."""
         self._process.stdin.close()
         try:
             self._process.wait(5)
         except subprocess.TimeoutExpired:
             self._process.kill()
             self._process.wait()
-        for ws in self._connections.values():
+
+    def drain(self):
+        """On the loop's thread: the connections the child left open end without a close."""
+        for ws in list(self._connections.values()):
             ws._ended(b"1006 ")
         self._connections.clear()
 
@@ -588,6 +592,7 @@ class TciServer:
             child, self._child = self._child, None
             await self._loop.run_in_executor(None, child.close)
             await asyncio.sleep(0.1)
+            child.drain()
         servers = self._retired + ([self._server] if self._server is not None else [])
         self._server, self._retired = None, []
         for server in servers:
