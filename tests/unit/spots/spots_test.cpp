@@ -28,12 +28,15 @@ TEST(Spots, KeptSpotsFollowTheHiddenStatusesOfTheNextRun) {
     BridgeSettings settings;
     settings.stateFile = folder.path() / "Tarnwick.spots.xml";
     settings.SpotHiddenStatuses = "busy";
+    // Arrival on the loop's clock, which counts from the machine's start: not 0, which is older
+    // than SpotLifeTime on a machine up for more than two hours.
+    const std::int64_t now = platform::systemClock().steadyMillis() / 1000;
     {
         Spots spots(settings);
         spots.open(platform::systemClock());
-        spots.takeSpot(spotFields("BUSY", "busy"), 0);
-        spots.takeSpot(spotFields("CQ", "cq"), 0);
-        spots.takeSpot(spotFields("WORKED", "cq"), 0);
+        spots.takeSpot(spotFields("BUSY", "busy"), now);
+        spots.takeSpot(spotFields("CQ", "cq"), now);
+        spots.takeSpot(spotFields("WORKED", "cq"), now);
         const std::vector<SpotSend> sends = spots.takeContact(
             {ContactFields::Kind::info, "q1", "WORKED", "14", "0", "CW", "2026-12-09 14:00:00"});
         ASSERT_EQ(sends.size(), 1u);
