@@ -91,8 +91,9 @@ bool consoleControlHandler(platform::ConsoleEvent event) {
 } // namespace
 
 struct Orvex::Worker {
-    // First, so that it goes last: the state files are this run's until the lock goes.
-    platform::FileLock folderLock;
+    // First, so that it goes last: the state files are this run's until the locks go. Shared
+    // with a last save that outlives the stop, which lets go of them when it ends.
+    std::shared_ptr<std::vector<platform::FileLock>> folderLocks;
     platform::Socket spotSocket;
     platform::Socket spectrumSocket;
     platform::Address spectrumAddress;
@@ -377,10 +378,11 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
 }
 
 // The first bridge in a folder owns its state files: a second one there would replay and
-// delete the journals of the first. A folder that allows no new file is locked through the
-// executable, which is there and which nothing here replaces (a settings save would put a new
-// file in the place of a locked Tarnwick.xml); one where nothing can be locked runs without the
-// lock, said so.
+// delete the journals of the first. Every lock that can be taken is taken, and any held elsewhere
+// refuses: the executable's always (it is there, nothing here replaces it, and no one can delete
+// and make it anew under a running bridge, as a lock file can be), and the lock file's where the
+// folder lets it be made (a copy that may not make it still meets it when another could). A
+// folder where nothing can be locked runs without the lock, said so.
 bool Orvex::takeFolder(Worker& w) {
     struct Candidate {
         platform::Path path;
@@ -388,24 +390,25 @@ bool Orvex::takeFolder(Worker& w) {
     };
     const Candidate candidates[] = {{settings.stateFile.parent_path() / "Tarnwick.lock", true},
                                     {platform::executablePath(), false}};
+    auto taken = std::make_shared<std::vector<platform::FileLock>>();
     platform::FileError firstError;
     for (const Candidate& candidate : candidates) {
         if (candidate.path.empty())
             continue;
         platform::FileLock lock = platform::FileLock::tryLock(candidate.path, candidate.create);
-        if (lock.state() == platform::FileLock::State::held) {
-            w.folderLock = std::move(lock);
-            return true;
-        }
-        if (lock.state() == platform::FileLock::State::heldElsewhere)
+        if (lock.state() == platform::FileLock::State::held)
+            taken->push_back(std::move(lock));
+        else if (lock.state() == platform::FileLock::State::heldElsewhere)
             return false;
-        if (!firstError)
+        else if (!firstError)
             firstError = lock.error();
     }
-    LOG_FAILURE(kTag,
-                "Could not lock {} ({}); running without the lock, so a second Tarnwick started "
-                "in this folder would not be stopped",
-                platform::utf8Path(candidates[0].path), platform::describe(firstError));
+    if (taken->empty())
+        LOG_FAILURE(kTag,
+                    "Could not lock {} ({}); running without the lock, so a second Tarnwick "
+                    "started in this folder would not be stopped",
+                    platform::utf8Path(candidates[0].path), platform::describe(firstError));
+    w.folderLocks = std::move(taken);
     return true;
 }
 

@@ -96,7 +96,9 @@ FileError moveReplacing(const Path& from, const Path& to, HeldFile held = HeldFi
 
 // An exclusive lock on a file, held while this object lives; the system lets go of it whenever
 // the process ends, a kill included. Other programs may still read and write the file: the lock
-// is advisory (flock) on POSIX, and on Windows it covers one byte far past any end of file.
+// is advisory (flock) on POSIX, and on Windows it covers one byte far past any end of file. On
+// Windows a file that the lock may make cannot be deleted while it is held; on POSIX it can, and
+// a file made anew in its place is another file, with a lock of its own.
 class FileLock {
 public:
     enum class State { none, held, heldElsewhere, failed };

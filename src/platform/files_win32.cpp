@@ -139,12 +139,14 @@ void FileLock::release() {
     handle_ = -1;
 }
 
-// The file is shared for everything, a delete included, so that no save of it is held up; the
-// locked byte lies far past any end of file, where no read or write of the file ever comes.
+// A lock file of our own making is not shared for deletion: deleted under a running bridge, it
+// could be made anew and locked by a second copy. A file that is there of its own (the
+// executable) is shared for everything. The locked byte lies far past any end of file, where no
+// read or write of the file ever comes.
 FileLock FileLock::tryLock(const Path& path, bool create) {
     FileLock lock;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | (create ? 0 : FILE_SHARE_DELETE);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, sharing, nullptr,
                               create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();

@@ -18,8 +18,10 @@ public:
     MappedFile& operator=(const MappedFile&) = delete;
 
     // Maps the first size bytes of the file, which is made at least that long, its room taken on
-    // the disk now, so that a full disk is an error here rather than a crash at a later copy;
-    // create starts a new, empty file (replacing one of that name). Once per object.
+    // the disk now, so that a full disk is an error here rather than a crash at a later copy.
+    // create makes a new, empty file: a file of that name already there is an error, never
+    // emptied under whoever maps it, and a file made here that cannot be mapped is removed
+    // again. Once per object.
     FileError open(const Path& path, std::size_t size, bool create);
 
     char* data() const { return data_; }

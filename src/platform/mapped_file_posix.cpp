@@ -17,19 +17,26 @@ MappedFile::~MappedFile() {
 
 FileError MappedFile::open(const Path& path, std::size_t size, bool create) {
     const int descriptor =
-        ::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT | O_TRUNC : 0), 0644);
+        ::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0), 0644);
     if (descriptor < 0)
         return {"open", static_cast<unsigned long>(errno), errno == ENOENT};
     file_ = descriptor;
+    FileError error;
     // A page copied into a hole that the disk has no room for would end the process (SIGBUS).
-    if (const int error = ::posix_fallocate(descriptor, 0, static_cast<off_t>(size)); error != 0)
-        return {"posix_fallocate", static_cast<unsigned long>(error)};
-    void* mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
-    if (mapped == MAP_FAILED)
-        return {"mmap", static_cast<unsigned long>(errno)};
-    data_ = static_cast<char*>(mapped);
-    size_ = size;
-    return {};
+    if (const int code = ::posix_fallocate(descriptor, 0, static_cast<off_t>(size)); code != 0) {
+        error = {"posix_fallocate", static_cast<unsigned long>(code)};
+    } else {
+        void* mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
+        if (mapped != MAP_FAILED) {
+            data_ = static_cast<char*>(mapped);
+            size_ = size;
+            return {};
+        }
+        error = {"mmap", static_cast<unsigned long>(errno)};
+    }
+    if (create)
+        ::unlink(path.c_str());
+    return error;
 }
 
 FileError MappedFile::sync() const {

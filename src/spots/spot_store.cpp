@@ -30,18 +30,13 @@ bool sameFailure(const platform::FileError& a, const platform::FileError& b) {
     return a && b && a.code == b.code && std::string_view(a.call) == b.call;
 }
 
-// A new journal, its room on the disk taken and its first line in place. A file made but given no
-// room is removed; anything else of that name is not ours.
+// A new journal, its room on the disk taken and its first line in place. A file of that name
+// already there is an error: it is not this run's to empty.
 platform::FileError makeJournal(const platform::Path& path, std::size_t room,
                                 std::shared_ptr<platform::MappedFile>& made) {
     auto file = std::make_shared<platform::MappedFile>();
-    if (const platform::FileError error = file->open(path, room, true)) {
-        file.reset();
-        std::error_code ignored;
-        if (std::filesystem::is_regular_file(path, ignored))
-            std::filesystem::remove(path, ignored);
+    if (const platform::FileError error = file->open(path, room, true))
         return error;
-    }
     const std::string header = journalHeader();
     std::memcpy(file->data(), header.data(), header.size());
     made = std::move(file);

@@ -697,17 +697,26 @@ class Relay(BridgeCase):
     @keep_logs_on_failure
     def test_a_second_bridge_in_the_folder_refuses_and_touches_no_state_file(self):
         """A second copy in a running bridge's folder saves its options, says in one line why
-        it will not run and fails; after both are killed the first's picture comes back. Where
-        no lock file can be made, the lock is taken on the executable."""
-        for lock_file_refused in (False, True):
-            with self.subTest(lock_file_refused=lock_file_refused):
+        it will not run and fails; after both are killed the first's picture comes back. A
+        directory in the place of the lock file stands for a folder where a copy (a standard
+        user's) may not make it: whichever copy may make it, and with the lock file deleted
+        under the first, the second refuses."""
+        def may_not_create(lock):
+            os.remove(lock)
+            os.mkdir(lock)
+        cases = {True: [("the same", None), ("may not make the lock file", may_not_create),
+                        ("the lock file deleted", os.rmdir)],
+                 False: [("may not make the lock file either", None),
+                         ("may make the lock file", os.rmdir)]}
+        for first_may_create, seconds in cases.items():
+            with self.subTest(first_may_create=first_may_create):
                 folder = tempfile.mkdtemp(prefix="tarnwick-")
                 self.addCleanup(shutil.rmtree, folder, True)
-                if lock_file_refused:
+                if not first_may_create:
                     os.mkdir(os.path.join(folder, "Tarnwick.lock"))
-                self.second_bridge_refuses(folder)
+                self.second_bridge_refuses(folder, seconds)
 
-    def second_bridge_refuses(self, folder):
+    def second_bridge_refuses(self, folder, seconds):
         b, sdr, peer = self.relaying(folder)
         peer.spot("K1ABC", 14025.3, "cq", "CW")
         self.assertTrue(sdr.wait_for_count(lambda t: t.startswith("spot:K1ABC,"), 1, 10))
@@ -716,19 +725,23 @@ class Relay(BridgeCase):
             return {n: open(os.path.join(b.dir, n), "rb").read()
                     for n in os.listdir(b.dir) if n.startswith("Tarnwick.spots.")}
         before = state_files()
-        other_port = free_port()
-        second = Tarnwick(b.exe, args=[f"--n1mmport={other_port}"],
-                          emulator=CONFIG.emulator, workdir=b.dir)
-        self._bridges.append(second)
-        self.addCleanup(second.close)
-        second.start()
-        self.assertEqual(second.wait_exit(start_timeout()), 1, second.stdout())
-        said = second.stdout() + second.stderr()
-        self.assertEqual(said.count("another Tarnwick is running in this folder"), 1, said)
-        self.assertEqual(state_files(), before)
-        self.assertFalse(udp_port_bound(other_port))
-        with open(os.path.join(b.dir, "Tarnwick.xml"), encoding="utf-8-sig") as f:
-            self.assertIn(f"<N1MMSpotPort>{other_port}</N1MMSpotPort>", f.read())
+        for what, change in seconds:
+            if change:
+                change(os.path.join(b.dir, "Tarnwick.lock"))
+            other_port = free_port()
+            second = Tarnwick(b.exe, args=[f"--n1mmport={other_port}"],
+                              emulator=CONFIG.emulator, workdir=b.dir)
+            self._bridges.append(second)
+            self.addCleanup(second.close)
+            second.start()
+            self.assertEqual(second.wait_exit(start_timeout()), 1, (what, second.stdout()))
+            said = second.stdout() + second.stderr()
+            self.assertEqual(said.count("another Tarnwick is running in this folder"), 1,
+                             (what, said))
+            self.assertEqual(state_files(), before, what)
+            self.assertFalse(udp_port_bound(other_port), what)
+            with open(os.path.join(b.dir, "Tarnwick.xml"), encoding="utf-8-sig") as f:
+                self.assertIn(f"<N1MMSpotPort>{other_port}</N1MMSpotPort>", f.read(), what)
 
         peer.spot("W1NEW", 7012.3, "cq", "CW")
         self.assertTrue(sdr.wait_for_count(lambda t: t.startswith("spot:W1NEW,"), 1, 10))

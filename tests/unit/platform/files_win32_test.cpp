@@ -3,6 +3,7 @@
 #include "temp_folder.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <chrono>
 #include <thread>
@@ -29,6 +30,18 @@ TEST(Files, AHeldFileIsTriedOnceOrWaitedFor) {
     EXPECT_TRUE(once);
     EXPECT_FALSE(waited) << platform::describe(waited);
     EXPECT_EQ(testfiles::readAll(path), "three");
+}
+
+// A lock file that the lock made cannot be deleted while it is held: made anew, it could be
+// locked by a second copy beside the first.
+TEST(FileLock, AHeldLockFileCannotBeDeleted) {
+    testfiles::TempFolder folder;
+    const platform::Path path = folder.path() / "Tarnwick.lock";
+    platform::FileLock lock = platform::FileLock::tryLock(path, true);
+    ASSERT_EQ(lock.state(), platform::FileLock::State::held);
+    EXPECT_FALSE(DeleteFileW(path.c_str()));
+    lock = platform::FileLock();
+    EXPECT_TRUE(DeleteFileW(path.c_str()));
 }
 
 } // namespace
