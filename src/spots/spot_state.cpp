@@ -625,17 +625,62 @@ SpotJournalReader::SpotJournalReader(SpotTable& table, PendingDeletes& pending,
                                      std::int64_t wallNow)
     : table_(table), pending_(pending), lifeTime_(lifeTime), loopNow_(loopNow), wallNow_(wallNow) {}
 
+// The room kept ahead past the last change holds zeros, which no record does. Zeros with
+// changes after them are a hole: pages that a power cut or a crash of the system kept from the
+// disk, while later ones reached it. The changes after a hole are used; the records that it cut
+// are not, since a record is used only whole.
 void SpotJournalReader::feed(std::string_view bytes) {
-    // The room kept ahead past the last change holds zeros, which no record does.
-    if (ended_)
-        return;
-    if (const std::size_t zero = bytes.find('\0'); zero != std::string_view::npos) {
-        ended_ = true;
-        bytes = bytes.substr(0, zero);
+    while (!bytes.empty()) {
+        if (zeros_ > 0 || bytes.front() == '\0') {
+            const auto data = std::find_if(bytes.begin(), bytes.end(), [](char c) { return c; });
+            const auto run = static_cast<std::size_t>(data - bytes.begin());
+            zeros_ += run;
+            offset_ += run;
+            bytes.remove_prefix(run);
+            if (bytes.empty())
+                return;
+            hole();
+        }
+        const std::string_view data = bytes.substr(0, bytes.find('\0'));
+        offset_ += data.size();
+        bytes.remove_prefix(data.size());
+        take(data);
     }
+}
+
+void SpotJournalReader::hole() {
+    if (replay_.holes++ == 0) {
+        replay_.holeAt = offset_ - zeros_;
+        usedBeforeHole_ = replay_.records;
+    }
+    replay_.holeBytes += zeros_;
+    zeros_ = 0;
+    if (stopped_)
+        return;
+    // The record that the zeros began in is cut; so is the header when they began before its end.
+    replay_.cutBytes += partial_.size();
+    if (lines_ == 0)
+        lines_ = 1;
+    partial_.clear();
+    // What follows begins a record only where it begins with one.
+    cutting_ = true;
+}
+
+void SpotJournalReader::take(std::string_view bytes) {
     if (stopped_) {
         replay_.unusedBytes += bytes.size();
         return;
+    }
+    if (cutting_) {
+        if (bytes.front() == '<') {
+            cutting_ = false;
+        } else {
+            const std::size_t end = bytes.find('\n');
+            const std::size_t cut = end == std::string_view::npos ? bytes.size() : end + 1;
+            replay_.cutBytes += cut;
+            bytes.remove_prefix(cut);
+            cutting_ = end == std::string_view::npos;
+        }
     }
     while (!bytes.empty() && !stopped_) {
         const std::size_t end = bytes.find('\n');
@@ -666,6 +711,8 @@ JournalReplay SpotJournalReader::finish() {
         replay_.unusedBytes += partial_.size();
     }
     partial_.clear();
+    if (replay_.holes > 0)
+        replay_.usedAfterHole = replay_.records - usedBeforeHole_;
     return replay_;
 }
 

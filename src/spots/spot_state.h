@@ -127,11 +127,19 @@ struct JournalReplay {
     bool torn = false;             // the last record was cut short and is not used
     std::size_t damagedAt = 0;     // the line from which on nothing is used, when not only the last
     std::uint64_t unusedBytes = 0; // from that line, or of the torn record, to the end
+    // Runs of zeros with changes after them: pages that a power cut kept from the disk.
+    std::size_t holes = 0;
+    std::uint64_t holeAt = 0;      // where the first begins, in bytes from the start
+    std::uint64_t holeBytes = 0;   // zeros in them all
+    std::size_t usedAfterHole = 0; // records used after the first
+    std::uint64_t cutBytes = 0;    // of the records that they cut, which are not used
 };
 
 // Replays one journal over the table and the list, as loadSpotState reads a document, from
 // pieces of the file as they are read. Records are used up to the first that is not whole: when
-// that is the last, it was being written when the bridge ended. Memory stays within one record.
+// that is the last, it was being written when the bridge ended. The zeros past the last record
+// end it; zeros with records after them are a hole, past which the whole records are used.
+// Memory stays within one record.
 class SpotJournalReader {
 public:
     SpotJournalReader(SpotTable& table, PendingDeletes& pending, std::int32_t lifeTime,
@@ -140,6 +148,8 @@ public:
     JournalReplay finish();
 
 private:
+    void hole();
+    void take(std::string_view bytes);
     void line(std::string_view text);
     void stop(std::size_t lineBytes);
 
@@ -151,6 +161,9 @@ private:
     std::string partial_;
     std::size_t lines_ = 0;
     bool stopped_ = false;
-    bool ended_ = false; // the zeros past the last change were reached
+    std::uint64_t offset_ = 0; // bytes fed so far
+    std::uint64_t zeros_ = 0;  // of the run of zeros that the bytes fed so far end in
+    bool cutting_ = false;     // past a hole, in the rest of a record that it cut
+    std::size_t usedBeforeHole_ = 0;
     JournalReplay replay_;
 };

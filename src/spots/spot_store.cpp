@@ -423,6 +423,25 @@ bool SpotStore::replay(SpotTable& table, PendingDeletes& pending, std::int32_t l
         keepAside(path, "could not be read to its end; what was read is used");
         return false;
     }
+    // The journal itself goes with the next document, as any other: the copy keeps what the
+    // hole left of it for whoever wants to look.
+    if (replay.holes > 0) {
+        platform::Path copy = path;
+        copy += ".bad";
+        std::error_code failed;
+        std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing,
+                                   failed);
+        LOG_FAILURE(kTag,
+                    "{} has {} bytes of zeros{} from byte {} on, changes that a power cut or a "
+                    "crash of the system kept from the disk: the {} changes after them are "
+                    "used, the {} bytes of changes that they cut are not; {}",
+                    platform::utf8Path(path), replay.holeBytes,
+                    replay.holes > 1 ? fmt::format(" in {} places", replay.holes) : "",
+                    replay.holeAt, replay.usedAfterHole, replay.cutBytes,
+                    failed ? fmt::format("it could not be copied to {} ({})",
+                                         platform::utf8Path(copy), failed.message())
+                           : "a copy is kept as " + platform::utf8Path(copy));
+    }
     if (replay.torn)
         LOG_NONE(kTag, "The last change in {} was cut short when Tarnwick ended; it is not used",
                  platform::utf8Path(path));

@@ -282,7 +282,8 @@ TEST(SpotState, WhatIsWrittenLoads) {
 }
 
 // A journal replayed over what the document gave: its records in order, up to the first that is
-// not whole. It is read in pieces of any size.
+// not whole, and past a hole of zeros (pages lost to a power cut) the whole records after it. It
+// is read in pieces of any size.
 TEST(SpotState, JournalReplay) {
     SpotEntry a = entry("A", 5000, "CQ", "cw", 7000000.0);
     const std::string spotA = journalSpotRecord(a, 5000, kSaved);
@@ -291,10 +292,14 @@ TEST(SpotState, JournalReplay) {
     const std::string spotB = journalSpotRecord(entry("B", 5000, "", "cw", 1.0), 5000, kSaved);
     const std::string oldC = journalSpotRecord(entry("C", 0, "", "cw", 1.0), 5000, kSaved);
     const std::string head = journalHeader();
+    const std::string page(4096, '\0');
+    const std::string holeAt = std::to_string(head.size() + spotA.size());
+    const std::string cutAt = std::to_string(head.size() + spotA.size() + 4);
+    const std::string cutB = std::to_string(spotB.size() - 6);
     const struct {
         const char* what;
         std::string text;
-        const char* outcome;
+        std::string outcome;
     } cases[] = {
         {"in order",
          head + spotA + spotB + movedA + journalRecord(JournalMark::pending, "B") +
@@ -310,6 +315,15 @@ TEST(SpotState, JournalReplay) {
         {"not a journal", "<TarnwickSpots version=\"1\" saved=\"0\">\n" + spotA,
          "Z:1 | P | 0 used, foreign"},
         {"empty", "", "Z:1 | P | 0 used"},
+        {"the room past the last record", head + spotA + page, "Z:1 A:7000000 | P | 1 used"},
+        {"a hole between records", head + spotA + page + spotB + page,
+         "Z:1 A:7000000 B:1 | P | 2 used, 4096 zeros at " + holeAt + ", 1 used after, 0 cut"},
+        {"a hole that cuts records",
+         head + spotA + spotB.substr(0, 4) + page + spotB.substr(10) + movedA,
+         "Z:1 A:7001000 | P | 2 used, 4096 zeros at " + cutAt + ", 1 used after, " + cutB + " cut"},
+        {"a hole where the header was", page + spotB.substr(7) + spotB,
+         "Z:1 B:1 | P | 1 used, 4096 zeros at 0, 1 used after, " +
+             std::to_string(spotB.size() - 7) + " cut"},
     };
     for (const auto& c : cases) {
         for (const std::size_t piece : {std::size_t{7}, c.text.size() + 1}) {
@@ -338,6 +352,11 @@ TEST(SpotState, JournalReplay) {
                 outcome += ", damaged at line " + std::to_string(replay.damagedAt);
             if (replay.foreign)
                 outcome += ", foreign";
+            if (replay.holes > 0)
+                outcome += ", " + std::to_string(replay.holeBytes) + " zeros at " +
+                           std::to_string(replay.holeAt) + ", " +
+                           std::to_string(replay.usedAfterHole) + " used after, " +
+                           std::to_string(replay.cutBytes) + " cut";
             EXPECT_EQ(outcome, c.outcome);
         }
     }

@@ -186,6 +186,38 @@ TEST(SpotStore, AJournalLongerThanItsRoomLosesNothing) {
     EXPECT_EQ(picture(again.table, again.pending), before);
 }
 
+// A power cut that kept one page of the journal from the disk, while later ones reached it: the
+// next run uses every whole record after the hole, says so and keeps a copy of the journal.
+TEST(SpotStore, AJournalWithAHoleOfZerosLosesNothingAfterIt) {
+    TempFolder folder;
+    const path document = folder.path() / kSpotStateFileName;
+    const path journal = folder.path() / "Tarnwick.spots.0.journal";
+    {
+        BridgeRun killed(document);
+        for (int i = 0; i < 150; ++i)
+            killed.table.add(spotOf("K" + std::to_string(i), 7000.0 + i));
+        killed.store.flush();
+    }
+    std::string text = testfiles::readAll(journal);
+    const std::size_t end = text.find('\0');
+    ASSERT_GT(end, 3u * 4096u);
+    // The calls whose records lie wholly outside the page.
+    std::vector<std::string> kept;
+    for (std::size_t at = text.find('\n') + 1; at < end; at = text.find('\n', at) + 1) {
+        if (text.find('\n', at) < 4096 || at >= 8192)
+            kept.push_back(text.substr(at + 14, text.find('"', at + 14) - at - 14));
+    }
+    text.replace(4096, 4096, 4096, '\0');
+    std::ofstream(journal, std::ios::binary) << text;
+    ASSERT_GT(kept.size(), 70u);
+    BridgeRun again(document);
+    std::vector<std::string> calls;
+    for (const SpotEntry& e : again.table)
+        calls.push_back(e.dxcall);
+    EXPECT_EQ(calls, kept);
+    EXPECT_EQ(testfiles::readAll(folder.path() / "Tarnwick.spots.0.journal.bad"), text);
+}
+
 // Where no journal can be made, the document is saved within five seconds of a change, so that
 // a kill after that loses nothing.
 TEST(SpotStore, WithoutAJournalTheDocumentIsSavedWithinFiveSeconds) {
