@@ -636,7 +636,8 @@ void Orvex::shutdownWorker(Worker& w) {
     link.reset();
     std::exception_ptr saveFailure;
     try {
-        spots.close();
+        // A last save that runs past its bound keeps the folder locked until it ends.
+        spots.close(w.folderLocks);
     } catch (...) {
         // The sockets are closed all the same; the journals still hold the spots.
         saveFailure = std::current_exception();

@@ -30,7 +30,14 @@ public:
     // Pushes what was copied in through to the disk; another thread may go on copying meanwhile.
     FileError sync() const;
 
+    // Tests only: called at the start of every open(), on the thread that opens, so that a test
+    // can make the files hang as a stalled network folder does, and see who opens them.
+    using OpenHook = void (*)(const Path& path);
+    static void setOpenHookForTesting(OpenHook hook);
+
 private:
+    static void beforeOpen(const Path& path);
+
     char* data_ = nullptr;
     std::size_t size_ = 0;
     std::intptr_t file_ = -1;

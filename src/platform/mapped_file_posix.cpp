@@ -16,6 +16,7 @@ MappedFile::~MappedFile() {
 }
 
 FileError MappedFile::open(const Path& path, std::size_t size, bool create) {
+    beforeOpen(path);
     const int descriptor =
         ::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0), 0644);
     if (descriptor < 0)

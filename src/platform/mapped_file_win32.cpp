@@ -16,6 +16,7 @@ MappedFile::~MappedFile() {
 // The mapping makes the file as long as the view and takes its room on the disk, so that a full
 // disk fails here.
 FileError MappedFile::open(const Path& path, std::size_t size, bool create) {
+    beforeOpen(path);
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

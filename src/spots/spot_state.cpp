@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <limits>
 #include <system_error>
+#include <unordered_set>
 #include <utility>
 
 namespace {
@@ -617,6 +618,34 @@ std::string journalRecord(JournalMark mark, std::string_view dxcall) {
                                                       : kSettled;
     std::string text;
     appendMark(text, "", name, dxcall);
+    return text;
+}
+
+std::string journalSnapshot(const SpotTable& table, const PendingDeletes& pending,
+                            std::int64_t loopNow, std::int64_t wallNow,
+                            const std::vector<const SpotStateImage*>& before) {
+    std::unordered_set<std::string_view> now;
+    for (const SpotEntry& entry : table)
+        now.insert(entry.dxcall);
+    pending.forEachCall([&now](const std::string& call) { now.insert(call); });
+    std::string text;
+    std::unordered_set<std::string_view> gone;
+    const auto takeBack = [&](std::string_view call) {
+        if (now.count(call) == 0 && gone.insert(call).second) {
+            appendMark(text, "", kRemoved, call);
+            appendMark(text, "", kSettled, call);
+        }
+    };
+    for (const SpotStateImage* image : before) {
+        for (const SavedSpot& spot : image->spots)
+            takeBack((*image)[spot.dxcall]);
+        for (const TextSpan call : image->pending)
+            takeBack((*image)[call]);
+    }
+    for (const SpotEntry& entry : table)
+        text += journalSpotRecord(entry, loopNow, wallNow);
+    pending.forEachCall(
+        [&text](const std::string& call) { appendMark(text, "", kPendingDelete, call); });
     return text;
 }
 

@@ -30,6 +30,16 @@ bool sameFailure(const platform::FileError& a, const platform::FileError& b) {
     return a && b && a.code == b.code && std::string_view(a.call) == b.call;
 }
 
+// The failure of a disk that did not answer in time: no call of ours failed, the store's thread
+// is still waiting in one.
+constexpr const char* kLate = "the disk's answer";
+const platform::FileError kDiskLate{kLate, ETIMEDOUT};
+
+std::string described(const platform::FileError& error) {
+    return std::string_view(error.call) == kLate ? "the disk did not answer in time"
+                                                 : platform::describe(error);
+}
+
 // A new journal, its room on the disk taken and its first line in place. A file of that name
 // already there is an error: it is not this run's to empty.
 platform::FileError makeJournal(const platform::Path& path, std::size_t room,
@@ -51,18 +61,19 @@ struct SpotStore::Save {
     std::vector<platform::Path> obsolete; // removed once the document is written
 };
 
-// Runs the store's file work in order on a thread of its own: a journal pushed to the disk or
-// given more room, a document written whole. The loop hands work over and picks up what became
-// of it. Everything the thread touches is shared with it, so that a stop that cannot wait for
-// the disk may leave it to finish, or to end with the process.
+// Runs the store's file work in order on a thread of its own: a journal made, given more room,
+// pushed to the disk or let go of, a document written whole. The loop hands work over and picks
+// up what became of it. Everything the thread touches is shared with it, so that a stop that
+// cannot wait for the disk may leave it to finish, or to end with the process.
 class SpotStore::Writer {
 public:
     using Journal = std::shared_ptr<platform::MappedFile>;
     enum class Work { push, grow, make, write, release };
     struct Outcome {
-        std::shared_ptr<const Save> save; // for a document written
-        Journal mapping;                  // of a journal given more room, or made
-        platform::Path journal;           // of a journal pushed to the disk, grown or made
+        std::shared_ptr<const Save> save;    // for a document written
+        Journal mapping;                     // of a journal given more room, or made
+        platform::Path journal;              // of a journal pushed to the disk, grown or made
+        std::vector<platform::Path> removed; // journals made needless by the one pushed
         Work kind = Work::push;
         platform::FileError error;
         std::uint64_t bytes = 0;
@@ -83,47 +94,57 @@ public:
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    // One push to the disk waiting is enough, however long a save keeps the thread busy.
-    void sync(const platform::Path& path, Journal journal) {
+    // One push to the disk waiting is enough, however long a save keeps the thread busy; the
+    // journals that it makes needless go once it is done.
+    void sync(const platform::Path& path, Journal journal,
+              std::vector<platform::Path> needless = {}) {
         {
             std::lock_guard<std::mutex> lock(shared_->mutex);
-            for (const Job& job : shared_->jobs) {
-                if (job.kind == Work::push && job.path == path)
+            for (Job& job : shared_->jobs) {
+                if (job.kind == Work::push && job.path == path) {
+                    job.needless.insert(job.needless.end(), needless.begin(), needless.end());
                     return;
+                }
             }
         }
-        post(Job{Work::push, nullptr, path, std::move(journal), 0});
+        post(Job{Work::push, nullptr, path, std::move(journal), 0, std::move(needless)});
     }
     void grow(const platform::Path& path, std::size_t size) {
-        post(Job{Work::grow, nullptr, path, nullptr, size});
+        post(Job{Work::grow, nullptr, path, nullptr, size, {}});
     }
     void make(const platform::Path& path, std::size_t size) {
-        post(Job{Work::make, nullptr, path, nullptr, size});
+        post(Job{Work::make, nullptr, path, nullptr, size, {}});
     }
     // A mapping that the loop needs no more: unmapping it and closing its file (which a network
     // folder may make wait) are done here.
     void release(Journal journal) {
         if (journal)
-            post(Job{Work::release, nullptr, {}, std::move(journal), 0});
+            post(Job{Work::release, nullptr, {}, std::move(journal), 0, {}});
     }
     void save(std::shared_ptr<const Save> save) {
-        post(Job{Work::write, std::move(save), {}, nullptr, 0});
+        post(Job{Work::write, std::move(save), {}, nullptr, 0, {}});
+    }
+    // Kept until the thread ends, even when that is after this object.
+    void keep(std::shared_ptr<void> hold) {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->kept = std::move(hold);
     }
     std::vector<Outcome> outcomes() {
         std::lock_guard<std::mutex> lock(shared_->mutex);
         return std::exchange(shared_->done, {});
     }
-    // Waits until everything handed over is done, or until the time is up: false then, and
-    // the thread is left to itself.
-    bool drain(std::int64_t waitMs) {
+    // Waits until everything handed over is done, or until the time is up: false then.
+    bool wait(std::int64_t waitMs) {
         std::unique_lock<std::mutex> lock(shared_->mutex);
-        const bool idle = shared_->idle.wait_for(lock, std::chrono::milliseconds(waitMs), [this] {
-            return shared_->jobs.empty() && !shared_->busy;
-        });
+        return shared_->idle.wait_for(lock, std::chrono::milliseconds(waitMs),
+                                      [this] { return shared_->jobs.empty() && !shared_->busy; });
+    }
+    // The same at a stop: when the time is up the thread is left to itself.
+    bool drain(std::int64_t waitMs) {
+        const bool idle = wait(waitMs);
         abandoned_ = abandoned_ || !idle;
         return idle;
     }
-    bool abandoned() const { return abandoned_; }
 
 private:
     struct Job {
@@ -132,6 +153,7 @@ private:
         platform::Path path;
         Journal journal;
         std::size_t size = 0;
+        std::vector<platform::Path> needless;
     };
     struct Shared {
         std::mutex mutex;
@@ -139,6 +161,7 @@ private:
         std::condition_variable idle;
         std::deque<Job> jobs;
         std::vector<Outcome> done;
+        std::shared_ptr<void> kept;
         bool busy = false;
         bool stopping = false;
     };
@@ -169,6 +192,14 @@ private:
                     outcome = write(job.save);
                 } else if (job.kind == Work::push) {
                     outcome.error = job.journal->sync();
+                    // Once the journal that makes them needless is on the disk.
+                    for (const platform::Path& needless : job.needless) {
+                        std::error_code ignored;
+                        if (!outcome.error)
+                            std::filesystem::remove(needless, ignored);
+                        if (!outcome.error && !std::filesystem::exists(needless, ignored))
+                            outcome.removed.push_back(needless);
+                    }
                 } else if (job.kind == Work::grow) {
                     auto grown = std::make_shared<platform::MappedFile>();
                     outcome.error = grown->open(job.path, job.size, false);
@@ -266,10 +297,15 @@ void SpotStore::open(SpotTable& table, PendingDeletes& pending, std::int32_t lif
             refuse("could not be read (" + platform::describe(error) + ")");
     } else {
         load = loadSpotState(text, table, pending, lifeTime, loopNow, wallNow);
-        if (load.status != SpotStateStatus::loaded)
+        if (load.status != SpotStateStatus::loaded) {
             refuse("was not used: " + load.reason);
-        else
+        } else {
             documentBytes_ = text.size();
+            // The calls that the document names, for a journal that is to make it needless.
+            auto written = std::make_shared<Save>();
+            written->image = spotStateImage(table, pending, loopNow, wallNow, load.generation);
+            written_ = std::move(written);
+        }
     }
     text = std::string();
     const bool documentLoaded = load.status == SpotStateStatus::loaded;
@@ -366,12 +402,20 @@ void SpotStore::open(SpotTable& table, PendingDeletes& pending, std::int32_t lif
         LOG_NONE(kTag, "{} spot deletions for the SDR were dropped: no more than {} are kept",
                  dropped, PendingDeletes::kLimit);
 
-    if (journals.empty()) {
-        startJournal(from);
-        return;
-    }
-    generation_ = std::max(from, journals.rbegin()->first);
-    fold(table, pending);
+    // The first journal continues the document, or, after journals found, the new document
+    // that folds them. It is made on the store's thread, and waited for a while: a change that
+    // comes before it is only in memory until a document holds it.
+    generation_ = journals.empty() ? from : std::max(from, journals.rbegin()->first);
+    issued_ = journals.empty() ? from - 1 : generation_;
+    askForJournal();
+    writer_->wait(kCloseMs);
+    noteOutcomes(clock_.steadyMillis());
+    if (next_ && journals.empty())
+        takeJournal(std::exchange(next_, nullptr), issued_);
+    else if (next_)
+        fold(table, pending);
+    else if (!journalBroken_)
+        journalFailed(journal(issued_), kDiskLate);
 }
 
 // A file that this build cannot use may still be someone's: it is kept, not lost to a fold.
@@ -448,17 +492,11 @@ bool SpotStore::replay(SpotTable& table, PendingDeletes& pending, std::int32_t l
     return true;
 }
 
-// Made on the loop thread only at the start and while no journal works; at a fold the writer
-// makes the next one, and grows the one in use, so that the loop never waits for a file.
-bool SpotStore::startJournal(std::uint64_t generation) {
-    generation_ = generation;
-    std::shared_ptr<platform::MappedFile> file;
-    if (const platform::FileError error = makeJournal(journal(generation), kJournalRoom, file)) {
-        journalFailed(error);
-        return false;
-    }
-    takeJournal(std::move(file), generation);
-    return true;
+// Every journal is made on the store's thread, each with a generation of its own: one that could
+// not be made is never asked for again.
+void SpotStore::askForJournal() {
+    writer_->make(journal(++issued_), kJournalRoom);
+    making_ = true;
 }
 
 void SpotStore::takeJournal(std::shared_ptr<platform::MappedFile> file, std::uint64_t generation) {
@@ -472,22 +510,27 @@ void SpotStore::takeJournal(std::shared_ptr<platform::MappedFile> file, std::uin
     journalBroken_ = false;
     growing_ = false;
     journalError_ = {};
+    settleAt_ = 0;
 }
 
 // The changes that no journal could take are in memory only: a document holds them within
-// kRetryMs, written in place when the folder takes no new file.
-void SpotStore::journalFailed(const platform::FileError& error) {
+// kRetryMs, written in place when the folder takes no new file, and the store's thread is asked
+// for a new journal meanwhile.
+void SpotStore::journalFailed(const platform::Path& path, const platform::FileError& error) {
     if (!sameFailure(error, journalError_))
         LOG_FAILURE(kTag,
                     "Could not keep the changes to the spots in {} ({}); instead, {} is saved "
                     "whole within {} seconds of each change",
-                    platform::utf8Path(journal(generation_)), platform::describe(error),
-                    platform::utf8Path(document_), kRetryMs / 1000);
+                    platform::utf8Path(path), described(error), platform::utf8Path(document_),
+                    kRetryMs / 1000);
     journalError_ = error;
+    if (!journalBroken_)
+        retryAtMs_ = clock_.steadyMillis() + kRetryMs;
     journalBroken_ = true;
     unsaved_ = true;
-    journal_.reset();
-    retryAtMs_ = clock_.steadyMillis() + kRetryMs;
+    waiting_.clear();
+    writer_->release(std::exchange(journal_, nullptr));
+    settleAt_ = 0;
 }
 
 void SpotStore::spotIs(const SpotEntry& entry) {
@@ -506,89 +549,166 @@ void SpotStore::deletionSettled(const std::string& dxcall) {
     waiting_ += journalRecord(JournalMark::settled, dxcall);
 }
 
-// A copy into the mapping: no system call, and nothing that waits for the disk. Only when the
-// writer has fallen behind in making room does the loop make it itself.
+// A copy into the mapping: no system call, and nothing that waits for the disk. Where the store's
+// thread has fallen behind in making room, the changes wait here for it.
 void SpotStore::flush() {
     if (waiting_.empty())
         return;
     if (!journal_) {
         unsaved_ = true;
-    } else {
-        if (journalBytes_ + waiting_.size() > journal_->size()) {
-            auto larger = std::make_shared<platform::MappedFile>();
-            const std::size_t size =
-                journal_->size() + std::max<std::size_t>(kJournalRoom, waiting_.size());
-            if (const platform::FileError error = larger->open(journal(generation_), size, false)) {
-                journalFailed(error);
-                waiting_.clear();
-                return;
-            }
-            writer_->release(std::exchange(journal_, std::move(larger)));
-        }
-        std::memcpy(journal_->data() + journalBytes_, waiting_.data(), waiting_.size());
-        journalBytes_ += waiting_.size();
-        journalWritten_ = true;
+        waiting_.clear();
+        return;
     }
+    if (journalBytes_ + waiting_.size() > journal_->size()) {
+        askForRoom(waiting_.size(), clock_.steadyMillis());
+        if (waiting_.size() > kMostWaiting)
+            journalFailed(journal(generation_), growError_ ? growError_ : kDiskLate);
+        return;
+    }
+    std::memcpy(journal_->data() + journalBytes_, waiting_.data(), waiting_.size());
+    journalBytes_ += waiting_.size();
+    journalWritten_ = true;
     waiting_.clear();
 }
 
+void SpotStore::askForRoom(std::size_t bytes, std::int64_t now) {
+    if (growing_ || now < growRetryAtMs_)
+        return;
+    writer_->grow(journal(generation_), journal_->size() + std::max(kJournalRoom, bytes));
+    growing_ = true;
+}
+
+void SpotStore::hand(std::shared_ptr<const Save> save) {
+    handed_ = std::move(save);
+    writer_->save(handed_);
+}
+
 void SpotStore::service(const SpotTable& table, const PendingDeletes& pending) {
-    flush();
     const std::int64_t now = clock_.steadyMillis();
     noteOutcomes(now);
-    if (journal_ && !growing_ && now >= growRetryAtMs_ &&
-        journal_->size() - journalBytes_ < kJournalRoom / 2) {
-        writer_->grow(journal(generation_), journal_->size() + kJournalRoom);
-        growing_ = true;
-    }
-    if (journal_ && journalWritten_ && now - lastSyncMs_ >= kSyncMs) {
+    flush();
+    if (journal_ && journal_->size() - journalBytes_ < kJournalRoom / 2)
+        askForRoom(0, now);
+    // A journal that begins with the whole state goes to the disk at once, and takes the
+    // journals before it along.
+    if (journal_ && settleAt_ != 0 && journalBytes_ >= settleAt_) {
+        settling_ = journal(generation_);
+        writer_->sync(settling_, journal_, obsolete_);
+        settleAt_ = 0;
+        lastSyncMs_ = now;
+        journalWritten_ = false;
+    } else if (journal_ && journalWritten_ && now - lastSyncMs_ >= kSyncMs) {
         writer_->sync(journal(generation_), journal_);
         lastSyncMs_ = now;
         journalWritten_ = false;
     }
-    if (saving_) {
-        if (savingFailed_ && now >= retryAtMs_) {
-            savingFailed_ = false;
-            writer_->save(saving_);
-        }
+    if (saving_ && !handed_ && now >= retryAtMs_)
+        hand(saving_);
+    // A document on its way to the disk is waited for first: written, the journals go with it;
+    // failed, the new journal takes the whole state instead.
+    if (next_ && !handed_) {
+        fold(table, pending);
         return;
     }
-    // While the writer makes the next journal, nothing else may make one of that name.
-    if (next_ || (journalBroken_ && unsaved_ && now >= retryAtMs_ && !making_)) {
-        fold(table, pending);
-    } else if (!journalBroken_ && !making_ && now >= retryAtMs_ &&
-               journalBytes_ >= std::max(foldBytes_, documentBytes_)) {
-        writer_->make(journal(generation_ + 1), kJournalRoom);
-        making_ = true;
+    if (next_)
+        return;
+    if (journalBroken_) {
+        if (!making_ && now >= makeRetryAtMs_)
+            askForJournal();
+        // The next journal made continues the document, whichever it turns out to be.
+        if (unsaved_ && !saving_ && now >= retryAtMs_)
+            saveWhole(table, pending, making_ ? issued_ : issued_ + 1);
+        return;
     }
+    if (!making_ && now >= makeRetryAtMs_ && !handed_ && settleAt_ == 0 && settling_.empty() &&
+        journalBytes_ >= std::max(foldBytes_, documentBytes_))
+        askForJournal();
 }
 
 // A new journal takes the changes from here on, while the writer saves the state as it is now;
-// until that document is written, the old journals still count. Without a new journal the
-// document is saved all the same: it is then all there is.
+// until that document is written, the old journals still count. When the last save of the
+// document failed (another program holds it), the new journal begins with the whole state
+// instead.
 void SpotStore::fold(const SpotTable& table, const PendingDeletes& pending) {
-    flush();
+    if (saving_) {
+        foldWhole(table, pending);
+        return;
+    }
     const platform::Path old = journal(generation_);
-    std::shared_ptr<platform::MappedFile> oldJournal = journal_;
-    if (next_)
-        takeJournal(std::move(next_), generation_ + 1);
-    else
-        startJournal(generation_ + 1);
+    std::shared_ptr<platform::MappedFile> oldJournal = std::exchange(journal_, nullptr);
+    // Changes that the old journal had no room for go first into the new one: replayed over the
+    // document they come before, each says where its call stands, as the document does.
+    std::string carried = std::exchange(waiting_, {});
+    takeJournal(std::exchange(next_, nullptr), issued_);
+    waiting_ = std::move(carried);
     if (std::find(obsolete_.begin(), obsolete_.end(), old) == obsolete_.end())
         obsolete_.push_back(old);
     // The old journal's last changes reach the disk before the document that replaces it.
     if (oldJournal)
         writer_->sync(old, oldJournal);
     writer_->release(std::move(oldJournal));
+    saveWhole(table, pending, generation_);
+    flush();
+}
+
+// The new journal holds the whole state, and what takes back the calls that a document on the
+// disk (or one on its way there) still names; the journals before it are then needless and go
+// once it is on the disk. The document is saved with it when it can be.
+void SpotStore::foldWhole(const SpotTable& table, const PendingDeletes& pending) {
+    const std::int64_t loopNow = clock_.steadyMillis() / 1000;
+    const std::int64_t wallNow = clock_.wallSeconds();
+    std::vector<const SpotStateImage*> named;
+    for (const auto& save : {written_, handed_})
+        if (save)
+            named.push_back(&save->image);
+    std::string whole = journalSnapshot(table, pending, loopNow, wallNow, named);
+    const platform::Path old = journal(generation_);
+    std::shared_ptr<platform::MappedFile> oldJournal = std::exchange(journal_, nullptr);
+    takeJournal(std::exchange(next_, nullptr), issued_);
+    if (std::find(obsolete_.begin(), obsolete_.end(), old) == obsolete_.end())
+        obsolete_.push_back(old);
+    if (oldJournal)
+        writer_->sync(old, oldJournal);
+    writer_->release(std::move(oldJournal));
+    // What waited is in the whole state already.
+    waiting_ = std::move(whole);
+    settleAt_ = journalBytes_ + waiting_.size();
+    unsaved_ = false;
+    // A failure that lasts is said again only when what it costs changes much.
+    if (wholeSaid_ == 0 || waiting_.size() > 2 * wholeSaid_ || 2 * waiting_.size() < wholeSaid_) {
+        LOG_FAILURE(kTag,
+                    "{} cannot be replaced ({}): the spots are kept whole in the journal {} "
+                    "instead ({} KiB), afresh every {} KiB of changes, until it can",
+                    platform::utf8Path(document_),
+                    saveError_ ? described(saveError_) : "an earlier save is not done",
+                    platform::utf8Path(journal(generation_)), (waiting_.size() + 1023) / 1024,
+                    std::max(foldBytes_, documentBytes_) / 1024);
+        wholeSaid_ = std::max<std::uint64_t>(1, waiting_.size());
+    }
     auto save = std::make_shared<Save>();
-    save->image = spotStateImage(table, pending, clock_.steadyMillis() / 1000, clock_.wallSeconds(),
-                                 generation_);
+    save->image = spotStateImage(table, pending, loopNow, wallNow, generation_);
     save->document = document_;
     save->obsolete = obsolete_;
     saving_ = std::move(save);
-    savingFailed_ = false;
+    flush();
+}
+
+// The whole state, for the document; the journals before `generation` go once it is written.
+void SpotStore::saveWhole(const SpotTable& table, const PendingDeletes& pending,
+                          std::uint64_t generation) {
+    auto save = std::make_shared<Save>();
+    save->image = spotStateImage(table, pending, clock_.steadyMillis() / 1000, clock_.wallSeconds(),
+                                 generation);
+    save->document = document_;
+    save->obsolete = obsolete_;
+    if (journalBroken_ && std::find(save->obsolete.begin(), save->obsolete.end(),
+                                    journal(generation_)) == save->obsolete.end())
+        save->obsolete.push_back(journal(generation_));
+    saving_ = std::move(save);
     unsaved_ = false;
-    writer_->save(saving_);
+    retryAtMs_ = clock_.steadyMillis() + kRetryMs;
+    if (!handed_)
+        hand(saving_);
 }
 
 // A failure is said once, again when it changes, and once more when it clears; the spots stay in
@@ -596,70 +716,84 @@ void SpotStore::fold(const SpotTable& table, const PendingDeletes& pending) {
 void SpotStore::noteOutcomes(std::int64_t now) {
     std::vector<Writer::Outcome> outcomes = writer_->outcomes();
     for (Writer::Outcome& outcome : outcomes) {
-        if (!outcome.save) {
-            if (outcome.kind == Writer::Work::make) {
-                making_ = false;
-                if (outcome.mapping && outcome.journal == journal(generation_ + 1)) {
-                    next_ = std::move(outcome.mapping);
-                } else if (outcome.error) {
-                    if (!sameFailure(outcome.error, journalError_))
-                        LOG_FAILURE(kTag,
-                                    "Could not start the spot journal {} ({}); the changes go on "
-                                    "into {}",
-                                    platform::utf8Path(outcome.journal),
-                                    platform::describe(outcome.error),
-                                    platform::utf8Path(journal(generation_)));
-                    journalError_ = outcome.error;
-                    retryAtMs_ = now + kRetryMs;
-                }
+        if (outcome.kind == Writer::Work::make) {
+            making_ = false;
+            if (outcome.mapping && outcome.journal == journal(issued_)) {
+                next_ = std::move(outcome.mapping);
                 continue;
             }
-            if (outcome.kind == Writer::Work::grow) {
-                // The answer to a request for room, for the journal being written or an old one.
-                if (outcome.journal != journal(generation_))
-                    continue;
-                growing_ = false;
-                if (outcome.mapping && journal_ && outcome.mapping->size() > journal_->size())
-                    writer_->release(std::exchange(journal_, std::move(outcome.mapping)));
-                else if (outcome.error && !sameFailure(outcome.error, growError_))
-                    LOG_FAILURE(kTag, "Could not give the spot journal more room ({})",
-                                platform::describe(outcome.error));
-                growError_ = outcome.error;
-                // A full disk is asked again after a while, not at every pass.
-                if (outcome.error)
-                    growRetryAtMs_ = now + kRetryMs;
+            if (!outcome.error)
                 continue;
-            }
+            // Without a journal that works, said with what it costs.
+            if (!journal_)
+                journalFailed(outcome.journal, outcome.error);
+            else if (!sameFailure(outcome.error, journalError_))
+                LOG_FAILURE(kTag,
+                            "Could not start the spot journal {} ({}); the changes go on into {}",
+                            platform::utf8Path(outcome.journal), described(outcome.error),
+                            platform::utf8Path(journal(generation_)));
+            journalError_ = outcome.error;
+            makeRetryAtMs_ = now + kRetryMs;
+            continue;
+        }
+        if (outcome.kind == Writer::Work::grow) {
+            // The answer to a request for room, for the journal being written or an old one.
+            if (outcome.journal != journal(generation_) || !journal_)
+                continue;
+            growing_ = false;
+            if (outcome.mapping && outcome.mapping->size() > journal_->size())
+                writer_->release(std::exchange(journal_, std::move(outcome.mapping)));
+            else if (outcome.error && !sameFailure(outcome.error, growError_))
+                LOG_FAILURE(kTag, "Could not give the spot journal more room ({})",
+                            described(outcome.error));
+            growError_ = outcome.error;
+            // A full disk is asked again after a while, not at every pass.
+            if (outcome.error)
+                growRetryAtMs_ = now + kRetryMs;
+            continue;
+        }
+        if (outcome.kind == Writer::Work::push) {
+            if (outcome.journal == settling_)
+                settling_.clear();
+            for (const platform::Path& gone : outcome.removed)
+                obsolete_.erase(std::remove(obsolete_.begin(), obsolete_.end(), gone),
+                                obsolete_.end());
             if (outcome.error.missing)
                 continue;
             if (outcome.error && !sameFailure(outcome.error, syncError_))
                 LOG_FAILURE(kTag, "Could not push the spot journal to the disk ({})",
-                            platform::describe(outcome.error));
+                            described(outcome.error));
             else if (!outcome.error && syncError_)
                 LOG_NONE(kTag, "The spot journal is pushed to the disk again");
             syncError_ = outcome.error;
             continue;
         }
-        if (outcome.save != saving_)
+        if (!outcome.save || outcome.save != handed_)
             continue;
+        handed_.reset();
         const std::string shown = platform::utf8Path(document_);
-        if (!outcome.error) {
-            if (saveError_)
-                LOG_NONE(kTag, "The spots are saved to {} again", shown);
-            saveError_ = {};
-            documentBytes_ = outcome.bytes;
-            for (const platform::Path& gone : saving_->obsolete)
-                obsolete_.erase(std::remove(obsolete_.begin(), obsolete_.end(), gone),
-                                obsolete_.end());
-            saving_.reset();
+        if (outcome.error) {
+            if (!sameFailure(outcome.error, saveError_))
+                LOG_FAILURE(kTag,
+                            "Could not save the spots to {} ({}); trying again every {} seconds",
+                            shown, described(outcome.error), kRetryMs / 1000);
+            saveError_ = outcome.error;
+            retryAtMs_ = now + kRetryMs;
             continue;
         }
-        if (!sameFailure(outcome.error, saveError_))
-            LOG_FAILURE(kTag, "Could not save the spots to {} ({}); trying again every {} seconds",
-                        shown, platform::describe(outcome.error), kRetryMs / 1000);
-        saveError_ = outcome.error;
-        savingFailed_ = true;
-        retryAtMs_ = now + kRetryMs;
+        if (saveError_)
+            LOG_NONE(kTag, "The spots are saved to {} again", shown);
+        saveError_ = {};
+        wholeSaid_ = 0;
+        documentBytes_ = outcome.bytes;
+        written_ = outcome.save;
+        for (const platform::Path& gone : outcome.save->obsolete)
+            obsolete_.erase(std::remove(obsolete_.begin(), obsolete_.end(), gone), obsolete_.end());
+        // A newer state waits to be written: at once.
+        if (saving_ == outcome.save)
+            saving_.reset();
+        else if (saving_)
+            hand(saving_);
     }
     // Mappings that came too late for their journal go back to be let go of.
     for (Writer::Outcome& outcome : outcomes)
@@ -669,49 +803,50 @@ void SpotStore::noteOutcomes(std::int64_t now) {
 // Bounded: a disk or a network folder that hangs must not hold the stop. What the last save
 // could not finish, the journals hold; a save that ends after the process is no harm either,
 // since the journals it replaces go only once it is written.
-void SpotStore::close(const SpotTable& table, const PendingDeletes& pending) {
+bool SpotStore::close(const SpotTable& table, const PendingDeletes& pending,
+                      std::shared_ptr<void> hold) {
+    writer_->keep(std::move(hold));
     flush();
     const std::int64_t deadline = clock_.steadyMillis() + kCloseMs;
     const auto drained = [&] {
         if (writer_->drain(std::max<std::int64_t>(0, deadline - clock_.steadyMillis())))
             return true;
-        LOG_FAILURE(kTag,
-                    "The spots could not be saved to {} in time; the journals beside it "
-                    "keep them for the next start",
-                    platform::utf8Path(document_));
+        LOG_FAILURE(kTag, "The spots could not be saved to {} in time; {}",
+                    platform::utf8Path(document_),
+                    journalBroken_ || unsaved_ || !waiting_.empty()
+                        ? "the changes that no journal took since its last save are lost"
+                        : "the journals beside it keep them for the next start");
         return false;
     };
     if (!drained())
-        return;
+        return false;
     noteOutcomes(clock_.steadyMillis());
     // A journal made for a fold that did not come holds nothing.
     if (next_) {
         next_.reset();
         std::error_code ignored;
-        std::filesystem::remove(journal(generation_ + 1), ignored);
+        std::filesystem::remove(journal(issued_), ignored);
     }
     const bool changed = journalBytes_ > journalHeader().size() || journalBroken_ || unsaved_ ||
-                         static_cast<bool>(saving_);
+                         !waiting_.empty() || static_cast<bool>(saving_);
     if (changed) {
         // The last document holds everything: no journal continues it.
-        const platform::Path current = journal(generation_);
-        journal_.reset();
-        if (std::find(obsolete_.begin(), obsolete_.end(), current) == obsolete_.end())
-            obsolete_.push_back(current);
-        auto save = std::make_shared<Save>();
-        save->image = spotStateImage(table, pending, clock_.steadyMillis() / 1000,
-                                     clock_.wallSeconds(), generation_ + 1);
-        save->document = document_;
-        save->obsolete = obsolete_;
-        saving_ = std::move(save);
-        writer_->save(saving_);
+        if (std::find(obsolete_.begin(), obsolete_.end(), journal(generation_)) == obsolete_.end())
+            obsolete_.push_back(journal(generation_));
+        writer_->release(std::exchange(journal_, nullptr));
+        waiting_.clear();
+        saveWhole(table, pending, issued_ + 1);
     } else if (journal_) {
-        // Nothing changed: the document says it all, and the empty journal goes.
-        journal_.reset();
+        // Nothing changed: the document says it all, and the empty journal goes once its
+        // mapping is let go of.
+        writer_->release(std::exchange(journal_, nullptr));
+        if (!drained())
+            return false;
         std::error_code ignored;
         std::filesystem::remove(journal(generation_), ignored);
     }
     if (!drained())
-        return;
+        return false;
     noteOutcomes(clock_.steadyMillis());
+    return true;
 }

@@ -2,8 +2,9 @@
 // beside it (Tarnwick.spots.N.journal), which take every change as it happens, so that a bridge
 // that is killed loses nothing it had told the SDR. The journal is mapped into memory: the loop
 // only copies each change into it, which the system keeps whatever becomes of the process. A
-// thread of its own keeps the journal sized ahead, pushes it to the disk about once a second and
-// writes each new document, so that the loop waits on no disk.
+// thread of its own makes every journal, gives it room ahead of the changes, maps it, pushes it
+// to the disk about once a second and writes each new document, so that the loop waits on no
+// disk: it hands the work over and picks up what became of it.
 #pragma once
 
 #include "platform/clock.h"
@@ -19,18 +20,25 @@
 
 class SpotStore final : public SpotStateListener {
 public:
-    // The journal is folded into a new document once it is this long, or as long as the last
-    // document when that is longer: each document is paid for by as many bytes of changes.
+    // The journal is folded once it is this long, or as long as the last document when that is
+    // longer: each document is paid for by as many bytes of changes. While the document cannot
+    // be written, the fold starts a fresh journal with the whole state instead, and the journals
+    // before it go: the state on the disk then follows the table, not the run.
     static constexpr std::uint64_t kFoldBytes = 4u * 1024u * 1024u;
     // The journal goes to the disk about this often while it changes.
     static constexpr std::int64_t kSyncMs = 1000;
-    // A document that could not be written is tried again after this long; without a journal,
-    // every change is in a document this long after it was made.
+    // A document that could not be written, or a journal that could not be made, is tried again
+    // after this long; without a journal, every change is in a document this long after it was
+    // made.
     static constexpr std::int64_t kRetryMs = 5000;
-    // The last save at a stop is given this long; the journals keep what it could not finish.
+    // The last save at a stop is given this long; the journals keep what it could not finish. At
+    // the start, the first journal is waited for as long.
     static constexpr std::int64_t kCloseMs = 2500;
     // A journal's room on the disk at first; it grows, ahead of the changes, in steps as large.
     static constexpr std::size_t kJournalRoom = 2u * 1024u * 1024u;
+    // Changes that wait in memory for the store's thread to give the journal room: past this
+    // many bytes the journal is given up, and the document takes the changes.
+    static constexpr std::size_t kMostWaiting = kJournalRoom;
 
     SpotStore(platform::Path document, const platform::Clock& clock,
               std::uint64_t foldBytes = kFoldBytes);
@@ -52,16 +60,20 @@ public:
     void deletionSettled(const std::string& dxcall) override;
 
     // Hands the waiting changes to the system (copies them into the mapped journal): before the
-    // SDR hears of them, and once a pass.
+    // SDR hears of them, and once a pass. Where the journal has no room left they wait here for
+    // the store's thread to give it more.
     void flush();
 
-    // Once a pass: flush(), the journal to the disk when due, a new document when the journal
-    // has grown, and what became of the last one said.
+    // Once a pass: flush(), the journal to the disk when due, a new document or a fresh journal
+    // when the journal has grown, and what became of the work handed over said.
     void service(const SpotTable& table, const PendingDeletes& pending);
 
     // A clean stop: a last document holding everything, written before this returns, unless
-    // the disk takes longer than kCloseMs; the journals then keep it for the next start.
-    void close(const SpotTable& table, const PendingDeletes& pending);
+    // the disk takes longer than kCloseMs; the journals then keep it for the next start. Whatever
+    // `hold` holds (the folder's locks) is let go of only once the store's thread has ended, even
+    // after this returns. False when the last save goes on past it.
+    bool close(const SpotTable& table, const PendingDeletes& pending,
+               std::shared_ptr<void> hold = nullptr);
 
     const platform::Path& document() const { return document_; }
     platform::Path journal(std::uint64_t generation) const;
@@ -73,11 +85,15 @@ private:
     // False when the journal was kept aside as unusable.
     bool replay(SpotTable& table, PendingDeletes& pending, std::int32_t lifeTime,
                 const platform::Path& path, JournalReplay& totals);
-    bool startJournal(std::uint64_t generation);
+    void askForJournal();
     void takeJournal(std::shared_ptr<platform::MappedFile> file, std::uint64_t generation);
     void fold(const SpotTable& table, const PendingDeletes& pending);
+    void foldWhole(const SpotTable& table, const PendingDeletes& pending);
+    void saveWhole(const SpotTable& table, const PendingDeletes& pending, std::uint64_t generation);
+    void hand(std::shared_ptr<const Save> save);
+    void askForRoom(std::size_t bytes, std::int64_t now);
     void noteOutcomes(std::int64_t now);
-    void journalFailed(const platform::FileError& error);
+    void journalFailed(const platform::Path& path, const platform::FileError& error);
     void keepAside(const platform::Path& path, const std::string& why);
 
     platform::Path document_;
@@ -85,15 +101,23 @@ private:
     std::uint64_t foldBytes_;
     std::unique_ptr<Writer> writer_;
 
-    std::uint64_t generation_ = 0; // of the journal being written
+    std::uint64_t generation_ = 0; // of the journal being written, or of the last one
+    std::uint64_t issued_ = 0;     // the highest generation asked of the writer
     std::shared_ptr<platform::MappedFile> journal_;
     std::uint64_t journalBytes_ = 0;
-    bool journalWritten_ = false; // since it was last pushed to the disk
-    bool journalBroken_ = false;  // a write failed: only a new document makes up for it
-    bool growing_ = false;        // a larger mapping of the journal is being made
-    bool making_ = false;         // the writer is making the next journal
-    std::shared_ptr<platform::MappedFile> next_; // the next journal, made for a fold
+    bool journalWritten_ = false;                // since it was last pushed to the disk
+    bool journalBroken_ = false;                 // none works: only a new document makes up for it
+    bool growing_ = false;                       // a larger mapping of the journal is being made
+    bool making_ = false;                        // the writer is making journal(issued_)
+    std::shared_ptr<platform::MappedFile> next_; // journal(issued_), made and not yet taken
+    std::int64_t makeRetryAtMs_ = 0;
     bool unsaved_ = false; // changes that no journal took, for the next document
+    // A journal that begins with the whole state: once this many bytes are in it and pushed to
+    // the disk, the journals before it go. 0 when there is none such to wait for.
+    std::uint64_t settleAt_ = 0;
+    // The journal whose push to the disk takes the journals before it along, until it is done:
+    // no further fold comes meanwhile, so that they do not pile up on a slow disk.
+    platform::Path settling_;
     platform::FileError journalError_;
     platform::FileError syncError_;
     platform::FileError growError_; // the last request for room, said once while it repeats
@@ -102,9 +126,11 @@ private:
     std::vector<platform::Path> obsolete_; // journals that the next document makes needless
 
     std::uint64_t documentBytes_ = 0;
-    std::shared_ptr<const Save> saving_; // handed to the writer, not yet known to be written
-    bool savingFailed_ = false;
+    std::shared_ptr<const Save> saving_;  // what the document is to hold next, until written
+    std::shared_ptr<const Save> handed_;  // with the writer: not yet known to be written
+    std::shared_ptr<const Save> written_; // what the document on the disk holds, if anything
     platform::FileError saveError_;
+    std::uint64_t wholeSaid_ = 0; // bytes of the whole state last said to be kept in a journal
     std::int64_t lastSyncMs_ = 0;
     std::int64_t retryAtMs_ = 0;
 };

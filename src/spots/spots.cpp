@@ -153,14 +153,15 @@ void Spots::service() {
         store_->service(table_, pending_);
 }
 
-void Spots::close() {
+bool Spots::close(std::shared_ptr<void> hold) {
     // The clearing below is no change to keep: the next run starts where this one ends.
     table_.setListener(nullptr);
     pending_.setListener(nullptr);
     std::exception_ptr saveFailure;
+    bool saved = true;
     try {
         if (store_)
-            store_->close(table_, pending_);
+            saved = store_->close(table_, pending_, std::move(hold));
     } catch (...) {
         saveFailure = std::current_exception();
     }
@@ -169,6 +170,7 @@ void Spots::close() {
     table_.clear();
     if (saveFailure)
         std::rethrow_exception(saveFailure);
+    return saved;
 }
 
 void Spots::abandon() {

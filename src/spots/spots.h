@@ -50,8 +50,10 @@ public:
     // Once a pass; the store writes on a thread of its own and says what fails.
     void service();
 
-    // A clean stop: the state is saved whole, then the table is emptied.
-    void close();
+    // A clean stop: the state is saved whole, then the table is emptied. A save that takes longer
+    // than its bound goes on after this returns, and keeps `hold` (the folder's locks) until it
+    // ends. False then.
+    bool close(std::shared_ptr<void> hold = nullptr);
     // After a start that failed: the store goes without a last save, the files stay as they are.
     void abandon();
 

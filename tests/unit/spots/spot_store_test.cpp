@@ -1,12 +1,19 @@
 #include "spots/spot_store.h"
 
+#include "diag/log.h"
+#include "platform/paths.h"
+
 #include "temp_folder.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <functional>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -242,6 +249,228 @@ TEST(SpotStore, WithoutAJournalTheDocumentIsSavedWithinFiveSeconds) {
     BridgeRun again(document);
     EXPECT_EQ(picture(again.table, again.pending), before);
     EXPECT_EQ(again.table.size(), 1u);
+}
+
+// Another program holds the document against replacement (a viewer, a backup): on Windows an
+// open without delete sharing does it; where nothing holds a file against a rename, a directory
+// takes its place, and the document as it was comes back when let go of.
+class HeldDocument {
+public:
+    explicit HeldDocument(const path& document)
+        : document_(document), text_(testfiles::readAll(document)),
+          file_(platform::openFile(document, "rb")) {
+        if (!platform::replaceFileContents(document, text_, platform::writeToDisk,
+                                           platform::HeldFile::tryOnce)) {
+            file_.reset();
+            testfiles::fs::remove(document);
+            testfiles::fs::create_directory(document);
+        }
+    }
+    ~HeldDocument() {
+        if (!file_) {
+            testfiles::fs::remove(document_);
+            std::ofstream(document_, std::ios::binary) << text_;
+        }
+    }
+
+private:
+    path document_;
+    std::string text_;
+    platform::UniqueFile file_;
+};
+
+std::uintmax_t journalBytes(const path& folder) {
+    std::uintmax_t bytes = 0;
+    std::error_code gone;
+    for (const auto& entry : testfiles::fs::directory_iterator(folder))
+        if (entry.path().extension() == ".journal")
+            bytes += entry.file_size(gone);
+    return bytes;
+}
+
+// While the document cannot be replaced, spots flow: each fold starts a fresh journal with the
+// whole state, and the journals before it go, so that they stay within a bound that follows the
+// table, not the run. A kill meanwhile loses nothing, over the document as it was; the failure
+// is said once while it lasts, and once when it clears.
+TEST(SpotStore, WhileTheDocumentIsHeldTheJournalsStayBoundedAndAKillLosesNothing) {
+    TempFolder folder;
+    const path document = folder.path() / kSpotStateFileName;
+    const path log = folder.path() / "Tarnwick.log";
+    AheadClock clock;
+    {
+        BridgeRun first(document);
+        for (int i = 0; i < 300; ++i)
+            first.table.add(spotOf("OLD" + std::to_string(i), 3500.0 + i));
+        first.pending.remember("GONE");
+        first.store.close(first.table, first.pending);
+    }
+    tlog::resetForTesting();
+    tlog::configure({0, log, tlog::Target::none});
+    const auto flood = [&clock](BridgeRun& run, int changes) {
+        for (int i = 0; i < changes; ++i) {
+            const std::string call = "K" + std::to_string(i % 500);
+            if (i % 7 == 0) {
+                run.table.remove(call);
+                run.pending.remember(call);
+            } else {
+                run.pending.forget(call);
+                run.table.add(spotOf(call, 7000.0 + i % 1000));
+            }
+            run.store.flush();
+            if (i % 50 == 0) {
+                clock.aheadMs += 100;
+                run.store.service(run.table, run.pending);
+            }
+        }
+    };
+    // A moment without changes, as before any kill: the store's thread catches up with a flood
+    // far faster than N1MM+ sends.
+    const auto quiet = [&clock, &folder](BridgeRun& run, const std::function<bool()>& done) {
+        for (int i = 0; i < 500 && (i < 5 || !done()); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            clock.aheadMs += 100;
+            run.store.service(run.table, run.pending);
+        }
+    };
+    const auto fewJournals = [&folder] {
+        return journalBytes(folder.path()) <= 2 * SpotStore::kJournalRoom;
+    };
+    std::vector<std::string> before;
+    std::optional<HeldDocument> held;
+    {
+        BridgeRun killed(document, 256u * 1024u, clock);
+        held.emplace(document);
+        for (int i = 0; i < 300; i += 2)
+            killed.table.remove("OLD" + std::to_string(i));
+        killed.pending.forget("GONE");
+        flood(killed, 120000);
+        quiet(killed, fewJournals);
+        EXPECT_TRUE(fewJournals()) << journalBytes(folder.path());
+        before = picture(killed.table, killed.pending);
+    }
+    held.reset();
+    const std::string said = testfiles::readAll(log);
+    {
+        BridgeRun again(document, 256u * 1024u, clock);
+        EXPECT_EQ(picture(again.table, again.pending), before);
+        // The document that folds the journals found is written before it is held again.
+        quiet(again, [&folder] { return journalBytes(folder.path()) <= SpotStore::kJournalRoom; });
+        held.emplace(document);
+        flood(again, 5000);
+        quiet(again, [&log, &said] {
+            return testfiles::readAll(log).find("Could not save", said.size()) != std::string::npos;
+        });
+        held.reset();
+        quiet(again, [&log, &said] {
+            return testfiles::readAll(log).find(" again\n", said.size()) != std::string::npos;
+        });
+        before = picture(again.table, again.pending);
+    }
+    BridgeRun last(document);
+    EXPECT_EQ(picture(last.table, last.pending), before);
+    const std::string cleared = testfiles::readAll(log).substr(said.size());
+    tlog::resetForTesting();
+    const auto count = [](const std::string& lines, const std::string& text) {
+        std::size_t n = 0;
+        for (std::size_t at = lines.find(text); at != std::string::npos;
+             at = lines.find(text, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count(said, "Could not save the spots"), 1u) << said;
+    EXPECT_EQ(count(said, "cannot be replaced"), 1u) << said;
+    EXPECT_EQ(count(cleared, " again\n"), 1u) << cleared;
+}
+
+// Every open of a journal, with its allocation and mapping, hangs as on a network folder that
+// stalled, except on the loop's thread, where it is only counted: the loop must make none.
+class HangingDisk {
+public:
+    HangingDisk() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        loop_ = std::this_thread::get_id();
+        hanging_ = true;
+        onLoop_ = 0;
+        hung_ = 0;
+        platform::MappedFile::setOpenHookForTesting(&open);
+    }
+    ~HangingDisk() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            hanging_ = false;
+            changed_.notify_all();
+        }
+        platform::MappedFile::setOpenHookForTesting(nullptr);
+    }
+    int onLoop() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return onLoop_;
+    }
+    int hung() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return hung_;
+    }
+
+private:
+    static void open(const platform::Path&) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (std::this_thread::get_id() == loop_) {
+            ++onLoop_;
+            return;
+        }
+        ++hung_;
+        changed_.wait(lock, [] { return !hanging_; });
+    }
+    static inline std::mutex mutex_;
+    static inline std::condition_variable changed_;
+    static inline std::thread::id loop_;
+    static inline bool hanging_ = false;
+    static inline int onLoop_ = 0;
+    static inline int hung_ = 0;
+};
+
+// While the disk of the journal hangs, the loop goes on: it makes no journal, gives none room and
+// maps none itself, whatever the store's thread has not done; the changes wait in memory within
+// their bound and then for a document. A stop that cannot wait for the disk leaves the folder's
+// lock held until the last save ends.
+TEST(SpotStore, WhileItsDiskHangsTheLoopOpensNoFileAndTheLockOutlivesTheStop) {
+    TempFolder folder;
+    const path document = folder.path() / kSpotStateFileName;
+    const path lockFile = folder.path() / "Tarnwick.lock";
+    AheadClock clock;
+    std::optional<HangingDisk> disk;
+    {
+        BridgeRun run(document, SpotStore::kFoldBytes, clock);
+        disk.emplace();
+        for (int i = 0; i < 7000; ++i) {
+            SpotEntry spot = spotOf("K" + std::to_string(i % 3000), 7000.0 + i);
+            spot.comment.assign(600, 'x');
+            run.table.add(std::move(spot));
+            run.store.flush();
+            if (i % 100 == 0) {
+                clock.aheadMs += 1000;
+                run.store.service(run.table, run.pending);
+            }
+        }
+        EXPECT_EQ(disk->onLoop(), 0);
+        EXPECT_EQ(disk->hung(), 1);
+        auto held =
+            std::make_shared<platform::FileLock>(platform::FileLock::tryLock(lockFile, true));
+        EXPECT_FALSE(run.store.close(run.table, run.pending, held));
+        held.reset();
+        EXPECT_EQ(platform::FileLock::tryLock(lockFile, false).state(),
+                  platform::FileLock::State::heldElsewhere);
+    }
+    // The store is gone; its thread is still in the open that hangs.
+    EXPECT_EQ(platform::FileLock::tryLock(lockFile, false).state(),
+              platform::FileLock::State::heldElsewhere);
+    disk.reset();
+    platform::FileLock::State lock = platform::FileLock::State::heldElsewhere;
+    for (int i = 0; i < 1000 && lock == platform::FileLock::State::heldElsewhere; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        lock = platform::FileLock::tryLock(lockFile, false).state();
+    }
+    EXPECT_EQ(lock, platform::FileLock::State::held);
 }
 
 // Journals that this build cannot use are kept as .bad; one older than a document written before
