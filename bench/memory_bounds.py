@@ -15,6 +15,12 @@ the process's peak memory (VmHWM from /proc/<pid>/status) for:
   that its one command is logged; one of starts, each of which asks for the table again, with
   2000 spots live); how long it took to handle, and the same figures as for the burst.
 
+- the spot state on the disk while the document cannot be replaced (another program holds it; on
+  Linux a directory takes its place, after a first run has left a document): HELD_SPOTS calls
+  flooding at thousands of datagrams a second for HELD_SECONDS, some of them deleted; the peak
+  and the last size of the journals, then a kill and a new start over the old document, and
+  whether the SDR is then shown exactly N1MM+'s picture. --state-only prints this figure alone.
+
 A figure, not a test: nothing here passes or fails.
 """
 
@@ -53,6 +59,8 @@ MESSAGES = [
     ("\"start;\" repeated, 2000 spots live", 0, 2000, _filled(b"start;", MESSAGE_BYTES)),
 ]
 HANDLE_LIMIT = 120  # seconds a message may take before the figure says so and the run goes on
+HELD_SPOTS = 1500
+HELD_SECONDS = 30
 
 
 def peak_kib(pid):
@@ -179,6 +187,99 @@ def measure_burst(exe, load=None, debug=0, spots=0):
             bridge.close()
 
 
+def journal_bytes(folder):
+    total = 0
+    for name in os.listdir(folder):
+        if name.endswith(".journal"):
+            try:
+                total += os.path.getsize(os.path.join(folder, name))
+            except OSError:
+                pass
+    return total
+
+
+def shown(sdr, connection):
+    """What the SDR shows after the texts of one connection: call -> Hz."""
+    picture = {}
+    for text in sdr.texts(connection):
+        if text.startswith("spot:"):
+            call, _mode, hz = text[5:].split(",")[:3]
+            picture[call] = int(hz)
+        elif text.startswith("spot_delete:"):
+            picture.pop(text[len("spot_delete:"):-1], None)
+    return picture
+
+
+def measure_held_document(exe):
+    spot_port = free_port()
+    document = None
+    with tci_server.TciServer(stream_iq=False, ping_interval=None) as sdr, \
+            n1mm.N1mm(spot_port, receive=False) as peer:
+        first = start_bridge(exe, spot_port, sdr)
+        expected = {}
+        try:
+            for i in range(300):
+                peer.spot(f"OLD{i}", 3500.0 + i * 0.1, "cq", "CW")
+                expected[f"OLD{i}"] = round((3500.0 + i * 0.1) * 1000)
+            wait_quiet(sdr, 1.0, 30)
+            first.interrupt()
+            document = os.path.join(first.dir, "Tarnwick.spots.xml")
+            with open(document, "rb") as f:
+                stale = f.read()
+            held = Tarnwick(exe, workdir=first.dir).start()
+            if not sdr.wait_connected(2, 30):
+                raise RuntimeError(f"{exe}: the second run never connected")
+            os.remove(document)
+            os.mkdir(document)
+            peak, sent, t0 = 0, 0, time.monotonic()
+            while time.monotonic() - t0 < HELD_SECONDS:
+                for _ in range(20):
+                    call = f"HD{sent % HELD_SPOTS:04d}"
+                    khz = 14000.0 + (sent % 997) * 0.1
+                    if sent % 10 == 9:
+                        peer.send_raw(n1mm.spot_datagram(call, khz, "cq", "CW", action="delete"))
+                        expected.pop(call, None)
+                    else:
+                        peer.send_raw(n1mm.spot_datagram(call, khz, "cq", "CW 25 WPM CQ"))
+                        expected[call] = round(khz * 1000)
+                    sent += 1
+                if sent % 2000 == 0:
+                    for i in range(0, 300, 3):
+                        if f"OLD{i}" in expected:
+                            peer.send_raw(n1mm.spot_datagram(f"OLD{i}", 3500.0, "cq", "",
+                                                             action="delete"))
+                            expected.pop(f"OLD{i}")
+                            break
+                peak = max(peak, journal_bytes(first.dir))
+                time.sleep(0.005)
+            seconds = time.monotonic() - t0
+            wait_quiet(sdr, 1.0, 60)
+            peak = max(peak, journal_bytes(first.dir))
+            last = journal_bytes(first.dir)
+            time.sleep(0.3)
+            said = held.log()
+            held.kill()
+            os.rmdir(document)
+            with open(document, "wb") as f:
+                f.write(stale)
+            again = Tarnwick(exe, workdir=first.dir).start()
+            try:
+                if not sdr.wait_connected(3, 30):
+                    raise RuntimeError(f"{exe}: the run after the kill never connected")
+                sdr.wait_until(lambda s: shown(s, 3) == expected, 20)
+                picture = shown(sdr, 3)
+                lost = sum(1 for call, hz in expected.items() if picture.get(call) != hz)
+                extra = sum(1 for call in picture if call not in expected)
+                again.interrupt()
+            finally:
+                again.close()
+            return {"sent": sent, "rate": sent / seconds, "peak": peak, "last": last,
+                    "live": len(expected), "lost": lost, "extra": extra,
+                    "said": sum(1 for line in said.splitlines() if "cannot be replaced" in line)}
+        finally:
+            first.close()
+
+
 def mib(kib):
     return f"{kib / 1024:.1f}"
 
@@ -187,9 +288,25 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--exe", action="append", required=True, metavar="NAME=PATH")
+    parser.add_argument("--state-only", action="store_true")
     args = parser.parse_args()
     exes = [tuple(item.split("=", 1)) if "=" in item else (item, item) for item in args.exe]
     width = max(len(name) for name, _ in exes)
+
+    held = {name: measure_held_document(path) for name, path in exes}
+    print(f"\nThe document held: {HELD_SPOTS} calls flooding for {HELD_SECONDS} s, then a kill "
+          "and a start over the old document")
+    print(f"  {'':<{width}}  {'datagrams':>9} {'per s':>6} {'journals peak MiB':>18} "
+          f"{'at the end':>10} {'live':>5} {'lost':>5} {'extra':>6} {'lines':>6}")
+    for name, _ in exes:
+        r = held[name]
+        print(f"  {name:<{width}}  {r['sent']:>9} {r['rate']:>6.0f} "
+              f"{r['peak'] / 1048576:>18.1f} {r['last'] / 1048576:>10.1f} {r['live']:>5} "
+              f"{r['lost']:>5} {r['extra']:>6} {r['said']:>6}")
+    print("  (lost: calls whose spot the SDR was not shown as N1MM+ last sent it after the kill;"
+          " extra: calls shown that N1MM+ deleted; lines: \"cannot be replaced\" lines in the log)")
+    if args.state_only:
+        return 0
 
     flood = {name: measure_flood(path) for name, path in exes}
     burst = {name: measure_burst(path) for name, path in exes}

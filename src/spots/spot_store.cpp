@@ -578,6 +578,10 @@ void SpotStore::askForRoom(std::size_t bytes, std::int64_t now) {
     growing_ = true;
 }
 
+std::uint64_t SpotStore::wholeFoldBytes() const {
+    return std::min(foldBytes_, std::max<std::uint64_t>(kJournalRoom / 4, 4 * wholeBytes_));
+}
+
 void SpotStore::hand(std::shared_ptr<const Save> save) {
     handed_ = std::move(save);
     writer_->save(handed_);
@@ -620,8 +624,12 @@ void SpotStore::service(const SpotTable& table, const PendingDeletes& pending) {
             saveWhole(table, pending, making_ ? issued_ : issued_ + 1);
         return;
     }
+    // While the document cannot be written, each whole state is paid for by as many bytes of
+    // changes, and the journals that wait for a document that does not come go at once.
+    const bool held = saving_ && !handed_;
+    const std::uint64_t due = held ? wholeFoldBytes() : std::max(foldBytes_, documentBytes_);
     if (!making_ && now >= makeRetryAtMs_ && !handed_ && settleAt_ == 0 && settling_.empty() &&
-        journalBytes_ >= std::max(foldBytes_, documentBytes_))
+        (journalBytes_ >= due || (held && foldNow_)))
         askForJournal();
 }
 
@@ -675,6 +683,8 @@ void SpotStore::foldWhole(const SpotTable& table, const PendingDeletes& pending)
     settleAt_ = journalBytes_ + waiting_.size();
     unsaved_ = false;
     // A failure that lasts is said again only when what it costs changes much.
+    foldNow_ = false;
+    wholeBytes_ = waiting_.size();
     if (wholeSaid_ == 0 || waiting_.size() > 2 * wholeSaid_ || 2 * waiting_.size() < wholeSaid_) {
         LOG_FAILURE(kTag,
                     "{} cannot be replaced ({}): the spots are kept whole in the journal {} "
@@ -682,7 +692,7 @@ void SpotStore::foldWhole(const SpotTable& table, const PendingDeletes& pending)
                     platform::utf8Path(document_),
                     saveError_ ? described(saveError_) : "an earlier save is not done",
                     platform::utf8Path(journal(generation_)), (waiting_.size() + 1023) / 1024,
-                    std::max(foldBytes_, documentBytes_) / 1024);
+                    wholeFoldBytes() / 1024);
         wholeSaid_ = std::max<std::uint64_t>(1, waiting_.size());
     }
     auto save = std::make_shared<Save>();
@@ -779,6 +789,7 @@ void SpotStore::noteOutcomes(std::int64_t now) {
                             shown, described(outcome.error), kRetryMs / 1000);
             saveError_ = outcome.error;
             retryAtMs_ = now + kRetryMs;
+            foldNow_ = !obsolete_.empty();
             continue;
         }
         if (saveError_)

@@ -22,8 +22,9 @@ class SpotStore final : public SpotStateListener {
 public:
     // The journal is folded once it is this long, or as long as the last document when that is
     // longer: each document is paid for by as many bytes of changes. While the document cannot
-    // be written, the fold starts a fresh journal with the whole state instead, and the journals
-    // before it go: the state on the disk then follows the table, not the run.
+    // be written, the fold starts a fresh journal with the whole state instead, once the changes
+    // are four times as long as the last whole state (at least 512 KiB, at most this), and the
+    // journals before it go: the state on the disk then follows the table, not the run.
     static constexpr std::uint64_t kFoldBytes = 4u * 1024u * 1024u;
     // The journal goes to the disk about this often while it changes.
     static constexpr std::int64_t kSyncMs = 1000;
@@ -91,6 +92,7 @@ private:
     void foldWhole(const SpotTable& table, const PendingDeletes& pending);
     void saveWhole(const SpotTable& table, const PendingDeletes& pending, std::uint64_t generation);
     void hand(std::shared_ptr<const Save> save);
+    std::uint64_t wholeFoldBytes() const;
     void askForRoom(std::size_t bytes, std::int64_t now);
     void noteOutcomes(std::int64_t now);
     void journalFailed(const platform::Path& path, const platform::FileError& error);
@@ -130,7 +132,9 @@ private:
     std::shared_ptr<const Save> handed_;  // with the writer: not yet known to be written
     std::shared_ptr<const Save> written_; // what the document on the disk holds, if anything
     platform::FileError saveError_;
-    std::uint64_t wholeSaid_ = 0; // bytes of the whole state last said to be kept in a journal
+    std::uint64_t wholeSaid_ = 0;  // bytes of the whole state last said to be kept in a journal
+    std::uint64_t wholeBytes_ = 0; // of the last whole state kept in a journal
+    bool foldNow_ = false;         // the document failed while journals wait for it: fold at once
     std::int64_t lastSyncMs_ = 0;
     std::int64_t retryAtMs_ = 0;
 };
