@@ -16,14 +16,20 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace tlog {
 
 namespace {
 
+class AppendFileSink;
+
 struct Logger {
     int maxSeverity = 0;
     Target second = Target::none;
+    std::shared_ptr<AppendFileSink> fileSink;
     std::shared_ptr<spdlog::logger> file;    // full line layout
     std::shared_ptr<spdlog::logger> message; // the message alone
     std::shared_ptr<spdlog::logger> failure; // failures in the console: on standard error
@@ -62,6 +68,14 @@ protected:
             std::fflush(file_.get());
     }
 
+public:
+    // What went wrong with the file itself, for the log to say once the record that met it is
+    // written: a record cannot be logged from inside the sink.
+    std::vector<std::string> takeProblems() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::exchange(problems_, {});
+    }
+
 private:
     // The log file is UTF-8; a new or empty file starts with the byte-order mark.
     void begin() {
@@ -74,7 +88,8 @@ private:
 
     // Windows moves no open file: it is closed first, and opened again whatever the move did.
     // A move that fails (another program holds the older file) is tried again once the file has
-    // grown by another tenth of the limit, and said once on standard error.
+    // grown by another tenth of the limit, and said once, in the log itself: a service shows no
+    // standard error.
     void rollOver() {
         file_.reset();
         const platform::FileError moved =
@@ -83,8 +98,9 @@ private:
         file_ = platform::openFile(path_, "ab");
         if (!file_) {
             const platform::FileError error{"fopen", static_cast<unsigned long>(errno)};
-            std::fprintf(stderr, "Cannot open log file %s (%s)\n",
-                         platform::consolePath(path_).c_str(), platform::describe(error).c_str());
+            problems_.push_back("Cannot open log file " + platform::utf8Path(path_) +
+                                " again after rolling it over (" + platform::describe(error) +
+                                "); trying again every 10 seconds");
             reopenAt_ = spdlog::log_clock::now() + std::chrono::seconds(10);
             return;
         }
@@ -96,8 +112,9 @@ private:
         }
         nextRollAt_ = size_ + limit_ / 10 + 1;
         if (!moveReported_)
-            std::fprintf(stderr, "Cannot roll over log file %s (%s)\n",
-                         platform::consolePath(path_).c_str(), platform::describe(moved).c_str());
+            problems_.push_back("Cannot roll over log file " + platform::utf8Path(path_) + " (" +
+                                platform::describe(moved) +
+                                "); it grows past its limit until it can");
         moveReported_ = true;
     }
 
@@ -111,6 +128,8 @@ private:
         if (!file_)
             return false;
         begin();
+        problems_.push_back("Log file " + platform::utf8Path(path_) +
+                            " is open again; the records in between are not in it");
         return true;
     }
 
@@ -121,6 +140,7 @@ private:
     std::uint64_t nextRollAt_;
     std::uint64_t size_ = 0;
     bool moveReported_ = false;
+    std::vector<std::string> problems_;
 };
 
 std::shared_ptr<spdlog::logger>
@@ -148,6 +168,7 @@ void configure(const Config& config) {
             auto sink = std::make_shared<AppendFileSink>(std::move(file), config.filePath,
                                                          config.rollOverBytes);
             sink->set_formatter(layout("%Y-%m-%d %H:%M:%S.%e %v"));
+            logger->fileSink = sink;
             logger->file = std::make_shared<spdlog::logger>("tarnwick-file", sink);
             logger->file->set_level(spdlog::level::trace);
             logger->file->flush_on(spdlog::level::trace);
@@ -246,6 +267,18 @@ void writeFile(Logger& logger, Severity severity, const char* function, int line
     }
 }
 
+// What the file met while it took a record, said as a failure of its own: at ERROR in the file
+// when it can be written, and on the console or in the event log.
+void reportFileProblems(Logger& logger) {
+    thread_local bool reporting = false;
+    if (!logger.fileSink || reporting)
+        return;
+    reporting = true;
+    for (const std::string& problem : logger.fileSink->takeProblems())
+        failure("tlog::AppendFileSink", __LINE__, problem);
+    reporting = false;
+}
+
 } // namespace
 
 void write(Severity severity, const char* function, int line, std::string_view message,
@@ -256,6 +289,7 @@ void write(Severity severity, const char* function, int line, std::string_view m
     writeFile(*logger, severity, function, line, message);
     if (logger->message && !excepted(*logger, except))
         logger->message->log(spdlogLevel(severity), "{}", message);
+    reportFileProblems(*logger);
 }
 
 void failure(const char* function, int line, std::string_view message, Except except) {
@@ -270,12 +304,13 @@ void failure(const char* function, int line, std::string_view message, Except ex
         return;
     }
     writeFile(*logger, Severity::error, function, line, message);
-    if (excepted(*logger, except))
-        return;
-    if (logger->failure)
-        logger->failure->log(spdlog::level::err, "{}", message);
-    else if (logger->message)
-        logger->message->log(spdlog::level::err, "{}", message);
+    if (!excepted(*logger, except)) {
+        if (logger->failure)
+            logger->failure->log(spdlog::level::err, "{}", message);
+        else if (logger->message)
+            logger->message->log(spdlog::level::err, "{}", message);
+    }
+    reportFileProblems(*logger);
 }
 
 std::string escapeControls(std::string_view text) {

@@ -163,6 +163,23 @@ TEST_F(LogFile, RollsOverToTheFirstOldFilePastItsLimit) {
     EXPECT_EQ(std::distance(fs::directory_iterator(folder_.path()), fs::directory_iterator()), 2);
 }
 
+// A roll-over that fails (Tarnwick.1.log held, or in the way) is said in the log itself at ERROR,
+// once, where a service's event log shows it too; the log goes on in the file it has.
+TEST_F(LogFile, ARollOverThatFailsIsSaidInTheLogOnce) {
+    fs::create_directory(folder_.path() / "Tarnwick.1.log");
+    configure(4, 300);
+    for (int i = 0; i < 12; ++i)
+        LOG_INFO("F", "record {} {}", i, std::string(60, 'x'));
+    const std::vector<std::string> written = lines();
+    std::vector<std::string> said;
+    for (const std::string& line : written)
+        if (line.find("Cannot roll over log file") != std::string::npos)
+            said.push_back(line);
+    ASSERT_EQ(said.size(), 1u) << contents();
+    EXPECT_EQ(said[0].substr(24, 7), "ERROR [") << said[0];
+    EXPECT_NE(written.back().find("record 11 "), std::string::npos);
+}
+
 // Text from a peer cannot write a line of its own that passes for a record of the bridge.
 TEST_F(LogFile, PeerTextShowsControlCharactersAsHex) {
     configure(5);
