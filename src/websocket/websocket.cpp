@@ -31,6 +31,8 @@ struct Connector::Shared {
     Resolver resolver;
     const platform::Clock* clock = nullptr;
     std::unique_ptr<platform::NameLookup> lookup;
+    bool lookupTaken = false;   // one given up on before, taken for want of room for a new one
+    bool lookupReusable = true; // see Abandoned
     // Lookups whose attempts gave up on them, oldest first, until they end by themselves. A late
     // answer serves the next attempt, but only until one of its own has answered: after that,
     // what they find may be hours old.
@@ -403,11 +405,14 @@ private:
                 lookupTimed_ = true;
                 deadline_ = Deadline(clock_, Connector::kLookupLimitMs);
             }
+            if (!connector.lookup->finished())
+                takeOver(connector);
             if (!connector.lookup->finished()) {
                 if (deadline_.remainingMs() > 0)
                     return false;
                 // Its thread ends by itself; the next attempt does not wait for it.
-                connector.abandoned.push_back({std::move(connector.lookup)});
+                connector.abandoned.push_back(
+                    {std::move(connector.lookup), connector.lookupReusable});
                 endAttempt(__LINE__, "ERROR: Timed out looking up " + connector.host + "\n");
                 return false;
             }
@@ -441,18 +446,23 @@ private:
     // stays bounded.
     static std::unique_ptr<platform::NameLookup> startLookup(Connector::Shared& connector) {
         auto& abandoned = connector.abandoned;
-        abandoned.erase(
-            std::remove_if(abandoned.begin(), abandoned.end(),
-                           [](const auto& old) { return !old.reusable && old.lookup->finished(); }),
-            abandoned.end());
+        dropStale(abandoned);
         const auto ended = std::find_if(abandoned.begin(), abandoned.end(),
                                         [](const auto& old) { return old.lookup->finished(); });
         if (ended != abandoned.end() || abandoned.size() >= Connector::kMaxLookupsOut) {
             auto taken = ended != abandoned.end() ? ended : abandoned.begin();
             std::unique_ptr<platform::NameLookup> lookup = std::move(taken->lookup);
+            connector.lookupReusable = taken->reusable;
+            connector.lookupTaken = true;
             abandoned.erase(taken);
             return lookup;
         }
+        return newLookup(connector);
+    }
+
+    static std::unique_ptr<platform::NameLookup> newLookup(Connector::Shared& connector) {
+        connector.lookupReusable = true;
+        connector.lookupTaken = false;
         return std::make_unique<platform::NameLookup>(
             [resolver = connector.resolver, host = connector.host,
              service = std::to_string(connector.port)](
@@ -460,6 +470,38 @@ private:
                 return resolver(host, service, addresses);
             },
             connector.wake);
+    }
+
+    // Lookups that ended but whose answers may no longer be used let go of their threads.
+    static void dropStale(std::deque<Connector::Shared::Abandoned>& abandoned) {
+        abandoned.erase(
+            std::remove_if(abandoned.begin(), abandoned.end(),
+                           [](const auto& old) { return !old.reusable && old.lookup->finished(); }),
+            abandoned.end());
+    }
+
+    // While the attempt waits: an answer that a lookup given up on before has brought since, and
+    // that may still be used, serves at once. Without one, a lookup that ended frees room, a sign
+    // that the resolver answers again: an attempt that took an old lookup for want of room starts
+    // one of its own instead of waiting on one that may hang.
+    static void takeOver(Connector::Shared& connector) {
+        auto& abandoned = connector.abandoned;
+        dropStale(abandoned);
+        const auto answered = std::find_if(abandoned.begin(), abandoned.end(),
+                                           [](const auto& old) { return old.lookup->finished(); });
+        if (answered == abandoned.end() &&
+            !(connector.lookupTaken && abandoned.size() + 2 <= Connector::kMaxLookupsOut))
+            return;
+        Connector::Shared::Abandoned waited{std::move(connector.lookup), connector.lookupReusable};
+        if (answered != abandoned.end()) {
+            connector.lookup = std::move(answered->lookup);
+            connector.lookupReusable = answered->reusable;
+            connector.lookupTaken = true;
+            abandoned.erase(answered);
+        } else {
+            connector.lookup = newLookup(connector);
+        }
+        abandoned.push_back(std::move(waited));
     }
 
     // The addresses race (ConnectRace), all within one time limit. Addresses that fail are

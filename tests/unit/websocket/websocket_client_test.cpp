@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -585,35 +586,56 @@ TEST_F(WebSocketClient, AddressThatDropsEverySynGivesWayToTheNext) {
 
 // A resolver that hangs fails each attempt after 10 s with one line, and no attempt waits for an
 // earlier one's lookup; with four lookups out, an attempt waits for the oldest instead of
-// starting a fifth, and a lookup that answers late still serves.
+// starting a fifth, but takes the answer of a newer one that comes meanwhile; and once a lookup
+// whose answer may no longer be used ends, the resolver answers again: an attempt that waits on
+// an old one starts its own.
 TEST_F(WebSocketClient, LookupThatHangsEndsItsAttemptAfterTenSecondsAndThreadsStayFew) {
-    ScriptedServer server(acceptingThen([](platform::NativeSocket) {}));
+    auto server = std::make_unique<ScriptedServer>(acceptingThen([](platform::NativeSocket) {}));
     struct Hang {
         std::mutex mutex;
         std::condition_variable changed;
-        bool released = false;
+        std::vector<int> released; // the calls, counted from 1, that may answer
         int calls = 0;
+        std::uint16_t port = 0;
     };
     const auto hang = std::make_shared<Hang>();
+    hang->port = server->port();
     SteppedClock clock;
     wsclient::ConnectOptions options;
     options.clock = &clock;
-    options.resolver = [hang, answer = loopbackPorts({server.port()})](
-                           const std::string& host, const std::string& service,
-                           std::vector<platform::ResolvedAddress>& addresses) {
+    options.resolver = [hang](const std::string& host, const std::string& service,
+                              std::vector<platform::ResolvedAddress>& addresses) {
         std::unique_lock<std::mutex> lock(hang->mutex);
-        ++hang->calls;
+        const int call = ++hang->calls;
         hang->changed.notify_all();
-        hang->changed.wait(lock, [&] { return hang->released; });
-        return answer(host, service, addresses);
+        hang->changed.wait(lock, [&] {
+            return std::count(hang->released.begin(), hang->released.end(), call) > 0;
+        });
+        return loopbackPorts({hang->port})(host, service, addresses);
     };
     const auto callsReached = [&hang](int calls) {
         std::unique_lock<std::mutex> lock(hang->mutex);
         return hang->changed.wait_for(lock, std::chrono::seconds(5),
                                       [&] { return hang->calls >= calls; });
     };
+    const auto calls = [&hang] {
+        std::lock_guard<std::mutex> lock(hang->mutex);
+        return hang->calls;
+    };
+    const auto release = [&hang](int call) {
+        std::lock_guard<std::mutex> lock(hang->mutex);
+        hang->released.push_back(call);
+        hang->changed.notify_all();
+    };
+    // Polls without moving the stepped clock: whatever happens is not a time limit's doing.
+    const auto settled = [](WebSocket& ws, const std::function<bool()>& done) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done() && std::chrono::steady_clock::now() < end)
+            ws.poll(20);
+        return done();
+    };
     StderrCapture err;
-    wsclient::Connector connector(server.url("/"), "", {}, options);
+    wsclient::Connector connector(server->url("/"), "", {}, options);
     std::string lines;
     for (int attempt = 1; attempt <= 6; ++attempt) {
         auto ws = connector.connect();
@@ -629,19 +651,39 @@ TEST_F(WebSocketClient, LookupThatHangsEndsItsAttemptAfterTenSecondsAndThreadsSt
         lines += "ERROR: Timed out looking up 127.0.0.1\n";
         EXPECT_EQ(err.text(), lines) << "attempt " << attempt;
     }
+    // The attempt waits on the oldest lookup out, the third; the fourth answers.
+    auto ws = connector.connect();
+    ws->poll(0);
+    release(4);
+    EXPECT_TRUE(settled(*ws, [&] { return ws->readyState() == ReadyState::OPEN; }));
+    EXPECT_EQ(calls(), 4);
+
+    // The addresses fail, and the next lookup hangs too: four are out again, three of them
+    // older than an answer of an attempt's own.
+    ws.reset();
+    server.reset();
+    ws = connector.connect();
+    EXPECT_TRUE(settled(*ws, [&] { return ws->readyState() == ReadyState::CLOSED; }));
+    ws = connector.connect();
+    ws->poll(0);
+    EXPECT_TRUE(callsReached(5));
+    clock.steady += 10000;
+    ws->poll(0);
+    EXPECT_EQ(ws->readyState(), ReadyState::CLOSED);
+    ws = connector.connect();
+    ws->poll(0);
+    release(2);
+    EXPECT_TRUE(settled(*ws, [&] { return calls() == 6; })) << calls();
+    server = std::make_unique<ScriptedServer>(acceptingThen([](platform::NativeSocket) {}));
     {
         std::lock_guard<std::mutex> lock(hang->mutex);
-        EXPECT_EQ(hang->calls, 4);
-        hang->released = true;
-        hang->changed.notify_all();
+        hang->port = server->port();
     }
-    auto ws = connector.connect();
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (ws->readyState() == ReadyState::CONNECTING && std::chrono::steady_clock::now() < end)
-        ws->poll(20);
-    EXPECT_EQ(ws->readyState(), ReadyState::OPEN);
-    std::lock_guard<std::mutex> lock(hang->mutex);
-    EXPECT_EQ(hang->calls, 4);
+    release(6);
+    EXPECT_TRUE(settled(*ws, [&] { return ws->readyState() == ReadyState::OPEN; }));
+    ws.reset();
+    for (int call = 1; call <= 6; ++call)
+        release(call);
 }
 
 TEST_F(WebSocketClient, ServerCloseFrameIsAnsweredAndLaterPingsAreNot) {
