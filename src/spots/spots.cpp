@@ -31,7 +31,10 @@ void Spots::open(const platform::Clock& clock) {
     // SpotHiddenStatuses may have changed since the spots were kept: the re-send at the SDR's
     // start shows or deletes each as it says now. Only a spot whose status was kept can tell.
     std::vector<SpotEntry> restyled;
+    keptLooks_.clear();
     for (const SpotEntry& entry : table_) {
+        if (entry.status == kNoneText && entry.marks.empty())
+            keptLooks_[entry.dxcall] = {entry.colour, entry.hidden};
         const bool hidden = hiddenStatus(entry.status, look_) ||
                             (!entry.marks.empty() && hiddenStatus("dupe", look_));
         if (entry.status != kNoneText && hidden != entry.hidden) {
@@ -65,6 +68,13 @@ std::vector<SpotSend> Spots::takeSpot(const SpotFields& f, std::int64_t now) {
               tlog::peer(f.action), tlog::peer(f.status), tlog::peer(f.spottercall),
               tlog::peer(f.frequency), tlog::peer(f.dxcall), tlog::peer(f.comment));
     SpotApplied applied = applySpot(table_, f, settings_, now, look_);
+    // The call's spot is N1MM+'s own from here on, status and all.
+    if (applied.evicted)
+        keptLooks_.erase(applied.evicted->dxcall);
+    for (const SpotChange changed : {SpotChange::added, SpotChange::replaced, SpotChange::repeated,
+                                     SpotChange::hidden, SpotChange::deleted})
+        if (applied.change == changed)
+            keptLooks_.erase(f.dxcall);
     switch (applied.change) {
     case SpotChange::unknownAction:
         LOG_ERROR(kTag, "Unknown command received: {}", tlog::peer(f.action));
@@ -130,10 +140,23 @@ std::vector<SpotSend> Spots::takeContact(const ContactFields& f) {
               tlog::peer(utf8Prefix(f.band, kLogFieldLimit)),
               tlog::peer(utf8Prefix(f.mode, kLogFieldLimit)),
               tlog::peer(utf8Prefix(f.timestamp, kLogFieldLimit + 8)));
+    for (const ContactApplied::Restyled& spot : applied.restyled) {
+        const SpotEntry* entry = table_.find(spot.dxcall);
+        const auto kept = keptLooks_.find(spot.dxcall);
+        if (entry != nullptr && kept != keptLooks_.end() && entry->marks.empty() &&
+            entry->status == kNoneText) {
+            SpotEntry unworked = *entry;
+            unworked.colour = kept->second.colour;
+            unworked.hidden = kept->second.hidden;
+            table_.add(std::move(unworked));
+        }
+    }
     flush();
-    for (const ContactApplied::Restyled& spot : applied.restyled)
-        sends.push_back(
-            {spot.shown ? SpotSend::Kind::spot : SpotSend::Kind::deletion, spot.dxcall});
+    for (const ContactApplied::Restyled& spot : applied.restyled) {
+        const SpotEntry* entry = table_.find(spot.dxcall);
+        const bool shown = entry != nullptr && !shownCommand(*entry).empty();
+        sends.push_back({shown ? SpotSend::Kind::spot : SpotSend::Kind::deletion, spot.dxcall});
+    }
     return sends;
 }
 

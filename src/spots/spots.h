@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class SpotStore;
@@ -71,6 +72,13 @@ private:
 
     const BridgeSettings& settings_;
     SpotLook look_;
+    // Spots kept from a run that did not keep their status: their colour and whether they were
+    // shown cannot be worked out again, so a QSO logged and deleted gives back these.
+    struct KeptLook {
+        std::int64_t colour = 0;
+        bool hidden = false;
+    };
+    std::unordered_map<std::string, KeptLook> keptLooks_;
     SpotTable table_;
     PendingDeletes pending_;
     std::unique_ptr<SpotStore> store_; // none without a state file

@@ -1,9 +1,11 @@
 #include "spots/spots.h"
 
+#include "spots/spot_state.h"
 #include "temp_folder.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -52,4 +54,37 @@ TEST(Spots, KeptSpotsFollowTheHiddenStatusesOfTheNextRun) {
     EXPECT_TRUE(again.table().find("WORKED")->hidden);
     EXPECT_EQ(again.table().find("WORKED")->colour, settings.SpotDupeColour);
     again.close();
+}
+
+// A spot kept by a run that did not keep spot statuses comes back in the colour it was shown in
+// once a QSO that worked it is deleted, not in the colour of a status it never had.
+TEST(Spots, AKeptSpotWithoutItsStatusGetsItsOwnColourBackWhenItsQsoGoes) {
+    testfiles::TempFolder folder;
+    BridgeSettings settings;
+    settings.stateFile = folder.path() / kSpotStateFileName;
+    settings.SpotNewQSOColour = 0xFF000007;
+    SpotTable table;
+    SpotEntry kept;
+    kept.dxcall = "K1ABC";
+    kept.mode = "cw";
+    kept.comment = "CW";
+    kept.frequencyHz = 14025300.0;
+    kept.n1mmKHz = 14025.3;
+    kept.kind = ModeKind::cw;
+    kept.colour = settings.SpotCQColour;
+    kept.status = kNoneText;
+    const std::int64_t now = platform::systemClock().steadyMillis() / 1000;
+    kept.received = now;
+    table.add(kept);
+    std::ofstream(settings.stateFile, std::ios::binary) << spotStateDocument(
+        spotStateImage(table, PendingDeletes(), now, platform::systemClock().wallSeconds(), 0));
+    Spots spots(settings);
+    spots.open(platform::systemClock());
+    ContactFields qso{ContactFields::Kind::info, "q1", "K1ABC", "14", "0", "CW", ""};
+    ASSERT_EQ(spots.takeContact(qso).size(), 1u);
+    EXPECT_EQ(spots.table().find("K1ABC")->colour, settings.SpotDupeColour);
+    qso.kind = ContactFields::Kind::remove;
+    ASSERT_EQ(spots.takeContact(qso).size(), 1u);
+    EXPECT_EQ(spots.table().find("K1ABC")->colour, settings.SpotCQColour);
+    spots.close();
 }
