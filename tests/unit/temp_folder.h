@@ -1,5 +1,8 @@
-// A folder of a test's own in the temp directory, and reading a file whole.
+// A folder of a test's own in the temp directory, reading a file whole, and a file held against
+// replacement.
 #pragma once
+
+#include "platform/files.h"
 
 #include <atomic>
 #include <filesystem>
@@ -45,5 +48,34 @@ inline std::string readAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+// Another program holds a file against replacement (a viewer, a backup): on Windows an open
+// without delete sharing does it; where nothing holds a file against a rename, a directory takes
+// its place, and the file as it was comes back when let go of.
+class HeldAgainstReplacement {
+public:
+    explicit HeldAgainstReplacement(const fs::path& path)
+        : path_(path), text_(readAll(path)), file_(platform::openFile(path, "rb")) {
+        if (!platform::replaceFileContents(path, text_, platform::writeToDisk,
+                                           platform::HeldFile::tryOnce)) {
+            file_.reset();
+            fs::remove(path);
+            fs::create_directory(path);
+        }
+    }
+    ~HeldAgainstReplacement() {
+        if (!file_) {
+            fs::remove(path_);
+            std::ofstream(path_, std::ios::binary) << text_;
+        }
+    }
+    HeldAgainstReplacement(const HeldAgainstReplacement&) = delete;
+    HeldAgainstReplacement& operator=(const HeldAgainstReplacement&) = delete;
+
+private:
+    fs::path path_;
+    std::string text_;
+    platform::UniqueFile file_;
+};
 
 } // namespace testfiles

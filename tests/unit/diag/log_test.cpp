@@ -166,7 +166,8 @@ TEST_F(LogFile, RollsOverToTheFirstOldFilePastItsLimit) {
 // A roll-over that fails (Tarnwick.1.log held, or in the way) is said in the log itself at ERROR,
 // once, where a service's event log shows it too; the log goes on in the file it has.
 TEST_F(LogFile, ARollOverThatFailsIsSaidInTheLogOnce) {
-    fs::create_directory(folder_.path() / "Tarnwick.1.log");
+    std::ofstream(folder_.path() / "Tarnwick.1.log", std::ios::binary) << "older";
+    testfiles::HeldAgainstReplacement held(folder_.path() / "Tarnwick.1.log");
     configure(4, 300);
     for (int i = 0; i < 12; ++i)
         LOG_INFO("F", "record {} {}", i, std::string(60, 'x'));

@@ -251,34 +251,6 @@ TEST(SpotStore, WithoutAJournalTheDocumentIsSavedWithinFiveSeconds) {
     EXPECT_EQ(again.table.size(), 1u);
 }
 
-// Another program holds the document against replacement (a viewer, a backup): on Windows an
-// open without delete sharing does it; where nothing holds a file against a rename, a directory
-// takes its place, and the document as it was comes back when let go of.
-class HeldDocument {
-public:
-    explicit HeldDocument(const path& document)
-        : document_(document), text_(testfiles::readAll(document)),
-          file_(platform::openFile(document, "rb")) {
-        if (!platform::replaceFileContents(document, text_, platform::writeToDisk,
-                                           platform::HeldFile::tryOnce)) {
-            file_.reset();
-            testfiles::fs::remove(document);
-            testfiles::fs::create_directory(document);
-        }
-    }
-    ~HeldDocument() {
-        if (!file_) {
-            testfiles::fs::remove(document_);
-            std::ofstream(document_, std::ios::binary) << text_;
-        }
-    }
-
-private:
-    path document_;
-    std::string text_;
-    platform::UniqueFile file_;
-};
-
 std::uintmax_t journalBytes(const path& folder) {
     std::uintmax_t bytes = 0;
     std::error_code gone;
@@ -336,7 +308,7 @@ TEST(SpotStore, WhileTheDocumentIsHeldTheJournalsStayBoundedAndAKillLosesNothing
         return journalBytes(folder.path()) <= 2 * SpotStore::kJournalRoom;
     };
     std::vector<std::string> before;
-    std::optional<HeldDocument> held;
+    std::optional<testfiles::HeldAgainstReplacement> held;
     {
         BridgeRun killed(document, 256u * 1024u, clock);
         held.emplace(document);
