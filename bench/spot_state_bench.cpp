@@ -6,6 +6,8 @@
 // - BM_Load: reading it back at the start;
 // - BM_JournalRecord: one change as the loop hands it to the system, from the record to the
 //   write (the loop's cost per change).
+// - BM_WholeState: the whole state as journal records, written into a fresh journal at a fold
+//   while the document cannot be replaced (on the store's thread; the loop's part is BM_Image).
 // - BM_Contact: a QSO logged and deleted against a full table (the loop's cost per Contacts
 //   datagram, which must stay within a few milliseconds).
 // Run from a folder on the disk that the bridge would use: the save and the record write there.
@@ -113,6 +115,19 @@ void BM_JournalRecord(benchmark::State& state) {
     std::filesystem::remove(path, ignored);
 }
 BENCHMARK(BM_JournalRecord)->Arg(everyday)->Arg(worst)->Unit(benchmark::kMicrosecond);
+
+void BM_WholeState(benchmark::State& state) {
+    const SpotStateImage image = spotStateImage(fullTable(static_cast<Comments>(state.range(0))),
+                                                noPending(), 6000, 1780000000, 1);
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        bytes = 0;
+        writeJournalSnapshot(image, {&image},
+                             [&bytes](std::string_view piece) { bytes += piece.size(); });
+    }
+    state.counters["MB"] = static_cast<double>(bytes) / 1e6;
+}
+BENCHMARK(BM_WholeState)->Arg(everyday)->Arg(worst)->Unit(benchmark::kMillisecond);
 
 void BM_Contact(benchmark::State& state) {
     SpotTable table;

@@ -87,6 +87,13 @@ struct SpotView {
     ModeKind kind = ModeKind::unknown;
 };
 
+SpotView viewOf(const SpotStateImage& image, const SavedSpot& spot) {
+    return SpotView{image[spot.dxcall], image[spot.mode],   image[spot.comment],
+                    spot.frequencyHz,   spot.colour,        spot.age,
+                    spot.hidden,        image[spot.status], image[spot.marks],
+                    spot.n1mmKHz,       spot.kind};
+}
+
 void appendSpot(std::string& out, std::string_view indent, const SpotView& spot,
                 const std::int64_t* saved) {
     out += indent;
@@ -553,11 +560,7 @@ void writeSpotStateDocument(const SpotStateImage& image, const TextSink& write) 
     appendAttribute(piece, "generation", std::to_string(image.generation));
     piece += ">\n";
     for (const SavedSpot& spot : image.spots) {
-        appendSpot(piece, "    ",
-                   SpotView{image[spot.dxcall], image[spot.mode], image[spot.comment],
-                            spot.frequencyHz, spot.colour, spot.age, spot.hidden,
-                            image[spot.status], image[spot.marks], spot.n1mmKHz, spot.kind},
-                   nullptr);
+        appendSpot(piece, "    ", viewOf(image, spot), nullptr);
         handOver(false);
     }
     for (const TextSpan call : image.pending) {
@@ -621,32 +624,44 @@ std::string journalRecord(JournalMark mark, std::string_view dxcall) {
     return text;
 }
 
-std::string journalSnapshot(const SpotTable& table, const PendingDeletes& pending,
-                            std::int64_t loopNow, std::int64_t wallNow,
-                            const std::vector<const SpotStateImage*>& before) {
+void writeJournalSnapshot(const SpotStateImage& image,
+                          const std::vector<const SpotStateImage*>& before, const TextSink& write) {
     std::unordered_set<std::string_view> now;
-    for (const SpotEntry& entry : table)
-        now.insert(entry.dxcall);
-    pending.forEachCall([&now](const std::string& call) { now.insert(call); });
-    std::string text;
-    std::unordered_set<std::string_view> gone;
-    const auto takeBack = [&](std::string_view call) {
-        if (now.count(call) == 0 && gone.insert(call).second) {
-            appendMark(text, "", kRemoved, call);
-            appendMark(text, "", kSettled, call);
+    for (const SavedSpot& spot : image.spots)
+        now.insert(image[spot.dxcall]);
+    for (const TextSpan call : image.pending)
+        now.insert(image[call]);
+    std::string piece;
+    piece.reserve(kPieceBytes + kSavedSpotLimit);
+    const auto handOver = [&piece, &write](bool always) {
+        if ((always && !piece.empty()) || piece.size() >= kPieceBytes) {
+            write(piece);
+            piece.clear();
         }
     };
-    for (const SpotStateImage* image : before) {
-        for (const SavedSpot& spot : image->spots)
-            takeBack((*image)[spot.dxcall]);
-        for (const TextSpan call : image->pending)
-            takeBack((*image)[call]);
+    std::unordered_set<std::string_view> gone;
+    for (const SpotStateImage* earlier : before) {
+        const auto takeBack = [&](std::string_view call) {
+            if (now.count(call) == 0 && gone.insert(call).second) {
+                appendMark(piece, "", kRemoved, call);
+                appendMark(piece, "", kSettled, call);
+                handOver(false);
+            }
+        };
+        for (const SavedSpot& spot : earlier->spots)
+            takeBack((*earlier)[spot.dxcall]);
+        for (const TextSpan call : earlier->pending)
+            takeBack((*earlier)[call]);
     }
-    for (const SpotEntry& entry : table)
-        text += journalSpotRecord(entry, loopNow, wallNow);
-    pending.forEachCall(
-        [&text](const std::string& call) { appendMark(text, "", kPendingDelete, call); });
-    return text;
+    for (const SavedSpot& spot : image.spots) {
+        appendSpot(piece, "", viewOf(image, spot), &image.wallNow);
+        handOver(false);
+    }
+    for (const TextSpan call : image.pending) {
+        appendMark(piece, "", kPendingDelete, image[call]);
+        handOver(false);
+    }
+    handOver(true);
 }
 
 SpotJournalReader::SpotJournalReader(SpotTable& table, PendingDeletes& pending,

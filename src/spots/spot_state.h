@@ -119,15 +119,15 @@ enum class JournalMark {
 };
 std::string journalRecord(JournalMark mark, std::string_view dxcall);
 
-// The whole state as journal records, to begin a fresh journal that makes every journal before
-// it needless: replayed over a document that names no more calls than `before` does (or over
-// none), they give the table and the list as they are. Each call that `before` names and that
-// is neither live nor pending now is removed and settled first; then come the live spots in
-// table order and the pending calls in order. A build that only replays journals over its
-// document reads it as any other journal.
-std::string journalSnapshot(const SpotTable& table, const PendingDeletes& pending,
-                            std::int64_t loopNow, std::int64_t wallNow,
-                            const std::vector<const SpotStateImage*>& before);
+// The whole state of an image as journal records, to begin a fresh journal that makes every
+// journal before it needless: replayed over a document that names no more calls than `before`
+// do (or over none), they give the table and the list as the image holds them. Each call that
+// `before` names and that is neither live nor pending in the image is removed and settled first;
+// then come the live spots in table order and the pending calls in order. A build that only
+// replays journals over its document reads it as any other journal. Handed over in pieces, as
+// the document is.
+void writeJournalSnapshot(const SpotStateImage& image,
+                          const std::vector<const SpotStateImage*>& before, const TextSink& write);
 
 struct JournalReplay {
     std::size_t records = 0;       // records used

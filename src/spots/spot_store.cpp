@@ -68,10 +68,10 @@ struct SpotStore::Save {
 class SpotStore::Writer {
 public:
     using Journal = std::shared_ptr<platform::MappedFile>;
-    enum class Work { push, grow, make, write, release };
+    enum class Work { push, grow, make, fill, write, release };
     struct Outcome {
-        std::shared_ptr<const Save> save;    // for a document written
-        Journal mapping;                     // of a journal given more room, or made
+        std::shared_ptr<const Save> save;    // for a document written, or a whole state
+        Journal mapping;                     // of a journal given more room, made or filled
         platform::Path journal;              // of a journal pushed to the disk, grown or made
         std::vector<platform::Path> removed; // journals made needless by the one pushed
         Work kind = Work::push;
@@ -107,22 +107,39 @@ public:
                 }
             }
         }
-        post(Job{Work::push, nullptr, path, std::move(journal), 0, std::move(needless)});
+        Job push = job(Work::push, path, std::move(journal));
+        push.needless = std::move(needless);
+        post(std::move(push));
     }
     void grow(const platform::Path& path, std::size_t size) {
-        post(Job{Work::grow, nullptr, path, nullptr, size, {}});
+        Job grow = job(Work::grow, path);
+        grow.size = size;
+        post(std::move(grow));
     }
     void make(const platform::Path& path, std::size_t size) {
-        post(Job{Work::make, nullptr, path, nullptr, size, {}});
+        Job make = job(Work::make, path);
+        make.size = size;
+        post(std::move(make));
+    }
+    // A journal just made, filled with the whole state that `whole` holds; `named` are the
+    // documents whose calls it takes back.
+    void fill(const platform::Path& path, Journal journal, std::shared_ptr<const Save> whole,
+              std::vector<std::shared_ptr<const Save>> named) {
+        Job fill = job(Work::fill, path, std::move(journal));
+        fill.save = std::move(whole);
+        fill.named = std::move(named);
+        post(std::move(fill));
     }
     // A mapping that the loop needs no more: unmapping it and closing its file (which a network
     // folder may make wait) are done here.
     void release(Journal journal) {
         if (journal)
-            post(Job{Work::release, nullptr, {}, std::move(journal), 0, {}});
+            post(job(Work::release, {}, std::move(journal)));
     }
     void save(std::shared_ptr<const Save> save) {
-        post(Job{Work::write, std::move(save), {}, nullptr, 0, {}});
+        Job write = job(Work::write);
+        write.save = std::move(save);
+        post(std::move(write));
     }
     // Kept until the thread ends, even when that is after this object.
     void keep(std::shared_ptr<void> hold) {
@@ -154,6 +171,7 @@ private:
         Journal journal;
         std::size_t size = 0;
         std::vector<platform::Path> needless;
+        std::vector<std::shared_ptr<const Save>> named;
     };
     struct Shared {
         std::mutex mutex;
@@ -165,6 +183,14 @@ private:
         bool busy = false;
         bool stopping = false;
     };
+
+    static Job job(Work kind, platform::Path path = {}, Journal journal = nullptr) {
+        Job made;
+        made.kind = kind;
+        made.path = std::move(path);
+        made.journal = std::move(journal);
+        return made;
+    }
 
     void post(Job job) {
         {
@@ -207,6 +233,8 @@ private:
                         outcome.mapping = std::move(grown);
                 } else if (job.kind == Work::make) {
                     outcome.error = makeJournal(job.path, job.size, outcome.mapping);
+                } else if (job.kind == Work::fill) {
+                    outcome = fill(job);
                 }
             } catch (const std::bad_alloc&) {
                 outcome = Outcome{};
@@ -223,6 +251,35 @@ private:
             shared.busy = false;
             shared.idle.notify_all();
         }
+    }
+
+    // Past the first line, given more room as it fills; the outcome holds the bytes in use.
+    static Outcome fill(const Job& job) {
+        Outcome outcome;
+        outcome.save = job.save;
+        Journal mapping = job.journal;
+        std::uint64_t at = journalHeader().size();
+        std::vector<const SpotStateImage*> before;
+        for (const auto& named : job.named)
+            before.push_back(&named->image);
+        writeJournalSnapshot(job.save->image, before, [&](std::string_view piece) {
+            if (outcome.error)
+                return;
+            if (at + piece.size() > mapping->size()) {
+                auto larger = std::make_shared<platform::MappedFile>();
+                outcome.error = larger->open(
+                    job.path, mapping->size() + std::max(kJournalRoom, piece.size()), false);
+                if (outcome.error)
+                    return;
+                mapping = std::move(larger);
+            }
+            std::memcpy(mapping->data() + at, piece.data(), piece.size());
+            at += piece.size();
+        });
+        if (!outcome.error)
+            outcome.mapping = std::move(mapping);
+        outcome.bytes = at;
+        return outcome;
     }
 
     // One attempt: a file that another program holds is tried again with the next save.
@@ -527,6 +584,7 @@ void SpotStore::journalFailed(const platform::Path& path, const platform::FileEr
     if (!journalBroken_)
         retryAtMs_ = clock_.steadyMillis() + kRetryMs;
     journalBroken_ = true;
+    wholeIntact_ = false;
     unsaved_ = true;
     waiting_.clear();
     writer_->release(std::exchange(journal_, nullptr));
@@ -555,6 +613,10 @@ void SpotStore::flush() {
     if (waiting_.empty())
         return;
     if (!journal_) {
+        // A whole state on its way into a journal takes them along, within the bound.
+        if (filling_ && wholeIntact_ && waiting_.size() <= kMostWaiting)
+            return;
+        wholeIntact_ = false;
         unsaved_ = true;
         waiting_.clear();
         return;
@@ -610,11 +672,13 @@ void SpotStore::service(const SpotTable& table, const PendingDeletes& pending) {
         hand(saving_);
     // A document on its way to the disk is waited for first: written, the journals go with it;
     // failed, the new journal takes the whole state instead.
-    if (next_ && !handed_) {
+    if (next_ && !handed_ && !filling_) {
         fold(table, pending);
         return;
     }
     if (next_)
+        return;
+    if (filling_)
         return;
     if (journalBroken_) {
         if (!making_ && now >= makeRetryAtMs_)
@@ -659,47 +723,81 @@ void SpotStore::fold(const SpotTable& table, const PendingDeletes& pending) {
     flush();
 }
 
-// The new journal holds the whole state, and what takes back the calls that a document on the
-// disk (or one on its way there) still names; the journals before it are then needless and go
-// once it is on the disk. The document is saved with it when it can be.
+// The new journal is to hold the whole state, and what takes back the calls that a document on
+// the disk (or one on its way there) still names; the journals before it are then needless and
+// go once it is on the disk. The loop only copies the state, as for a document: the store's
+// thread writes it into the new journal, while the changes go on into the old one.
 void SpotStore::foldWhole(const SpotTable& table, const PendingDeletes& pending) {
-    const std::int64_t loopNow = clock_.steadyMillis() / 1000;
-    const std::int64_t wallNow = clock_.wallSeconds();
-    std::vector<const SpotStateImage*> named;
+    flush();
+    auto whole = std::make_shared<Save>();
+    whole->image =
+        spotStateImage(table, pending, clock_.steadyMillis() / 1000, clock_.wallSeconds(), issued_);
+    whole->document = document_;
+    whole->obsolete = obsolete_;
+    whole->obsolete.push_back(journal(generation_));
+    std::vector<std::shared_ptr<const Save>> named;
     for (const auto& save : {written_, handed_})
         if (save)
-            named.push_back(&save->image);
-    std::string whole = journalSnapshot(table, pending, loopNow, wallNow, named);
+            named.push_back(save);
+    filling_ = whole;
+    wholeFrom_ = journal_ ? journalBytes_ : 0;
+    wholeIntact_ = true;
+    writer_->fill(journal(issued_), std::exchange(next_, nullptr), std::move(whole),
+                  std::move(named));
+}
+
+// The whole state is in the new journal: the changes made since it was taken follow it there, and
+// the changes go on in it. The document, when it can be written, holds that state.
+void SpotStore::takeWhole(std::shared_ptr<platform::MappedFile> mapping, const platform::Path& path,
+                          std::uint64_t bytes, const platform::FileError& error) {
+    const std::shared_ptr<const Save> whole = std::exchange(filling_, nullptr);
+    // Changes made since the state was taken that are no longer at hand (the journal they went
+    // into failed) are in no journal: the next fold takes the state afresh.
+    if (!mapping || !wholeIntact_) {
+        writer_->release(std::move(mapping));
+        obsolete_.push_back(path);
+        if (!error)
+            return;
+        if (!journal_)
+            journalFailed(path, error);
+        else if (!sameFailure(error, journalError_))
+            LOG_FAILURE(kTag, "Could not start the spot journal {} ({}); the changes go on into {}",
+                        platform::utf8Path(path), described(error),
+                        platform::utf8Path(journal(generation_)));
+        journalError_ = error;
+        makeRetryAtMs_ = clock_.steadyMillis() + kRetryMs;
+        return;
+    }
+    std::string carried;
+    if (journal_)
+        carried.assign(journal_->data() + wholeFrom_, journalBytes_ - wholeFrom_);
+    carried += waiting_;
     const platform::Path old = journal(generation_);
     std::shared_ptr<platform::MappedFile> oldJournal = std::exchange(journal_, nullptr);
-    takeJournal(std::exchange(next_, nullptr), issued_);
+    takeJournal(std::move(mapping), whole->image.generation);
+    journalBytes_ = bytes;
+    unsaved_ = false;
     if (std::find(obsolete_.begin(), obsolete_.end(), old) == obsolete_.end())
         obsolete_.push_back(old);
     if (oldJournal)
         writer_->sync(old, oldJournal);
     writer_->release(std::move(oldJournal));
-    // What waited is in the whole state already.
-    waiting_ = std::move(whole);
+    waiting_ = std::move(carried);
     settleAt_ = journalBytes_ + waiting_.size();
-    unsaved_ = false;
+    saving_ = whole;
     // A failure that lasts is said again only when what it costs changes much.
     foldNow_ = false;
-    wholeBytes_ = waiting_.size();
-    if (wholeSaid_ == 0 || waiting_.size() > 2 * wholeSaid_ || 2 * waiting_.size() < wholeSaid_) {
+    wholeBytes_ = bytes;
+    if (wholeSaid_ == 0 || wholeBytes_ > 2 * wholeSaid_ || 2 * wholeBytes_ < wholeSaid_) {
         LOG_FAILURE(kTag,
                     "{} cannot be replaced ({}): the spots are kept whole in the journal {} "
                     "instead ({} KiB), afresh every {} KiB of changes, until it can",
                     platform::utf8Path(document_),
                     saveError_ ? described(saveError_) : "an earlier save is not done",
-                    platform::utf8Path(journal(generation_)), (waiting_.size() + 1023) / 1024,
+                    platform::utf8Path(journal(generation_)), (wholeBytes_ + 1023) / 1024,
                     wholeFoldBytes() / 1024);
-        wholeSaid_ = std::max<std::uint64_t>(1, waiting_.size());
+        wholeSaid_ = std::max<std::uint64_t>(1, wholeBytes_);
     }
-    auto save = std::make_shared<Save>();
-    save->image = spotStateImage(table, pending, loopNow, wallNow, generation_);
-    save->document = document_;
-    save->obsolete = obsolete_;
-    saving_ = std::move(save);
     flush();
 }
 
@@ -744,6 +842,10 @@ void SpotStore::noteOutcomes(std::int64_t now) {
                             platform::utf8Path(journal(generation_)));
             journalError_ = outcome.error;
             makeRetryAtMs_ = now + kRetryMs;
+            continue;
+        }
+        if (outcome.kind == Writer::Work::fill) {
+            takeWhole(std::move(outcome.mapping), outcome.journal, outcome.bytes, outcome.error);
             continue;
         }
         if (outcome.kind == Writer::Work::grow) {

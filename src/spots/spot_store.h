@@ -90,6 +90,8 @@ private:
     void takeJournal(std::shared_ptr<platform::MappedFile> file, std::uint64_t generation);
     void fold(const SpotTable& table, const PendingDeletes& pending);
     void foldWhole(const SpotTable& table, const PendingDeletes& pending);
+    void takeWhole(std::shared_ptr<platform::MappedFile> mapping, const platform::Path& path,
+                   std::uint64_t bytes, const platform::FileError& error);
     void saveWhole(const SpotTable& table, const PendingDeletes& pending, std::uint64_t generation);
     void hand(std::shared_ptr<const Save> save);
     std::uint64_t wholeFoldBytes() const;
@@ -132,6 +134,11 @@ private:
     std::shared_ptr<const Save> handed_;  // with the writer: not yet known to be written
     std::shared_ptr<const Save> written_; // what the document on the disk holds, if anything
     platform::FileError saveError_;
+    // The whole state that the store's thread writes into the next journal, and where in the
+    // journal being written the changes made since it was taken begin.
+    std::shared_ptr<const Save> filling_;
+    std::uint64_t wholeFrom_ = 0;
+    bool wholeIntact_ = false;     // every change since is at hand, in the journal or waiting
     std::uint64_t wholeSaid_ = 0;  // bytes of the whole state last said to be kept in a journal
     std::uint64_t wholeBytes_ = 0; // of the last whole state kept in a journal
     bool foldNow_ = false;         // the document failed while journals wait for it: fold at once
