@@ -7,7 +7,10 @@
 #include "platform/console.h"
 #include "platform/error.h"
 #include "platform/paths.h"
+#include "spots/n1mm_datagram.h"
 #include "spots/spot_state.h"
+#include "text/numbers.h"
+#include "text/utf8.h"
 #include "websocket/websocket.h"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 #include "bridge/spectrum.h"
 
+#include "bridge/tci_message.h"
 #include "diag/log.h"
 #include "platform/clock.h"
-#include "spots/spots.h"
 
 #include <charconv>
 #include <utility>

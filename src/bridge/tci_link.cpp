@@ -2,6 +2,7 @@
 
 #include "bridge/tci_message.h"
 #include "diag/log.h"
+#include "spots/tci_spot_commands.h"
 
 #include <algorithm>
 #include <limits>

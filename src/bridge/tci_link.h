@@ -7,7 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/socket.h"
-#include "spots/spots.h"
+#include "spots/spot_table.h"
 #include "websocket/websocket.h"
 
 #include <cstddef>

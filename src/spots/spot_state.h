@@ -5,7 +5,8 @@
 // files and reads the clocks.
 #pragma once
 
-#include "spots/spot_relay.h"
+#include "spots/spot_table.h"
+#include "spots/tci_spot_commands.h"
 #include "spots/worked.h"
 
 #include <cstddef>

@@ -9,8 +9,8 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/mapped_file.h"
-#include "spots/spot_relay.h"
 #include "spots/spot_state.h"
+#include "spots/spot_table.h"
 
 #include <cstdint>
 #include <memory>

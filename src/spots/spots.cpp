@@ -1,8 +1,10 @@
 #include "spots/spots.h"
 
 #include "diag/log.h"
+#include "spots/spot_relay.h"
 #include "spots/spot_store.h"
 #include "spots/worked.h"
+#include "text/utf8.h"
 
 #include <exception>
 

@@ -6,7 +6,9 @@
 
 #include "platform/clock.h"
 #include "settings/settings.h"
-#include "spots/spot_relay.h"
+#include "spots/n1mm_datagram.h"
+#include "spots/spot_look.h"
+#include "spots/spot_table.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,7 @@
 #include "spots/worked.h"
 
+#include "spots/tci_spot_commands.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -103,27 +105,6 @@ ModeKind modeKind(std::string_view mode) {
         if (startsWith(word, digital))
             return ModeKind::digital;
     return ModeKind::unknown;
-}
-
-const char* modeKindWord(ModeKind kind) {
-    switch (kind) {
-    case ModeKind::cw:
-        return "cw";
-    case ModeKind::phone:
-        return "phone";
-    case ModeKind::digital:
-        return "digital";
-    case ModeKind::unknown:
-        break;
-    }
-    return "unknown";
-}
-
-std::optional<ModeKind> modeKindFromWord(std::string_view word) {
-    for (ModeKind kind : {ModeKind::unknown, ModeKind::cw, ModeKind::phone, ModeKind::digital})
-        if (word == modeKindWord(kind))
-            return kind;
-    return std::nullopt;
 }
 
 std::optional<std::int64_t> stampNumber(std::string_view timestamp) {

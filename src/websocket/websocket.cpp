@@ -5,10 +5,10 @@
 #include "platform/name_lookup.h"
 #include "platform/random.h"
 #include "platform/socket.h"
+#include "text/utf8.h"
 #include "websocket/connect_race.h"
 #include "websocket/frame_codec.h"
 #include "websocket/handshake.h"
-#include "websocket/utf8.h"
 
 #include <algorithm>
 #include <cinttypes>

@@ -1,6 +1,6 @@
 #include "bridge/spectrum.h"
 
-#include "spots/spot_relay.h"
+#include "bridge/tci_message.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,7 @@
 #include "bridge/tci_link.h"
 
+#include "spots/tci_spot_commands.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,5 +1,11 @@
 #include "bridge/tci_message.h"
+#include "spots/n1mm_datagram.h"
+#include "spots/spot_look.h"
 #include "spots/spot_relay.h"
+#include "spots/spot_table.h"
+#include "spots/tci_spot_commands.h"
+#include "text/numbers.h"
+#include "text/utf8.h"
 
 #include <gtest/gtest.h>
 
