@@ -27,7 +27,7 @@ std::string inQuotes(std::string_view text) {
 
 } // namespace
 
-SpectrumPlan planSpectra(const BridgeSettings& settings) {
+SpectrumPlan planSpectra(const BridgeSettings& settings, bool secondSdr) {
     SpectrumPlan plan;
     if (!settings.SpectrumDisplayEnabled)
         return plan;
@@ -44,7 +44,7 @@ SpectrumPlan planSpectra(const BridgeSettings& settings) {
             first.name = trimBlanks(*settings.SpectrumName);
     }
     plan.sources.push_back(first);
-    if (!settings.Spectrum2ReceiverNumber)
+    if (!settings.Spectrum2ReceiverNumber && !secondSdr)
         return plan;
 
     const auto refuse = [&plan](std::string why) {
@@ -52,12 +52,16 @@ SpectrumPlan planSpectra(const BridgeSettings& settings) {
         return plan;
     };
     SpectrumSource second;
+    second.link = secondSdr ? 1 : 0;
     second.wholeReceiverNumber = true;
-    const std::optional<std::int32_t> receiver = wholeNumber(*settings.Spectrum2ReceiverNumber);
+    const std::optional<std::int32_t> receiver =
+        settings.Spectrum2ReceiverNumber ? wholeNumber(*settings.Spectrum2ReceiverNumber)
+                                         : std::optional<std::int32_t>(0);
     if (!receiver || *receiver < 0 || *receiver > kHighestSpectrum2Receiver)
         return refuse("Spectrum2ReceiverNumber " + inQuotes(*settings.Spectrum2ReceiverNumber) +
                       " is not a receiver from 0 to " + std::to_string(kHighestSpectrum2Receiver));
-    if (*receiver == first.receiver)
+    // The second SDR program's receivers are its own, whatever their numbers.
+    if (*receiver == first.receiver && !secondSdr)
         return refuse("Spectrum2ReceiverNumber " + std::to_string(*receiver) +
                       " is the receiver of the first spectrum (SpectrumReceiverNumber)");
     second.receiver = *receiver;

@@ -26,6 +26,7 @@ inline constexpr std::int32_t kHighestRadioNr = 2;
 
 // Which receiver a spectrum shows and how it is labelled.
 struct SpectrumSource {
+    std::size_t link = 0; // the TCI link of the SDR program: 0 the first, 1 the second
     std::int32_t receiver = 0;
     std::int32_t radio = 1; // the N1MM+ RadioNr whose frequency picks the transverter
     std::string name = kDefaultSpectrumName;
@@ -40,11 +41,14 @@ struct SpectrumPlan {
     std::vector<std::string> problems;
 };
 
-// The first spectrum always runs while the display is on; the second when Spectrum2ReceiverNumber
-// is present and every one of its values can be used. A value that cannot be (a receiver outside
-// 0 to 7 or the first's own, a radio other than 1 or 2, an empty or repeated name) keeps the
-// second spectrum off; an empty SpectrumName keeps the first's default name. Nothing else changes.
-SpectrumPlan planSpectra(const BridgeSettings& settings);
+// The first spectrum always runs while the display is on, from the first SDR program. The second
+// comes from the second SDR program when there is one (its receiver 0 unless
+// Spectrum2ReceiverNumber says otherwise), or else from another receiver of the first when
+// Spectrum2ReceiverNumber is present; either way when every one of its values can be used. A
+// value that cannot be (a receiver outside 0 to 7 or the first's own on the same SDR, a radio
+// other than 1 or 2, an empty or repeated name) keeps the second spectrum off; an empty
+// SpectrumName keeps the first's default name. Nothing else changes.
+SpectrumPlan planSpectra(const BridgeSettings& settings, bool secondSdr = false);
 
 class Spectrum {
 public:

@@ -289,8 +289,8 @@ std::string notWellFormed(const tinyxml2::XMLDocument& document, std::size_t fir
 // leaves the caller's untouched.
 class Loader {
 public:
-    Loader(std::int32_t lifeTime, std::int64_t loopNow, std::int64_t down)
-        : lifeTime_(lifeTime), loopNow_(loopNow), down_(down) {}
+    Loader(std::int32_t lifeTime, std::int64_t loopNow, std::int64_t down, std::size_t links)
+        : lifeTime_(lifeTime), loopNow_(loopNow), down_(down), pending_(links) {}
 
     void take(const XMLElement& element) {
         const std::string_view name = element.Name();
@@ -323,7 +323,7 @@ private:
         }
         // A call is live or waiting for its deletion, never both: the later entry decides.
         table_.remove(call);
-        pending_.remember(call);
+        pending_.link(0).remember(call);
     }
 
     void takeSpot(const XMLElement& element) {
@@ -371,7 +371,7 @@ private:
     std::int64_t down_;
     SpotTable table_;
     PendingDeletes pending_;
-    PendingDeletes late_;
+    LinkDeletes late_; // owed to every link
     std::size_t expired_ = 0;
     std::size_t refused_ = 0;
 };
@@ -508,7 +508,7 @@ SpotStateImage spotStateImage(const SpotTable& table, const PendingDeletes& pend
     for (const SpotEntry& entry : table)
         bytes += entry.dxcall.size() + entry.mode.size() + entry.comment.size() +
                  entry.status.size() + entry.marks.size() * 64;
-    pending.forEachCall([&bytes](const std::string& call) { bytes += call.size(); });
+    pending.link(0).forEachCall([&bytes](const std::string& call) { bytes += call.size(); });
     image.text.reserve(bytes);
     image.spots.reserve(table.size());
     for (const SpotEntry& entry : table) {
@@ -526,8 +526,8 @@ SpotStateImage spotStateImage(const SpotTable& table, const PendingDeletes& pend
         spot.n1mmKHz = entry.n1mmKHz;
         spot.kind = entry.kind;
     }
-    image.pending.reserve(pending.size());
-    pending.forEachCall(
+    image.pending.reserve(pending.link(0).size());
+    pending.link(0).forEachCall(
         [&image](const std::string& call) { image.pending.push_back(keep(image.text, call)); });
     image.wallNow = wallNow;
     image.generation = generation;
@@ -586,7 +586,7 @@ SpotStateLoad loadSpotState(std::string_view text, SpotTable& table, PendingDele
     if (!saved) {
         return load;
     }
-    Loader loader(lifeTime, loopNow, timeDown(*saved, wallNow));
+    Loader loader(lifeTime, loopNow, timeDown(*saved, wallNow), pending.links());
     if (readChildren(text, root, loader, load)) {
         loader.finish(table, pending, load);
     }
@@ -720,9 +720,10 @@ void SpotJournalReader::line(std::string_view text) {
     if (name == kRemoved) {
         table_.remove(dxcall);
     } else if (name == kPendingDelete) {
-        deleteNow();
+        table_.remove(dxcall);
+        pending_.link(0).remember(dxcall);
     } else if (name == kSettled) {
-        pending_.forget(dxcall);
+        pending_.link(0).forget(dxcall);
     } else {
         std::int64_t age = 0;
         std::int64_t saved = 0;

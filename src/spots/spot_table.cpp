@@ -1,5 +1,6 @@
 #include "spots/spot_table.h"
 
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
@@ -111,7 +112,7 @@ std::vector<SpotEntry> SpotTable::expire(std::int64_t now, std::int32_t lifeTime
     return expired;
 }
 
-bool PendingDeletes::remember(const std::string& dxcall) {
+bool LinkDeletes::remember(const std::string& dxcall) {
     // Moved to the end, quietly: the listener hears where the call ends up.
     SpotStateListener* listener = std::exchange(listener_, nullptr);
     erase(dxcall);
@@ -132,11 +133,11 @@ bool PendingDeletes::remember(const std::string& dxcall) {
     return warn;
 }
 
-bool PendingDeletes::forget(const std::string& dxcall) {
+bool LinkDeletes::forget(const std::string& dxcall) {
     return erase(dxcall);
 }
 
-void PendingDeletes::markSent(const std::string& dxcall, std::uint64_t sequence) {
+void LinkDeletes::markSent(const std::string& dxcall, std::uint64_t sequence) {
     const auto found = index_.find(dxcall);
     if (found == index_.end())
         return;
@@ -145,7 +146,7 @@ void PendingDeletes::markSent(const std::string& dxcall, std::uint64_t sequence)
     found->second->sentAs = sequence;
 }
 
-void PendingDeletes::confirmThrough(std::uint64_t sequence) {
+void LinkDeletes::confirmThrough(std::uint64_t sequence) {
     // Called for every answer from the SDR: nothing to walk unless something was sent.
     if (sentCount_ == 0)
         return;
@@ -164,7 +165,7 @@ void PendingDeletes::confirmThrough(std::uint64_t sequence) {
         overflowReported_ = false;
 }
 
-void PendingDeletes::sendingLost() {
+void LinkDeletes::sendingLost() {
     if (sentCount_ == 0)
         return;
     sentCount_ = 0;
@@ -172,7 +173,7 @@ void PendingDeletes::sendingLost() {
         entry.sentAs = 0;
 }
 
-std::vector<std::string> PendingDeletes::calls() const {
+std::vector<std::string> LinkDeletes::calls() const {
     std::vector<std::string> calls;
     calls.reserve(entries_.size());
     for (const Entry& entry : entries_)
@@ -180,7 +181,7 @@ std::vector<std::string> PendingDeletes::calls() const {
     return calls;
 }
 
-bool PendingDeletes::erase(const std::string& dxcall) {
+bool LinkDeletes::erase(const std::string& dxcall) {
     const auto found = index_.find(dxcall);
     if (found == index_.end())
         return false;
@@ -193,4 +194,47 @@ bool PendingDeletes::erase(const std::string& dxcall) {
     if (entries_.empty())
         overflowReported_ = false;
     return true;
+}
+
+PendingDeletes::PendingDeletes(std::size_t links) : lists_{LinkDeletes(0), LinkDeletes(1)} {
+    useLinks(links);
+}
+
+void PendingDeletes::useLinks(std::size_t links) {
+    links_ = std::clamp<std::size_t>(links, 1, kLinkLimit);
+    for (std::size_t i = links_; i < kLinkLimit; ++i)
+        lists_[i] = LinkDeletes(i);
+}
+
+bool PendingDeletes::remember(const std::string& dxcall) {
+    bool warn = false;
+    for (std::size_t i = 0; i < links_; ++i)
+        warn = lists_[i].remember(dxcall) || warn;
+    return warn;
+}
+
+bool PendingDeletes::forget(const std::string& dxcall) {
+    bool was = false;
+    for (std::size_t i = 0; i < links_; ++i)
+        was = lists_[i].forget(dxcall) || was;
+    return was;
+}
+
+std::size_t PendingDeletes::size() const {
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < links_; ++i)
+        total += lists_[i].size();
+    return total;
+}
+
+std::uint64_t PendingDeletes::dropped() const {
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < links_; ++i)
+        total += lists_[i].dropped();
+    return total;
+}
+
+// Until the state files keep the second link's deletions, only the first's changes are heard.
+void PendingDeletes::setListener(SpotStateListener* listener) {
+    lists_[0].setListener(listener);
 }

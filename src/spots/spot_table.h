@@ -125,15 +125,18 @@ private:
     SpotStateListener* listener_ = nullptr;
 };
 
-// Call signs whose deletion the SDR has not been seen to hear: deleted while it was not
+// Call signs whose deletion one SDR has not been seen to hear: deleted while it was not
 // listening, or sent and not yet confirmed (the SDR answered nothing sent after the deletion).
 // They are sent again, in the order they were deleted, when the SDR next starts and before the
 // table is re-sent, so that no deleted station stays on the panorama.
-class PendingDeletes {
+class LinkDeletes {
 public:
     // Room for the deletion of every live spot at once (a table that expired while the bridge
     // was stopped) and for those still waiting beside them.
     static constexpr std::size_t kLimit = SpotTable::kLimit + 5000;
+
+    // `link` numbers the TCI link whose SDR is to hear these, from 0.
+    explicit LinkDeletes(std::size_t link = 0) : link_(link) {}
 
     // Notes a deletion the SDR has yet to hear. True when the oldest entry had to make room, the
     // first time since the list was last empty (worth one warning).
@@ -158,6 +161,7 @@ public:
     std::size_t size() const { return entries_.size(); }
     // Calls pushed out to make room, since the list was made.
     std::uint64_t dropped() const { return dropped_; }
+    std::size_t link() const { return link_; }
 
     // Told of every change from now on; null: no one.
     void setListener(SpotStateListener* listener) { listener_ = listener; }
@@ -170,10 +174,44 @@ private:
     // True when the call was in the list.
     bool erase(const std::string& dxcall);
 
+    std::size_t link_;
     std::list<Entry> entries_;
     std::unordered_map<std::string, std::list<Entry>::iterator> index_;
     std::size_t sentCount_ = 0;
     bool overflowReported_ = false;
     std::uint64_t dropped_ = 0;
     SpotStateListener* listener_ = nullptr;
+};
+
+// The deletions that the SDRs have yet to hear: one list for each TCI link, the first link's
+// first. A deletion is owed to every SDR; each link's SDR shows on its own that it heard it.
+class PendingDeletes {
+public:
+    // A station runs one or two SDR programs.
+    static constexpr std::size_t kLinkLimit = 2;
+    static constexpr std::size_t kLimit = LinkDeletes::kLimit;
+
+    explicit PendingDeletes(std::size_t links = 1);
+
+    // The links in use; the lists of the others are emptied and stay so.
+    void useLinks(std::size_t links);
+    std::size_t links() const { return links_; }
+    LinkDeletes& link(std::size_t index) { return lists_[index]; }
+    const LinkDeletes& link(std::size_t index) const { return lists_[index]; }
+
+    // A deletion that every link's SDR is to hear (LinkDeletes::remember, for each).
+    bool remember(const std::string& dxcall);
+    // The call was added again, for every link; true when it was pending for any.
+    bool forget(const std::string& dxcall);
+
+    // Deletions owed, counted once for each link that owes them.
+    std::size_t size() const;
+    std::uint64_t dropped() const;
+
+    // Told of every change from now on; null: no one.
+    void setListener(SpotStateListener* listener);
+
+private:
+    std::size_t links_;
+    LinkDeletes lists_[kLinkLimit];
 };

@@ -18,8 +18,9 @@ Spots::Spots(const BridgeSettings& settings) : settings_(settings) {}
 
 Spots::~Spots() = default;
 
-void Spots::open(const platform::Clock& clock) {
+void Spots::open(const platform::Clock& clock, std::size_t links) {
     received_ = 0;
+    pending_.useLinks(links);
     std::string problem;
     look_ = spotLook(settings_, problem);
     if (!problem.empty())

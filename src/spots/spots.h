@@ -35,8 +35,9 @@ public:
 
     // Reads how spots are to look, then the live spots and the pending deletions of the last run
     // when there is a state file: a restart neither forgets a spot nor leaves a stale one on the
-    // panorama. From here on every change is kept as it is made.
-    void open(const platform::Clock& clock);
+    // panorama. From here on every change is kept as it is made. `links` SDR programs are to
+    // hear the deletions, each on its own.
+    void open(const platform::Clock& clock, std::size_t links = 1);
 
     // A datagram's spot, received at now (seconds on the loop's clock): the table follows it, and
     // what the SDR is to hear comes back in order. Each change is in the journal before then.
@@ -57,7 +58,7 @@ public:
     // After a start that failed: the store goes without a last save, the files stay as they are.
     void abandon();
 
-    // What the link re-sends at every start and tells of what the SDR has read.
+    // What each link re-sends at every start and tells of what its SDR has read.
     const SpotTable& table() const { return table_; }
     PendingDeletes& pending() { return pending_; }
 

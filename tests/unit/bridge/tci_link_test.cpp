@@ -128,7 +128,7 @@ struct Rig {
 
     SteppedClock clock;
     SpotTable table;
-    PendingDeletes pending;
+    LinkDeletes pending;
     std::vector<std::unique_ptr<Peer>> peers;
     bool sdrDown = false;
     std::int64_t attemptMs = 0;

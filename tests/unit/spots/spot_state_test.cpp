@@ -65,7 +65,7 @@ std::string outcome(const SpotStateLoad& load, const SpotTable& table,
     for (const SpotEntry& e : table)
         text += e.dxcall + "@" + std::to_string(e.received) + " ";
     text += "| deletes";
-    for (std::string_view call : pending.calls())
+    for (std::string_view call : pending.link(0).calls())
         text += " " + std::string(call);
     return text + " | expired " + std::to_string(load.expired) + ", refused " +
            std::to_string(load.refused);
@@ -153,7 +153,7 @@ TEST(SpotState, LoadRules) {
     table.add(entry("DL1<&\">", now, "QSX; <up> & \"5\"\tTNX\r\n", "usb", 144300500.25));
     table.remove("GONE");
     pending.remember("GONE");
-    pending.markSent("GONE", 1); // handed to the SDR, not yet known to have been heard
+    pending.link(0).markSent("GONE", 1); // handed to the SDR, not yet known to have been heard
     pending.remember("JA1AAA");
     std::vector<std::string> commands;
     for (const SpotEntry& e : table)
@@ -185,7 +185,7 @@ TEST(SpotState, LoadRules) {
     EXPECT_EQ(table.begin()->dxcall, "S6");
     EXPECT_EQ(spotCommand(*std::prev(table.end())),
               "spot:LONG,cw,14025000,5," + std::string(999, 'c') + ";");
-    const std::vector<std::string> calls = pending.calls();
+    const std::vector<std::string> calls = pending.link(0).calls();
     ASSERT_EQ(calls.size(), PendingDeletes::kLimit);
     EXPECT_EQ(calls.front(), "P11");
     EXPECT_EQ(std::vector<std::string_view>(calls.end() - 6, calls.end()),
@@ -260,7 +260,7 @@ TEST(SpotState, WhatIsWrittenLoads) {
                 loaded.push_back(saved(e));
             EXPECT_EQ(loaded, commands);
             EXPECT_NE(loadedTable.find(c.call + "0"), nullptr);
-            EXPECT_EQ(loadedPending.calls(), pending.calls());
+            EXPECT_EQ(loadedPending.link(0).calls(), pending.link(0).calls());
         }
     }
 
@@ -327,7 +327,7 @@ TEST(SpotState, JournalReplay) {
                 outcome += (outcome.empty() ? "" : " ") + e.dxcall +
                            (e.frequencyHz > 1.0 ? ":" + shortestHz(e) : ":1");
             outcome += " |";
-            for (const std::string& call : pending.calls())
+            for (const std::string& call : pending.link(0).calls())
                 outcome += " " + call;
             outcome += " | " + std::to_string(replay.records) + " used";
             if (replay.expired > 0)

@@ -29,7 +29,7 @@ SpotEntry spotOf(const std::string& call, double kHz) {
 // What the SDR would be sent at its next start.
 std::vector<std::string> picture(const SpotTable& table, const PendingDeletes& pending) {
     std::vector<std::string> commands;
-    for (const std::string& call : pending.calls())
+    for (const std::string& call : pending.link(0).calls())
         commands.push_back(spotDeleteCommand(call));
     for (const SpotEntry& e : table)
         commands.push_back(spotCommand(e));
@@ -82,8 +82,8 @@ TEST(SpotStore, AKilledRunLosesNothingAndAStopLeavesOneDocument) {
         killed.table.remove("B");
         killed.pending.remember("B");
         killed.pending.remember("C");
-        killed.pending.markSent("C", 1);
-        killed.pending.confirmThrough(1);
+        killed.pending.link(0).markSent("C", 1);
+        killed.pending.link(0).confirmThrough(1);
         killed.store.flush();
         before = picture(killed.table, killed.pending);
     }

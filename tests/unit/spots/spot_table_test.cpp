@@ -43,8 +43,8 @@ TEST(SpotTable, AddReplacesAtTheEndAndDeleteRemoves) {
 
 // The SDR must hear every deletion: one it has not been seen to hear is sent again at its next
 // start.
-TEST(PendingDeletes, StayUntilTheSdrHasShownItReadThem) {
-    PendingDeletes pending;
+TEST(LinkDeletes, StayUntilTheSdrHasShownItReadThem) {
+    LinkDeletes pending;
     for (const char* call : {"A", "B", "C", "D"})
         pending.remember(call);
     pending.markSent("B", 1);
@@ -64,21 +64,41 @@ TEST(PendingDeletes, StayUntilTheSdrHasShownItReadThem) {
     EXPECT_EQ(pending.size(), 0u);
 }
 
-TEST(PendingDeletes, DropsTheOldestPastTheLimitWithOneWarning) {
-    PendingDeletes pending;
+// Two SDR programs: a deletion is owed to each, and each SDR's confirmation settles only its own.
+// A second list that is not in use stays empty.
+TEST(PendingDeletes, EachLinksSdrHearsItsOwn) {
+    PendingDeletes pending(2);
+    pending.remember("A");
+    pending.remember("B");
+    pending.link(1).markSent("A", 1);
+    pending.link(1).confirmThrough(1);
+    EXPECT_EQ(pending.link(0).calls(), (std::vector<std::string>{"A", "B"}));
+    EXPECT_EQ(pending.link(1).calls(), (std::vector<std::string>{"B"}));
+    EXPECT_EQ(pending.size(), 3u);
+    EXPECT_TRUE(pending.forget("A")); // live again: neither SDR is to delete it
+    EXPECT_FALSE(pending.forget("A"));
+    EXPECT_EQ(pending.link(0).calls(), (std::vector<std::string>{"B"}));
+    pending.useLinks(1);
+    pending.remember("C");
+    EXPECT_EQ(pending.link(1).size(), 0u);
+    EXPECT_EQ(pending.size(), 2u);
+}
+
+TEST(LinkDeletes, DropsTheOldestPastTheLimitWithOneWarning) {
+    LinkDeletes pending;
     int warnings = 0;
-    for (std::size_t i = 0; i < PendingDeletes::kLimit + 5; ++i)
+    for (std::size_t i = 0; i < LinkDeletes::kLimit + 5; ++i)
         warnings += pending.remember("CALL" + std::to_string(i));
     EXPECT_EQ(warnings, 1);
     const std::vector<std::string> calls = pending.calls();
-    ASSERT_EQ(calls.size(), PendingDeletes::kLimit);
+    ASSERT_EQ(calls.size(), LinkDeletes::kLimit);
     EXPECT_EQ(calls.front(), "CALL5");
-    EXPECT_EQ(calls.back(), "CALL" + std::to_string(PendingDeletes::kLimit + 4));
+    EXPECT_EQ(calls.back(), "CALL" + std::to_string(LinkDeletes::kLimit + 4));
     // Once heard and emptied, a new overflow is worth a new warning.
     for (const std::string& call : calls)
         pending.markSent(call, 1);
     pending.confirmThrough(1);
-    for (std::size_t i = 0; i <= PendingDeletes::kLimit; ++i)
+    for (std::size_t i = 0; i <= LinkDeletes::kLimit; ++i)
         warnings += pending.remember("NEW" + std::to_string(i));
     EXPECT_EQ(warnings, 2);
 }
@@ -94,28 +114,27 @@ TEST(SpotStateListener, HearsEveryChange) {
         void deletionSettled(const std::string& call) override { heard += " !" + call; }
     } recorder;
     SpotTable table;
-    PendingDeletes pending;
+    LinkDeletes pending;
     for (std::size_t i = 0; i < SpotTable::kLimit; ++i)
         table.add(entryFor("S" + std::to_string(i), i < 2 ? 0 : 5000));
-    for (std::size_t i = 0; i < PendingDeletes::kLimit; ++i)
+    for (std::size_t i = 0; i < LinkDeletes::kLimit; ++i)
         pending.remember("P" + std::to_string(i));
     table.setListener(&recorder);
     pending.setListener(&recorder);
     const struct {
         const char* what;
-        void (*step)(SpotTable&, PendingDeletes&);
+        void (*step)(SpotTable&, LinkDeletes&);
         const char* heard;
     } steps[] = {
-        {"add to a full table", [](SpotTable& t, PendingDeletes&) { t.add(entryFor("N")); },
+        {"add to a full table", [](SpotTable& t, LinkDeletes&) { t.add(entryFor("N")); },
          " -S0 +N"},
-        {"replace", [](SpotTable& t, PendingDeletes&) { t.add(entryFor("N", 2000)); }, " +N"},
-        {"remove", [](SpotTable& t, PendingDeletes&) { t.remove("N"), t.remove("N"); }, " -N"},
-        {"expire", [](SpotTable& t, PendingDeletes&) { t.expire(4000, 100); }, " -S1"},
-        {"remember in a full list", [](SpotTable&, PendingDeletes& p) { p.remember("X"); },
-         " !P0 ?X"},
-        {"remember again", [](SpotTable&, PendingDeletes& p) { p.remember("P5"); }, " ?P5"},
-        {"forget", [](SpotTable&, PendingDeletes& p) { p.forget("X"), p.forget("X"); }, " !X"},
-        {"confirm", [](SpotTable&, PendingDeletes& p) { p.markSent("P1", 1), p.confirmThrough(1); },
+        {"replace", [](SpotTable& t, LinkDeletes&) { t.add(entryFor("N", 2000)); }, " +N"},
+        {"remove", [](SpotTable& t, LinkDeletes&) { t.remove("N"), t.remove("N"); }, " -N"},
+        {"expire", [](SpotTable& t, LinkDeletes&) { t.expire(4000, 100); }, " -S1"},
+        {"remember in a full list", [](SpotTable&, LinkDeletes& p) { p.remember("X"); }, " !P0 ?X"},
+        {"remember again", [](SpotTable&, LinkDeletes& p) { p.remember("P5"); }, " ?P5"},
+        {"forget", [](SpotTable&, LinkDeletes& p) { p.forget("X"), p.forget("X"); }, " !X"},
+        {"confirm", [](SpotTable&, LinkDeletes& p) { p.markSent("P1", 1), p.confirmThrough(1); },
          " !P1"},
     };
     for (const auto& s : steps) {
