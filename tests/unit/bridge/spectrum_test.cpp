@@ -78,6 +78,21 @@ TEST(SpectrumPlan, SecondSpectrumOnlyFromUsableValues) {
 
     named.SpectrumDisplayEnabled = false;
     EXPECT_TRUE(planSpectra(named).sources.empty());
+
+    // A second SDR program: the second spectrum is its receiver 0 unless said otherwise, whatever
+    // the first's number, and the first SDR's "dds" rule stays with the first.
+    BridgeSettings so2r;
+    so2r.SpectrumDisplayEnabled = true;
+    plan = planSpectra(so2r, true);
+    ASSERT_EQ(plan.sources.size(), 2u);
+    EXPECT_EQ(plan.sources[0].link, 0u);
+    EXPECT_EQ(plan.sources[1].link, 1u);
+    EXPECT_EQ(plan.sources[1].receiver, 0);
+    EXPECT_EQ(plan.sources[1].name, "ExpertSDR 2");
+    EXPECT_EQ(plan.sources[1].radio, 2);
+    EXPECT_TRUE(plan.problems.empty());
+    so2r.Spectrum2ReceiverNumber = "9";
+    EXPECT_EQ(planSpectra(so2r, true).sources.size(), 1u);
 }
 
 // Receivers 0 to 7 take their own "dds" under either rule; the whole-number rule also keeps
