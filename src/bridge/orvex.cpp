@@ -118,6 +118,20 @@ std::optional<TciServer> secondTciServer(const BridgeSettings& s, std::string& p
     return server;
 }
 
+// SpotOnlyRadioBands: true or false, as a flag is written; anything else is said, and every SDR
+// program gets every spot.
+bool spotOnlyRadioBands(const BridgeSettings& s, std::string& problem) {
+    if (!s.SpotOnlyRadioBands)
+        return false;
+    const std::string value = trimBlanks(*s.SpotOnlyRadioBands);
+    if (value == "true" || value == "1")
+        return true;
+    if (value != "false" && value != "0")
+        problem = "SpotOnlyRadioBands \"" + tlog::escapeControls(value) +
+                  "\" is neither true nor false; every SDR program gets every spot";
+    return false;
+}
+
 } // namespace
 
 struct Orvex::Worker {
@@ -261,6 +275,12 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
              trimBlanks(s.TCIHost), trimBlanks(s.TCIPort), secondText, s.Debug);
     if (!secondProblem.empty())
         LOG_FAILURE(kTag, "{}", secondProblem);
+    std::string bandsProblem;
+    onlyRadioBands_ = spotOnlyRadioBands(s, bandsProblem);
+    if (!bandsProblem.empty())
+        LOG_FAILURE(kTag, "{}", bandsProblem);
+    else if (onlyRadioBands_)
+        LOG_NONE(kTag, "Each SDR program is sent the spots of its N1MM+ radios' bands only");
     // The console heard of it before the bridge started.
     if (!settingsSaveProblem_.empty())
         LOG_FAILURE_EXCEPT(tlog::Except::console, kTag, "{}", settingsSaveProblem_);
@@ -582,7 +602,7 @@ void Orvex::relay(const std::vector<SpotSend>& sends) {
     for (const SpotSend& send : sends) {
         for (const auto& link : links) {
             if (send.kind == SpotSend::Kind::spot)
-                link->spotChanged(send.dxcall);
+                link->spotChanged(send.dxcall, send.beforeKHz);
             else
                 link->spotDeleted(send.dxcall);
         }
@@ -598,11 +618,18 @@ void Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
         const auto follows = [&radio](const auto& spectrum) {
             return radio.RadioNr == std::to_string(spectrum->source().radio);
         };
-        if (radio.RadioNr == "1" || std::any_of(spectra.begin(), spectra.end(), follows)) {
+        const int bandRadio = !onlyRadioBands_       ? 0
+                              : radio.RadioNr == "1" ? 1
+                              : radio.RadioNr == "2" ? 2
+                                                     : 0;
+        if (radio.RadioNr == "1" || bandRadio != 0 ||
+            std::any_of(spectra.begin(), spectra.end(), follows)) {
             if (std::optional<std::int32_t> freq = leadingInteger(radio.Freq)) {
                 for (const auto& spectrum : spectra)
                     if (follows(spectrum))
                         spectrum->takeRadioFrequency(*freq);
+                if (bandRadio != 0)
+                    takeRadioBand(bandRadio, *freq / 100.0);
             } else {
                 LOG_WARN(kTag, "Ignoring radio {} frequency that is not a number: {}",
                          tlog::peer(radio.RadioNr), tlog::peer(radio.Freq));
@@ -620,6 +647,18 @@ void Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
         return;
 
     relay(spots.takeSpot(datagram.spot, nowSeconds));
+}
+
+// With two SDR programs each serves its own radio, the first radio 1 and the second radio 2;
+// one SDR program serves both.
+void Orvex::takeRadioBand(int radio, double kHz) {
+    radioKHz_[radio - 1] = kHz;
+    for (std::size_t i = 0; i < links.size(); ++i) {
+        const std::vector<std::optional<double>> served =
+            links.size() == 1 ? std::vector<std::optional<double>>{radioKHz_[0], radioKHz_[1]}
+                              : std::vector<std::optional<double>>{radioKHz_[i]};
+        links[i]->setBandFilter(BandFilter::ofRadios(served));
+    }
 }
 
 void Orvex::expirySweep(std::int64_t nowSeconds) {

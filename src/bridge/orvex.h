@@ -73,6 +73,9 @@ private:
     void spectrumStep(Worker& w, Spectrum& spectrum);
     void takeIqFrame(std::size_t link, const std::vector<std::uint8_t>& frame);
     void expirySweep(std::int64_t nowSeconds);
+    // N1MM+ reported radio `radio` (1 or 2) at kHz: with SpotOnlyRadioBands, each SDR program
+    // follows the bands of the radios it serves.
+    void takeRadioBand(int radio, double kHz);
     void relay(const std::vector<SpotSend>& sends);
     void handle_binary_message(std::size_t link, const std::vector<std::uint8_t>& message,
                                wsclient::Opcode type);
@@ -97,6 +100,8 @@ private:
     std::vector<std::unique_ptr<Spectrum>> spectra;
     std::int64_t lastIqFrameMs_ = 0; // when the last IQ frame arrived (steady clock)
     bool iqFrameSeen_ = false;
+    bool onlyRadioBands_ = false;            // SpotOnlyRadioBands
+    std::optional<double> radioKHz_[2] = {}; // N1MM+'s radios 1 and 2, once reported
     bool workerFailed_ = false;
     std::string settingsSaveProblem_;
 };

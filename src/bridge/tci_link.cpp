@@ -218,19 +218,45 @@ void TciLink::resync() {
     queue_.clear();
     for (std::string& dxcall : pending_.calls())
         queue_.push_back(Outgoing{Outgoing::Kind::deletion, std::move(dxcall)});
-    // A hidden spot may still be on the panorama from before it was hidden.
+    // A hidden spot, or one off this SDR's bands, may still be on the panorama from before.
+    const auto shown = [this](const SpotEntry& entry) {
+        return !entry.hidden && filter_.passes(entry.n1mmKHz);
+    };
     for (const SpotEntry& entry : table_)
-        if (entry.hidden)
+        if (!shown(entry))
             queue_.push_back(Outgoing{Outgoing::Kind::deletion, entry.dxcall});
     for (const SpotEntry& entry : table_)
-        if (!entry.hidden)
+        if (shown(entry))
             queue_.push_back(Outgoing{Outgoing::Kind::spot, entry.dxcall});
     for (const Request& request : requests_.afterStart)
         queue_.push_back(Outgoing{Outgoing::Kind::request, request.command, request.atStop});
 }
 
-void TciLink::spotChanged(const std::string& dxcall) {
+void TciLink::spotChanged(const std::string& dxcall, std::optional<double> beforeKHz) {
+    const SpotEntry* entry = table_.find(dxcall);
+    if (entry != nullptr && !filter_.passes(entry->n1mmKHz)) {
+        if (beforeKHz && filter_.passes(*beforeKHz))
+            enqueue(Outgoing{Outgoing::Kind::deletion, dxcall});
+        return;
+    }
     enqueue(Outgoing{Outgoing::Kind::spot, dxcall});
+}
+
+void TciLink::setBandFilter(const BandFilter& filter) {
+    if (filter == filter_)
+        return;
+    const BandFilter before = std::exchange(filter_, filter);
+    LOG_INFO(kTag, "{}Spots for the SDR: {}", name_, filter_.describe());
+    if (!listening())
+        return;
+    for (const SpotEntry& entry : table_) {
+        if (entry.hidden)
+            continue;
+        const bool was = before.passes(entry.n1mmKHz);
+        const bool is = filter_.passes(entry.n1mmKHz);
+        if (was != is)
+            enqueue(Outgoing{is ? Outgoing::Kind::spot : Outgoing::Kind::deletion, entry.dxcall});
+    }
 }
 
 void TciLink::spotDeleted(const std::string& dxcall) {
@@ -258,9 +284,10 @@ void TciLink::pump() {
         queue_.pop_front();
         switch (item.kind) {
         case Outgoing::Kind::spot: {
-            // The spot as it is now; one deleted meanwhile has its deletion further back.
+            // The spot as it is now; one deleted (or moved off this SDR's bands) meanwhile has its
+            // deletion further back.
             const SpotEntry* entry = table_.find(item.value);
-            if (entry == nullptr || entry->hidden)
+            if (entry == nullptr || entry->hidden || !filter_.passes(entry->n1mmKHz))
                 break;
             const std::string command = spotCommand(*entry);
             LOG_INFO(kTag, "{}>:{}", name_, command);

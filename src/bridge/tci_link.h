@@ -8,6 +8,7 @@
 
 #include "platform/clock.h"
 #include "platform/socket.h"
+#include "spots/bands.h"
 #include "spots/spot_table.h"
 #include "websocket/websocket.h"
 
@@ -16,6 +17,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -86,9 +88,17 @@ public:
     void sdrStopped();
 
     // Live changes, sent when the SDR listens: the spot as the table holds it when it goes out,
-    // and a deletion (already remembered as pending by the caller).
-    void spotChanged(const std::string& dxcall);
+    // and a deletion (already remembered as pending by the caller). A spot that the band filter
+    // keeps from this SDR is not sent; if the SDR may show the call from before, at beforeKHz,
+    // it is sent the deletion instead.
+    void spotChanged(const std::string& dxcall, std::optional<double> beforeKHz = std::nullopt);
     void spotDeleted(const std::string& dxcall);
+
+    // The spots this SDR is to show from now on, by the bands of the N1MM+ radios it serves.
+    // While it listens it is sent, paced as a re-send is, the deletions of the spots it is to
+    // show no more and the spots it is to show now; otherwise its next start sends them.
+    void setBandFilter(const BandFilter& filter);
+    const BandFilter& bandFilter() const { return filter_; }
 
     // The bridge stops: the stop requests when due, the close frame, and a moment for both to go
     // and for the SDR to answer. Every link at once: the closes are waited for together, so that
@@ -144,6 +154,7 @@ private:
     LinkDeletes& pending_;
     Requests requests_;
     std::string name_;
+    BandFilter filter_;
 
     std::unique_ptr<wsclient::WebSocket> connection_;
     bool sdrReady_ = false;

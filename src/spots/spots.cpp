@@ -67,6 +67,9 @@ std::vector<SpotSend> Spots::takeSpot(const SpotFields& f, std::int64_t now) {
     LOG_DEBUG(kTag, "<:{} {}({}): DX de {}:\t{}\t{}\t{}", tlog::peer(f.timestamp),
               tlog::peer(f.action), tlog::peer(f.status), tlog::peer(f.spottercall),
               tlog::peer(f.frequency), tlog::peer(f.dxcall), tlog::peer(f.comment));
+    const SpotEntry* live = table_.find(f.dxcall);
+    const std::optional<double> before =
+        live != nullptr && !live->hidden ? std::optional<double>(live->n1mmKHz) : std::nullopt;
     SpotApplied applied = applySpot(table_, f, settings_, now, look_);
     switch (applied.change) {
     case SpotChange::unknownAction:
@@ -113,7 +116,7 @@ std::vector<SpotSend> Spots::takeSpot(const SpotFields& f, std::int64_t now) {
     flush();
     // A hidden spot is not shown; what the SDR showed of the call before must still go.
     if (!applied.command.empty())
-        sends.push_back({SpotSend::Kind::spot, f.dxcall});
+        sends.push_back({SpotSend::Kind::spot, f.dxcall, before});
     else if (wasPending)
         sends.push_back({SpotSend::Kind::deletion, f.dxcall});
     return sends;
@@ -134,9 +137,12 @@ std::vector<SpotSend> Spots::takeContact(const ContactFields& f) {
               tlog::peer(utf8Prefix(f.mode, kLogFieldLimit)),
               tlog::peer(utf8Prefix(f.timestamp, kLogFieldLimit + 8)));
     flush();
-    for (const ContactApplied::Restyled& spot : applied.restyled)
-        sends.push_back(
-            {spot.shown ? SpotSend::Kind::spot : SpotSend::Kind::deletion, spot.dxcall});
+    // A new colour leaves the spot where it was.
+    for (const ContactApplied::Restyled& spot : applied.restyled) {
+        const SpotEntry* entry = table_.find(spot.dxcall);
+        sends.push_back({spot.shown ? SpotSend::Kind::spot : SpotSend::Kind::deletion, spot.dxcall,
+                         entry != nullptr ? std::optional<double>(entry->n1mmKHz) : std::nullopt});
+    }
     return sends;
 }
 

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,10 @@ class SpotStore;
 struct SpotSend {
     enum class Kind { spot, deletion } kind;
     std::string dxcall;
+    // For a spot: the N1MM+ frequency (kHz) at which the SDR may show the call from before the
+    // change; empty when the call was not shown. An SDR kept to its radios' bands is sent the
+    // deletion when the call leaves them.
+    std::optional<double> beforeKHz = std::nullopt;
 };
 
 class Spots {
