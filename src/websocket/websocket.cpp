@@ -146,7 +146,8 @@ public:
             platform::waitSocket(s, true, bufferedAmount() > 0, wait);
         }
 
-        while (rxBuffer.size() < kReceiveHighWater) {
+        const std::size_t before = rxBuffer.size();
+        while (rxBuffer.size() < kReceiveHighWater && rxBuffer.size() - before < kReceivePerPoll) {
             const std::size_t old = rxBuffer.size();
             rxBuffer.resize(old + kReceiveChunk);
             const long n = platform::receiveSome(s, rxBuffer.data() + old, kReceiveChunk);
