@@ -93,8 +93,8 @@ bool consoleControlHandler(platform::ConsoleEvent event) {
 
 // What the lines of the second SDR program's link begin with; the first's begin as they always
 // have.
-std::string linkName(std::size_t link) {
-    return link == 0 ? std::string() : "TCI " + std::to_string(link + 1) + " ";
+const char* linkName(std::size_t link) {
+    return link == 0 ? "" : "TCI 2 ";
 }
 
 struct TciServer {
@@ -570,7 +570,7 @@ void Orvex::statusCheck(Worker& w, std::int64_t now) {
 void Orvex::handleTciMessage(std::size_t link, const TciCommandView& message) {
     const std::string_view name = message.name;
     const std::string_view arguments = message.arguments;
-    const std::string who = linkName(link);
+    const char* who = linkName(link);
     if (name == "stop") {
         links[link]->sdrStopped();
     } else if (name == "start") {
