@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """How quickly the bridge's loop answers, and what it costs while it waits.
 
-Usage: loop_latency.py --exe NAME=PATH [--exe NAME=PATH ...] [--seconds N]
+Usage: loop_latency.py --exe NAME=PATH [--exe NAME=PATH ...] [--seconds N] [--links-only]
 
 Runs each executable for real between the test peers on loopback and prints, per executable:
 - spot latency: 200 N1MM+ spot datagrams, one every 13 ms, with the SDR connected and no IQ
@@ -17,6 +17,9 @@ Runs each executable for real between the test peers on loopback and prints, per
   /proc/<pid>/task/*/status: each is a wait that ended), what an idle loop costs a laptop on
   battery;
 - how long Ctrl+C (SIGINT) takes to end the connected bridge;
+- with a second SDR program (TCI2Host, TCI2Port): the spot latency at each SDR beside one link's,
+  in one run, and at the first SDR while the second is unreachable (a TCI port that never answers
+  the handshake) or floods the bridge with text; and Ctrl+C to exit in each;
 - with the SDR unreachable in each way a field station meets (a TCI port that accepts and never
   answers the handshake; as root also a host that never answers the connection request, and a
   host name that no name server answers for): the time from each spot's sendto until the
@@ -29,6 +32,7 @@ nothing here passes or fails.
 """
 
 import argparse
+import asyncio
 import datetime
 import glob
 import os
@@ -36,6 +40,7 @@ import socket
 import statistics
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -151,6 +156,79 @@ def measure_connected(exe, seconds, journal=True):
             bridge.close()
 
 
+# The ways a second SDR program may be there, for measure_links.
+LINKS = ("one link", "two links", "second unreachable", "second floods text")
+FLOOD_TEXT = "vfo:0,0,14074000;" * 1000  # one text message of 17 kB, sent again without pause
+
+
+async def _flood(sdr, stop):
+    for ws in list(sdr._connections.values()):
+        while not stop.is_set():
+            await ws.send(FLOOD_TEXT)
+
+
+def measure_links(exe, setup):
+    """({SDR number: spot latencies in ms}, Ctrl+C to exit in ms) for one of LINKS. Latencies are
+    measured at every SDR that hears the spots and is not flooding."""
+    spot_port = free_port()
+    sdrs = [tci_server.TciServer(stream_iq=False, ping_interval=None).start()]
+    silent, flood, stop_flood = None, None, None
+    settings = {"N1MMSpotPort": spot_port, "TCIPort": str(sdrs[0].port)}
+    if setup in ("two links", "second floods text"):
+        sdrs.append(tci_server.TciServer(stream_iq=False, ping_interval=None).start())
+        settings.update(TCI2Host="127.0.0.1", TCI2Port=str(sdrs[1].port))
+    elif setup == "second unreachable":
+        silent = unreachable.SilentTci()
+        settings.update(TCI2Host="127.0.0.1", TCI2Port=str(silent.port))
+    measured = sdrs[:1] if setup == "second floods text" else sdrs
+    bridge = start_bridge(exe, settings)
+    try:
+        for sdr in sdrs:
+            connected(sdr, f"{exe} ({setup})")
+        with n1mm.N1mm(spot_port, receive=False) as peer:
+            peer.spot("PROBE", 14000.1, "cq", "")
+            for sdr in sdrs:
+                if not sdr.wait_for_count(lambda t: t.startswith("spot:PROBE,"), 1, 10):
+                    raise RuntimeError(f"{setup}: the probe spot never reached an SDR")
+            if setup == "second floods text":
+                stop_flood = threading.Event()
+                flood = asyncio.run_coroutine_threadsafe(_flood(sdrs[1], stop_flood),
+                                                         sdrs[1]._loop)
+                time.sleep(1.0)
+            marks = [sdr.mark() for sdr in measured]
+            sent = {}
+            for i in range(SPOTS):
+                call = f"LAT{i:03d}"
+                data = n1mm.spot_datagram(call, 14000.0 + i, "cq", "CW")
+                sent[call] = time.monotonic()
+                peer.send_raw(data)
+                time.sleep(SPOT_INTERVAL)
+            for sdr, mark in zip(measured, marks):
+                sdr.wait_for_count(lambda t: t.startswith("spot:LAT"), SPOTS, 10, mark)
+        latencies = {}
+        for number, (sdr, mark) in enumerate(zip(measured, marks), 1):
+            with sdr._cond:
+                latencies[number] = [(r.t - sent[r.text[5:].split(",")[0]]) * 1000.0
+                                     for r in sdr.received[mark:]
+                                     if r.text and r.text.startswith("spot:LAT")]
+        t0 = time.monotonic()
+        bridge.interrupt()
+        return latencies, (time.monotonic() - t0) * 1000.0
+    finally:
+        if stop_flood is not None:
+            stop_flood.set()
+            try:
+                flood.result(10)
+            except Exception:  # noqa: BLE001 - the connection may end under the flood
+                pass
+        bridge.interrupt()
+        bridge.close()
+        for sdr in sdrs:
+            sdr.close()
+        if silent is not None:
+            silent.close()
+
+
 def measure_streaming(exe, rate, seconds):
     spot_port = free_port()
     band = tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3)
@@ -244,6 +322,30 @@ def measure_unreachable(exe, way):
         peer.close()
 
 
+def print_links(exes, width, repeat):
+    """One SDR program against two, turn about, and the figures side by side."""
+    lat = {(name, setup): {} for name, _ in exes for setup in LINKS}
+    stops = {(name, setup): [] for name, _ in exes for setup in LINKS}
+    for _ in range(repeat):
+        for setup in LINKS:
+            for name, path in exes:
+                got, stop = measure_links(path, setup)
+                for number, values in got.items():
+                    lat[(name, setup)].setdefault(number, []).extend(values)
+                stops[(name, setup)].append(stop)
+    print(f"\nSpot latency with one SDR program and with two ({SPOTS} spots a round, one every "
+          f"{SPOT_INTERVAL * 1000:.0f} ms), N1MM+ datagram to each SDR's command, ms:")
+    print(f"  {'':<{width}}  {'':<20} {'SDR':>3} {'median':>8} {'p99':>8} {'max':>8} "
+          f"{'count':>6}   Ctrl+C to exit")
+    for name, _ in exes:
+        for setup in LINKS:
+            stop = statistics.median(stops[(name, setup)])
+            for number, values in sorted(lat[(name, setup)].items()):
+                print(f"  {name:<{width}}  {setup:<20} {number:>3} "
+                      f"{statistics.median(values):8.3f} {percentile(values, 99):8.3f} "
+                      f"{max(values):8.3f} {len(values):6d}   {stop:8.1f}", flush=True)
+
+
 def percentile(values, p):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
@@ -259,11 +361,16 @@ def main():
                         help="measure only with the SDR unreachable")
     parser.add_argument("--latency-only", action="store_true",
                         help="measure only the spot latency, with and without the journal")
+    parser.add_argument("--links-only", action="store_true",
+                        help="measure only the spot latency with one and with two SDR programs")
     args = parser.parse_args()
     exes = [tuple(item.split("=", 1)) if "=" in item else (item, item) for item in args.exe]
     ways = ["silent port"] + (["dropped request", "silent name server"]
                               if unreachable.can_isolate() else [])
     width = max(len(name) for name, _ in exes)
+    if args.links_only:
+        print_links(exes, width, args.repeat)
+        return 0
     if args.latency_only:
         ways = []
         args.seconds = 0
@@ -327,6 +434,7 @@ def main():
         print(f"  {name:<{width}}  {figures(results[name]['latency'])} | "
               f"{figures(results[name]['latency without journal'])}   "
               f"{results[name]['stop']:8.1f}")
+    print_links(exes, width, args.repeat)
     if args.latency_only:
         return 0
     print(f"\nWhole-process CPU, % of one core over {args.seconds:.0f} s (median of "
