@@ -17,7 +17,7 @@ else()
   add_test(NAME peers_selftest COMMAND ${TARNWICK_PEER_PYTHON}
            ${CMAKE_SOURCE_DIR}/tests/peers/test_peers.py)
   set_tests_properties(peers_selftest PROPERTIES TIMEOUT 120 LABELS e2e)
-  foreach(_case CommandLine Foundation Relay Spectrum TwoReceivers Load Churn SilentLink
+  foreach(_case CommandLine Foundation Relay Spectrum TwoReceivers TwoSdrs Load Churn SilentLink
                 Unreachable SdrStacksPython SdrStacksQt SdrStacksNode)
     string(TOLOWER ${_case} _name)
     add_test(NAME e2e_${_name}

@@ -901,6 +901,92 @@ class TwoReceivers(BridgeCase):
                          ["iq_stop:0;", "iq_stop:1;"])
 
 
+def sdr_picture(texts):
+    """What an SDR shows after these commands: call -> Hz."""
+    shown = {}
+    for text in texts:
+        if text.startswith("spot:"):
+            call, _mode, hz = text[5:].split(",")[:3]
+            shown[call] = int(hz)
+        elif text.startswith("spot_delete:"):
+            shown.pop(text[len("spot_delete:"):-1], None)
+    return shown
+
+
+class TwoSdrs(BridgeCase):
+    """An SO2R station with two SDR programs, the first on Qt's stack and the second on Python's:
+    one bridge serves both, each link on its own, through one SDR going away and coming back
+    and the radios changing band with SpotOnlyRadioBands."""
+
+    @keep_logs_on_failure
+    def test_one_bridge_serves_both_sdr_programs(self):
+        spot_port = free_port()
+        tone = tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3)
+        sdr1 = self.sdr(stack="qt", band=tone, dds_hz=14074000).start()
+        sdr2 = self.sdr(band=tone, dds_hz=7030000).start()
+        peer = self.n1mm(spot_port)
+        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr1.port),
+                         "TCI2Host": "127.0.0.1", "TCI2Port": str(sdr2.port), "Debug": 4,
+                         "SpotOnlyRadioBands": True, "SpectrumDisplayEnabled": True,
+                         "SpectrumDisplayPort": str(peer.spectrum_port), "SpectrumFrequency": 5,
+                         "Spectrum2Name": "SO2R B"})
+        self.assert_bound(b, spot_port)
+        for sdr in (sdr1, sdr2):
+            self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+            self.assertIsNotNone(sdr.wait_for_text("iq_start:0;", 5), sdr.texts())
+            self.assertEqual([t for t in sdr.texts() if t.startswith("iq_")],
+                             ["iq_samplerate:48000;", "iq_start:0;"])
+        held = {"K1ABC": 14025.3, "DL1XYZ": 7012.0}
+        for call, khz in held.items():
+            peer.spot(call, khz, "cq", "CW")
+
+        def shows(sdr, calls, connection=None):
+            return sdr.wait_until(lambda s: set(sdr_picture(s.texts(connection))) == set(calls),
+                                  10)
+
+        # --- Spots reach both; each spectrum is its own SDR's, named and edged by it.
+        for sdr in (sdr1, sdr2):
+            self.assertTrue(shows(sdr, held), sdr.texts())
+        self.assertTrue(wait_for(lambda: {p.name for p in peer.snapshot()} ==
+                                 {"ExpertSDR", "SO2R B"}, 10), "not both spectra")
+        edges = {p.name: (p.low_text, p.high_text) for p in peer.snapshot()}
+        self.assertEqual(edges, {"ExpertSDR": ("14050", "14098"), "SO2R B": ("7006", "7054")})
+
+        # --- The second SDR program goes away while spots change, and comes back.
+        sdr2.stop_listening()
+        sdr2.drop()
+        held["W1NEW"] = 7020.0
+        peer.spot("W1NEW", 7020.0, "cq", "CW")
+        del held["DL1XYZ"]
+        peer.delete("DL1XYZ")
+        self.assertTrue(shows(sdr1, held), sdr1.texts())
+        sdr2.start_listening()
+        self.assertTrue(sdr2.wait_connected(2, 10), "the second SDR was not reached again")
+        self.assertTrue(shows(sdr2, held), sdr2.texts())
+        self.assertIn("spot_delete:DL1XYZ;", sdr2.texts(connection=2))
+
+        # --- Each SDR the spots of its radio's band, following the radio.
+        on20, on40 = {"K1ABC"}, {"W1NEW"}
+        peer.radio_info(14074.0, radio_nr=1)
+        peer.radio_info(7030.0, radio_nr=2)
+        self.assertTrue(shows(sdr1, on20), sdr1.texts())
+        self.assertTrue(shows(sdr2, on40), sdr2.texts())
+        held.update(N20=14030.0, N40=7040.0, N15=21030.0, N60=5000.0)  # 5 MHz: on no band
+        for call in ("N20", "N40", "N15", "N60"):
+            peer.spot(call, held[call], "cq", "CW")
+        self.assertTrue(shows(sdr1, on20 | {"N20", "N60"}), sdr1.texts())
+        self.assertTrue(shows(sdr2, on40 | {"N40", "N60"}), sdr2.texts())
+        peer.radio_info(21200.0, radio_nr=2)
+        self.assertTrue(shows(sdr2, {"N15", "N60"}), sdr2.texts())
+        self.assertNotIn("spot:N15,", " ".join(sdr1.texts()))
+        self.assertIn("TCI 2 >:SDR Ready:true", b.log())
+
+        # --- Ctrl+C: each SDR hears its own "iq_stop".
+        self.assert_clean_stop(b)
+        for sdr, connection in ((sdr1, 1), (sdr2, 2)):
+            self.assertIn("iq_stop:0;", sdr.texts(connection=connection))
+
+
 @smoke
 class Load(BridgeCase):
     """A burst of 5,000 distinct spots: none may be lost."""
@@ -1324,8 +1410,8 @@ class SdrStacksNode(SdrStacks, BridgeCase):
 
 def load_tests(loader, standard_tests, pattern):
     suite = unittest.TestSuite()
-    for case in (CommandLine, Foundation, Relay, Spectrum, Load, Churn, SilentLink, Unreachable,
-                 SdrStacksPython, SdrStacksQt, SdrStacksNode):
+    for case in (CommandLine, Foundation, Relay, Spectrum, TwoSdrs, Load, Churn, SilentLink,
+                 Unreachable, SdrStacksPython, SdrStacksQt, SdrStacksNode):
         for name in loader.getTestCaseNames(case):
             method = getattr(case, name)
             if CONFIG.smoke and (getattr(method, "not_smoke", False) or
