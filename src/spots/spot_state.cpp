@@ -114,12 +114,18 @@ void appendSpot(std::string& out, std::string_view indent, const SpotView& spot,
     out += "/>\n";
 }
 
+// A later link's deletion says its link, and its call where an older build looks for none.
 void appendMark(std::string& out, std::string_view indent, const char* name,
-                std::string_view dxcall) {
+                std::string_view dxcall, std::size_t link = 0) {
     out += indent;
     out += '<';
     out += name;
-    appendAttribute(out, "dxcall", dxcall);
+    if (link == 0) {
+        appendAttribute(out, "dxcall", dxcall);
+    } else {
+        appendAttribute(out, "link", std::to_string(link + 1));
+        appendAttribute(out, "call", dxcall);
+    }
     out += "/>\n";
 }
 
@@ -164,9 +170,20 @@ bool isModeWord(std::string_view mode) {
     return false;
 }
 
-// A call sign that a spot could have been relayed with; anything else is no one's.
-const char* usableCall(const XMLElement& element) {
-    const char* call = element.Attribute("dxcall");
+// The link that a deletion's record is for, from 0; empty for one this build does not know.
+std::optional<std::size_t> recordLink(const XMLElement& element) {
+    const char* link = element.Attribute("link");
+    if (link == nullptr)
+        return 0;
+    if (std::string_view(link) == "2")
+        return 1;
+    return std::nullopt;
+}
+
+// A call sign that a spot could have been relayed with; anything else is no one's. A later
+// link's deletion names it under "call".
+const char* usableCall(const XMLElement& element, std::size_t link = 0) {
+    const char* call = element.Attribute(link == 0 ? "dxcall" : "call");
     if (call == nullptr || *call == '\0' || std::string_view(call).size() > kCallSignLimit) {
         return nullptr;
     }
@@ -316,14 +333,17 @@ public:
 
 private:
     void takePendingDelete(const XMLElement& element) {
-        const char* call = usableCall(element);
+        const std::optional<std::size_t> link = recordLink(element);
+        const char* call = link ? usableCall(element, *link) : nullptr;
         if (call == nullptr) {
             ++refused_;
             return;
         }
-        // A call is live or waiting for its deletion, never both: the later entry decides.
+        // A call is live or waiting for its deletion, never both: the later entry decides. A
+        // link that this run does not have owes nothing.
         table_.remove(call);
-        pending_.link(0).remember(call);
+        if (*link < pending_.links())
+            pending_.link(*link).remember(call);
     }
 
     void takeSpot(const XMLElement& element) {
@@ -508,7 +528,8 @@ SpotStateImage spotStateImage(const SpotTable& table, const PendingDeletes& pend
     for (const SpotEntry& entry : table)
         bytes += entry.dxcall.size() + entry.mode.size() + entry.comment.size() +
                  entry.status.size() + entry.marks.size() * 64;
-    pending.link(0).forEachCall([&bytes](const std::string& call) { bytes += call.size(); });
+    for (std::size_t link = 0; link < pending.links(); ++link)
+        pending.link(link).forEachCall([&bytes](const std::string& call) { bytes += call.size(); });
     image.text.reserve(bytes);
     image.spots.reserve(table.size());
     for (const SpotEntry& entry : table) {
@@ -526,9 +547,12 @@ SpotStateImage spotStateImage(const SpotTable& table, const PendingDeletes& pend
         spot.n1mmKHz = entry.n1mmKHz;
         spot.kind = entry.kind;
     }
-    image.pending.reserve(pending.link(0).size());
-    pending.link(0).forEachCall(
-        [&image](const std::string& call) { image.pending.push_back(keep(image.text, call)); });
+    for (std::size_t link = 0; link < pending.links(); ++link) {
+        std::vector<TextSpan>& calls = image.pending[link];
+        calls.reserve(pending.link(link).size());
+        pending.link(link).forEachCall(
+            [&image, &calls](const std::string& call) { calls.push_back(keep(image.text, call)); });
+    }
     image.wallNow = wallNow;
     image.generation = generation;
     return image;
@@ -559,9 +583,11 @@ void writeSpotStateDocument(const SpotStateImage& image, const TextSink& write) 
                    nullptr);
         handOver(false);
     }
-    for (const TextSpan call : image.pending) {
-        appendMark(piece, "    ", kPendingDelete, image[call]);
-        handOver(false);
+    for (std::size_t link = 0; link < PendingDeletes::kLinkLimit; ++link) {
+        for (const TextSpan call : image.pending[link]) {
+            appendMark(piece, "    ", kPendingDelete, image[call], link);
+            handOver(false);
+        }
     }
     piece += "</";
     piece += kRoot;
@@ -611,12 +637,12 @@ std::string journalSpotRecord(const SpotEntry& entry, std::int64_t loopNow, std:
     return text;
 }
 
-std::string journalRecord(JournalMark mark, std::string_view dxcall) {
+std::string journalRecord(JournalMark mark, std::string_view dxcall, std::size_t link) {
     const char* name = mark == JournalMark::removed   ? kRemoved
                        : mark == JournalMark::pending ? kPendingDelete
                                                       : kSettled;
     std::string text;
-    appendMark(text, "", name, dxcall);
+    appendMark(text, "", name, dxcall, mark == JournalMark::removed ? 0 : link);
     return text;
 }
 
@@ -700,7 +726,6 @@ void SpotJournalReader::line(std::string_view text) {
         return;
     }
     const std::string_view name = element->Name();
-    const char* call = usableCall(*element);
     const bool known =
         name == kSpot || name == kPendingDelete || name == kRemoved || name == kSettled;
     if (!known) {
@@ -708,6 +733,10 @@ void SpotJournalReader::line(std::string_view text) {
         return;
     }
     ++replay_.records;
+    // Only a deletion's record may be a later link's.
+    const bool deletion = name == kPendingDelete || name == kSettled;
+    const std::optional<std::size_t> link = deletion ? recordLink(*element) : 0;
+    const char* call = link ? usableCall(*element, *link) : nullptr;
     if (call == nullptr) {
         ++replay_.refused;
         return;
@@ -721,9 +750,11 @@ void SpotJournalReader::line(std::string_view text) {
         table_.remove(dxcall);
     } else if (name == kPendingDelete) {
         table_.remove(dxcall);
-        pending_.link(0).remember(dxcall);
+        if (*link < pending_.links())
+            pending_.link(*link).remember(dxcall);
     } else if (name == kSettled) {
-        pending_.link(0).forget(dxcall);
+        if (*link < pending_.links())
+            pending_.link(*link).forget(dxcall);
     } else {
         std::int64_t age = 0;
         std::int64_t saved = 0;

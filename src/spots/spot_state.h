@@ -3,6 +3,10 @@
 // A document holds the whole state as it was at one moment; journals beside it hold every change
 // since, one line each, appended as the changes happen. Pure: the caller reads and writes the
 // files and reads the clocks.
+//
+// A second SDR program's deletions are kept as the first's are, in records that name its link
+// (link="2") and its call under "call", not "dxcall": a build that knows one link refuses such a
+// record as one without a call, and keeps the first link's spots and deletions as they are.
 #pragma once
 
 #include "spots/spot_table.h"
@@ -46,10 +50,11 @@ struct SavedSpot {
 // block: a plain copy, however many spots there are.
 struct SpotStateImage {
     std::string text;
-    std::vector<SavedSpot> spots;  // in table order
-    std::vector<TextSpan> pending; // the calls, in order of deletion
-    std::int64_t wallNow = 0;      // seconds since the epoch
-    std::uint64_t generation = 0;  // the journals from this generation on continue it
+    std::vector<SavedSpot> spots; // in table order
+    // Each link's calls, in order of deletion.
+    std::vector<TextSpan> pending[PendingDeletes::kLinkLimit];
+    std::int64_t wallNow = 0;     // seconds since the epoch
+    std::uint64_t generation = 0; // the journals from this generation on continue it
 
     std::string_view operator[](TextSpan span) const {
         return std::string_view(text).substr(span.at, span.size);
@@ -118,7 +123,8 @@ enum class JournalMark {
     pending, // the call is not live, and its deletion waits for the SDR
     settled, // the call's deletion waits no more
 };
-std::string journalRecord(JournalMark mark, std::string_view dxcall);
+// A deletion's record names its link from the second on (numbered from 0).
+std::string journalRecord(JournalMark mark, std::string_view dxcall, std::size_t link = 0);
 
 struct JournalReplay {
     std::size_t records = 0;       // records used

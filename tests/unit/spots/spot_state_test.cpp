@@ -281,6 +281,65 @@ TEST(SpotState, WhatIsWrittenLoads) {
     EXPECT_LE(journalRecord(JournalMark::pending, worstCall).size(), kSavedDeletionLimit);
 }
 
+// Two SDR programs: each link's deletions come back to it, from the document and from the journal;
+// a run with one link keeps the first link's as they are. The second link's records name no
+// "dxcall" and are deletions by name, so that a build that knows one link refuses each as a record
+// without a call, and keeps the rest as a one-link run of this build does.
+TEST(SpotState, EachLinksDeletionsComeBackToIt) {
+    SpotTable table;
+    PendingDeletes pending(2);
+    table.add(entry("LIVE", 5000, "CQ", "cw", 7000000.0));
+    for (const char* call : {"BOTH", "ONE", "TWO", "GONE"})
+        pending.remember(call);
+    pending.link(0).forget("TWO");
+    pending.link(1).forget("ONE");
+    pending.link(1).forget("GONE");
+    const std::string document = spotStateDocument(spotStateImage(table, pending, 5000, kSaved, 0));
+    std::string journal = journalHeader() + journalSpotRecord(*table.find("LIVE"), 5000, kSaved);
+    for (const char* call : {"BOTH", "ONE", "TWO", "GONE"})
+        for (std::size_t link : {0, 1})
+            journal += journalRecord(JournalMark::pending, call, link);
+    for (const auto& [call, link] : {std::pair{"TWO", 0}, {"ONE", 1}, {"GONE", 1}})
+        journal += journalRecord(JournalMark::settled, call, link);
+
+    using Calls = std::vector<std::string>;
+    for (const std::size_t links : {2, 1}) {
+        SCOPED_TRACE(std::to_string(links) + " link(s)");
+        SpotTable loadedTable;
+        PendingDeletes loaded(links);
+        const SpotStateLoad load =
+            loadSpotState(document, loadedTable, loaded, 7200, kLoopNow, kSaved);
+        SpotTable replayedTable;
+        PendingDeletes replayed(links);
+        SpotJournalReader reader(replayedTable, replayed, 7200, kLoopNow, kSaved);
+        reader.feed(journal);
+        const JournalReplay replay = reader.finish();
+        EXPECT_EQ(load.refused + replay.refused, 0u);
+        for (const PendingDeletes* p : {&loaded, &replayed}) {
+            EXPECT_EQ(p->link(0).calls(), (Calls{"BOTH", "ONE", "GONE"}));
+            EXPECT_EQ(p->link(1).calls(), links == 2 ? (Calls{"BOTH", "TWO"}) : Calls{});
+        }
+        EXPECT_NE(loadedTable.find("LIVE"), nullptr);
+        EXPECT_NE(replayedTable.find("LIVE"), nullptr);
+    }
+
+    std::size_t secondLinks = 0;
+    for (const std::string& text : {document, journal}) {
+        std::size_t at = 0;
+        for (std::size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+            const std::string line = text.substr(at, end - at);
+            if (line.find("link=") == std::string::npos)
+                continue;
+            ++secondLinks;
+            EXPECT_EQ(line.find("dxcall="), std::string::npos) << line;
+            EXPECT_TRUE(line.find("<PendingDelete ") != std::string::npos ||
+                        line.find("<Settled ") != std::string::npos)
+                << line;
+        }
+    }
+    EXPECT_EQ(secondLinks, 2u + 4u + 2u);
+}
+
 // A journal replayed over what the document gave: its records in order, up to the first that is
 // not whole. It is read in pieces of any size.
 TEST(SpotState, JournalReplay) {
