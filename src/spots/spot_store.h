@@ -48,8 +48,8 @@ public:
     // The changes, as the table and the list make them, wait in memory for flush().
     void spotIs(const SpotEntry& entry) override;
     void spotRemoved(const std::string& dxcall) override;
-    void deletionPending(const std::string& dxcall) override;
-    void deletionSettled(const std::string& dxcall) override;
+    void deletionPending(std::size_t link, const std::string& dxcall) override;
+    void deletionSettled(std::size_t link, const std::string& dxcall) override;
 
     // Hands the waiting changes to the system (copies them into the mapped journal): before the
     // SDR hears of them, and once a pass.

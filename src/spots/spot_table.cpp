@@ -129,7 +129,7 @@ bool LinkDeletes::remember(const std::string& dxcall) {
     entries_.push_back(Entry{dxcall, 0});
     index_.emplace(dxcall, std::prev(entries_.end()));
     if (listener_ != nullptr)
-        listener_->deletionPending(dxcall);
+        listener_->deletionPending(link_, dxcall);
     return warn;
 }
 
@@ -154,7 +154,7 @@ void LinkDeletes::confirmThrough(std::uint64_t sequence) {
         if (it->sentAs != 0 && it->sentAs <= sequence) {
             --sentCount_;
             if (listener_ != nullptr)
-                listener_->deletionSettled(it->dxcall);
+                listener_->deletionSettled(link_, it->dxcall);
             index_.erase(it->dxcall);
             it = entries_.erase(it);
         } else {
@@ -186,7 +186,7 @@ bool LinkDeletes::erase(const std::string& dxcall) {
     if (found == index_.end())
         return false;
     if (listener_ != nullptr)
-        listener_->deletionSettled(dxcall);
+        listener_->deletionSettled(link_, dxcall);
     if (found->second->sentAs != 0)
         --sentCount_;
     entries_.erase(found->second);
@@ -234,7 +234,7 @@ std::uint64_t PendingDeletes::dropped() const {
     return total;
 }
 
-// Until the state files keep the second link's deletions, only the first's changes are heard.
 void PendingDeletes::setListener(SpotStateListener* listener) {
-    lists_[0].setListener(listener);
+    for (LinkDeletes& list : lists_)
+        list.setListener(listener);
 }

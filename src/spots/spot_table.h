@@ -66,10 +66,11 @@ public:
     virtual void spotIs(const SpotEntry& entry) = 0;
     // The call is not live.
     virtual void spotRemoved(const std::string& dxcall) = 0;
-    // The call's deletion waits for the SDR to hear it.
-    virtual void deletionPending(const std::string& dxcall) = 0;
-    // The call's deletion waits no more: heard, pushed out by newer ones, or live again.
-    virtual void deletionSettled(const std::string& dxcall) = 0;
+    // The call's deletion waits for the SDR of TCI link number `link` (from 0) to hear it.
+    virtual void deletionPending(std::size_t link, const std::string& dxcall) = 0;
+    // The call's deletion waits no more for that SDR: heard, pushed out by newer ones, or live
+    // again.
+    virtual void deletionSettled(std::size_t link, const std::string& dxcall) = 0;
 };
 
 // Live spots in insertion order, at most one per dxcall (compared exactly), and at most kLimit.

@@ -57,8 +57,9 @@ public:
 // A store as the bridge runs it: opened, told of every change, flushed as the loop does.
 struct BridgeRun {
     explicit BridgeRun(const path& document, std::uint64_t foldBytes = SpotStore::kFoldBytes,
-                       const platform::Clock& clock = platform::systemClock())
-        : store(document, clock, foldBytes) {
+                       const platform::Clock& clock = platform::systemClock(),
+                       std::size_t links = 1)
+        : pending(links), store(document, clock, foldBytes) {
         store.open(table, pending, 7200);
         table.setListener(&store);
         pending.setListener(&store);
@@ -96,6 +97,35 @@ TEST(SpotStore, AKilledRunLosesNothingAndAStopLeavesOneDocument) {
     EXPECT_EQ(filesIn(folder.path()), std::vector<std::string>{"Tarnwick.spots.xml"});
     BridgeRun last(document);
     EXPECT_EQ(picture(last.table, last.pending), before);
+}
+
+// Two SDR programs: killed while the second has not heard a deletion that the first has, and
+// while the first has not heard one that the second has, the next run owes each its own.
+TEST(SpotStore, AKillKeepsEachLinksDeletions) {
+    TempFolder folder;
+    const path document = folder.path() / kSpotStateFileName;
+    const platform::Clock& clock = platform::systemClock();
+    const std::vector<std::string> one = {"A"}, two = {"B"};
+    {
+        BridgeRun killed(document, SpotStore::kFoldBytes, clock, 2);
+        for (const char* call : {"A", "B"}) {
+            killed.table.add(spotOf(call, 7000.0));
+            killed.table.remove(call);
+            killed.pending.remember(call);
+        }
+        killed.pending.link(0).markSent("B", 1);
+        killed.pending.link(0).confirmThrough(1);
+        killed.pending.link(1).markSent("A", 1);
+        killed.pending.link(1).confirmThrough(1);
+        killed.store.flush();
+    }
+    BridgeRun again(document, SpotStore::kFoldBytes, clock, 2);
+    EXPECT_EQ(again.pending.link(0).calls(), one);
+    EXPECT_EQ(again.pending.link(1).calls(), two);
+    again.store.close(again.table, again.pending);
+    BridgeRun last(document, SpotStore::kFoldBytes, clock, 2);
+    EXPECT_EQ(last.pending.link(0).calls(), one);
+    EXPECT_EQ(last.pending.link(1).calls(), two);
 }
 
 // A document written after a journal (killed between the two) holds what the journal says: the

@@ -110,8 +110,12 @@ TEST(SpotStateListener, HearsEveryChange) {
         std::string heard;
         void spotIs(const SpotEntry& e) override { heard += " +" + e.dxcall; }
         void spotRemoved(const std::string& call) override { heard += " -" + call; }
-        void deletionPending(const std::string& call) override { heard += " ?" + call; }
-        void deletionSettled(const std::string& call) override { heard += " !" + call; }
+        void deletionPending(std::size_t link, const std::string& call) override {
+            heard += " ?" + call + (link == 0 ? "" : "@2");
+        }
+        void deletionSettled(std::size_t link, const std::string& call) override {
+            heard += " !" + call + (link == 0 ? "" : "@2");
+        }
     } recorder;
     SpotTable table;
     LinkDeletes pending;
