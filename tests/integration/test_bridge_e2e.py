@@ -915,8 +915,9 @@ def sdr_picture(texts):
 
 class TwoSdrs(BridgeCase):
     """An SO2R station with two SDR programs, the first on Qt's stack and the second on Python's:
-    one bridge serves both, each link on its own, through one SDR going away and coming back
-    and the radios changing band with SpotOnlyRadioBands."""
+    one bridge serves both, each link on its own, through one SDR going away and coming back,
+    the radios changing band with SpotOnlyRadioBands, and a kill while one SDR has missed a
+    deletion."""
 
     @keep_logs_on_failure
     def test_one_bridge_serves_both_sdr_programs(self):
@@ -981,9 +982,32 @@ class TwoSdrs(BridgeCase):
         self.assertNotIn("spot:N15,", " ".join(sdr1.texts()))
         self.assertIn("TCI 2 >:SDR Ready:true", b.log())
 
+        # --- Killed while the second SDR misses a deletion: the next run owes it to the second
+        # alone, and neither shows the spot again.
+        sdr2.stop_listening()
+        sdr2.drop()
+        del held["K1ABC"]
+        peer.delete("K1ABC")
+        self.assertIsNotNone(sdr1.wait_for_text("spot_delete:K1ABC;", 5), sdr1.texts())
+        time.sleep(1.2)  # the first SDR's pong confirms it, and the journal has it
+        b.kill()
+        again = Tarnwick(CONFIG.exe, emulator=CONFIG.emulator, workdir=b.dir)
+        self._bridges.append(again)
+        self.addCleanup(again.close)
+        again.start()
+        sdr2.start_listening()
+        # N1MM+ has not reported its radios to the new run yet: both are sent every spot.
+        self.assertTrue(sdr1.wait_connected(2, FIRST_CONNECT), "no new connection to the first")
+        self.assertTrue(sdr2.wait_connected(3, FIRST_CONNECT), "no new connection to the second")
+        for sdr, connection in ((sdr1, 2), (sdr2, 3)):
+            self.assertTrue(shows(sdr, held), sdr.texts(connection))
+            self.assertNotIn("spot:K1ABC,", " ".join(sdr.texts(connection)))
+        self.assertEqual(sdr2.texts(connection=3)[0], "spot_delete:K1ABC;")
+        self.assertNotIn("spot_delete:K1ABC;", sdr1.texts(connection=2))
+
         # --- Ctrl+C: each SDR hears its own "iq_stop".
-        self.assert_clean_stop(b)
-        for sdr, connection in ((sdr1, 1), (sdr2, 2)):
+        self.assert_clean_stop(again)
+        for sdr, connection in ((sdr1, 2), (sdr2, 3)):
             self.assertIn("iq_stop:0;", sdr.texts(connection=connection))
 
 
