@@ -119,6 +119,25 @@ def measure_idle(exe, seconds):
         bridge.close()
 
 
+def send_spots(peer, prefix="LAT", clock=time.monotonic):
+    """SPOTS spot datagrams, SPOT_INTERVAL apart: {call: clock() at its sendto}."""
+    sent = {}
+    for i in range(SPOTS):
+        call = f"{prefix}{i:03d}"
+        data = n1mm.spot_datagram(call, 14000.0 + i, "cq", "CW")
+        sent[call] = clock()
+        peer.send_raw(data)
+        time.sleep(SPOT_INTERVAL)
+    return sent
+
+
+def latencies_at(sdr, mark, sent):
+    """Milliseconds from each sendto to the SDR's receiving the spot's command."""
+    with sdr._cond:
+        return [(r.t - sent[r.text[5:].split(",")[0]]) * 1000.0 for r in sdr.received[mark:]
+                if r.text and r.text.startswith("spot:LAT")]
+
+
 def measure_connected(exe, seconds, journal=True):
     """CPU while connected and silent, then the spot latency on the same bridge."""
     spot_port = free_port()
@@ -133,21 +152,10 @@ def measure_connected(exe, seconds, journal=True):
                 if not sdr.wait_for_count(lambda t: t.startswith("spot:PROBE,"), 1, 10):
                     raise RuntimeError("the probe spot never reached the SDR")
                 share = cpu_share(bridge, seconds) if seconds > 0 else None
-                sent = {}
                 mark = sdr.mark()
-                for i in range(SPOTS):
-                    call = f"LAT{i:03d}"
-                    data = n1mm.spot_datagram(call, 14000.0 + i, "cq", "CW")
-                    sent[call] = time.monotonic()
-                    peer.send_raw(data)
-                    time.sleep(SPOT_INTERVAL)
+                sent = send_spots(peer)
                 sdr.wait_for_count(lambda t: t.startswith("spot:LAT"), SPOTS, 10, mark)
-            latencies = []
-            with sdr._cond:
-                for r in sdr.received[mark:]:
-                    if r.text and r.text.startswith("spot:LAT"):
-                        call = r.text[5:].split(",")[0]
-                        latencies.append((r.t - sent[call]) * 1000.0)
+            latencies = latencies_at(sdr, mark, sent)
             t0 = time.monotonic()
             bridge.interrupt()
             return share, latencies, (time.monotonic() - t0) * 1000.0
@@ -196,21 +204,11 @@ def measure_links(exe, setup):
                                                          sdrs[1]._loop)
                 time.sleep(1.0)
             marks = [sdr.mark() for sdr in measured]
-            sent = {}
-            for i in range(SPOTS):
-                call = f"LAT{i:03d}"
-                data = n1mm.spot_datagram(call, 14000.0 + i, "cq", "CW")
-                sent[call] = time.monotonic()
-                peer.send_raw(data)
-                time.sleep(SPOT_INTERVAL)
+            sent = send_spots(peer)
             for sdr, mark in zip(measured, marks):
                 sdr.wait_for_count(lambda t: t.startswith("spot:LAT"), SPOTS, 10, mark)
-        latencies = {}
-        for number, (sdr, mark) in enumerate(zip(measured, marks), 1):
-            with sdr._cond:
-                latencies[number] = [(r.t - sent[r.text[5:].split(",")[0]]) * 1000.0
-                                     for r in sdr.received[mark:]
-                                     if r.text and r.text.startswith("spot:LAT")]
+        latencies = {number: latencies_at(sdr, mark, sent)
+                     for number, (sdr, mark) in enumerate(zip(measured, marks), 1)}
         t0 = time.monotonic()
         bridge.interrupt()
         return latencies, (time.monotonic() - t0) * 1000.0
@@ -291,14 +289,8 @@ def measure_unreachable(exe, way):
             time.sleep(5.5)
         elif not tarnwick_wait(lambda: bool(starts()), 20):
             raise RuntimeError(f"{way}: no attempt was seen")
-        sent = {}
         with n1mm.N1mm(spot_port, receive=False) as sender:
-            for i in range(SPOTS):
-                call = f"UNR{i:03d}"
-                data = n1mm.spot_datagram(call, 14000.0 + i, "cq", "CW")
-                sent[call] = time.time()
-                sender.send_raw(data)
-                time.sleep(SPOT_INTERVAL)
+            sent = send_spots(sender, "UNR", time.time)
         tarnwick_wait(lambda: len(logged_at(bridge, "UNR")) == SPOTS, 10)
         seen = logged_at(bridge, "UNR")
         # A stamp is the whole millisecond it fell in: half of one is added back.

@@ -103,6 +103,18 @@ class SpotModel:
         return list(self.entries.values())
 
 
+def sdr_picture(texts):
+    """What an SDR shows after these commands: call -> Hz."""
+    shown = {}
+    for text in texts:
+        if text.startswith("spot:"):
+            call, _mode, hz = text[5:].split(",")[:3]
+            shown[call] = int(hz)
+        elif text.startswith("spot_delete:"):
+            shown.pop(text[len("spot_delete:"):-1], None)
+    return shown
+
+
 # --------------------------------------------------------------------------
 
 
@@ -669,14 +681,7 @@ class Relay(BridgeCase):
         expected = {call: round(khz * 1000) for call, khz in held.items()}
 
         def picture(connection=None):
-            shown = {}
-            for text in sdr.texts(connection):
-                if text.startswith("spot:"):
-                    call, _mode, hz = text[5:].split(",")[:3]
-                    shown[call] = int(hz)
-                elif text.startswith("spot_delete:"):
-                    shown.pop(text[len("spot_delete:"):-1], None)
-            return shown
+            return sdr_picture(sdr.texts(connection))
 
         self.assertTrue(sdr.wait_connected(2, FIRST_CONNECT + 10), "no second connection")
         self.assertTrue(sdr.wait_until(lambda s: picture(2) == expected, 10),
@@ -899,18 +904,6 @@ class TwoReceivers(BridgeCase):
         self.assert_clean_stop(b)
         self.assertEqual([t for t in sdr.texts() if t.startswith("iq_stop")],
                          ["iq_stop:0;", "iq_stop:1;"])
-
-
-def sdr_picture(texts):
-    """What an SDR shows after these commands: call -> Hz."""
-    shown = {}
-    for text in texts:
-        if text.startswith("spot:"):
-            call, _mode, hz = text[5:].split(",")[:3]
-            shown[call] = int(hz)
-        elif text.startswith("spot_delete:"):
-            shown.pop(text[len("spot_delete:"):-1], None)
-    return shown
 
 
 class TwoSdrs(BridgeCase):
