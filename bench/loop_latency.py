@@ -35,6 +35,7 @@ import argparse
 import asyncio
 import datetime
 import glob
+import multiprocessing
 import os
 import socket
 import statistics
@@ -131,11 +132,11 @@ def send_spots(peer, prefix="LAT", clock=time.monotonic):
     return sent
 
 
-def latencies_at(sdr, mark, sent):
-    """Milliseconds from each sendto to the SDR's receiving the spot's command."""
-    with sdr._cond:
-        return [(r.t - sent[r.text[5:].split(",")[0]]) * 1000.0 for r in sdr.received[mark:]
-                if r.text and r.text.startswith("spot:LAT")]
+def latencies_at(received, sent):
+    """Milliseconds from each sendto to the SDR's receiving the spot's command, from what the SDR
+    received as (time, text)."""
+    return [(t - sent[text[5:].split(",")[0]]) * 1000.0 for t, text in received
+            if text and text.startswith("spot:LAT")]
 
 
 def measure_connected(exe, seconds, journal=True):
@@ -155,7 +156,8 @@ def measure_connected(exe, seconds, journal=True):
                 mark = sdr.mark()
                 sent = send_spots(peer)
                 sdr.wait_for_count(lambda t: t.startswith("spot:LAT"), SPOTS, 10, mark)
-            latencies = latencies_at(sdr, mark, sent)
+            with sdr._cond:
+                latencies = latencies_at([(r.t, r.text) for r in sdr.received[mark:]], sent)
             t0 = time.monotonic()
             bridge.interrupt()
             return share, latencies, (time.monotonic() - t0) * 1000.0
@@ -166,63 +168,116 @@ def measure_connected(exe, seconds, journal=True):
 
 # The ways a second SDR program may be there, for measure_links.
 LINKS = ("one link", "two links", "second unreachable", "second floods text")
-FLOOD_TEXT = "vfo:0,0,14074000;" * 1000  # one text message of 17 kB, sent again without pause
+# A text message of 17 kB, sent again every millisecond: 17 MB/s, a thousand commands a
+# millisecond. Without a pause the sender would take a core of its own from the two that the
+# bridge and the first SDR's peer share on a small machine.
+FLOOD_TEXT = "vfo:0,0,14074000;" * 1000
+FLOOD_PAUSE = 0.001
 
 
 async def _flood(sdr, stop):
     for ws in list(sdr._connections.values()):
         while not stop.is_set():
             await ws.send(FLOOD_TEXT)
+            await asyncio.sleep(FLOOD_PAUSE)
+
+
+def _second_sdr(conn):
+    """The second SDR program, in a process of its own: its peer shares no interpreter lock with
+    the first's, so that neither's arrival times wait for the other's handling. Answers what the
+    pipe asks until it is told to end."""
+    sdr = tci_server.TciServer(stream_iq=False, ping_interval=None).start()
+    stop, flood = threading.Event(), None
+    conn.send(sdr.port)
+    while True:
+        what, arg = conn.recv()
+        if what == "connected":
+            conn.send(sdr.wait_connected(1, 20))
+        elif what == "count":
+            conn.send(sdr.wait_for_count(lambda t: t.startswith(arg[0]), arg[1], 10, arg[2]))
+        elif what == "mark":
+            conn.send(sdr.mark())
+        elif what == "since":
+            with sdr._cond:
+                conn.send([(r.t, r.text) for r in sdr.received[arg:] if r.text])
+        elif what == "flood":
+            flood = asyncio.run_coroutine_threadsafe(_flood(sdr, stop), sdr._loop)
+            conn.send(True)
+        else:
+            break
+    stop.set()
+    try:
+        if flood is not None:
+            flood.result(10)
+    except Exception:  # noqa: BLE001 - the connection may end under the flood
+        pass
+    sdr.close()
+    conn.send(True)
+
+
+class SecondSdr:
+    """_second_sdr, seen from here."""
+
+    def __init__(self):
+        context = multiprocessing.get_context("spawn")
+        self._conn, child = context.Pipe()
+        self._proc = context.Process(target=_second_sdr, args=(child,), daemon=True)
+        self._proc.start()
+        self.port = self._conn.recv()
+
+    def ask(self, what, arg=None):
+        self._conn.send((what, arg))
+        return self._conn.recv()
+
+    def close(self):
+        self.ask("end")
+        self._proc.join(15)
 
 
 def measure_links(exe, setup):
     """({SDR number: spot latencies in ms}, Ctrl+C to exit in ms) for one of LINKS. Latencies are
     measured at every SDR that hears the spots and is not flooding."""
     spot_port = free_port()
-    sdrs = [tci_server.TciServer(stream_iq=False, ping_interval=None).start()]
-    silent, flood, stop_flood = None, None, None
-    settings = {"N1MMSpotPort": spot_port, "TCIPort": str(sdrs[0].port)}
+    sdr = tci_server.TciServer(stream_iq=False, ping_interval=None).start()
+    second = silent = None
+    settings = {"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port)}
     if setup in ("two links", "second floods text"):
-        sdrs.append(tci_server.TciServer(stream_iq=False, ping_interval=None).start())
-        settings.update(TCI2Host="127.0.0.1", TCI2Port=str(sdrs[1].port))
+        second = SecondSdr()
+        settings.update(TCI2Host="127.0.0.1", TCI2Port=str(second.port))
     elif setup == "second unreachable":
         silent = unreachable.SilentTci()
         settings.update(TCI2Host="127.0.0.1", TCI2Port=str(silent.port))
-    measured = sdrs[:1] if setup == "second floods text" else sdrs
     bridge = start_bridge(exe, settings)
     try:
-        for sdr in sdrs:
-            connected(sdr, f"{exe} ({setup})")
+        connected(sdr, f"{exe} ({setup})")
+        if second is not None and not second.ask("connected"):
+            raise RuntimeError(f"{exe} ({setup}): the bridge never connected to the second SDR")
         with n1mm.N1mm(spot_port, receive=False) as peer:
             peer.spot("PROBE", 14000.1, "cq", "")
-            for sdr in sdrs:
-                if not sdr.wait_for_count(lambda t: t.startswith("spot:PROBE,"), 1, 10):
-                    raise RuntimeError(f"{setup}: the probe spot never reached an SDR")
+            if not sdr.wait_for_count(lambda t: t.startswith("spot:PROBE,"), 1, 10) or \
+                    (second is not None and not second.ask("count", ("spot:PROBE,", 1, 0))):
+                raise RuntimeError(f"{setup}: the probe spot never reached an SDR")
             if setup == "second floods text":
-                stop_flood = threading.Event()
-                flood = asyncio.run_coroutine_threadsafe(_flood(sdrs[1], stop_flood),
-                                                         sdrs[1]._loop)
+                second.ask("flood")
                 time.sleep(1.0)
-            marks = [sdr.mark() for sdr in measured]
+            mark = sdr.mark()
+            second_mark = second.ask("mark") if setup == "two links" else None
             sent = send_spots(peer)
-            for sdr, mark in zip(measured, marks):
-                sdr.wait_for_count(lambda t: t.startswith("spot:LAT"), SPOTS, 10, mark)
-        latencies = {number: latencies_at(sdr, mark, sent)
-                     for number, (sdr, mark) in enumerate(zip(measured, marks), 1)}
+            sdr.wait_for_count(lambda t: t.startswith("spot:LAT"), SPOTS, 10, mark)
+            with sdr._cond:
+                latencies = {1: latencies_at([(r.t, r.text) for r in sdr.received[mark:]], sent)}
+            if second_mark is not None:
+                second.ask("count", ("spot:LAT", SPOTS, second_mark))
+                latencies[2] = latencies_at(second.ask("since", second_mark), sent)
         t0 = time.monotonic()
         bridge.interrupt()
         return latencies, (time.monotonic() - t0) * 1000.0
     finally:
-        if stop_flood is not None:
-            stop_flood.set()
-            try:
-                flood.result(10)
-            except Exception:  # noqa: BLE001 - the connection may end under the flood
-                pass
         bridge.interrupt()
         bridge.close()
-        for sdr in sdrs:
-            sdr.close()
+        sdr.close()
+        if second is not None:
+            second.close()
         if silent is not None:
             silent.close()
 
