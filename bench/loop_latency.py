@@ -104,6 +104,13 @@ def start_bridge(exe, settings, journal=True):
     return bridge
 
 
+def ctrl_c_ms(bridge):
+    """Ctrl+C (SIGINT), and the milliseconds until the bridge has ended."""
+    t0 = time.monotonic()
+    bridge.interrupt()
+    return (time.monotonic() - t0) * 1000.0
+
+
 def connected(sdr, what):
     if not sdr.wait_connected(1, 20):
         raise RuntimeError(f"{what}: the bridge never connected")
@@ -158,9 +165,7 @@ def measure_connected(exe, seconds, journal=True):
                 sdr.wait_for_count(lambda t: t.startswith("spot:LAT"), SPOTS, 10, mark)
             with sdr._cond:
                 latencies = latencies_at([(r.t, r.text) for r in sdr.received[mark:]], sent)
-            t0 = time.monotonic()
-            bridge.interrupt()
-            return share, latencies, (time.monotonic() - t0) * 1000.0
+            return share, latencies, ctrl_c_ms(bridge)
         finally:
             bridge.interrupt()
             bridge.close()
@@ -269,9 +274,7 @@ def measure_links(exe, setup):
             if second_mark is not None:
                 second.ask("count", ("spot:LAT", SPOTS, second_mark))
                 latencies[2] = latencies_at(second.ask("since", second_mark), sent)
-        t0 = time.monotonic()
-        bridge.interrupt()
-        return latencies, (time.monotonic() - t0) * 1000.0
+        return latencies, ctrl_c_ms(bridge)
     finally:
         bridge.interrupt()
         bridge.close()
@@ -360,9 +363,7 @@ def measure_unreachable(exe, way):
             ends = bridge.stderr().count("Timed out connecting")
             tarnwick_wait(lambda: bridge.stderr().count("Timed out connecting") > ends, 10)
             time.sleep(5.2)
-        t0 = time.monotonic()
-        bridge.interrupt()
-        return latencies, (time.monotonic() - t0) * 1000.0
+        return latencies, ctrl_c_ms(bridge)
     finally:
         bridge.interrupt()
         bridge.close()
