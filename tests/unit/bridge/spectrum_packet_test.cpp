@@ -114,8 +114,9 @@ std::unique_ptr<IqBlock> goldenSpectrum() {
     return block;
 }
 
-std::string goldenPath() {
-    return std::string(TARNWICK_TEST_DATA) + "/spectrum_packet_golden.xml";
+std::string goldenPath(std::int32_t count) {
+    return std::string(TARNWICK_TEST_DATA) + "/spectrum_packet_golden" +
+           (count == 512 ? std::string() : "_" + std::to_string(count)) + ".xml";
 }
 
 // The level must be log10 rounded to float, whatever the C library: checked against the
@@ -153,33 +154,40 @@ TEST(SpectrumLevel, IsLog10RoundedToFloat) {
     EXPECT_EQ(2.0f, log10Rounded(100.0f));
 }
 
+// The default row, and a row of every bin, which must stay what it has always been.
 TEST(SpectrumPacket, MatchesTheGoldenFileByteForByte) {
     const auto spectrum = goldenSpectrum();
-    BridgeSettings settings;
-    const SpectrumInputs in = spectrumInputs(settings, 14074000, 1407400);
-    std::int32_t offset = 0;
-    makeSpectrumXml(*spectrum, in, offset); // the first packet only sets the level offset
-    const std::string packet = makeSpectrumXml(*spectrum, in, offset);
+    const bool write = std::getenv("TARNWICK_WRITE_GOLDEN") != nullptr;
+    for (const std::int32_t count : {512, 4096}) {
+        BridgeSettings settings;
+        settings.SpectrumSampleSize = count;
+        const SpectrumInputs in = spectrumInputs(settings, 14074000, 1407400);
+        std::int32_t offset = 0;
+        makeSpectrumXml(*spectrum, in, offset); // the first packet only sets the level offset
+        const std::string packet = makeSpectrumXml(*spectrum, in, offset);
 
-    if (std::getenv("TARNWICK_WRITE_GOLDEN") != nullptr) {
-        std::ofstream(goldenPath(), std::ios::binary) << packet;
-        GTEST_SKIP() << "golden file written";
+        if (write) {
+            std::ofstream(goldenPath(count), std::ios::binary) << packet;
+            continue;
+        }
+        std::ifstream file(goldenPath(count), std::ios::binary);
+        ASSERT_TRUE(file) << goldenPath(count);
+        const std::string golden((std::istreambuf_iterator<char>(file)),
+                                 std::istreambuf_iterator<char>());
+        EXPECT_EQ(golden, packet) << count;
+
+        // The golden text itself: the tone at +3 kHz, bin 256, is the loudest value, the one
+        // whose bins end with it.
+        const Parsed p = parse(packet);
+        ASSERT_EQ(static_cast<std::size_t>(count), p.values.size());
+        std::size_t loudest = 0;
+        for (std::size_t i = 0; i < p.values.size(); ++i)
+            if (p.values[i] > p.values[loudest])
+                loudest = i;
+        EXPECT_EQ((4096u + 256u - 2048u) / (4096u / count) - 1u, loudest) << count;
     }
-    std::ifstream file(goldenPath(), std::ios::binary);
-    ASSERT_TRUE(file) << goldenPath();
-    const std::string golden((std::istreambuf_iterator<char>(file)),
-                             std::istreambuf_iterator<char>());
-    EXPECT_EQ(golden, packet);
-
-    // The golden text itself: the tone at +3 kHz is the loudest value, one step left of 256 bins
-    // above the middle of the row.
-    const Parsed p = parse(packet);
-    ASSERT_EQ(512u, p.values.size());
-    std::size_t loudest = 0;
-    for (std::size_t i = 0; i < p.values.size(); ++i)
-        if (p.values[i] > p.values[loudest])
-            loudest = i;
-    EXPECT_EQ(255u + 256u / 8u, loudest);
+    if (write)
+        GTEST_SKIP() << "golden files written";
 }
 
 TEST(SpectrumPacket, LayoutIsTheIndentedPrinterOutput) {
