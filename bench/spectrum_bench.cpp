@@ -121,6 +121,18 @@ void BM_MakeXml(benchmark::State& state) {
 }
 BENCHMARK(BM_MakeXml);
 
+void BM_BinPowers(benchmark::State& state) {
+    auto spectrum = windowedBlock();
+    fft(spectrum->data.data(), 4096);
+    auto powers = std::make_unique<PowerSpectrum>();
+    for (auto _ : state) {
+        binPowers(*spectrum, *powers);
+        benchmark::DoNotOptimize(powers->data());
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_BinPowers);
+
 void BM_WindowAndFft(benchmark::State& state) {
     auto buffer = std::make_unique<IqBlock>();
     for (auto _ : state) {
