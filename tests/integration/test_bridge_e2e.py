@@ -11,11 +11,13 @@ Windows build.
 
 import argparse
 import functools
+import math
 import os
 import random
 import signal
 import shutil
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -805,6 +807,41 @@ class Spectrum(BridgeCase):
         print(f"\n  {len(packets) - first} spectrum datagrams in {window:.0f} s: {rate:.2f} a "
               f"second (SpectrumFrequency {self.RATE}); {sdr.frames_sent} IQ frames sent",
               file=sys.stderr)
+
+    @not_smoke
+    @keep_logs_on_failure
+    def test_a_stream_at_another_rate_shows_a_carrier_between_two_values_bins_where_it_is(self):
+        # Another client set the SDR's rate to 192 kHz; 48 kHz was asked. The carrier lies on
+        # bin 516 of 46.875 Hz above the DDS, midway between bins 512 and 520 that values end
+        # with (512 values: 8 bins each), where reading one bin a value would lose it.
+        spot_port = free_port()
+        carrier_khz = 14074 + 516 * 0.046875
+        sdr = self.sdr(band=tci_server.Band([tci_server.Tone(516 * 46.875, 0.1)], noise=1e-3),
+                       dds_hz=14074000, sample_rate=48000, stream_rate=192000)
+        sdr.start()
+        peer = self.n1mm(spot_port)
+        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 0,
+                         "SpectrumDisplayEnabled": True,
+                         "SpectrumDisplayPort": str(peer.spectrum_port),
+                         "SpectrumFrequency": self.RATE, "SpectrumSampleSize": 512,
+                         "SpectrumAveraging": True})
+        self.assert_bound(b, spot_port)
+        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        self.assertTrue(peer.wait_packets(6, 10), "no spectrum datagrams arrived")
+        # The first datagram is built with a level offset of 0 and may show nothing.
+        packets = peer.snapshot()[1:]
+        self.assertEqual(peer.malformed, [], "malformed spectrum datagrams")
+        for p in packets:
+            self.assertEqual((p.low_text, p.high_text), ("13978", "14170"))
+            peak = max(range(512), key=p.values.__getitem__)
+            # Value j stands for the 375 Hz up to 13978 kHz + (j + 1) * 0.375 kHz.
+            self.assertEqual(peak, math.ceil((carrier_khz - 13978) / 0.375) - 1)
+            self.assertGreater(p.values[peak] - statistics.median(p.values), 40)
+        said = "streams IQ at 192000 samples a second, not the 48000 of SpectrumSampleRate"
+        self.assertEqual(b.log().count(said), 1, "the rate's difference is said once")
+        self.assert_clean_stop(b)
+        self.assertEqual([t for t in sdr.texts() if t.startswith("iq_samplerate")],
+                         ["iq_samplerate:48000;"], "the rate is asked once, at the start")
 
     @keep_logs_on_failure
     def test_edges_follow_the_sdr_until_n1mm_reports_then_the_transverter(self):
