@@ -157,6 +157,21 @@ class BridgeCase(unittest.TestCase):
         self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
         return b, sdr, self.n1mm(spot_port)
 
+    def streaming(self, sdr_kw, **settings):
+        """A bridge sending spectra of 512 values, connected to an SDR peer made with sdr_kw
+        that streams IQ: (bridge, SDR, N1MM+)."""
+        spot_port = free_port()
+        sdr = self.sdr(**sdr_kw)
+        sdr.start()
+        peer = self.n1mm(spot_port)
+        b = self.bridge(dict({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 2,
+                              "SpectrumDisplayEnabled": True,
+                              "SpectrumDisplayPort": str(peer.spectrum_port),
+                              "SpectrumSampleSize": 512}, **settings))
+        self.assert_bound(b, spot_port)
+        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        return b, sdr, peer
+
     def assert_bound(self, bridge, port):
         self.assertTrue(bridge.wait_bound(port, start_timeout()),
                         f"spot port {port} never bound (running={bridge.running()})")
@@ -751,17 +766,9 @@ class Spectrum(BridgeCase):
 
     @keep_logs_on_failure
     def test_tone_position_edges_and_rate(self):
-        spot_port = free_port()
-        sdr = self.sdr(band=tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3),
-                       dds_hz=14074000, sample_rate=48000)
-        sdr.start()
-        peer = self.n1mm(spot_port)
-        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 2,
-                         "SpectrumDisplayEnabled": True,
-                         "SpectrumDisplayPort": str(peer.spectrum_port),
-                         "SpectrumFrequency": self.RATE, "SpectrumSampleSize": 512})
-        self.assert_bound(b, spot_port)
-        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        b, sdr, peer = self.streaming(
+            dict(band=tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3),
+                 dds_hz=14074000, sample_rate=48000), SpectrumFrequency=self.RATE)
         self.assertIsNotNone(sdr.wait_for_text("iq_start:0;", 5))
         self.assertIn("iq_samplerate:48000;", sdr.texts())
         self.assertTrue(peer.wait_packets(2, 10), "no spectrum datagrams arrived")
@@ -814,19 +821,11 @@ class Spectrum(BridgeCase):
         # Another client set the SDR's rate to 192 kHz; 48 kHz was asked. The carrier lies on
         # bin 516 of 46.875 Hz above the DDS, midway between bins 512 and 520 that values end
         # with (512 values: 8 bins each), where reading one bin a value would lose it.
-        spot_port = free_port()
         carrier_khz = 14074 + 516 * 0.046875
-        sdr = self.sdr(band=tci_server.Band([tci_server.Tone(516 * 46.875, 0.1)], noise=1e-3),
-                       dds_hz=14074000, sample_rate=48000, stream_rate=192000)
-        sdr.start()
-        peer = self.n1mm(spot_port)
-        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 0,
-                         "SpectrumDisplayEnabled": True,
-                         "SpectrumDisplayPort": str(peer.spectrum_port),
-                         "SpectrumFrequency": self.RATE, "SpectrumSampleSize": 512,
-                         "SpectrumAveraging": True})
-        self.assert_bound(b, spot_port)
-        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        b, sdr, peer = self.streaming(
+            dict(band=tci_server.Band([tci_server.Tone(516 * 46.875, 0.1)], noise=1e-3),
+                 dds_hz=14074000, sample_rate=48000, stream_rate=192000),
+            Debug=0, SpectrumFrequency=self.RATE, SpectrumAveraging=True)
         self.assertTrue(peer.wait_packets(6, 10), "no spectrum datagrams arrived")
         # The first datagram is built with a level offset of 0 and may show nothing.
         packets = peer.snapshot()[1:]
@@ -846,16 +845,9 @@ class Spectrum(BridgeCase):
     @keep_logs_on_failure
     def test_edges_follow_the_sdr_until_n1mm_reports_then_the_transverter(self):
         # The SDR's IF sits on 2 m; the default transverter list maps 1296 MHz to 144 MHz.
-        spot_port = free_port()
-        sdr = self.sdr(band=tci_server.Band([], noise=1e-3), dds_hz=144200000, sample_rate=48000)
-        sdr.start()
-        peer = self.n1mm(spot_port)
-        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 2,
-                         "SpectrumDisplayEnabled": True,
-                         "SpectrumDisplayPort": str(peer.spectrum_port),
-                         "SpectrumFrequency": self.RATE, "SpectrumSampleSize": 512})
-        self.assert_bound(b, spot_port)
-        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        b, sdr, peer = self.streaming(
+            dict(band=tci_server.Band([], noise=1e-3), dds_hz=144200000, sample_rate=48000),
+            SpectrumFrequency=self.RATE)
         self.assertTrue(peer.wait_packets(2, 10), "no spectrum datagrams arrived")
         # Before N1MM+ says where radio 1 is, the display is the SDR's own band.
         latest = peer.snapshot()[-1]
@@ -877,21 +869,13 @@ class TwoReceivers(BridgeCase):
 
     @keep_logs_on_failure
     def test_each_receiver_its_own_spectrum_and_radio(self):
-        spot_port = free_port()
         # Receiver 1 sits on the 28 MHz IF of the 432 MHz transverter of the default list.
-        sdr = self.sdr(band=tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3),
-                       dds_hz=14074000, sample_rate=48000,
-                       receivers={1: (28125000, tci_server.Band(
-                           [tci_server.Tone(-6000.0, 0.1)], noise=1e-3, seed=2))})
-        sdr.start()
-        peer = self.n1mm(spot_port)
-        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 2,
-                         "SpectrumDisplayEnabled": True,
-                         "SpectrumDisplayPort": str(peer.spectrum_port),
-                         "SpectrumFrequency": self.RATE, "SpectrumSampleSize": 512,
-                         "Spectrum2ReceiverNumber": 1})
-        self.assert_bound(b, spot_port)
-        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        b, sdr, peer = self.streaming(
+            dict(band=tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3),
+                 dds_hz=14074000, sample_rate=48000,
+                 receivers={1: (28125000, tci_server.Band(
+                     [tci_server.Tone(-6000.0, 0.1)], noise=1e-3, seed=2))}),
+            SpectrumFrequency=self.RATE, Spectrum2ReceiverNumber=1)
         self.assertIsNotNone(sdr.wait_for_text("iq_start:1;", 5))
         iq = [t for t in sdr.texts() if t.startswith("iq_")]
         self.assertEqual(iq, ["iq_samplerate:48000;", "iq_start:0;", "iq_start:1;"])
