@@ -82,6 +82,35 @@ TEST(SpectrumPlan, SecondSpectrumOnlyFromUsableValues) {
     EXPECT_TRUE(planSpectra(named).sources.empty());
 }
 
+// Both spectra average, or neither; any word but true or false is said once.
+TEST(SpectrumPlan, AveragingOnlyForTrue) {
+    const struct {
+        const char* text; // null: absent
+        bool averaging;
+        bool problem;
+    } cases[] = {
+        {nullptr, false, false}, {"true", true, false}, {" true\n", true, false},
+        {"false", false, false}, {"TRUE", false, true}, {"1", false, true},
+        {"", false, true},
+    };
+    for (const auto& c : cases) {
+        BridgeSettings settings;
+        settings.SpectrumDisplayEnabled = true;
+        settings.Spectrum2ReceiverNumber = "1";
+        if (c.text)
+            settings.SpectrumAveraging = c.text;
+        const SpectrumPlan plan = planSpectra(settings);
+        const std::string label = c.text ? c.text : "(absent)";
+        ASSERT_EQ(plan.sources.size(), 2u) << label;
+        EXPECT_EQ(plan.sources[0].averaging, c.averaging) << label;
+        EXPECT_EQ(plan.sources[1].averaging, c.averaging) << label;
+        ASSERT_EQ(plan.problems.size(), c.problem ? 1u : 0u) << label;
+        if (c.problem) {
+            EXPECT_NE(plan.problems[0].find("is not true or false"), std::string::npos);
+        }
+    }
+}
+
 // Receivers 0 to 7 take their own "dds" under either rule; the whole-number rule also keeps
 // receiver 1 from taking receiver 10's.
 TEST(SpectrumDds, EachReceiverTakesItsOwnFrequency) {
@@ -124,9 +153,9 @@ struct Stream {
         std::normal_distribution<double> gauss(0.0, 1.0);
         for (std::uint32_t k = 0; k < samples; ++k, ++sent) {
             const double phase = 2.0 * 3.141592653589793 * bin * sent / 4096.0;
-            const double i = amplitude * std::cos(phase) + noise * (noise > 0 ? gauss(gen) : 0);
-            const double q = amplitude * std::sin(phase) + noise * (noise > 0 ? gauss(gen) : 0);
-            const float iq[2] = {static_cast<float>(i), static_cast<float>(q)};
+            const float iq[2] = {
+                static_cast<float>(amplitude * std::cos(phase) + noise * gauss(gen)),
+                static_cast<float>(amplitude * std::sin(phase) + noise * gauss(gen))};
             for (int part = 0; part < 2; ++part) {
                 std::uint32_t bits = 0;
                 std::memcpy(&bits, &iq[part], sizeof bits);
@@ -352,34 +381,6 @@ TEST(Spectrum, TheStreamsOwnRateSetsTheEdges) {
             EXPECT_EQ(spectrum.streamRate(), c.rate) << c.headerRate;
             EXPECT_EQ(sent[0].element("LowScopeFrequency"), c.low) << c.headerRate;
             EXPECT_EQ(sent[0].element("HighScopeFrequency"), c.high) << c.headerRate;
-        }
-    }
-}
-
-TEST(SpectrumPlan, AveragingOnlyForTrue) {
-    const struct {
-        const char* text; // null: absent
-        bool averaging;
-        bool problem;
-    } cases[] = {
-        {nullptr, false, false}, {"true", true, false}, {" true\n", true, false},
-        {"false", false, false}, {"TRUE", false, true}, {"1", false, true},
-        {"", false, true},
-    };
-    for (const auto& c : cases) {
-        BridgeSettings settings;
-        settings.SpectrumDisplayEnabled = true;
-        settings.Spectrum2ReceiverNumber = "1";
-        if (c.text)
-            settings.SpectrumAveraging = c.text;
-        const SpectrumPlan plan = planSpectra(settings);
-        const std::string label = c.text ? c.text : "(absent)";
-        ASSERT_EQ(plan.sources.size(), 2u) << label;
-        EXPECT_EQ(plan.sources[0].averaging, c.averaging) << label;
-        EXPECT_EQ(plan.sources[1].averaging, c.averaging) << label;
-        ASSERT_EQ(plan.problems.size(), c.problem ? 1u : 0u) << label;
-        if (c.problem) {
-            EXPECT_NE(plan.problems[0].find("is not true or false"), std::string::npos);
         }
     }
 }
