@@ -61,8 +61,8 @@ public:
 
     enum class Dds { otherReceiver, tuned, noFrequency };
     // The SDR's "dds" arguments: the frequency when they are for this receiver. Until N1MM+
-    // reports this spectrum's radio, the radio is taken to be where the SDR is. A new frequency
-    // starts the mean afresh, so that the old band is not smeared into the new one.
+    // reports this spectrum's radio, the radio is taken to be where the SDR is. When averaging,
+    // a new frequency starts the mean afresh, so that the old band is not smeared into the new.
     Dds takeDds(std::string_view arguments);
     // N1MM+'s frequency of the radio this spectrum follows, tens of hertz.
     void takeRadioFrequency(std::int32_t tensOfHz) { n1mmFrequency_ = tensOfHz; }
