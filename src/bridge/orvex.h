@@ -70,6 +70,7 @@ private:
     void handleDatagram(std::string_view text, std::int64_t nowSeconds);
     void waitForWork(Worker& w, int receiveError);
     void spectrumStep(Worker& w, Spectrum& spectrum);
+    void sayStreamRate(const Spectrum& spectrum);
     void takeIqFrame(const std::vector<std::uint8_t>& frame);
     void expirySweep(std::int64_t nowSeconds);
     void relay(const std::vector<SpotSend>& sends);

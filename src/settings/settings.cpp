@@ -262,6 +262,7 @@ bool loadDocument(const XMLDocument& doc, BridgeSettings& settings) {
     loadInteger(root, "SpectrumFrequency", settings.SpectrumFrequency);
     loadText(root, "SpectrumScalingFactor", settings.SpectrumScalingFactor);
     loadInteger(root, "SpectrumCorrection", settings.SpectrumCorrection);
+    loadOptionalText(root, "SpectrumAveraging", settings.SpectrumAveraging);
     loadOptionalText(root, "SpectrumName", settings.SpectrumName);
     loadOptionalText(root, "Spectrum2ReceiverNumber", settings.Spectrum2ReceiverNumber);
     loadOptionalText(root, "Spectrum2Name", settings.Spectrum2Name);
@@ -315,6 +316,7 @@ std::string settingsDocument(const BridgeSettings& s) {
     b.comment(" Correction factor for display, 40 seems to work fine, higher values will decrease "
               "level of spectrum display. ");
     b.element("SpectrumCorrection", decimalText(s.SpectrumCorrection));
+    b.optionalElement("SpectrumAveraging", s.SpectrumAveraging);
     b.optionalElement("SpectrumName", s.SpectrumName);
     b.optionalElement("Spectrum2ReceiverNumber", s.Spectrum2ReceiverNumber);
     b.optionalElement("Spectrum2Name", s.Spectrum2Name);

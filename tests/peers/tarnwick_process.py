@@ -40,6 +40,7 @@ DEFAULT_SETTINGS = {
     "SpectrumCorrection": 40,
     "Transverters": [(1296000.0, 144000.0), (432000.0, 28000.0)],
     # Written only when given (None: absent), as the program writes them.
+    "SpectrumAveraging": None,
     "SpectrumName": None,
     "Spectrum2ReceiverNumber": None,
     "Spectrum2Name": None,
@@ -48,8 +49,8 @@ DEFAULT_SETTINGS = {
     "SpotHiddenStatuses": None,
 }
 
-_OPTIONAL = ["SpectrumName", "Spectrum2ReceiverNumber", "Spectrum2Name", "Spectrum2RadioNr",
-             "SpotText", "SpotHiddenStatuses"]
+_OPTIONAL = ["SpectrumAveraging", "SpectrumName", "Spectrum2ReceiverNumber", "Spectrum2Name",
+             "Spectrum2RadioNr", "SpotText", "SpotHiddenStatuses"]
 
 # Status word -> settings element of its colour. Any other status gets the new-QSO colour.
 STATUS_COLOUR_SETTING = {

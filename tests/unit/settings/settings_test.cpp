@@ -120,6 +120,7 @@ void expectSameSettings(const BridgeSettings& a, const BridgeSettings& b) {
     EXPECT_EQ(a.SpectrumSampleSize, b.SpectrumSampleSize);
     EXPECT_EQ(a.SpectrumFrequency, b.SpectrumFrequency);
     EXPECT_EQ(a.SpectrumCorrection, b.SpectrumCorrection);
+    EXPECT_EQ(a.SpectrumAveraging, b.SpectrumAveraging);
     EXPECT_EQ(a.SpectrumName, b.SpectrumName);
     EXPECT_EQ(a.Spectrum2ReceiverNumber, b.Spectrum2ReceiverNumber);
     EXPECT_EQ(a.Spectrum2Name, b.Spectrum2Name);
@@ -177,6 +178,7 @@ TEST(SettingsFile, RoundTripKeepsEveryField) {
     saved.SpectrumSampleSize = 256;
     saved.SpectrumFrequency = 10;
     saved.SpectrumCorrection = -7;
+    saved.SpectrumAveraging = " false ";
     saved.Spectrum2ReceiverNumber = "1";
     saved.Spectrum2Name = "SO2V <B>";
     saved.SpotText = "{call} de {spotter} <{time}>";
@@ -204,7 +206,8 @@ TEST(SettingsFile, RoundTripKeepsEveryField) {
 // is.
 TEST(SettingsFile, OptionalSpectrumElementsComeBackOnlyWhenPresent) {
     const std::string defaults = readFixture("Tarnwick.default.xml");
-    const std::string added = "    <SpectrumName>K3 left</SpectrumName>\n"
+    const std::string added = "    <SpectrumAveraging>true</SpectrumAveraging>\n"
+                              "    <SpectrumName>K3 left</SpectrumName>\n"
                               "    <Spectrum2ReceiverNumber> one </Spectrum2ReceiverNumber>\n"
                               "    <Spectrum2RadioNr></Spectrum2RadioNr>\n"
                               "    <SpotHiddenStatuses> Dupe , busy</SpotHiddenStatuses>\n";
@@ -214,6 +217,7 @@ TEST(SettingsFile, OptionalSpectrumElementsComeBackOnlyWhenPresent) {
     text.insert(at, added);
 
     const BridgeSettings loaded = loadFrom(text, BridgeSettings{});
+    EXPECT_EQ(loaded.SpectrumAveraging, "true");
     EXPECT_EQ(loaded.SpectrumName, "K3 left");
     EXPECT_EQ(loaded.Spectrum2ReceiverNumber, " one "); // checked by the bridge, kept here
     EXPECT_EQ(loaded.Spectrum2Name, std::nullopt);
