@@ -385,6 +385,9 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
         const SpectrumPlan plan = planSpectra(s, second.has_value());
         for (const std::string& problem : plan.problems)
             LOG_FAILURE(kTag, "{}", problem);
+        if (plan.sources.front().averaging)
+            LOG_NONE(kTag, "Spectrum averaging on: each spectrum is the mean of every IQ block "
+                           "since the last");
         for (const SpectrumSource& source : plan.sources) {
             if (plan.sources.size() > 1)
                 LOG_NONE(kTag, "Spectrum \"{}\": {}receiver {}, N1MM+ radio {}",
@@ -530,8 +533,8 @@ void Orvex::waitForWork(Worker& w, int receiveError) {
     const std::int64_t now = clock->steadyMillis();
     const bool streaming = iqFrameSeen_ && now - lastIqFrameMs_ < kStreamQuietMs;
     std::int64_t timeout = kStreamPassMs;
-    const auto blockWaiting = [](const auto& spectrum) { return spectrum->blockWaiting(); };
-    if (std::any_of(spectra.begin(), spectra.end(), blockWaiting)) {
+    const auto waiting = [](const auto& spectrum) { return spectrum->spectrumWaiting(); };
+    if (std::any_of(spectra.begin(), spectra.end(), waiting)) {
         timeout = 0;
     } else if (!streaming) {
         std::int64_t deadline = std::min(w.statusTimer + kStatusMs, w.expiryTimer + kExpiryMs);
@@ -693,8 +696,11 @@ void Orvex::takeIqFrame(std::size_t link, const std::vector<std::uint8_t>& frame
         if (spectrum->source().link != link ||
             static_cast<std::int64_t>(header->receiver) != spectrum->source().receiver)
             continue;
+        const std::int32_t rate = spectrum->streamRate();
         const IqOutcome outcome =
             spectrum->takeFrame(frame.data(), frame.size(), nowMillis, *bridgeLock);
+        if (spectrum->streamRate() != rate)
+            sayStreamRate(*spectrum);
         if (outcome.reportOverflow)
             LOG_ERROR(kTag, "{}", kIqOverflowMessage);
         if (outcome.verdict == IqVerdict::copied || outcome.verdict == IqVerdict::blockCompleted)
@@ -704,13 +710,31 @@ void Orvex::takeIqFrame(std::size_t link, const std::vector<std::uint8_t>& frame
     }
 }
 
+// The SDR keeps one IQ rate for all its TCI clients, and another of them (a CW skimmer) may have
+// set it: the spectrum follows the stream, and the rate is never asked for again.
+void Orvex::sayStreamRate(const Spectrum& spectrum) {
+    const std::int32_t rate = spectrum.streamRate();
+    if (rate != settings.SpectrumSampleRate)
+        LOG_NONE(kTag,
+                 "Spectrum \"{}\": receiver {} streams IQ at {} samples a second, not the {} of "
+                 "SpectrumSampleRate; the spectrum's edges follow the stream (another TCI "
+                 "client, such as a skimmer, may have set the SDR's rate)",
+                 tlog::peer(spectrum.source().name), spectrum.source().receiver, rate,
+                 settings.SpectrumSampleRate);
+    else
+        LOG_NONE(kTag,
+                 "Spectrum \"{}\": receiver {} streams IQ at {} samples a second again, as "
+                 "SpectrumSampleRate asks",
+                 tlog::peer(spectrum.source().name), spectrum.source().receiver, rate);
+}
+
 void Orvex::spectrumStep(Worker& w, Spectrum& spectrum) {
     SpectrumPacket packet;
-    std::uint32_t transformMillis = 0;
-    if (!spectrum.step(*bridgeLock, packet, transformMillis))
+    Spectrum::Transforms transforms;
+    if (!spectrum.step(*bridgeLock, packet, transforms))
         return;
-    w.fftMillis += static_cast<std::int32_t>(transformMillis);
-    w.fftCount += 1;
+    w.fftMillis += static_cast<std::int32_t>(transforms.millis);
+    w.fftCount += static_cast<std::int32_t>(transforms.count);
     long sent =
         platform::sendTo(w.spectrumSocket.get(), packet.data(), packet.size(), w.spectrumAddress);
     if (sent < 0 || static_cast<std::size_t>(sent) != packet.size())

@@ -71,6 +71,7 @@ private:
     void handleDatagram(std::string_view text, std::int64_t nowSeconds);
     void waitForWork(Worker& w, int receiveError);
     void spectrumStep(Worker& w, Spectrum& spectrum);
+    void sayStreamRate(const Spectrum& spectrum);
     void takeIqFrame(std::size_t link, const std::vector<std::uint8_t>& frame);
     void expirySweep(std::int64_t nowSeconds);
     // N1MM+ reported radio `radio` (1 or 2) at kHz: with SpotOnlyRadioBands, each SDR program

@@ -262,6 +262,7 @@ bool loadDocument(const XMLDocument& doc, BridgeSettings& settings) {
     loadInteger(root, "SpectrumFrequency", settings.SpectrumFrequency);
     loadText(root, "SpectrumScalingFactor", settings.SpectrumScalingFactor);
     loadInteger(root, "SpectrumCorrection", settings.SpectrumCorrection);
+    loadOptionalText(root, "SpectrumAveraging", settings.SpectrumAveraging);
     loadOptionalText(root, "TCI2Host", settings.TCI2Host);
     loadOptionalText(root, "TCI2Port", settings.TCI2Port);
     loadOptionalText(root, "SpectrumName", settings.SpectrumName);
@@ -318,6 +319,7 @@ std::string settingsDocument(const BridgeSettings& s) {
     b.comment(" Correction factor for display, 40 seems to work fine, higher values will decrease "
               "level of spectrum display. ");
     b.element("SpectrumCorrection", decimalText(s.SpectrumCorrection));
+    b.optionalElement("SpectrumAveraging", s.SpectrumAveraging);
     b.optionalElement("TCI2Host", s.TCI2Host);
     b.optionalElement("TCI2Port", s.TCI2Port);
     b.optionalElement("SpectrumName", s.SpectrumName);

@@ -11,11 +11,13 @@ Windows build.
 
 import argparse
 import functools
+import math
 import os
 import random
 import signal
 import shutil
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -166,6 +168,21 @@ class BridgeCase(unittest.TestCase):
         self.assert_bound(b, spot_port)
         self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
         return b, sdr, self.n1mm(spot_port)
+
+    def streaming(self, sdr_kw, **settings):
+        """A bridge sending spectra of 512 values, connected to an SDR peer made with sdr_kw
+        that streams IQ: (bridge, SDR, N1MM+)."""
+        spot_port = free_port()
+        sdr = self.sdr(**sdr_kw)
+        sdr.start()
+        peer = self.n1mm(spot_port)
+        b = self.bridge(dict({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 2,
+                              "SpectrumDisplayEnabled": True,
+                              "SpectrumDisplayPort": str(peer.spectrum_port),
+                              "SpectrumSampleSize": 512}, **settings))
+        self.assert_bound(b, spot_port)
+        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        return b, sdr, peer
 
     def assert_bound(self, bridge, port):
         self.assertTrue(bridge.wait_bound(port, start_timeout()),
@@ -754,17 +771,9 @@ class Spectrum(BridgeCase):
 
     @keep_logs_on_failure
     def test_tone_position_edges_and_rate(self):
-        spot_port = free_port()
-        sdr = self.sdr(band=tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3),
-                       dds_hz=14074000, sample_rate=48000)
-        sdr.start()
-        peer = self.n1mm(spot_port)
-        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 2,
-                         "SpectrumDisplayEnabled": True,
-                         "SpectrumDisplayPort": str(peer.spectrum_port),
-                         "SpectrumFrequency": self.RATE, "SpectrumSampleSize": 512})
-        self.assert_bound(b, spot_port)
-        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        b, sdr, peer = self.streaming(
+            dict(band=tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3),
+                 dds_hz=14074000, sample_rate=48000), SpectrumFrequency=self.RATE)
         self.assertIsNotNone(sdr.wait_for_text("iq_start:0;", 5))
         self.assertIn("iq_samplerate:48000;", sdr.texts())
         self.assertTrue(peer.wait_packets(2, 10), "no spectrum datagrams arrived")
@@ -811,19 +820,39 @@ class Spectrum(BridgeCase):
               f"second (SpectrumFrequency {self.RATE}); {sdr.frames_sent} IQ frames sent",
               file=sys.stderr)
 
+    @not_smoke
+    @keep_logs_on_failure
+    def test_a_stream_at_another_rate_shows_a_carrier_between_two_values_bins_where_it_is(self):
+        # Another client set the SDR's rate to 192 kHz; 48 kHz was asked. The carrier lies on
+        # bin 516 of 46.875 Hz above the DDS, midway between bins 512 and 520 that values end
+        # with (512 values: 8 bins each), where reading one bin a value would lose it.
+        carrier_khz = 14074 + 516 * 0.046875
+        b, sdr, peer = self.streaming(
+            dict(band=tci_server.Band([tci_server.Tone(516 * 46.875, 0.1)], noise=1e-3),
+                 dds_hz=14074000, sample_rate=48000, stream_rate=192000),
+            Debug=0, SpectrumFrequency=self.RATE, SpectrumAveraging=True)
+        self.assertTrue(peer.wait_packets(6, 10), "no spectrum datagrams arrived")
+        # The first datagram is built with a level offset of 0 and may show nothing.
+        packets = peer.snapshot()[1:]
+        self.assertEqual(peer.malformed, [], "malformed spectrum datagrams")
+        for p in packets:
+            self.assertEqual((p.low_text, p.high_text), ("13978", "14170"))
+            peak = max(range(512), key=p.values.__getitem__)
+            # Value j stands for the 375 Hz up to 13978 kHz + (j + 1) * 0.375 kHz.
+            self.assertEqual(peak, math.ceil((carrier_khz - 13978) / 0.375) - 1)
+            self.assertGreater(p.values[peak] - statistics.median(p.values), 40)
+        said = "streams IQ at 192000 samples a second, not the 48000 of SpectrumSampleRate"
+        self.assertEqual(b.log().count(said), 1, "the rate's difference is said once")
+        self.assert_clean_stop(b)
+        self.assertEqual([t for t in sdr.texts() if t.startswith("iq_samplerate")],
+                         ["iq_samplerate:48000;"], "the rate is asked once, at the start")
+
     @keep_logs_on_failure
     def test_edges_follow_the_sdr_until_n1mm_reports_then_the_transverter(self):
         # The SDR's IF sits on 2 m; the default transverter list maps 1296 MHz to 144 MHz.
-        spot_port = free_port()
-        sdr = self.sdr(band=tci_server.Band([], noise=1e-3), dds_hz=144200000, sample_rate=48000)
-        sdr.start()
-        peer = self.n1mm(spot_port)
-        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 2,
-                         "SpectrumDisplayEnabled": True,
-                         "SpectrumDisplayPort": str(peer.spectrum_port),
-                         "SpectrumFrequency": self.RATE, "SpectrumSampleSize": 512})
-        self.assert_bound(b, spot_port)
-        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        b, sdr, peer = self.streaming(
+            dict(band=tci_server.Band([], noise=1e-3), dds_hz=144200000, sample_rate=48000),
+            SpectrumFrequency=self.RATE)
         self.assertTrue(peer.wait_packets(2, 10), "no spectrum datagrams arrived")
         # Before N1MM+ says where radio 1 is, the display is the SDR's own band.
         latest = peer.snapshot()[-1]
@@ -845,21 +874,13 @@ class TwoReceivers(BridgeCase):
 
     @keep_logs_on_failure
     def test_each_receiver_its_own_spectrum_and_radio(self):
-        spot_port = free_port()
         # Receiver 1 sits on the 28 MHz IF of the 432 MHz transverter of the default list.
-        sdr = self.sdr(band=tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3),
-                       dds_hz=14074000, sample_rate=48000,
-                       receivers={1: (28125000, tci_server.Band(
-                           [tci_server.Tone(-6000.0, 0.1)], noise=1e-3, seed=2))})
-        sdr.start()
-        peer = self.n1mm(spot_port)
-        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 2,
-                         "SpectrumDisplayEnabled": True,
-                         "SpectrumDisplayPort": str(peer.spectrum_port),
-                         "SpectrumFrequency": self.RATE, "SpectrumSampleSize": 512,
-                         "Spectrum2ReceiverNumber": 1})
-        self.assert_bound(b, spot_port)
-        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        b, sdr, peer = self.streaming(
+            dict(band=tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3),
+                 dds_hz=14074000, sample_rate=48000,
+                 receivers={1: (28125000, tci_server.Band(
+                     [tci_server.Tone(-6000.0, 0.1)], noise=1e-3, seed=2))}),
+            SpectrumFrequency=self.RATE, Spectrum2ReceiverNumber=1)
         self.assertIsNotNone(sdr.wait_for_text("iq_start:1;", 5))
         iq = [t for t in sdr.texts() if t.startswith("iq_")]
         self.assertEqual(iq, ["iq_samplerate:48000;", "iq_start:0;", "iq_start:1;"])

@@ -120,6 +120,7 @@ void expectSameSettings(const BridgeSettings& a, const BridgeSettings& b) {
     EXPECT_EQ(a.SpectrumSampleSize, b.SpectrumSampleSize);
     EXPECT_EQ(a.SpectrumFrequency, b.SpectrumFrequency);
     EXPECT_EQ(a.SpectrumCorrection, b.SpectrumCorrection);
+    EXPECT_EQ(a.SpectrumAveraging, b.SpectrumAveraging);
     EXPECT_EQ(a.TCI2Host, b.TCI2Host);
     EXPECT_EQ(a.TCI2Port, b.TCI2Port);
     EXPECT_EQ(a.SpectrumName, b.SpectrumName);
@@ -180,6 +181,7 @@ TEST(SettingsFile, RoundTripKeepsEveryField) {
     saved.SpectrumSampleSize = 256;
     saved.SpectrumFrequency = 10;
     saved.SpectrumCorrection = -7;
+    saved.SpectrumAveraging = " false ";
     saved.Spectrum2ReceiverNumber = "1";
     saved.Spectrum2Name = "SO2V <B>";
     saved.SpotText = "{call} de {spotter} <{time}>";
@@ -207,7 +209,8 @@ TEST(SettingsFile, RoundTripKeepsEveryField) {
 // is.
 TEST(SettingsFile, OptionalSpectrumElementsComeBackOnlyWhenPresent) {
     const std::string defaults = readFixture("Tarnwick.default.xml");
-    const std::string added = "    <TCI2Host>shack-pc2</TCI2Host>\n"
+    const std::string added = "    <SpectrumAveraging>true</SpectrumAveraging>\n"
+                              "    <TCI2Host>shack-pc2</TCI2Host>\n"
                               "    <TCI2Port> 40002</TCI2Port>\n"
                               "    <SpectrumName>K3 left</SpectrumName>\n"
                               "    <Spectrum2ReceiverNumber> one </Spectrum2ReceiverNumber>\n"
@@ -220,6 +223,7 @@ TEST(SettingsFile, OptionalSpectrumElementsComeBackOnlyWhenPresent) {
     text.insert(at, added);
 
     const BridgeSettings loaded = loadFrom(text, BridgeSettings{});
+    EXPECT_EQ(loaded.SpectrumAveraging, "true");
     EXPECT_EQ(loaded.TCI2Host, "shack-pc2");
     EXPECT_EQ(loaded.TCI2Port, " 40002");
     EXPECT_EQ(loaded.SpectrumName, "K3 left");
