@@ -1461,6 +1461,20 @@ def load_tests(loader, standard_tests, pattern):
     return suite
 
 
+class TimedResult(unittest.TextTestResult):
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.seconds = []
+
+    def startTest(self, test):
+        self._started = time.monotonic()
+        super().startTest(test)
+
+    def stopTest(self, test):
+        super().stopTest(test)
+        self.seconds.append((time.monotonic() - self._started, test.id().split(".", 1)[-1]))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -1483,8 +1497,12 @@ def main():
         suite = unittest.TestSuite(loader.loadTestsFromName(name, module) for name in args.tests)
     else:
         suite = load_tests(loader, None, None)
-    result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
+    result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout,
+                                     resultclass=TimedResult).run(suite)
     failed = len(result.failures) + len(result.errors)
+    # What each case cost, so that the time a run takes can be kept in hand.
+    for seconds, name in sorted(result.seconds, reverse=True):
+        print(f"{seconds:7.1f} s  {name}")
     print(f"e2e: {result.testsRun - failed} passed, {failed} failed")
     return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
 
