@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """How quickly the bridge's loop answers, and what it costs while it waits.
 
-Usage: loop_latency.py --exe NAME=PATH [--exe NAME=PATH ...] [--seconds N]
+Usage: loop_latency.py --exe NAME=PATH [--exe NAME=PATH ...] [--seconds N] [--links-only]
 
 Runs each executable for real between the test peers on loopback and prints, per executable:
 - spot latency: 200 N1MM+ spot datagrams, one every 13 ms, with the SDR connected and no IQ
@@ -17,6 +17,9 @@ Runs each executable for real between the test peers on loopback and prints, per
   /proc/<pid>/task/*/status: each is a wait that ended), what an idle loop costs a laptop on
   battery;
 - how long Ctrl+C (SIGINT) takes to end the connected bridge;
+- with a second SDR program (TCI2Host, TCI2Port): the spot latency at each SDR beside one link's,
+  in one run, and at the first SDR while the second is unreachable (a TCI port that never answers
+  the handshake) or floods the bridge with text; and Ctrl+C to exit in each;
 - with the SDR unreachable in each way a field station meets (a TCI port that accepts and never
   answers the handshake; as root also a host that never answers the connection request, and a
   host name that no name server answers for): the time from each spot's sendto until the
@@ -29,13 +32,16 @@ nothing here passes or fails.
 """
 
 import argparse
+import asyncio
 import datetime
 import glob
+import multiprocessing
 import os
 import socket
 import statistics
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -98,6 +104,13 @@ def start_bridge(exe, settings, journal=True):
     return bridge
 
 
+def ctrl_c_ms(bridge):
+    """Ctrl+C (SIGINT), and the milliseconds until the bridge has ended."""
+    t0 = time.monotonic()
+    bridge.interrupt()
+    return (time.monotonic() - t0) * 1000.0
+
+
 def connected(sdr, what):
     if not sdr.wait_connected(1, 20):
         raise RuntimeError(f"{what}: the bridge never connected")
@@ -114,6 +127,25 @@ def measure_idle(exe, seconds):
         bridge.close()
 
 
+def send_spots(peer, prefix="LAT", clock=time.monotonic):
+    """SPOTS spot datagrams, SPOT_INTERVAL apart: {call: clock() at its sendto}."""
+    sent = {}
+    for i in range(SPOTS):
+        call = f"{prefix}{i:03d}"
+        data = n1mm.spot_datagram(call, 14000.0 + i, "cq", "CW")
+        sent[call] = clock()
+        peer.send_raw(data)
+        time.sleep(SPOT_INTERVAL)
+    return sent
+
+
+def latencies_at(received, sent):
+    """Milliseconds from each sendto to the SDR's receiving the spot's command, from what the SDR
+    received as (time, text)."""
+    return [(t - sent[text[5:].split(",")[0]]) * 1000.0 for t, text in received
+            if text and text.startswith("spot:LAT")]
+
+
 def measure_connected(exe, seconds, journal=True):
     """CPU while connected and silent, then the spot latency on the same bridge."""
     spot_port = free_port()
@@ -128,27 +160,129 @@ def measure_connected(exe, seconds, journal=True):
                 if not sdr.wait_for_count(lambda t: t.startswith("spot:PROBE,"), 1, 10):
                     raise RuntimeError("the probe spot never reached the SDR")
                 share = cpu_share(bridge, seconds) if seconds > 0 else None
-                sent = {}
                 mark = sdr.mark()
-                for i in range(SPOTS):
-                    call = f"LAT{i:03d}"
-                    data = n1mm.spot_datagram(call, 14000.0 + i, "cq", "CW")
-                    sent[call] = time.monotonic()
-                    peer.send_raw(data)
-                    time.sleep(SPOT_INTERVAL)
+                sent = send_spots(peer)
                 sdr.wait_for_count(lambda t: t.startswith("spot:LAT"), SPOTS, 10, mark)
-            latencies = []
             with sdr._cond:
-                for r in sdr.received[mark:]:
-                    if r.text and r.text.startswith("spot:LAT"):
-                        call = r.text[5:].split(",")[0]
-                        latencies.append((r.t - sent[call]) * 1000.0)
-            t0 = time.monotonic()
-            bridge.interrupt()
-            return share, latencies, (time.monotonic() - t0) * 1000.0
+                latencies = latencies_at([(r.t, r.text) for r in sdr.received[mark:]], sent)
+            return share, latencies, ctrl_c_ms(bridge)
         finally:
             bridge.interrupt()
             bridge.close()
+
+
+# The ways a second SDR program may be there, for measure_links.
+LINKS = ("one link", "two links", "second unreachable", "second floods text")
+# A text message of 17 kB, sent again every millisecond: 17 MB/s, a thousand commands a
+# millisecond. Without a pause the sender would take a core of its own from the two that the
+# bridge and the first SDR's peer share on a small machine.
+FLOOD_TEXT = "vfo:0,0,14074000;" * 1000
+FLOOD_PAUSE = 0.001
+
+
+async def _flood(sdr, stop):
+    for ws in list(sdr._connections.values()):
+        while not stop.is_set():
+            await ws.send(FLOOD_TEXT)
+            await asyncio.sleep(FLOOD_PAUSE)
+
+
+def _second_sdr(conn):
+    """The second SDR program, in a process of its own: its peer shares no interpreter lock with
+    the first's, so that neither's arrival times wait for the other's handling. Answers what the
+    pipe asks until it is told to end."""
+    sdr = tci_server.TciServer(stream_iq=False, ping_interval=None).start()
+    stop, flood = threading.Event(), None
+    conn.send(sdr.port)
+    while True:
+        what, arg = conn.recv()
+        if what == "connected":
+            conn.send(sdr.wait_connected(1, 20))
+        elif what == "count":
+            conn.send(sdr.wait_for_count(lambda t: t.startswith(arg[0]), arg[1], 10, arg[2]))
+        elif what == "mark":
+            conn.send(sdr.mark())
+        elif what == "since":
+            with sdr._cond:
+                conn.send([(r.t, r.text) for r in sdr.received[arg:] if r.text])
+        elif what == "flood":
+            flood = asyncio.run_coroutine_threadsafe(_flood(sdr, stop), sdr._loop)
+            conn.send(True)
+        else:
+            break
+    stop.set()
+    try:
+        if flood is not None:
+            flood.result(10)
+    except Exception:  # noqa: BLE001 - the connection may end under the flood
+        pass
+    sdr.close()
+    conn.send(True)
+
+
+class SecondSdr:
+    """_second_sdr, seen from here."""
+
+    def __init__(self):
+        context = multiprocessing.get_context("spawn")
+        self._conn, child = context.Pipe()
+        self._proc = context.Process(target=_second_sdr, args=(child,), daemon=True)
+        self._proc.start()
+        self.port = self._conn.recv()
+
+    def ask(self, what, arg=None):
+        self._conn.send((what, arg))
+        return self._conn.recv()
+
+    def close(self):
+        self.ask("end")
+        self._proc.join(15)
+
+
+def measure_links(exe, setup):
+    """({SDR number: spot latencies in ms}, Ctrl+C to exit in ms) for one of LINKS. Latencies are
+    measured at every SDR that hears the spots and is not flooding."""
+    spot_port = free_port()
+    sdr = tci_server.TciServer(stream_iq=False, ping_interval=None).start()
+    second = silent = None
+    settings = {"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port)}
+    if setup in ("two links", "second floods text"):
+        second = SecondSdr()
+        settings.update(TCI2Host="127.0.0.1", TCI2Port=str(second.port))
+    elif setup == "second unreachable":
+        silent = unreachable.SilentTci()
+        settings.update(TCI2Host="127.0.0.1", TCI2Port=str(silent.port))
+    bridge = start_bridge(exe, settings)
+    try:
+        connected(sdr, f"{exe} ({setup})")
+        if second is not None and not second.ask("connected"):
+            raise RuntimeError(f"{exe} ({setup}): the bridge never connected to the second SDR")
+        with n1mm.N1mm(spot_port, receive=False) as peer:
+            peer.spot("PROBE", 14000.1, "cq", "")
+            if not sdr.wait_for_count(lambda t: t.startswith("spot:PROBE,"), 1, 10) or \
+                    (second is not None and not second.ask("count", ("spot:PROBE,", 1, 0))):
+                raise RuntimeError(f"{setup}: the probe spot never reached an SDR")
+            if setup == "second floods text":
+                second.ask("flood")
+                time.sleep(1.0)
+            mark = sdr.mark()
+            second_mark = second.ask("mark") if setup == "two links" else None
+            sent = send_spots(peer)
+            sdr.wait_for_count(lambda t: t.startswith("spot:LAT"), SPOTS, 10, mark)
+            with sdr._cond:
+                latencies = {1: latencies_at([(r.t, r.text) for r in sdr.received[mark:]], sent)}
+            if second_mark is not None:
+                second.ask("count", ("spot:LAT", SPOTS, second_mark))
+                latencies[2] = latencies_at(second.ask("since", second_mark), sent)
+        return latencies, ctrl_c_ms(bridge)
+    finally:
+        bridge.interrupt()
+        bridge.close()
+        sdr.close()
+        if second is not None:
+            second.close()
+        if silent is not None:
+            silent.close()
 
 
 def measure_streaming(exe, rate, seconds):
@@ -213,14 +347,8 @@ def measure_unreachable(exe, way):
             time.sleep(5.5)
         elif not tarnwick_wait(lambda: bool(starts()), 20):
             raise RuntimeError(f"{way}: no attempt was seen")
-        sent = {}
         with n1mm.N1mm(spot_port, receive=False) as sender:
-            for i in range(SPOTS):
-                call = f"UNR{i:03d}"
-                data = n1mm.spot_datagram(call, 14000.0 + i, "cq", "CW")
-                sent[call] = time.time()
-                sender.send_raw(data)
-                time.sleep(SPOT_INTERVAL)
+            sent = send_spots(sender, "UNR", time.time)
         tarnwick_wait(lambda: len(logged_at(bridge, "UNR")) == SPOTS, 10)
         seen = logged_at(bridge, "UNR")
         # A stamp is the whole millisecond it fell in: half of one is added back.
@@ -235,13 +363,35 @@ def measure_unreachable(exe, way):
             ends = bridge.stderr().count("Timed out connecting")
             tarnwick_wait(lambda: bridge.stderr().count("Timed out connecting") > ends, 10)
             time.sleep(5.2)
-        t0 = time.monotonic()
-        bridge.interrupt()
-        return latencies, (time.monotonic() - t0) * 1000.0
+        return latencies, ctrl_c_ms(bridge)
     finally:
         bridge.interrupt()
         bridge.close()
         peer.close()
+
+
+def print_links(exes, width, repeat):
+    """One SDR program against two, turn about, and the figures side by side."""
+    lat = {(name, setup): {} for name, _ in exes for setup in LINKS}
+    stops = {(name, setup): [] for name, _ in exes for setup in LINKS}
+    for _ in range(repeat):
+        for setup in LINKS:
+            for name, path in exes:
+                got, stop = measure_links(path, setup)
+                for number, values in got.items():
+                    lat[(name, setup)].setdefault(number, []).extend(values)
+                stops[(name, setup)].append(stop)
+    print(f"\nSpot latency with one SDR program and with two ({SPOTS} spots a round, one every "
+          f"{SPOT_INTERVAL * 1000:.0f} ms), N1MM+ datagram to each SDR's command, ms:")
+    print(f"  {'':<{width}}  {'':<20} {'SDR':>3} {'median':>8} {'p99':>8} {'max':>8} "
+          f"{'count':>6}   Ctrl+C to exit")
+    for name, _ in exes:
+        for setup in LINKS:
+            stop = statistics.median(stops[(name, setup)])
+            for number, values in sorted(lat[(name, setup)].items()):
+                print(f"  {name:<{width}}  {setup:<20} {number:>3} "
+                      f"{statistics.median(values):8.3f} {percentile(values, 99):8.3f} "
+                      f"{max(values):8.3f} {len(values):6d}   {stop:8.1f}", flush=True)
 
 
 def percentile(values, p):
@@ -259,11 +409,16 @@ def main():
                         help="measure only with the SDR unreachable")
     parser.add_argument("--latency-only", action="store_true",
                         help="measure only the spot latency, with and without the journal")
+    parser.add_argument("--links-only", action="store_true",
+                        help="measure only the spot latency with one and with two SDR programs")
     args = parser.parse_args()
     exes = [tuple(item.split("=", 1)) if "=" in item else (item, item) for item in args.exe]
     ways = ["silent port"] + (["dropped request", "silent name server"]
                               if unreachable.can_isolate() else [])
     width = max(len(name) for name, _ in exes)
+    if args.links_only:
+        print_links(exes, width, args.repeat)
+        return 0
     if args.latency_only:
         ways = []
         args.seconds = 0
@@ -327,6 +482,7 @@ def main():
         print(f"  {name:<{width}}  {figures(results[name]['latency'])} | "
               f"{figures(results[name]['latency without journal'])}   "
               f"{results[name]['stop']:8.1f}")
+    print_links(exes, width, args.repeat)
     if args.latency_only:
         return 0
     print(f"\nWhole-process CPU, % of one core over {args.seconds:.0f} s (median of "

@@ -1,7 +1,5 @@
 #!/usr/bin/python3
-"""The bridge's memory under what a hostile or broken peer can send.
-
-Usage: memory_bounds.py --exe NAME=PATH [--exe NAME=PATH ...]
+"""The bridge's memory under what a hostile or broken peer can send, and with two SDRs.
 
 Runs each executable for real between the test peers on loopback and prints, per executable,
 the process's peak memory (VmHWM from /proc/<pid>/status) for:
@@ -13,13 +11,17 @@ the process's peak memory (VmHWM from /proc/<pid>/status) for:
   relays a spot afterwards, and how long that took;
 - one 16 MiB text message from the SDR, of each kind of content in MESSAGES (one at Debug 5, so
   that its one command is logged; one of starts, each of which asks for the table again, with
-  2000 spots live); how long it took to handle, and the same figures as for the burst.
-
+  2000 spots live); how long it took to handle, and the same figures as for the burst;
+- 20,000 live spots with one SDR program and with two (TCI2Host, TCI2Port): the peak once both
+  SDRs show them all, and once all are deleted while the SDRs are stopped and the first has
+  started again and heard the deletions, the second's still waiting (--links-only: this alone);
 - the spot state on the disk while the document cannot be replaced (another program holds it; on
   Linux a directory takes its place, after a first run has left a document): HELD_SPOTS calls
   flooding at thousands of datagrams a second for HELD_SECONDS, some of them deleted; the peak
   and the last size of the journals, then a kill and a new start over the old document, and
   whether the SDR is then shown exactly N1MM+'s picture. --state-only prints this figure alone.
+
+Usage: memory_bounds.py --exe NAME=PATH [--exe NAME=PATH ...] [--state-only | --links-only]
 
 A figure, not a test: nothing here passes or fails.
 """
@@ -39,6 +41,8 @@ import n1mm  # noqa: E402
 import tci_server  # noqa: E402
 from tarnwick_process import Tarnwick, free_port  # noqa: E402
 
+TABLE_SPOTS = 20000
+TABLE_COMMENT = "CW 25 WPM CQ TEST"
 FLOOD_SPOTS = 30000
 COMMENT_BYTES = 900
 HUGE_COMMENT_BYTES = 60000
@@ -280,6 +284,74 @@ def measure_held_document(exe):
             first.close()
 
 
+def measure_links(exe, links):
+    """Peak KiB with TABLE_SPOTS live and every SDR showing them, and with their deletions
+    heard by the first SDR and waiting for the second."""
+    spot_port = free_port()
+    sdrs = [tci_server.TciServer(stream_iq=False, ping_interval=None).start()
+            for _ in range(links)]
+    settings = {"N1MMSpotPort": spot_port, "TCIPort": str(sdrs[0].port)}
+    if links == 2:
+        settings.update(TCI2Host="127.0.0.1", TCI2Port=str(sdrs[1].port))
+    bridge = Tarnwick(exe, settings=settings).start()
+    try:
+        if not bridge.wait_bound(spot_port):
+            raise RuntimeError(f"{exe} did not bind its spot port:\n{bridge.tail()}")
+        for sdr in sdrs:
+            if not sdr.wait_connected(1, 20):
+                raise RuntimeError(f"{exe}: the bridge never connected")
+        with n1mm.N1mm(spot_port, receive=False) as peer:
+            peer.spot("PROBE", 14000.1, "cq", "")
+            for sdr in sdrs:
+                if not sdr.wait_for_count(lambda t: t.startswith("spot:PROBE,"), 1, 10):
+                    raise RuntimeError(f"{exe}: the probe spot never reached an SDR")
+            idle = peak_kib(bridge.proc.pid)
+            calls = [f"TB{i:05d}" for i in range(TABLE_SPOTS)]
+            for i, call in enumerate(calls):
+                peer.send_raw(n1mm.spot_datagram(call, 14000.0 + (i % 3000) * 0.1, "cq",
+                                                 TABLE_COMMENT))
+                if i % 200 == 199:
+                    time.sleep(0.005)
+            for sdr in sdrs:
+                sdr.wait_for_count(lambda t: t.startswith("spot:TB"), TABLE_SPOTS, 120)
+            shown = peak_kib(bridge.proc.pid)
+            for sdr in sdrs:
+                sdr.send_stop()
+            time.sleep(0.5)
+            for i, call in enumerate(calls):
+                peer.delete(call)
+                if i % 200 == 199:
+                    time.sleep(0.005)
+            mark = sdrs[0].mark()
+            time.sleep(2.0)
+            sdrs[0].send_start()
+            heard = sdrs[0].wait_for_count(lambda t: t.startswith("spot_delete:TB"), TABLE_SPOTS,
+                                           120, mark)
+            pending = peak_kib(bridge.proc.pid)
+        bridge.interrupt()
+        return {"idle": idle, "shown": shown, "pending": pending, "heard": heard}
+    finally:
+        bridge.close()
+        for sdr in sdrs:
+            sdr.close()
+
+
+def print_links(exes, width):
+    results = {(name, links): measure_links(path, links) for links in (1, 2)
+               for name, path in exes}
+    print(f"\n{TABLE_SPOTS} live spots (comment \"{TABLE_COMMENT}\"), one SDR program and two: "
+          "peak MiB")
+    print(f"  {'':<{width}}  {'SDRs':>4} {'idle':>7} {'shown':>7} {'deleted':>8}")
+    for name, _ in exes:
+        for links in (1, 2):
+            r = results[(name, links)]
+            note = "" if r["heard"] else "  (the first SDR did not hear every deletion)"
+            print(f"  {name:<{width}}  {links:>4} {mib(r['idle']):>7} {mib(r['shown']):>7} "
+                  f"{mib(r['pending']):>8}{note}", flush=True)
+    print("  (shown: every SDR shows every spot; deleted: all deleted while the SDRs were "
+          "stopped, the first started again and heard them, the second's still waiting)")
+
+
 def mib(kib):
     return f"{kib / 1024:.1f}"
 
@@ -288,10 +360,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--exe", action="append", required=True, metavar="NAME=PATH")
-    parser.add_argument("--state-only", action="store_true")
+    parser.add_argument("--state-only", action="store_true",
+                        help="measure only the spot state on the disk while the document is held")
+    parser.add_argument("--links-only", action="store_true",
+                        help="measure only the live spots with one and with two SDR programs")
     args = parser.parse_args()
     exes = [tuple(item.split("=", 1)) if "=" in item else (item, item) for item in args.exe]
     width = max(len(name) for name, _ in exes)
+    if args.links_only:
+        print_links(exes, width)
+        return 0
 
     held = {name: measure_held_document(path) for name, path in exes}
     print(f"\nThe document held: {HELD_SPOTS} calls flooding for {HELD_SECONDS} s, then a kill "
@@ -350,6 +428,7 @@ def main():
             show(name, messages[(kind, name)], handled=True)
     print("  (handled: seconds from the write to the pong that answers a ping sent behind it)")
     print("  (peak: VmHWM of the whole process; idle: the same just before the load began)")
+    print_links(exes, width)
     return 0
 
 

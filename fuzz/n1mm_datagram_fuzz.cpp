@@ -2,9 +2,12 @@
 // come out as exactly one well-formed TCI command.
 #include "bridge/tci_message.h"
 #include "fuzz_check.h"
+#include "spots/n1mm_datagram.h"
 #include "spots/spot_relay.h"
+#include "spots/tci_spot_commands.h"
 #include "spots/worked.h"
-#include "websocket/utf8.h"
+#include "text/numbers.h"
+#include "text/utf8.h"
 
 #include <algorithm>
 #include <charconv>
@@ -28,7 +31,7 @@ void checkOneCommand(const std::string& command, std::string_view name) {
     FUZZ_CHECK(!command.empty() && command.back() == ';');
     FUZZ_CHECK(command.find(';') == command.size() - 1);
     // A text frame that is not UTF-8 costs the connection.
-    FUZZ_CHECK(wsclient::isUtf8(command));
+    FUZZ_CHECK(isUtf8(command));
     for (const char c : command) {
         const auto byte = static_cast<unsigned char>(c);
         FUZZ_CHECK(byte >= 0x20 && byte != 0x7f);

@@ -11,10 +11,13 @@ if(WIN32)
                    --emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
   set_tests_properties(e2e_windows_smoke PROPERTIES TIMEOUT 900 RUN_SERIAL TRUE LABELS e2e)
 else()
+  # The modules under src/ stand in layers: none includes another that leads back to it.
+  add_test(NAME module_layers COMMAND ${TARNWICK_PEER_PYTHON}
+           ${CMAKE_SOURCE_DIR}/scripts/check_layers.py ${CMAKE_SOURCE_DIR}/src)
   add_test(NAME peers_selftest COMMAND ${TARNWICK_PEER_PYTHON}
            ${CMAKE_SOURCE_DIR}/tests/peers/test_peers.py)
   set_tests_properties(peers_selftest PROPERTIES TIMEOUT 120 LABELS e2e)
-  foreach(_case CommandLine Foundation Relay Spectrum TwoReceivers Load Churn SilentLink
+  foreach(_case CommandLine Foundation Relay Spectrum TwoReceivers TwoSdrs Load Churn SilentLink
                 Unreachable SdrStacksPython SdrStacksQt SdrStacksNode)
     string(TOLOWER ${_case} _name)
     add_test(NAME e2e_${_name}

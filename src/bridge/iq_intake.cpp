@@ -23,13 +23,20 @@ std::optional<IqFrameHeader> readIqFrameHeader(const std::uint8_t* data, std::si
     }
     IqFrameHeader header;
     header.receiver = readLe32(data);
+    header.sampleRate = readLe32(data + 4);
     header.length = readLe32(data + 20);
     header.type = readLe32(data + 24);
     return header;
 }
 
-IqIntake::IqIntake(std::int32_t spectrumRate, std::int32_t spectrumReceiver)
-    : enabled_(true), spectrumReceiver_(spectrumReceiver),
+std::int32_t streamSampleRate(std::uint32_t headerRate, std::int32_t setting) {
+    if (headerRate < kLowestStreamRate || headerRate > kHighestStreamRate)
+        return setting;
+    return static_cast<std::int32_t>(headerRate);
+}
+
+IqIntake::IqIntake(std::int32_t spectrumRate, std::int32_t spectrumReceiver, bool everyBlock)
+    : enabled_(true), everyBlock_(everyBlock), spectrumReceiver_(spectrumReceiver),
       interval_(spectrumRate >= 1 ? 1000 / spectrumRate : 1000) {}
 
 IqOutcome IqIntake::accept(const std::uint8_t* data, std::size_t size, std::int64_t nowMillis,
@@ -49,7 +56,7 @@ IqOutcome IqIntake::accept(const std::uint8_t* data, std::size_t size, std::int6
     const int nowField = static_cast<int>(((nowMillis % 1000) + 1000) % 1000);
     const int lastField = lastBlockTime();
     const bool fieldsAllow = nowField - lastField >= interval_ || nowField <= lastField;
-    if (!fieldsAllow && nowMillis - lastBlockMillis_ < 1000) {
+    if (!everyBlock_ && !fieldsAllow && nowMillis - lastBlockMillis_ < 1000) {
         outcome.verdict = IqVerdict::tooEarly;
         return outcome;
     }
@@ -97,9 +104,15 @@ IqOutcome IqIntake::accept(const std::uint8_t* data, std::size_t size, std::int6
     if (iqBlockFill_ == kBlockSamples) {
         current_ ^= 1u;
         startNewBlock();
-        lastBlockMillis_ = nowMillis;
         overflowReported_ = false;
         outcome.verdict = IqVerdict::blockCompleted;
+        // The loop's steady clock: every spectrum then holds about as many blocks as the next.
+        outcome.spectrumDue =
+            !everyBlock_ || !spectrumSeen_ || nowMillis - lastBlockMillis_ >= interval_;
+        if (outcome.spectrumDue) {
+            lastBlockMillis_ = nowMillis;
+            spectrumSeen_ = true;
+        }
     }
     return outcome;
 }

@@ -7,7 +7,10 @@
 #include "platform/console.h"
 #include "platform/error.h"
 #include "platform/paths.h"
+#include "spots/n1mm_datagram.h"
 #include "spots/spot_state.h"
+#include "text/numbers.h"
+#include "text/utf8.h"
 #include "websocket/websocket.h"
 
 #include <algorithm>
@@ -86,6 +89,47 @@ bool consoleControlHandler(platform::ConsoleEvent event) {
         platform::waitUntil([] { return workerEnded.load(); }, kConsoleEndWaitMs,
                             platform::systemClock());
     return true;
+}
+
+// What the lines of the second SDR program's link begin with; the first's begin as they always
+// have.
+const char* linkName(std::size_t link) {
+    return link == 0 ? "" : "TCI 2 ";
+}
+
+struct TciServer {
+    std::string host;
+    std::string port;
+};
+
+// A second SDR program's TCI server: both elements, neither of them empty. One without the
+// other is said, and the bridge serves the first SDR program alone.
+std::optional<TciServer> secondTciServer(const BridgeSettings& s, std::string& problem) {
+    if (!s.TCI2Host && !s.TCI2Port)
+        return std::nullopt;
+    TciServer server{s.TCI2Host ? trimBlanks(*s.TCI2Host) : "",
+                     s.TCI2Port ? trimBlanks(*s.TCI2Port) : ""};
+    if (server.host.empty() || server.port.empty()) {
+        problem = fmt::format(
+            "{} {}; there is no second TCI link", server.host.empty() ? "TCI2Host" : "TCI2Port",
+            (server.host.empty() ? s.TCI2Host : s.TCI2Port) ? "is empty" : "is missing");
+        return std::nullopt;
+    }
+    return server;
+}
+
+// SpotOnlyRadioBands: true or false, as a flag is written; anything else is said, and every SDR
+// program gets every spot.
+bool spotOnlyRadioBands(const BridgeSettings& s, std::string& problem) {
+    if (!s.SpotOnlyRadioBands)
+        return false;
+    const std::string value = trimBlanks(*s.SpotOnlyRadioBands);
+    if (value == "true" || value == "1")
+        return true;
+    if (value != "false" && value != "0")
+        problem = "SpotOnlyRadioBands \"" + tlog::escapeControls(value) +
+                  "\" is neither true nor false; every SDR program gets every spot";
+    return false;
 }
 
 } // namespace
@@ -176,7 +220,7 @@ void Orvex::t() {
         } catch (const std::exception& e) {
             failure = {1, std::string("the start failed: ") + e.what()};
             spots.abandon();
-            link.reset();
+            links.clear();
         }
         if (started) {
             try {
@@ -224,8 +268,20 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
         {s.Debug, s.logFile, s.interactive ? tlog::Target::console : tlog::Target::eventLog});
 
     // The values as they are used, so that a line break left in the file cannot split the record.
-    LOG_NONE(kTag, "N1MM+ Spot Port={}, TCI Host={}, TCI Port={}, Debug={}", s.N1MMSpotPort,
-             trimBlanks(s.TCIHost), trimBlanks(s.TCIPort), s.Debug);
+    std::string secondProblem;
+    const std::optional<TciServer> second = secondTciServer(s, secondProblem);
+    const std::string secondText =
+        second ? fmt::format(", TCI 2 Host={}, TCI 2 Port={}", second->host, second->port) : "";
+    LOG_NONE(kTag, "N1MM+ Spot Port={}, TCI Host={}, TCI Port={}{}, Debug={}", s.N1MMSpotPort,
+             trimBlanks(s.TCIHost), trimBlanks(s.TCIPort), secondText, s.Debug);
+    if (!secondProblem.empty())
+        LOG_FAILURE(kTag, "{}", secondProblem);
+    std::string bandsProblem;
+    onlyRadioBands_ = spotOnlyRadioBands(s, bandsProblem);
+    if (!bandsProblem.empty())
+        LOG_FAILURE(kTag, "{}", bandsProblem);
+    else if (onlyRadioBands_)
+        LOG_NONE(kTag, "Each SDR program is sent the spots of its N1MM+ radios' bands only");
     // The console heard of it before the bridge started.
     if (!settingsSaveProblem_.empty())
         LOG_FAILURE_EXCEPT(tlog::Except::console, kTag, "{}", settingsSaveProblem_);
@@ -327,13 +383,17 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
         }
         w.spectrumAddress = found.front().address;
         // A second spectrum that cannot run is said, and the first runs as it always has.
-        const SpectrumPlan plan = planSpectra(s);
+        const SpectrumPlan plan = planSpectra(s, second.has_value());
         for (const std::string& problem : plan.problems)
             LOG_FAILURE(kTag, "{}", problem);
+        if (plan.sources.front().averaging)
+            LOG_NONE(kTag, "Spectrum averaging on: each spectrum is the mean of every IQ block "
+                           "since the last");
         for (const SpectrumSource& source : plan.sources) {
             if (plan.sources.size() > 1)
-                LOG_NONE(kTag, "Spectrum \"{}\": receiver {}, N1MM+ radio {}",
-                         tlog::peer(source.name), source.receiver, source.radio);
+                LOG_NONE(kTag, "Spectrum \"{}\": {}receiver {}, N1MM+ radio {}",
+                         tlog::peer(source.name), linkName(source.link), source.receiver,
+                         source.radio);
             spectra.push_back(std::make_unique<Spectrum>(s, source));
         }
         LOG_DEBUG(kTag, "Inititalize FFT");
@@ -356,23 +416,30 @@ bool Orvex::startWorker(Worker& w, StartupFailure& failure) {
         return fail(static_cast<int>(platform::lastSystemError()), "the lock could not be created");
     }
 
-    TciLink::Requests requests;
-    if (!spectra.empty()) {
+    std::vector<TciServer> servers = {{trimBlanks(s.TCIHost), trimBlanks(s.TCIPort)}};
+    if (second)
+        servers.push_back(*second);
+    spots.open(*clock, servers.size());
+    for (std::size_t i = 0; i < servers.size(); ++i) {
+        // Each SDR program is asked for the streams of its own receivers only.
+        TciLink::Requests requests;
         std::vector<std::int32_t> receivers;
         for (const auto& spectrum : spectra)
-            receivers.push_back(spectrum->source().receiver);
-        requests = TciLink::iqStreamRequests(s.SpectrumSampleRate, receivers);
+            if (spectrum->source().link == i)
+                receivers.push_back(spectrum->source().receiver);
+        if (!receivers.empty())
+            requests = TciLink::iqStreamRequests(s.SpectrumSampleRate, receivers);
+        const std::string url = "ws://" + servers[i].host + ":" + servers[i].port + "/";
+        // A name lookup that ends wakes the loop, which then goes on with the attempt.
+        auto connector = std::make_shared<wsclient::Connector>(url, "", [this] { waker.wake(); });
+        links.push_back(std::make_unique<TciLink>(
+            *clock, [connector] { return connector->connect(); }, spots.table(),
+            spots.pending().link(i), std::move(requests), linkName(i)));
     }
-    const std::string url = "ws://" + trimBlanks(s.TCIHost) + ":" + trimBlanks(s.TCIPort) + "/";
-    // A name lookup that ends wakes the loop, which then goes on with the attempt.
-    auto connector = std::make_shared<wsclient::Connector>(url, "", [this] { waker.wake(); });
-    link = std::make_unique<TciLink>(
-        *clock, [connector] { return connector->connect(); }, spots.table(), spots.pending(),
-        std::move(requests));
 
-    spots.open(*clock);
     w.startTime = w.statusTimer = w.expiryTimer = clock->steadyMillis();
-    link->begin();
+    for (const auto& link : links)
+        link->begin();
     LOG_DEBUG(kTag, "Start main program loop.");
     return true;
 }
@@ -413,17 +480,20 @@ bool Orvex::takeFolder(Worker& w) {
 }
 
 void Orvex::runLoop(Worker& w) {
-    const TciLink::Deliver deliver = [this](const std::vector<std::uint8_t>& message,
-                                            wsclient::Opcode type) {
-        handle_binary_message(message, type);
-    };
+    std::vector<TciLink::Deliver> deliver;
+    for (std::size_t i = 0; i < links.size(); ++i)
+        deliver.push_back(
+            [this, i](const std::vector<std::uint8_t>& message, wsclient::Opcode type) {
+                handle_binary_message(i, message, type);
+            });
     while (stopFlag.load() == 0) {
         const std::int64_t now = clock->steadyMillis();
         if (now >= w.statusTimer + kStatusMs)
             statusCheck(w, now);
         if (quitRequested.exchange(false))
             handleQuitRequest();
-        link->service(deliver);
+        for (std::size_t i = 0; i < links.size(); ++i)
+            links[i]->service(deliver[i]);
         std::fflush(stdout);
 
         // Every datagram waiting, up to the bound; the wait comes once the socket is empty.
@@ -466,20 +536,21 @@ void Orvex::waitForWork(Worker& w, int receiveError) {
     const std::int64_t now = clock->steadyMillis();
     const bool streaming = iqFrameSeen_ && now - lastIqFrameMs_ < kStreamQuietMs;
     std::int64_t timeout = kStreamPassMs;
-    const auto blockWaiting = [](const auto& spectrum) { return spectrum->blockWaiting(); };
-    if (std::any_of(spectra.begin(), spectra.end(), blockWaiting)) {
+    const auto waiting = [](const auto& spectrum) { return spectrum->spectrumWaiting(); };
+    if (std::any_of(spectra.begin(), spectra.end(), waiting)) {
         timeout = 0;
     } else if (!streaming) {
-        const std::int64_t deadline =
-            std::min({link->nextDeadline(), w.statusTimer + kStatusMs, w.expiryTimer + kExpiryMs});
+        std::int64_t deadline = std::min(w.statusTimer + kStatusMs, w.expiryTimer + kExpiryMs);
+        for (const auto& link : links)
+            deadline = std::min(deadline, link->nextDeadline());
         timeout = std::clamp<std::int64_t>(deadline - now, 0, kLongestWaitMs);
     }
-    const platform::WaitFor sockets[] = {
-        {w.spotSocket.get()},
-        {waker.socket()},
-        {streaming ? platform::kInvalidSocket : link->socket(), link->wantsToWrite()},
-    };
-    platform::waitSockets(sockets, std::size(sockets), static_cast<int>(timeout));
+    platform::WaitFor sockets[2 + PendingDeletes::kLinkLimit] = {{w.spotSocket.get()},
+                                                                 {waker.socket()}};
+    for (std::size_t i = 0; i < links.size(); ++i)
+        sockets[2 + i] = {streaming ? platform::kInvalidSocket : links[i]->socket(),
+                          links[i]->wantsToWrite()};
+    platform::waitSockets(sockets, 2 + links.size(), static_cast<int>(timeout));
     waker.drain();
 }
 
@@ -502,24 +573,27 @@ void Orvex::statusCheck(Worker& w, std::int64_t now) {
 
 // Handled as they arrive, one at a time: a burst of messages costs no memory of its own. Text
 // from the SDR is logged cut to kLoggedPeerText, however long the message that carried it.
-void Orvex::handleTciMessage(const TciCommandView& message) {
+void Orvex::handleTciMessage(std::size_t link, const TciCommandView& message) {
     const std::string_view name = message.name;
     const std::string_view arguments = message.arguments;
-    const std::int32_t receiver = settings.SpectrumReceiverNumber;
+    const char* who = linkName(link);
     if (name == "stop") {
-        link->sdrStopped();
+        links[link]->sdrStopped();
     } else if (name == "start") {
-        link->sdrStarted();
+        links[link]->sdrStarted();
     } else if (name == "if") {
-        LOG_DEBUG(kTag, "Got:{},0:{}", receiver, tlog::peer(arguments.substr(0, 3)));
+        LOG_DEBUG(kTag, "{}Got:{},0:{}", who, link == 0 ? settings.SpectrumReceiverNumber : 0,
+                  tlog::peer(arguments.substr(0, 3)));
     } else if (name == "dds") {
+        // Each SDR program's receivers are its own: its "dds" labels only its spectra.
         for (const auto& spectrum : spectra) {
-            if (spectrum->takeDds(arguments) == Spectrum::Dds::noFrequency)
-                LOG_WARN(kTag, "Ignoring dds without a frequency: {}",
+            if (spectrum->source().link == link &&
+                spectrum->takeDds(arguments) == Spectrum::Dds::noFrequency)
+                LOG_WARN(kTag, "{}Ignoring dds without a frequency: {}", who,
                          tlog::peer(utf8Prefix(arguments, kLoggedPeerText)));
         }
     }
-    LOG_DEBUG(kTag, "<:SDR:{} = {}", tlog::peer(utf8Prefix(name, kLoggedPeerText)),
+    LOG_DEBUG(kTag, "{}<:SDR:{} = {}", who, tlog::peer(utf8Prefix(name, kLoggedPeerText)),
               tlog::peer(utf8Prefix(arguments, kLoggedPeerText)));
 }
 
@@ -532,10 +606,12 @@ void Orvex::handleQuitRequest() {
 // Sent when the SDR listens; the journal holds each change already.
 void Orvex::relay(const std::vector<SpotSend>& sends) {
     for (const SpotSend& send : sends) {
-        if (send.kind == SpotSend::Kind::spot)
-            link->spotChanged(send.dxcall);
-        else
-            link->spotDeleted(send.dxcall);
+        for (const auto& link : links) {
+            if (send.kind == SpotSend::Kind::spot)
+                link->spotChanged(send.dxcall, send.beforeKHz);
+            else
+                link->spotDeleted(send.dxcall);
+        }
     }
 }
 
@@ -548,11 +624,18 @@ void Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
         const auto follows = [&radio](const auto& spectrum) {
             return radio.RadioNr == std::to_string(spectrum->source().radio);
         };
-        if (radio.RadioNr == "1" || std::any_of(spectra.begin(), spectra.end(), follows)) {
+        const int bandRadio = !onlyRadioBands_       ? 0
+                              : radio.RadioNr == "1" ? 1
+                              : radio.RadioNr == "2" ? 2
+                                                     : 0;
+        if (radio.RadioNr == "1" || bandRadio != 0 ||
+            std::any_of(spectra.begin(), spectra.end(), follows)) {
             if (std::optional<std::int32_t> freq = leadingInteger(radio.Freq)) {
                 for (const auto& spectrum : spectra)
                     if (follows(spectrum))
                         spectrum->takeRadioFrequency(*freq);
+                if (bandRadio != 0)
+                    takeRadioBand(bandRadio, *freq / 100.0);
             } else {
                 LOG_WARN(kTag, "Ignoring radio {} frequency that is not a number: {}",
                          tlog::peer(radio.RadioNr), tlog::peer(radio.Freq));
@@ -572,26 +655,40 @@ void Orvex::handleDatagram(std::string_view text, std::int64_t nowSeconds) {
     relay(spots.takeSpot(datagram.spot, nowSeconds));
 }
 
+// With two SDR programs each serves its own radio, the first radio 1 and the second radio 2;
+// one SDR program serves both.
+void Orvex::takeRadioBand(int radio, double kHz) {
+    radioKHz_[radio - 1] = kHz;
+    for (std::size_t i = 0; i < links.size(); ++i) {
+        const std::vector<std::optional<double>> served =
+            links.size() == 1 ? std::vector<std::optional<double>>{radioKHz_[0], radioKHz_[1]}
+                              : std::vector<std::optional<double>>{radioKHz_[i]};
+        links[i]->setBandFilter(BandFilter::ofRadios(served));
+    }
+}
+
 void Orvex::expirySweep(std::int64_t nowSeconds) {
     relay(spots.expire(nowSeconds));
 }
 
 // Text is commands, however long; binary is IQ, however short (the intake drops a frame that is
 // not one). A message without a first frame of either kind is nothing.
-void Orvex::handle_binary_message(const std::vector<std::uint8_t>& message, wsclient::Opcode type) {
+void Orvex::handle_binary_message(std::size_t link, const std::vector<std::uint8_t>& message,
+                                  wsclient::Opcode type) {
     if (type == wsclient::Opcode::text) {
         std::string_view text(reinterpret_cast<const char*>(message.data()), message.size());
-        forEachTciCommand(text,
-                          [this](const TciCommandView& command) { handleTciMessage(command); });
+        forEachTciCommand(
+            text, [this, link](const TciCommandView& command) { handleTciMessage(link, command); });
         return;
     }
     if (type == wsclient::Opcode::binary)
-        takeIqFrame(message);
+        takeIqFrame(link, message);
 }
 
-// Each frame goes to the spectrum of the receiver it names, so that a receiver's frames are
-// counted and paired among themselves; frames of a receiver that is not shown are dropped.
-void Orvex::takeIqFrame(const std::vector<std::uint8_t>& frame) {
+// Each frame goes to the spectrum of the receiver it names on its SDR program's link, so that a
+// receiver's frames are counted and paired among themselves; frames of a receiver that is not
+// shown are dropped.
+void Orvex::takeIqFrame(std::size_t link, const std::vector<std::uint8_t>& frame) {
     const std::int64_t nowMillis = clock->steadyMillis();
     lastIqFrameMs_ = nowMillis;
     iqFrameSeen_ = true;
@@ -599,10 +696,14 @@ void Orvex::takeIqFrame(const std::vector<std::uint8_t>& frame) {
     if (!header)
         return;
     for (const auto& spectrum : spectra) {
-        if (static_cast<std::int64_t>(header->receiver) != spectrum->source().receiver)
+        if (spectrum->source().link != link ||
+            static_cast<std::int64_t>(header->receiver) != spectrum->source().receiver)
             continue;
+        const std::int32_t rate = spectrum->streamRate();
         const IqOutcome outcome =
             spectrum->takeFrame(frame.data(), frame.size(), nowMillis, *bridgeLock);
+        if (spectrum->streamRate() != rate)
+            sayStreamRate(*spectrum);
         if (outcome.reportOverflow)
             LOG_ERROR(kTag, "{}", kIqOverflowMessage);
         if (outcome.verdict == IqVerdict::copied || outcome.verdict == IqVerdict::blockCompleted)
@@ -612,13 +713,31 @@ void Orvex::takeIqFrame(const std::vector<std::uint8_t>& frame) {
     }
 }
 
+// The SDR keeps one IQ rate for all its TCI clients, and another of them (a CW skimmer) may have
+// set it: the spectrum follows the stream, and the rate is never asked for again.
+void Orvex::sayStreamRate(const Spectrum& spectrum) {
+    const std::int32_t rate = spectrum.streamRate();
+    if (rate != settings.SpectrumSampleRate)
+        LOG_NONE(kTag,
+                 "Spectrum \"{}\": receiver {} streams IQ at {} samples a second, not the {} of "
+                 "SpectrumSampleRate; the spectrum's edges follow the stream (another TCI "
+                 "client, such as a skimmer, may have set the SDR's rate)",
+                 tlog::peer(spectrum.source().name), spectrum.source().receiver, rate,
+                 settings.SpectrumSampleRate);
+    else
+        LOG_NONE(kTag,
+                 "Spectrum \"{}\": receiver {} streams IQ at {} samples a second again, as "
+                 "SpectrumSampleRate asks",
+                 tlog::peer(spectrum.source().name), spectrum.source().receiver, rate);
+}
+
 void Orvex::spectrumStep(Worker& w, Spectrum& spectrum) {
     SpectrumPacket packet;
-    std::uint32_t transformMillis = 0;
-    if (!spectrum.step(*bridgeLock, packet, transformMillis))
+    Spectrum::Transforms transforms;
+    if (!spectrum.step(*bridgeLock, packet, transforms))
         return;
-    w.fftMillis += static_cast<std::int32_t>(transformMillis);
-    w.fftCount += 1;
+    w.fftMillis += static_cast<std::int32_t>(transforms.millis);
+    w.fftCount += static_cast<std::int32_t>(transforms.count);
     long sent =
         platform::sendTo(w.spectrumSocket.get(), packet.data(), packet.size(), w.spectrumAddress);
     if (sent < 0 || static_cast<std::size_t>(sent) != packet.size())
@@ -630,10 +749,12 @@ void Orvex::shutdownWorker(Worker& w) {
     // The SDR hears "iq_stop" and what else it is owed first: the journal holds every change
     // already, so the last save may take its time, within its bound, after that.
     LOG_DEBUG(kTag, "Closing websockets.");
-    if (link)
-        link->stop();
+    std::vector<TciLink*> stopping;
+    for (const auto& link : links)
+        stopping.push_back(link.get());
+    TciLink::stopAll(stopping);
     LOG_DEBUG(kTag, "Deleting websockets.");
-    link.reset();
+    links.clear();
     std::exception_ptr saveFailure;
     try {
         // A last save that runs past its bound keeps the folder locked until it ends.

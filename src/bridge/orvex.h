@@ -66,14 +66,20 @@ private:
 
     void statusCheck(Worker& w, std::int64_t now);
     void handleQuitRequest();
-    void handleTciMessage(const TciCommandView& message);
+    // What arrives on link number `link` (0: the first SDR program, 1: the second).
+    void handleTciMessage(std::size_t link, const TciCommandView& message);
     void handleDatagram(std::string_view text, std::int64_t nowSeconds);
     void waitForWork(Worker& w, int receiveError);
     void spectrumStep(Worker& w, Spectrum& spectrum);
-    void takeIqFrame(const std::vector<std::uint8_t>& frame);
+    void sayStreamRate(const Spectrum& spectrum);
+    void takeIqFrame(std::size_t link, const std::vector<std::uint8_t>& frame);
     void expirySweep(std::int64_t nowSeconds);
+    // N1MM+ reported radio `radio` (1 or 2) at kHz: with SpotOnlyRadioBands, each SDR program
+    // follows the bands of the radios it serves.
+    void takeRadioBand(int radio, double kHz);
     void relay(const std::vector<SpotSend>& sends);
-    void handle_binary_message(const std::vector<std::uint8_t>& message, wsclient::Opcode type);
+    void handle_binary_message(std::size_t link, const std::vector<std::uint8_t>& message,
+                               wsclient::Opcode type);
 
     // Stop requests: the service's stop sets the flag and wakes the loop; Ctrl+C goes through
     // the console handler, which reaches only the process-wide quit request and the waker.
@@ -86,13 +92,17 @@ private:
     // The worker's own state; only the worker thread touches it.
     const platform::Clock* clock = &platform::systemClock();
     std::unique_ptr<platform::Lock> bridgeLock; // guards the spectra's block queues
-    std::unique_ptr<TciLink> link;              // the connection to the SDR's TCI server
-    platform::LoopWaker waker;                  // ends the loop's wait from other threads
+    // The connection to the SDR program's TCI server, and to a second SDR program's when the
+    // station has one.
+    std::vector<std::unique_ptr<TciLink>> links;
+    platform::LoopWaker waker; // ends the loop's wait from other threads
     // One spectrum for each receiver shown (none while the display is off); each keeps its own
     // intake, block queue, transform, frequencies and level offset.
     std::vector<std::unique_ptr<Spectrum>> spectra;
     std::int64_t lastIqFrameMs_ = 0; // when the last IQ frame arrived (steady clock)
     bool iqFrameSeen_ = false;
+    bool onlyRadioBands_ = false;            // SpotOnlyRadioBands
+    std::optional<double> radioKHz_[2] = {}; // N1MM+'s radios 1 and 2, once reported
     bool workerFailed_ = false;
     std::string settingsSaveProblem_;
 };

@@ -1,8 +1,8 @@
 #include "bridge/spectrum.h"
 
+#include "bridge/tci_message.h"
 #include "diag/log.h"
 #include "platform/clock.h"
-#include "spots/spots.h"
 
 #include <charconv>
 #include <utility>
@@ -27,12 +27,19 @@ std::string inQuotes(std::string_view text) {
 
 } // namespace
 
-SpectrumPlan planSpectra(const BridgeSettings& settings) {
+SpectrumPlan planSpectra(const BridgeSettings& settings, bool secondSdr) {
     SpectrumPlan plan;
     if (!settings.SpectrumDisplayEnabled)
         return plan;
     SpectrumSource first;
     first.receiver = settings.SpectrumReceiverNumber;
+    if (settings.SpectrumAveraging) {
+        const std::string averaging = trimBlanks(*settings.SpectrumAveraging);
+        first.averaging = averaging == "true";
+        if (!first.averaging && averaging != "false")
+            plan.problems.push_back("SpectrumAveraging " + inQuotes(*settings.SpectrumAveraging) +
+                                    " is not true or false; the spectra are not averaged");
+    }
     // Names are used without the blanks and line breaks around them, as every other value is:
     // an element written over several lines still names the source that N1MM+ shows.
     if (settings.SpectrumName) {
@@ -44,7 +51,7 @@ SpectrumPlan planSpectra(const BridgeSettings& settings) {
             first.name = trimBlanks(*settings.SpectrumName);
     }
     plan.sources.push_back(first);
-    if (!settings.Spectrum2ReceiverNumber)
+    if (!settings.Spectrum2ReceiverNumber && !secondSdr)
         return plan;
 
     const auto refuse = [&plan](std::string why) {
@@ -52,12 +59,17 @@ SpectrumPlan planSpectra(const BridgeSettings& settings) {
         return plan;
     };
     SpectrumSource second;
+    second.link = secondSdr ? 1 : 0;
     second.wholeReceiverNumber = true;
-    const std::optional<std::int32_t> receiver = wholeNumber(*settings.Spectrum2ReceiverNumber);
+    second.averaging = first.averaging;
+    const std::optional<std::int32_t> receiver =
+        settings.Spectrum2ReceiverNumber ? wholeNumber(*settings.Spectrum2ReceiverNumber)
+                                         : std::optional<std::int32_t>(0);
     if (!receiver || *receiver < 0 || *receiver > kHighestSpectrum2Receiver)
         return refuse("Spectrum2ReceiverNumber " + inQuotes(*settings.Spectrum2ReceiverNumber) +
                       " is not a receiver from 0 to " + std::to_string(kHighestSpectrum2Receiver));
-    if (*receiver == first.receiver)
+    // The second SDR program's receivers are its own, whatever their numbers.
+    if (*receiver == first.receiver && !secondSdr)
         return refuse("Spectrum2ReceiverNumber " + std::to_string(*receiver) +
                       " is the receiver of the first spectrum (SpectrumReceiverNumber)");
     second.receiver = *receiver;
@@ -85,7 +97,8 @@ SpectrumPlan planSpectra(const BridgeSettings& settings) {
 Spectrum::Spectrum(const BridgeSettings& settings, SpectrumSource source)
     : settings_(settings), source_(std::move(source)),
       sampleSize_(clampSpectrumSampleSize(settings.SpectrumSampleSize)),
-      intake_(settings.SpectrumFrequency, source_.receiver) {}
+      intake_(settings.SpectrumFrequency, source_.receiver, source_.averaging),
+      powersRate_(settings.SpectrumSampleRate), streamRate_(settings.SpectrumSampleRate) {}
 
 void Spectrum::initFft() {
     fillFftWindow(window_);
@@ -100,6 +113,8 @@ Spectrum::Dds Spectrum::takeDds(std::string_view arguments) {
     const std::optional<std::int32_t> hz = ddsFrequencyAfterReceiver(arguments);
     if (!hz)
         return Dds::noFrequency;
+    if (source_.averaging && *hz != ddsFrequency_)
+        restartMean();
     ddsFrequency_ = *hz;
     // N1MM+ reports tens of hertz; until it does, follow the SDR.
     if (n1mmFrequency_ == 0)
@@ -110,35 +125,79 @@ Spectrum::Dds Spectrum::takeDds(std::string_view arguments) {
 IqOutcome Spectrum::takeFrame(const std::uint8_t* data, std::size_t size, std::int64_t nowMillis,
                               platform::Lock& queueLock) {
     IqOutcome outcome = intake_.accept(data, size, nowMillis, queue_.empty());
-    if (outcome.verdict == IqVerdict::blockCompleted) {
+    if (outcome.verdict != IqVerdict::copied && outcome.verdict != IqVerdict::blockCompleted)
+        return outcome;
+    // The samples taken come at the rate their frame says; a mean holds one rate only.
+    const std::int32_t rate =
+        streamSampleRate(readIqFrameHeader(data, size)->sampleRate, settings_.SpectrumSampleRate);
+    if (rate != streamRate_) {
+        streamRate_ = rate;
+        if (source_.averaging) {
+            restartMean();
+            return outcome;
+        }
+    }
+    if (outcome.verdict != IqVerdict::blockCompleted)
+        return outcome;
+    if (!source_.averaging) {
         platform::LockGuard guard(queueLock);
         queue_.push(intake_.completedBlock());
+        return outcome;
+    }
+    fftBuffer_ = intake_.completedBlock();
+    transform();
+    addBinPowers(fftBuffer_, powerSums_);
+    ++blocksSummed_;
+    if (outcome.spectrumDue) {
+        meanPowers(powerSums_, blocksSummed_, powers_);
+        powersRate_ = streamRate_;
+        powerSums_.fill(0.0f);
+        blocksSummed_ = 0;
+        spectrumDue_ = true;
     }
     return outcome;
 }
 
-bool Spectrum::step(platform::Lock& queueLock, SpectrumPacket& packet,
-                    std::uint32_t& transformMillis) {
-    if (queue_.empty())
-        return false;
-    {
-        platform::LockGuard guard(queueLock);
-        if (!queue_.popInto(fftBuffer_))
-            return false;
-    }
+void Spectrum::transform() {
     const std::uint32_t t0 = platform::tickMillis();
     windowAndFft(window_, fftBuffer_);
-    spectrumBuffer_ = fftBuffer_;
-    transformMillis = platform::tickMillis() - t0;
+    transforms_.millis += platform::tickMillis() - t0;
+    transforms_.count += 1;
+}
+
+void Spectrum::restartMean() {
+    powerSums_.fill(0.0f);
+    blocksSummed_ = 0;
+    spectrumDue_ = false;
+    intake_.dropBlock();
+}
+
+bool Spectrum::step(platform::Lock& queueLock, SpectrumPacket& packet, Transforms& transforms) {
+    if (!spectrumDue_) {
+        if (queue_.empty())
+            return false;
+        {
+            platform::LockGuard guard(queueLock);
+            if (!queue_.popInto(fftBuffer_))
+                return false;
+        }
+        transform();
+        binPowers(fftBuffer_, powers_);
+        powersRate_ = streamRate_;
+    }
+    spectrumDue_ = false;
+    transforms = transforms_;
+    transforms_ = {};
     packet = makeXML();
     return true;
 }
 
 SpectrumPacket Spectrum::makeXML() {
     SpectrumInputs in = spectrumInputs(settings_, ddsFrequency_, n1mmFrequency_);
+    in.SpectrumSampleRate = powersRate_;
     in.SpectrumSampleSize = sampleSize_;
     in.Name = source_.name;
-    SpectrumPacket text = makeSpectrumXml(spectrumBuffer_, in, levelOffset_);
+    SpectrumPacket text = makeSpectrumXml(powers_, in, levelOffset_);
     LOG_DEBUG("Orvex::makeXML", "{}", text);
     return text;
 }

@@ -205,50 +205,113 @@ std::string formatKhz(double khz) {
     return std::string(text, result.ptr);
 }
 
-// Walks the bins, writes the values ("12,0,7,") from 'out' on and returns the new end. Levels
-// are worked out a batch at a time before the digits, so the bins do not wait on each other.
-// Powers of n bins from 'index' + step on; a bin without power (zero or NaN) is marked silent
-// and an infinite one is held at the largest float, so every power given to the logarithm is
-// positive and finite. Silent bins get the smallest normal float, which is how they count in
-// the average.
-void binPowers(const IqBlock& spectrum, std::uint32_t& index, std::uint32_t step, std::int32_t n,
-               float* powers, std::uint32_t* silent) {
+#if defined(__SSE2__)
+
+// Four strongest powers in one go, of count bins each, count a multiple of 4.
+inline __m128 strongestAt(const float* p) {
+    return _mm_max_ps(_mm_loadu_ps(p), _mm_setzero_ps()); // a NaN lane gives 0
+}
+
+inline __m128 strongestOfEach4(const float* first, std::uint32_t count) {
+    __m128 m[4];
+    for (std::uint32_t g = 0; g < 4; ++g) {
+        const float* p = first + g * count;
+        m[g] = strongestAt(p);
+        for (std::uint32_t k = 4; k < count; k += 4)
+            m[g] = _mm_max_ps(_mm_loadu_ps(p + k), m[g]); // a NaN lane keeps m[g]
+    }
+    _MM_TRANSPOSE4_PS(m[0], m[1], m[2], m[3]);
+    return _mm_max_ps(_mm_max_ps(m[0], m[1]), _mm_max_ps(m[2], m[3]));
+}
+
+#endif
+
+// The strongest power of count bins from 'first' on. A NaN bin has no power and is passed over,
+// as a bin of zero power is.
+inline float strongest(const float* bins, std::uint32_t first, std::uint32_t count) {
+    const float* p = bins + first;
+    float best = 0.0f;
+    std::uint32_t k = 0;
+#if defined(__SSE2__)
+    if (count >= 4) {
+        __m128 b = strongestAt(p);
+        for (k = 4; k + 4 <= count; k += 4)
+            b = _mm_max_ps(_mm_loadu_ps(p + k), b);
+        b = _mm_max_ps(b, _mm_movehl_ps(b, b));
+        b = _mm_max_ps(b, _mm_shuffle_ps(b, b, _MM_SHUFFLE(1, 1, 1, 1)));
+        best = _mm_cvtss_f32(b);
+    }
+#endif
+    for (; k < count; ++k)
+        best = p[k] > best ? p[k] : best;
+    return best;
+}
+
+// The powers of the next n values: value by value, the strongest of the step bins after 'index'
+// (modulo 4096), and 'index' moved on to the last of them. A value whose bins have no power at
+// all is marked silent, and an infinite one is held at the largest float, so every power given
+// to the logarithm is positive and finite. Silent values get the smallest normal float, which is
+// how they count in the average.
+void groupPowers(const PowerSpectrum& bins, std::uint32_t& index, std::uint32_t step,
+                 std::int32_t n, float* powers, std::uint32_t* silent) {
     std::int32_t i = 0;
 #if defined(__SSE2__)
-    const __m64* bins = reinterpret_cast<const __m64*>(spectrum.data.data());
-    for (; i + 4 <= n; i += 4) {
-        const std::uint32_t k0 = (index + step) % kBins;
-        const std::uint32_t k1 = (index + 2 * step) % kBins;
-        const std::uint32_t k2 = (index + 3 * step) % kBins;
-        const std::uint32_t k3 = (index + 4 * step) % kBins;
+    // Four values at a time while their bins lie side by side in whole quads (512 values: 8 bins).
+    while (step % 4 == 0 && i + 4 <= n && (index + 1) % kBins + 4 * step <= kBins) {
+        __m128 p = strongestOfEach4(bins.data() + (index + 1) % kBins, step);
         index += 4 * step;
-        const __m128 a = _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), bins + k0), bins + k1);
-        const __m128 b = _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), bins + k2), bins + k3);
-        const __m128 re = _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
-        const __m128 im = _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
-        __m128 p = _mm_add_ps(_mm_mul_ps(re, re), _mm_mul_ps(im, im));
-        const __m128 none = _mm_cmpngt_ps(p, _mm_setzero_ps()); // zero or NaN
+        const __m128 none = _mm_cmpngt_ps(p, _mm_setzero_ps());
         const __m128 huge = _mm_cmpgt_ps(p, _mm_set1_ps(FLT_MAX));
         p = _mm_or_ps(_mm_andnot_ps(huge, p), _mm_and_ps(huge, _mm_set1_ps(FLT_MAX)));
         p = _mm_or_ps(_mm_andnot_ps(none, p), _mm_and_ps(none, _mm_set1_ps(FLT_MIN)));
         _mm_storeu_ps(powers + i, p);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(silent + i), _mm_castps_si128(none));
+        i += 4;
     }
 #endif
     for (; i < n; ++i) {
+        const std::uint32_t first = (index + 1) % kBins;
         index += step;
-        const std::uint32_t k = index % kBins;
-        const float re = spectrum.data[2 * k];
-        const float im = spectrum.data[2 * k + 1];
-        const float p = re * re + im * im;
+        float p;
+        if (first + step <= kBins) {
+            p = strongest(bins.data(), first, step);
+        } else {
+            const float before = strongest(bins.data(), first, kBins - first);
+            const float after = strongest(bins.data(), 0, first + step - kBins);
+            p = after > before ? after : before;
+        }
         silent[i] = p > 0.0f ? 0 : ~0u;
         powers[i] = p > 0.0f ? (p <= FLT_MAX ? p : FLT_MAX) : FLT_MIN;
     }
 }
 
+// Every bin's power, stored into powers or added to it.
+template <bool Add> void eachBinPower(const IqBlock& spectrum, float* powers) {
+    const float* x = spectrum.data.data();
+    std::uint32_t k = 0;
+#if defined(__SSE2__)
+    for (; k + 4 <= kBins; k += 4) {
+        const __m128 a = _mm_loadu_ps(x + 2 * k);
+        const __m128 b = _mm_loadu_ps(x + 2 * k + 4);
+        const __m128 re = _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m128 im = _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
+        __m128 p = _mm_add_ps(_mm_mul_ps(re, re), _mm_mul_ps(im, im));
+        if (Add)
+            p = _mm_add_ps(_mm_loadu_ps(powers + k), p);
+        _mm_storeu_ps(powers + k, p);
+    }
+#endif
+    for (; k < kBins; ++k) {
+        const float re = x[2 * k];
+        const float im = x[2 * k + 1];
+        const float p = re * re + im * im;
+        powers[k] = Add ? powers[k] + p : p;
+    }
+}
+
 // Walks the bins, writes the values ("12,0,7,") from 'out' on and returns the new end. Levels
 // are worked out a batch at a time before the digits, so the bins do not wait on each other.
-char* writeValues(const IqBlock& spectrum, std::int32_t count, std::int32_t& levelOffset,
+char* writeValues(const PowerSpectrum& bins, std::int32_t count, std::int32_t& levelOffset,
                   std::int32_t correction, char* out) {
     const std::uint32_t step = kBins / static_cast<std::uint32_t>(count);
     const double offset = levelOffset;
@@ -264,7 +327,7 @@ char* writeValues(const IqBlock& spectrum, std::int32_t count, std::int32_t& lev
     std::int32_t sum = 0;
     for (std::int32_t first = 0; first < count; first += kBatch) {
         const std::int32_t n = std::min(kBatch, count - first);
-        binPowers(spectrum, index, step, n, powers, silent);
+        groupPowers(bins, index, step, n, powers, silent);
         roundedLog10s(path, powers, levels, static_cast<std::size_t>(n));
         for (std::int32_t i = 0; i < n; ++i) {
             const double v = 20 * static_cast<double>(levels[i]);
@@ -302,6 +365,20 @@ float log10Rounded(float power) {
     return roundedLog10(power);
 }
 
+void binPowers(const IqBlock& spectrum, PowerSpectrum& powers) {
+    eachBinPower<false>(spectrum, powers.data());
+}
+
+void addBinPowers(const IqBlock& spectrum, PowerSpectrum& sums) {
+    eachBinPower<true>(spectrum, sums.data());
+}
+
+void meanPowers(const PowerSpectrum& sums, std::int32_t blocks, PowerSpectrum& mean) {
+    const float n = static_cast<float>(blocks);
+    for (std::size_t k = 0; k < kBins; ++k)
+        mean[k] = sums[k] / n;
+}
+
 bool log10RoundedWith(SimdPath path, const float* powers, float* levels, std::size_t n) {
     if (!simdPathAvailable(path))
         return false;
@@ -327,6 +404,13 @@ SpectrumInputs spectrumInputs(const BridgeSettings& settings, std::int32_t ddsFr
 }
 
 SpectrumPacket makeSpectrumXml(const IqBlock& spectrum, const SpectrumInputs& in,
+                               std::int32_t& levelOffset) {
+    PowerSpectrum powers;
+    binPowers(spectrum, powers);
+    return makeSpectrumXml(powers, in, levelOffset);
+}
+
+SpectrumPacket makeSpectrumXml(const PowerSpectrum& powers, const SpectrumInputs& in,
                                std::int32_t& levelOffset) {
     const double f = centreKhz(in);
     const double half = in.SpectrumSampleRate * 0.5 / 1000;
@@ -369,7 +453,7 @@ SpectrumPacket makeSpectrumXml(const IqBlock& spectrum, const SpectrumInputs& in
     packet.resize(room);
     std::memcpy(packet.data(), document.data(), head);
     char* const values = packet.data() + head;
-    char* const end = writeValues(spectrum, count, levelOffset, in.SpectrumCorrection, values);
+    char* const end = writeValues(powers, count, levelOffset, in.SpectrumCorrection, values);
     packet.resize(static_cast<std::size_t>(end - 1 - packet.data())); // no trailing ","
     packet.append(document.substr(head));
     return packet;

@@ -5,6 +5,7 @@
 #include "bridge/simd_path.h"
 #include "settings/settings.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -13,6 +14,10 @@
 
 // The XML text of one spectrum datagram, UTF-8, sent without a terminating zero.
 using SpectrumPacket = std::string;
+
+// The power of each bin of a transformed block, re * re + im * im rounded to float, in natural
+// bin order.
+using PowerSpectrum = std::array<float, IqBlock::kSamples>;
 
 // What a packet is built from besides the spectrum. Views only: nothing is copied per block.
 struct SpectrumInputs {
@@ -42,8 +47,20 @@ float log10Rounded(float power);
 // when the path is not available here. For tests.
 bool log10RoundedWith(SimdPath path, const float* powers, float* levels, std::size_t n);
 
-// Builds the packet from a transformed block in natural bin order. levelOffset is subtracted
-// from every level and then replaced by the offset for the next packet. A sample size outside
+// The power of every bin of a transformed block.
+void binPowers(const IqBlock& spectrum, PowerSpectrum& powers);
+// Adds the power of every bin of a transformed block to sums, bin by bin.
+void addBinPowers(const IqBlock& spectrum, PowerSpectrum& sums);
+// sums / blocks, bin by bin; blocks must be 1 or more.
+void meanPowers(const PowerSpectrum& sums, std::int32_t blocks, PowerSpectrum& mean);
+
+// Builds the packet from the powers of a spectrum. Each value shows the strongest of the bins it
+// stands for: with n values of step = 4096 / n bins each, value i the bins after
+// 2048 + (i - 1) * step up to 2048 + i * step (modulo 4096). levelOffset is subtracted from
+// every level and then replaced by the offset for the next packet. A sample size outside
 // 1..4096 is used as its nearest valid value.
+SpectrumPacket makeSpectrumXml(const PowerSpectrum& powers, const SpectrumInputs& in,
+                               std::int32_t& levelOffset);
+// The same from a transformed block.
 SpectrumPacket makeSpectrumXml(const IqBlock& spectrum, const SpectrumInputs& in,
                                std::int32_t& levelOffset);

@@ -2,6 +2,7 @@
 
 #include "bridge/tci_message.h"
 #include "diag/log.h"
+#include "spots/tci_spot_commands.h"
 
 #include <algorithm>
 #include <limits>
@@ -21,9 +22,9 @@ std::string unsignedDecimal(std::int32_t value) {
 } // namespace
 
 TciLink::TciLink(const platform::Clock& clock, Connect connect, const SpotTable& table,
-                 PendingDeletes& pending, Requests requests)
+                 LinkDeletes& pending, Requests requests, std::string name)
     : clock_(clock), connect_(std::move(connect)), table_(table), pending_(pending),
-      requests_(std::move(requests)) {}
+      requests_(std::move(requests)), name_(std::move(name)) {}
 
 TciLink::~TciLink() = default;
 
@@ -76,6 +77,9 @@ std::int64_t TciLink::nextDeadline() const {
     }
     if (!connected())
         return lastAttemptEndMs_ + kReconnectMs;
+    // Commands that this pass had no room for go out in the next, at once.
+    if (listening() && !queue_.empty() && connection_->bufferedAmount() < kSendLowWater)
+        return clock_.steadyMillis();
     const std::int64_t quiet = std::max(lastHeardMs_, lastPingMs_) + kQuietMs;
     // A close of ours awaits the SDR's answer for a while only.
     const int closing = connection_->timeLeftMs();
@@ -84,6 +88,7 @@ std::int64_t TciLink::nextDeadline() const {
 
 void TciLink::service(const Deliver& deliver) {
     const std::int64_t now = clock_.steadyMillis();
+    passBytes_ = 0;
     if (!connecting() && !connected()) {
         if (connection_)
             connectionEnded();
@@ -190,7 +195,7 @@ void TciLink::noteArrivals(std::int64_t now) {
 
 void TciLink::setReady(bool ready) {
     if (ready != sdrReady_)
-        LOG_NONE(kTag, ">:SDR Ready:{}", ready ? "true" : "false");
+        LOG_NONE(kTag, "{}>:SDR Ready:{}", name_, ready ? "true" : "false");
     sdrReady_ = ready;
 }
 
@@ -213,19 +218,45 @@ void TciLink::resync() {
     queue_.clear();
     for (std::string& dxcall : pending_.calls())
         queue_.push_back(Outgoing{Outgoing::Kind::deletion, std::move(dxcall)});
-    // A hidden spot may still be on the panorama from before it was hidden.
+    // A hidden spot, or one off this SDR's bands, may still be on the panorama from before.
+    const auto shown = [this](const SpotEntry& entry) {
+        return !entry.hidden && filter_.passes(entry.n1mmKHz);
+    };
     for (const SpotEntry& entry : table_)
-        if (entry.hidden)
+        if (!shown(entry))
             queue_.push_back(Outgoing{Outgoing::Kind::deletion, entry.dxcall});
     for (const SpotEntry& entry : table_)
-        if (!entry.hidden)
+        if (shown(entry))
             queue_.push_back(Outgoing{Outgoing::Kind::spot, entry.dxcall});
     for (const Request& request : requests_.afterStart)
         queue_.push_back(Outgoing{Outgoing::Kind::request, request.command, request.atStop});
 }
 
-void TciLink::spotChanged(const std::string& dxcall) {
+void TciLink::spotChanged(const std::string& dxcall, std::optional<double> beforeKHz) {
+    const SpotEntry* entry = table_.find(dxcall);
+    if (entry != nullptr && !filter_.passes(entry->n1mmKHz)) {
+        if (beforeKHz && filter_.passes(*beforeKHz))
+            enqueue(Outgoing{Outgoing::Kind::deletion, dxcall});
+        return;
+    }
     enqueue(Outgoing{Outgoing::Kind::spot, dxcall});
+}
+
+void TciLink::setBandFilter(const BandFilter& filter) {
+    if (filter == filter_)
+        return;
+    const BandFilter before = std::exchange(filter_, filter);
+    LOG_INFO(kTag, "{}Spots for the SDR: {}", name_, filter_.describe());
+    if (!listening())
+        return;
+    for (const SpotEntry& entry : table_) {
+        if (entry.hidden)
+            continue;
+        const bool was = before.passes(entry.n1mmKHz);
+        const bool is = filter_.passes(entry.n1mmKHz);
+        if (was != is)
+            enqueue(Outgoing{is ? Outgoing::Kind::spot : Outgoing::Kind::deletion, entry.dxcall});
+    }
 }
 
 void TciLink::spotDeleted(const std::string& dxcall) {
@@ -237,8 +268,8 @@ void TciLink::enqueue(Outgoing item) {
     if (!listening())
         return;
     if (queue_.size() >= kQueueLimit) {
-        LOG_DEBUG(kTag, "{} commands wait for the SDR; sending what it should show instead",
-                  queue_.size());
+        LOG_DEBUG(kTag, "{}{} commands wait for the SDR; sending what it should show instead",
+                  name_, queue_.size());
         resync();
     } else {
         queue_.push_back(std::move(item));
@@ -247,30 +278,35 @@ void TciLink::enqueue(Outgoing item) {
 }
 
 void TciLink::pump() {
-    while (!queue_.empty() && listening() && connection_->bufferedAmount() < kSendLowWater) {
+    while (!queue_.empty() && listening() && connection_->bufferedAmount() < kSendLowWater &&
+           passBytes_ < kWritePerPass) {
         Outgoing item = std::move(queue_.front());
         queue_.pop_front();
         switch (item.kind) {
         case Outgoing::Kind::spot: {
-            // The spot as it is now; one deleted meanwhile has its deletion further back.
+            // The spot as it is now; one deleted (or moved off this SDR's bands) meanwhile has its
+            // deletion further back.
             const SpotEntry* entry = table_.find(item.value);
-            if (entry == nullptr || entry->hidden)
+            if (entry == nullptr || entry->hidden || !filter_.passes(entry->n1mmKHz))
                 break;
             const std::string command = spotCommand(*entry);
-            LOG_INFO(kTag, ">:{}", command);
+            LOG_INFO(kTag, "{}>:{}", name_, command);
             connection_->sendText(command);
+            passBytes_ += command.size();
             break;
         }
         case Outgoing::Kind::deletion: {
             const std::string command = spotDeleteCommand(item.value);
-            LOG_INFO(kTag, ">:{}", command);
+            LOG_INFO(kTag, "{}>:{}", name_, command);
             connection_->sendText(command);
+            passBytes_ += command.size();
             pending_.markSent(item.value, ++deletionsSent_);
             break;
         }
         case Outgoing::Kind::request:
-            LOG_INFO(kTag, "> {}", item.value);
+            LOG_INFO(kTag, "{}> {}", name_, item.value);
             connection_->sendText(item.value);
+            passBytes_ += item.value.size();
             if (!item.atStop.empty() &&
                 std::find(owedAtStop_.begin(), owedAtStop_.end(), item.atStop) == owedAtStop_.end())
                 owedAtStop_.push_back(std::move(item.atStop));
@@ -301,24 +337,53 @@ void TciLink::ping(std::int64_t now) {
     pingsAwaited_.push_back(std::move(ping));
 }
 
-void TciLink::stop() {
+bool TciLink::closeForStop() {
     queue_.clear();
     if (!connected()) {
         connection_.reset();
-        return;
+        return false;
     }
     for (const std::string& command : owedAtStop_) {
-        LOG_INFO(kTag, "> {}", command);
+        LOG_INFO(kTag, "{}> {}", name_, command);
         connection_->sendText(command);
     }
     connection_->close();
-    const std::int64_t deadline = clock_.steadyMillis() + kStopMs;
+    return true;
+}
+
+void TciLink::stopAll(const std::vector<TciLink*>& links) {
+    std::vector<TciLink*> closing;
+    for (TciLink* link : links)
+        if (link->closeForStop())
+            closing.push_back(link);
+    if (closing.empty())
+        return;
+    const platform::Clock& clock = closing.front()->clock_;
+    const std::int64_t deadline = clock.steadyMillis() + kStopMs;
     for (;;) {
-        const std::int64_t left = deadline - clock_.steadyMillis();
-        if (!connected() || left <= 0)
+        for (TciLink* link : closing)
+            if (!link->connected())
+                link->connection_.reset();
+        closing.erase(std::remove_if(closing.begin(), closing.end(),
+                                     [](TciLink* link) { return !link->connection_; }),
+                      closing.end());
+        const std::int64_t left = deadline - clock.steadyMillis();
+        if (closing.empty() || left <= 0)
             break;
-        // Writes what waits, then reads and lets go what comes until the SDR has answered.
-        connection_->poll(static_cast<int>(std::min<std::int64_t>(left, 100)));
+        // Writes what waits, then reads and lets go what comes until each SDR has answered; a
+        // close that has waited its time ends at its own next poll.
+        std::int64_t wait = std::min<std::int64_t>(left, 100);
+        std::vector<platform::WaitFor> sockets;
+        for (TciLink* link : closing) {
+            const int closeLeft = link->connection_->timeLeftMs();
+            if (closeLeft >= 0)
+                wait = std::min<std::int64_t>(wait, closeLeft);
+            sockets.push_back({link->connection_->nativeSocket(), link->wantsToWrite()});
+        }
+        platform::waitSockets(sockets.data(), sockets.size(), static_cast<int>(wait));
+        for (TciLink* link : closing)
+            link->connection_->poll(0);
     }
-    connection_.reset();
+    for (TciLink* link : links)
+        link->connection_.reset();
 }

@@ -2,12 +2,14 @@
 // stop notices, what the bridge sends and in which order, a ping when the line has gone quiet,
 // and the confirmation of deletions. One connection at a time; an attempt is moved on by the
 // loop's passes and never waited for, and the next one is due 5 seconds after the last ended,
-// however it ended.
+// however it ended. A station with two SDR programs has a link to each, each on its own: what one
+// link does in a pass is bounded, so that the other's SDR waits for nothing it does.
 #pragma once
 
 #include "platform/clock.h"
 #include "platform/socket.h"
-#include "spots/spots.h"
+#include "spots/bands.h"
+#include "spots/spot_table.h"
 #include "websocket/websocket.h"
 
 #include <cstddef>
@@ -15,6 +17,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,9 +62,14 @@ public:
     static constexpr std::size_t kQueueLimit = 65536;
     // Pings whose answer is awaited; past this many the oldest is given up.
     static constexpr std::size_t kPingsAwaitedLimit = 16;
+    // Commands handed to the connection in one pass: a re-send of any size goes out over several
+    // passes, so that the other link and the spot socket are served in between.
+    static constexpr std::size_t kWritePerPass = 256 * 1024;
 
+    // `name` goes before every line the link logs: empty for the first link, so that a station
+    // with one SDR program sees the lines it always has.
     TciLink(const platform::Clock& clock, Connect connect, const SpotTable& table,
-            PendingDeletes& pending, Requests requests);
+            LinkDeletes& pending, Requests requests, std::string name = std::string());
     ~TciLink();
     TciLink(const TciLink&) = delete;
     TciLink& operator=(const TciLink&) = delete;
@@ -80,12 +88,23 @@ public:
     void sdrStopped();
 
     // Live changes, sent when the SDR listens: the spot as the table holds it when it goes out,
-    // and a deletion (already remembered as pending by the caller).
-    void spotChanged(const std::string& dxcall);
+    // and a deletion (already remembered as pending by the caller). A spot that the band filter
+    // keeps from this SDR is not sent; if the SDR may show the call from before, at beforeKHz,
+    // it is sent the deletion instead.
+    void spotChanged(const std::string& dxcall, std::optional<double> beforeKHz = std::nullopt);
     void spotDeleted(const std::string& dxcall);
 
-    // The bridge stops: the stop request when due, the close frame, and a moment for both to go.
-    void stop();
+    // The spots this SDR is to show from now on, by the bands of the N1MM+ radios it serves.
+    // While it listens it is sent, paced as a re-send is, the deletions of the spots it is to
+    // show no more and the spots it is to show now; otherwise its next start sends them.
+    void setBandFilter(const BandFilter& filter);
+    const BandFilter& bandFilter() const { return filter_; }
+
+    // The bridge stops: the stop requests when due, the close frame, and a moment for both to go
+    // and for the SDR to answer. Every link at once: the closes are waited for together, so that
+    // two links take no longer than one.
+    static void stopAll(const std::vector<TciLink*>& links);
+    void stop() { stopAll({this}); }
 
     // The SDR hears what is sent now: it has started, and the connection is open.
     bool listening() const;
@@ -125,18 +144,24 @@ private:
     void pingWhenDue(std::int64_t now);
     void ping(std::int64_t now);
     void setReady(bool ready);
+    // Sends what is owed at the stop and the close frame; false when there is no connection to
+    // close.
+    bool closeForStop();
 
     const platform::Clock& clock_;
     Connect connect_;
     const SpotTable& table_;
-    PendingDeletes& pending_;
+    LinkDeletes& pending_;
     Requests requests_;
+    std::string name_;
+    BandFilter filter_;
 
     std::unique_ptr<wsclient::WebSocket> connection_;
     bool sdrReady_ = false;
     bool resyncDue_ = false;              // a start came in this pass
     std::vector<std::string> owedAtStop_; // in the order their requests went out
     std::deque<Outgoing> queue_;
+    std::size_t passBytes_ = 0; // handed to the connection in this pass
     std::int64_t lastAttemptEndMs_ = 0;
     std::int64_t lastHeardMs_ = 0;
     std::int64_t lastPingMs_ = 0;

@@ -1,5 +1,10 @@
 #include "bridge/tci_message.h"
 
+#include "settings/settings.h"
+#include "text/numbers.h"
+
+#include <string>
+
 TciCommandView viewTciCommand(std::string_view bytes) {
     TciCommandView command;
     const std::size_t colon = bytes.find(':');
@@ -29,4 +34,27 @@ std::string tciCommandText(const TciMessage& message) {
     text += message.arguments;
     text += ';';
     return text;
+}
+
+bool ddsForReceiver(std::string_view arguments, std::int32_t receiver) {
+    const std::string number = std::to_string(receiver);
+    return number.size() == 1 && !arguments.empty() && arguments[0] == number[0];
+}
+
+bool ddsForReceiverNumber(std::string_view arguments, std::int32_t receiver) {
+    const std::string field = trimBlanks(arguments.substr(0, arguments.find(',')));
+    return !field.empty() && field == std::to_string(receiver);
+}
+
+std::optional<std::int32_t> ddsFrequencyAfterReceiver(std::string_view arguments) {
+    const std::size_t comma = arguments.find(',');
+    return leadingInteger(comma == std::string_view::npos ? arguments
+                                                          : arguments.substr(comma + 1));
+}
+
+std::optional<std::int32_t> ddsFrequencyFor(std::string_view arguments, std::int32_t receiver) {
+    if (!ddsForReceiver(arguments, receiver)) {
+        return std::nullopt;
+    }
+    return ddsFrequencyAfterReceiver(arguments);
 }

@@ -1,7 +1,10 @@
-// One TCI text message or command: "name:arguments;".
+// One TCI text message or command, "name:arguments;", and the readers of the arguments the
+// bridge acts on.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,3 +43,15 @@ template <typename Visit> void forEachTciCommand(std::string_view bytes, Visit&&
 
 // The text sent to the SDR: name ":" arguments ";".
 std::string tciCommandText(const TciMessage& message);
+
+// The "dds" rule: the receiver's decimal text must equal the first character of the arguments
+// (so only receivers 0 to 9 can match).
+bool ddsForReceiver(std::string_view arguments, std::int32_t receiver);
+// The whole-number rule: the receiver field (up to the first ',', blanks around it allowed) is
+// the receiver's decimal number, so that receiver 1 does not take receiver 10's frequency.
+bool ddsForReceiverNumber(std::string_view arguments, std::int32_t receiver);
+// The frequency of a "dds" that matched: the leading integer of the text after the first ','
+// (all of it without one). Empty when there is no number, which is worth a warning.
+std::optional<std::int32_t> ddsFrequencyAfterReceiver(std::string_view arguments);
+// ddsForReceiver, then ddsFrequencyAfterReceiver; empty when the receiver does not match.
+std::optional<std::int32_t> ddsFrequencyFor(std::string_view arguments, std::int32_t receiver);

@@ -262,12 +262,16 @@ bool loadDocument(const XMLDocument& doc, BridgeSettings& settings) {
     loadInteger(root, "SpectrumFrequency", settings.SpectrumFrequency);
     loadText(root, "SpectrumScalingFactor", settings.SpectrumScalingFactor);
     loadInteger(root, "SpectrumCorrection", settings.SpectrumCorrection);
+    loadOptionalText(root, "SpectrumAveraging", settings.SpectrumAveraging);
+    loadOptionalText(root, "TCI2Host", settings.TCI2Host);
+    loadOptionalText(root, "TCI2Port", settings.TCI2Port);
     loadOptionalText(root, "SpectrumName", settings.SpectrumName);
     loadOptionalText(root, "Spectrum2ReceiverNumber", settings.Spectrum2ReceiverNumber);
     loadOptionalText(root, "Spectrum2Name", settings.Spectrum2Name);
     loadOptionalText(root, "Spectrum2RadioNr", settings.Spectrum2RadioNr);
     loadOptionalText(root, "SpotText", settings.SpotText);
     loadOptionalText(root, "SpotHiddenStatuses", settings.SpotHiddenStatuses);
+    loadOptionalText(root, "SpotOnlyRadioBands", settings.SpotOnlyRadioBands);
     return true;
 }
 
@@ -315,12 +319,16 @@ std::string settingsDocument(const BridgeSettings& s) {
     b.comment(" Correction factor for display, 40 seems to work fine, higher values will decrease "
               "level of spectrum display. ");
     b.element("SpectrumCorrection", decimalText(s.SpectrumCorrection));
+    b.optionalElement("SpectrumAveraging", s.SpectrumAveraging);
+    b.optionalElement("TCI2Host", s.TCI2Host);
+    b.optionalElement("TCI2Port", s.TCI2Port);
     b.optionalElement("SpectrumName", s.SpectrumName);
     b.optionalElement("Spectrum2ReceiverNumber", s.Spectrum2ReceiverNumber);
     b.optionalElement("Spectrum2Name", s.Spectrum2Name);
     b.optionalElement("Spectrum2RadioNr", s.Spectrum2RadioNr);
     b.optionalElement("SpotText", s.SpotText);
     b.optionalElement("SpotHiddenStatuses", s.SpotHiddenStatuses);
+    b.optionalElement("SpotOnlyRadioBands", s.SpotOnlyRadioBands);
     XMLElement* transverters = b.emptyElement("Transverters");
     for (const TransverterEntry& entry : s.Transverters) {
         XMLElement* child = doc.NewElement("Transverter");

@@ -43,8 +43,13 @@ struct BridgeSettings {
     std::int32_t SpectrumCorrection = 40;
     // Elements that only a file which holds them has, and that only such a file gets back, so
     // that a station that never asked for them keeps its file as it is. Text as written: the
-    // bridge reads and checks them when it starts (a second spectrum for an SO2R or SO2V
-    // station, and the names that N1MM+'s spectrum windows pick their source by).
+    // bridge reads and checks them when it starts (each spectrum the mean of every block since
+    // the last, a second SDR program, a second spectrum for an SO2R or SO2V station, and the
+    // names that N1MM+'s spectrum windows pick their source by).
+    std::optional<std::string> SpectrumAveraging;
+    // A second SDR program's TCI server, for a station with two SDR radios: both must be there.
+    std::optional<std::string> TCI2Host;
+    std::optional<std::string> TCI2Port;
     std::optional<std::string> SpectrumName;
     std::optional<std::string> Spectrum2ReceiverNumber;
     std::optional<std::string> Spectrum2Name;
@@ -53,6 +58,8 @@ struct BridgeSettings {
     // spots are kept off it (comma-separated).
     std::optional<std::string> SpotText;
     std::optional<std::string> SpotHiddenStatuses;
+    // "true": each SDR program is sent only the spots on its N1MM+ radios' bands.
+    std::optional<std::string> SpotOnlyRadioBands;
     std::vector<TransverterEntry> Transverters{{1296000.0, 144000.0}, {432000.0, 28000.0}};
 };
 

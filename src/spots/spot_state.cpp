@@ -122,12 +122,18 @@ void appendSpot(std::string& out, std::string_view indent, const SpotView& spot,
     out += "/>\n";
 }
 
+// A later link's deletion says its link, and its call where an older build looks for none.
 void appendMark(std::string& out, std::string_view indent, const char* name,
-                std::string_view dxcall) {
+                std::string_view dxcall, std::size_t link = 0) {
     out += indent;
     out += '<';
     out += name;
-    appendAttribute(out, "dxcall", dxcall);
+    if (link == 0) {
+        appendAttribute(out, "dxcall", dxcall);
+    } else {
+        appendAttribute(out, "link", std::to_string(link + 1));
+        appendAttribute(out, "call", dxcall);
+    }
     out += "/>\n";
 }
 
@@ -172,9 +178,20 @@ bool isModeWord(std::string_view mode) {
     return false;
 }
 
-// A call sign that a spot could have been relayed with; anything else is no one's.
-const char* usableCall(const XMLElement& element) {
-    const char* call = element.Attribute("dxcall");
+// The link that a deletion's record is for, from 0; empty for one this build does not know.
+std::optional<std::size_t> recordLink(const XMLElement& element) {
+    const char* link = element.Attribute("link");
+    if (link == nullptr)
+        return 0;
+    if (std::string_view(link) == "2")
+        return 1;
+    return std::nullopt;
+}
+
+// A call sign that a spot could have been relayed with; anything else is no one's. A later
+// link's deletion names it under "call".
+const char* usableCall(const XMLElement& element, std::size_t link = 0) {
+    const char* call = element.Attribute(link == 0 ? "dxcall" : "call");
     if (call == nullptr || *call == '\0' || std::string_view(call).size() > kCallSignLimit) {
         return nullptr;
     }
@@ -297,8 +314,8 @@ std::string notWellFormed(const tinyxml2::XMLDocument& document, std::size_t fir
 // leaves the caller's untouched.
 class Loader {
 public:
-    Loader(std::int32_t lifeTime, std::int64_t loopNow, std::int64_t down)
-        : lifeTime_(lifeTime), loopNow_(loopNow), down_(down) {}
+    Loader(std::int32_t lifeTime, std::int64_t loopNow, std::int64_t down, std::size_t links)
+        : lifeTime_(lifeTime), loopNow_(loopNow), down_(down), pending_(links) {}
 
     void take(const XMLElement& element) {
         const std::string_view name = element.Name();
@@ -324,14 +341,17 @@ public:
 
 private:
     void takePendingDelete(const XMLElement& element) {
-        const char* call = usableCall(element);
+        const std::optional<std::size_t> link = recordLink(element);
+        const char* call = link ? usableCall(element, *link) : nullptr;
         if (call == nullptr) {
             ++refused_;
             return;
         }
-        // A call is live or waiting for its deletion, never both: the later entry decides.
+        // A call is live or waiting for its deletion, never both: the later entry decides. A
+        // link that this run does not have owes nothing.
         table_.remove(call);
-        pending_.remember(call);
+        if (*link < pending_.links())
+            pending_.link(*link).remember(call);
     }
 
     void takeSpot(const XMLElement& element) {
@@ -379,7 +399,7 @@ private:
     std::int64_t down_;
     SpotTable table_;
     PendingDeletes pending_;
-    PendingDeletes late_;
+    LinkDeletes late_; // owed to every link
     std::size_t expired_ = 0;
     std::size_t refused_ = 0;
 };
@@ -516,7 +536,8 @@ SpotStateImage spotStateImage(const SpotTable& table, const PendingDeletes& pend
     for (const SpotEntry& entry : table)
         bytes += entry.dxcall.size() + entry.mode.size() + entry.comment.size() +
                  entry.status.size() + entry.marks.size() * 64;
-    pending.forEachCall([&bytes](const std::string& call) { bytes += call.size(); });
+    for (std::size_t link = 0; link < pending.links(); ++link)
+        pending.link(link).forEachCall([&bytes](const std::string& call) { bytes += call.size(); });
     image.text.reserve(bytes);
     image.spots.reserve(table.size());
     for (const SpotEntry& entry : table) {
@@ -534,9 +555,12 @@ SpotStateImage spotStateImage(const SpotTable& table, const PendingDeletes& pend
         spot.n1mmKHz = entry.n1mmKHz;
         spot.kind = entry.kind;
     }
-    image.pending.reserve(pending.size());
-    pending.forEachCall(
-        [&image](const std::string& call) { image.pending.push_back(keep(image.text, call)); });
+    for (std::size_t link = 0; link < pending.links(); ++link) {
+        std::vector<TextSpan>& calls = image.pending[link];
+        calls.reserve(pending.link(link).size());
+        pending.link(link).forEachCall(
+            [&image, &calls](const std::string& call) { calls.push_back(keep(image.text, call)); });
+    }
     image.wallNow = wallNow;
     image.generation = generation;
     return image;
@@ -563,9 +587,11 @@ void writeSpotStateDocument(const SpotStateImage& image, const TextSink& write) 
         appendSpot(piece, "    ", viewOf(image, spot), nullptr);
         handOver(false);
     }
-    for (const TextSpan call : image.pending) {
-        appendMark(piece, "    ", kPendingDelete, image[call]);
-        handOver(false);
+    for (std::size_t link = 0; link < PendingDeletes::kLinkLimit; ++link) {
+        for (const TextSpan call : image.pending[link]) {
+            appendMark(piece, "    ", kPendingDelete, image[call], link);
+            handOver(false);
+        }
     }
     piece += "</";
     piece += kRoot;
@@ -590,7 +616,7 @@ SpotStateLoad loadSpotState(std::string_view text, SpotTable& table, PendingDele
     if (!saved) {
         return load;
     }
-    Loader loader(lifeTime, loopNow, timeDown(*saved, wallNow));
+    Loader loader(lifeTime, loopNow, timeDown(*saved, wallNow), pending.links());
     if (readChildren(text, root, loader, load)) {
         loader.finish(table, pending, load);
     }
@@ -615,22 +641,27 @@ std::string journalSpotRecord(const SpotEntry& entry, std::int64_t loopNow, std:
     return text;
 }
 
-std::string journalRecord(JournalMark mark, std::string_view dxcall) {
+std::string journalRecord(JournalMark mark, std::string_view dxcall, std::size_t link) {
     const char* name = mark == JournalMark::removed   ? kRemoved
                        : mark == JournalMark::pending ? kPendingDelete
                                                       : kSettled;
     std::string text;
-    appendMark(text, "", name, dxcall);
+    appendMark(text, "", name, dxcall, mark == JournalMark::removed ? 0 : link);
     return text;
 }
 
 void writeJournalSnapshot(const SpotStateImage& image,
                           const std::vector<const SpotStateImage*>& before, const TextSink& write) {
     std::unordered_set<std::string_view> now;
+    std::unordered_set<std::string_view> nowPending[PendingDeletes::kLinkLimit];
     for (const SavedSpot& spot : image.spots)
         now.insert(image[spot.dxcall]);
-    for (const TextSpan call : image.pending)
-        now.insert(image[call]);
+    for (std::size_t link = 0; link < PendingDeletes::kLinkLimit; ++link) {
+        for (const TextSpan call : image.pending[link]) {
+            now.insert(image[call]);
+            nowPending[link].insert(image[call]);
+        }
+    }
     std::string piece;
     piece.reserve(kPieceBytes + kSavedSpotLimit);
     const auto handOver = [&piece, &write](bool always) {
@@ -640,6 +671,8 @@ void writeJournalSnapshot(const SpotStateImage& image,
         }
     };
     std::unordered_set<std::string_view> gone;
+    // A later link's deletion that the image no longer owes is settled for that link alone.
+    std::unordered_set<std::string_view> settled[PendingDeletes::kLinkLimit];
     for (const SpotStateImage* earlier : before) {
         const auto takeBack = [&](std::string_view call) {
             if (now.count(call) == 0 && gone.insert(call).second) {
@@ -650,16 +683,27 @@ void writeJournalSnapshot(const SpotStateImage& image,
         };
         for (const SavedSpot& spot : earlier->spots)
             takeBack((*earlier)[spot.dxcall]);
-        for (const TextSpan call : earlier->pending)
+        for (const TextSpan call : earlier->pending[0])
             takeBack((*earlier)[call]);
+        for (std::size_t link = 1; link < PendingDeletes::kLinkLimit; ++link) {
+            for (const TextSpan span : earlier->pending[link]) {
+                const std::string_view call = (*earlier)[span];
+                if (nowPending[link].count(call) == 0 && settled[link].insert(call).second) {
+                    appendMark(piece, "", kSettled, call, link);
+                    handOver(false);
+                }
+            }
+        }
     }
     for (const SavedSpot& spot : image.spots) {
         appendSpot(piece, "", viewOf(image, spot), &image.wallNow);
         handOver(false);
     }
-    for (const TextSpan call : image.pending) {
-        appendMark(piece, "", kPendingDelete, image[call]);
-        handOver(false);
+    for (std::size_t link = 0; link < PendingDeletes::kLinkLimit; ++link) {
+        for (const TextSpan call : image.pending[link]) {
+            appendMark(piece, "", kPendingDelete, image[call], link);
+            handOver(false);
+        }
     }
     handOver(true);
 }
@@ -791,7 +835,6 @@ void SpotJournalReader::line(std::string_view text) {
         return;
     }
     const std::string_view name = element->Name();
-    const char* call = usableCall(*element);
     const bool known =
         name == kSpot || name == kPendingDelete || name == kRemoved || name == kSettled;
     if (!known) {
@@ -799,6 +842,10 @@ void SpotJournalReader::line(std::string_view text) {
         return;
     }
     ++replay_.records;
+    // Only a deletion's record may be a later link's.
+    const bool deletion = name == kPendingDelete || name == kSettled;
+    const std::optional<std::size_t> link = deletion ? recordLink(*element) : 0;
+    const char* call = link ? usableCall(*element, *link) : nullptr;
     if (call == nullptr) {
         ++replay_.refused;
         return;
@@ -811,9 +858,12 @@ void SpotJournalReader::line(std::string_view text) {
     if (name == kRemoved) {
         table_.remove(dxcall);
     } else if (name == kPendingDelete) {
-        deleteNow();
+        table_.remove(dxcall);
+        if (*link < pending_.links())
+            pending_.link(*link).remember(dxcall);
     } else if (name == kSettled) {
-        pending_.forget(dxcall);
+        if (*link < pending_.links())
+            pending_.link(*link).forget(dxcall);
     } else {
         std::int64_t age = 0;
         std::int64_t saved = 0;

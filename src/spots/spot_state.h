@@ -3,9 +3,14 @@
 // A document holds the whole state as it was at one moment; journals beside it hold every change
 // since, one line each, appended as the changes happen. Pure: the caller reads and writes the
 // files and reads the clocks.
+//
+// A second SDR program's deletions are kept as the first's are, in records that name its link
+// (link="2") and its call under "call", not "dxcall": a build that knows one link refuses such a
+// record as one without a call, and keeps the first link's spots and deletions as they are.
 #pragma once
 
-#include "spots/spot_relay.h"
+#include "spots/spot_table.h"
+#include "spots/tci_spot_commands.h"
 #include "spots/worked.h"
 
 #include <cstddef>
@@ -45,10 +50,11 @@ struct SavedSpot {
 // block: a plain copy, however many spots there are.
 struct SpotStateImage {
     std::string text;
-    std::vector<SavedSpot> spots;  // in table order
-    std::vector<TextSpan> pending; // the calls, in order of deletion
-    std::int64_t wallNow = 0;      // seconds since the epoch
-    std::uint64_t generation = 0;  // the journals from this generation on continue it
+    std::vector<SavedSpot> spots; // in table order
+    // Each link's calls, in order of deletion.
+    std::vector<TextSpan> pending[PendingDeletes::kLinkLimit];
+    std::int64_t wallNow = 0;     // seconds since the epoch
+    std::uint64_t generation = 0; // the journals from this generation on continue it
 
     std::string_view operator[](TextSpan span) const {
         return std::string_view(text).substr(span.at, span.size);
@@ -117,13 +123,15 @@ enum class JournalMark {
     pending, // the call is not live, and its deletion waits for the SDR
     settled, // the call's deletion waits no more
 };
-std::string journalRecord(JournalMark mark, std::string_view dxcall);
+// A deletion's record names its link from the second on (numbered from 0).
+std::string journalRecord(JournalMark mark, std::string_view dxcall, std::size_t link = 0);
 
 // The whole state of an image as journal records, to begin a fresh journal that makes every
 // journal before it needless: replayed over a document that names no more calls than `before`
 // do (or over none), they give the table and the list as the image holds them. Each call that
-// `before` names and that is neither live nor pending in the image is removed and settled first;
-// then come the live spots in table order and the pending calls in order. A build that only
+// `before` names and that is neither live nor pending in the image is removed and settled first,
+// and a later link's deletion that the image no longer owes is settled for that link; then come
+// the live spots in table order and each link's pending calls in order. A build that only
 // replays journals over its document reads it as any other journal. Handed over in pieces, as
 // the document is.
 void writeJournalSnapshot(const SpotStateImage& image,

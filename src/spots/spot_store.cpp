@@ -599,12 +599,12 @@ void SpotStore::spotRemoved(const std::string& dxcall) {
     waiting_ += journalRecord(JournalMark::removed, dxcall);
 }
 
-void SpotStore::deletionPending(const std::string& dxcall) {
-    waiting_ += journalRecord(JournalMark::pending, dxcall);
+void SpotStore::deletionPending(std::size_t link, const std::string& dxcall) {
+    waiting_ += journalRecord(JournalMark::pending, dxcall, link);
 }
 
-void SpotStore::deletionSettled(const std::string& dxcall) {
-    waiting_ += journalRecord(JournalMark::settled, dxcall);
+void SpotStore::deletionSettled(std::size_t link, const std::string& dxcall) {
+    waiting_ += journalRecord(JournalMark::settled, dxcall, link);
 }
 
 // A copy into the mapping: no system call, and nothing that waits for the disk. Where the store's

@@ -10,8 +10,8 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/mapped_file.h"
-#include "spots/spot_relay.h"
 #include "spots/spot_state.h"
+#include "spots/spot_table.h"
 
 #include <cstdint>
 #include <memory>
@@ -57,8 +57,8 @@ public:
     // The changes, as the table and the list make them, wait in memory for flush().
     void spotIs(const SpotEntry& entry) override;
     void spotRemoved(const std::string& dxcall) override;
-    void deletionPending(const std::string& dxcall) override;
-    void deletionSettled(const std::string& dxcall) override;
+    void deletionPending(std::size_t link, const std::string& dxcall) override;
+    void deletionSettled(std::size_t link, const std::string& dxcall) override;
 
     // Hands the waiting changes to the system (copies them into the mapped journal): before the
     // SDR hears of them, and once a pass. Where the journal has no room left they wait here for

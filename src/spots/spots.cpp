@@ -1,8 +1,10 @@
 #include "spots/spots.h"
 
 #include "diag/log.h"
+#include "spots/spot_relay.h"
 #include "spots/spot_store.h"
 #include "spots/worked.h"
+#include "text/utf8.h"
 
 #include <exception>
 
@@ -16,8 +18,9 @@ Spots::Spots(const BridgeSettings& settings) : settings_(settings) {}
 
 Spots::~Spots() = default;
 
-void Spots::open(const platform::Clock& clock) {
+void Spots::open(const platform::Clock& clock, std::size_t links) {
     received_ = 0;
+    pending_.useLinks(links);
     std::string problem;
     look_ = spotLook(settings_, problem);
     if (!problem.empty())
@@ -67,6 +70,9 @@ std::vector<SpotSend> Spots::takeSpot(const SpotFields& f, std::int64_t now) {
     LOG_DEBUG(kTag, "<:{} {}({}): DX de {}:\t{}\t{}\t{}", tlog::peer(f.timestamp),
               tlog::peer(f.action), tlog::peer(f.status), tlog::peer(f.spottercall),
               tlog::peer(f.frequency), tlog::peer(f.dxcall), tlog::peer(f.comment));
+    const SpotEntry* live = table_.find(f.dxcall);
+    const std::optional<double> before =
+        live != nullptr && !live->hidden ? std::optional<double>(live->n1mmKHz) : std::nullopt;
     SpotApplied applied = applySpot(table_, f, settings_, now, look_);
     // The call's spot is N1MM+'s own from here on, status and all.
     if (applied.evicted)
@@ -120,7 +126,7 @@ std::vector<SpotSend> Spots::takeSpot(const SpotFields& f, std::int64_t now) {
     flush();
     // A hidden spot is not shown; what the SDR showed of the call before must still go.
     if (!applied.command.empty())
-        sends.push_back({SpotSend::Kind::spot, f.dxcall});
+        sends.push_back({SpotSend::Kind::spot, f.dxcall, before});
     else if (wasPending)
         sends.push_back({SpotSend::Kind::deletion, f.dxcall});
     return sends;
@@ -152,10 +158,12 @@ std::vector<SpotSend> Spots::takeContact(const ContactFields& f) {
         }
     }
     flush();
+    // A new colour leaves the spot where it was.
     for (const ContactApplied::Restyled& spot : applied.restyled) {
         const SpotEntry* entry = table_.find(spot.dxcall);
         const bool shown = entry != nullptr && !shownCommand(*entry).empty();
-        sends.push_back({shown ? SpotSend::Kind::spot : SpotSend::Kind::deletion, spot.dxcall});
+        sends.push_back({shown ? SpotSend::Kind::spot : SpotSend::Kind::deletion, spot.dxcall,
+                         entry != nullptr ? std::optional<double>(entry->n1mmKHz) : std::nullopt});
     }
     return sends;
 }

@@ -6,11 +6,14 @@
 
 #include "platform/clock.h"
 #include "settings/settings.h"
-#include "spots/spot_relay.h"
+#include "spots/n1mm_datagram.h"
+#include "spots/spot_look.h"
+#include "spots/spot_table.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -22,6 +25,10 @@ class SpotStore;
 struct SpotSend {
     enum class Kind { spot, deletion } kind;
     std::string dxcall;
+    // For a spot: the N1MM+ frequency (kHz) at which the SDR may show the call from before the
+    // change; empty when the call was not shown. An SDR kept to its radios' bands is sent the
+    // deletion when the call leaves them.
+    std::optional<double> beforeKHz = std::nullopt;
 };
 
 class Spots {
@@ -34,8 +41,9 @@ public:
 
     // Reads how spots are to look, then the live spots and the pending deletions of the last run
     // when there is a state file: a restart neither forgets a spot nor leaves a stale one on the
-    // panorama. From here on every change is kept as it is made.
-    void open(const platform::Clock& clock);
+    // panorama. From here on every change is kept as it is made. `links` SDR programs are to
+    // hear the deletions, each on its own.
+    void open(const platform::Clock& clock, std::size_t links = 1);
 
     // A datagram's spot, received at now (seconds on the loop's clock): the table follows it, and
     // what the SDR is to hear comes back in order. Each change is in the journal before then.
@@ -58,7 +66,7 @@ public:
     // After a start that failed: the store goes without a last save, the files stay as they are.
     void abandon();
 
-    // What the link re-sends at every start and tells of what the SDR has read.
+    // What each link re-sends at every start and tells of what its SDR has read.
     const SpotTable& table() const { return table_; }
     PendingDeletes& pending() { return pending_; }
 

@@ -1,65 +1,19 @@
 #include "spots/worked.h"
 
+#include "spots/bands.h"
+#include "spots/tci_spot_commands.h"
+
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <iterator>
 #include <system_error>
 #include <utility>
 
 namespace {
 
-struct Band {
-    double mhz; // as N1MM+ names it
-    double lowKHz;
-    double highKHz;
-};
-
-// The edges of the three regions together, so that a QSO anywhere counts.
-constexpr Band kBands[] = {
-    {0.136, 135.7, 137.8},
-    {0.472, 472.0, 479.0},
-    {1.8, 1800.0, 2000.0},
-    {3.5, 3500.0, 4000.0},
-    {5.0, 5250.0, 5450.0},
-    {7.0, 7000.0, 7300.0},
-    {10.0, 10100.0, 10150.0},
-    {14.0, 14000.0, 14350.0},
-    {18.0, 18068.0, 18168.0},
-    {21.0, 21000.0, 21450.0},
-    {24.0, 24890.0, 24990.0},
-    {28.0, 28000.0, 29700.0},
-    {50.0, 50000.0, 54000.0},
-    {70.0, 69900.0, 71500.0},
-    {144.0, 144000.0, 148000.0},
-    {222.0, 219000.0, 225000.0},
-    {420.0, 420000.0, 450000.0},
-    {902.0, 902000.0, 928000.0},
-    {1240.0, 1240000.0, 1300000.0},
-    {2300.0, 2300000.0, 2450000.0},
-    {3300.0, 3300000.0, 3500000.0},
-    {5650.0, 5650000.0, 5925000.0},
-    {10000.0, 10000000.0, 10500000.0},
-    {24000.0, 24000000.0, 24250000.0},
-};
-
-// The band a QSO's band field names: by its name, or by where that many MHz lie (N1MM+ names
-// 432 and 1296 MHz so).
-const Band* bandNamed(std::string_view text) {
-    if (text.empty() || text.size() > kLogFieldLimit ||
-        !std::all_of(text.begin(), text.end(),
-                     [](char c) { return (c >= '0' && c <= '9') || c == '.'; }))
-        return nullptr;
-    double mhz = 0.0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), mhz);
-    if (error != std::errc() || end != text.data() + text.size())
-        return nullptr;
-    for (const Band& band : kBands) {
-        if (std::fabs(band.mhz - mhz) < 1e-6 ||
-            (mhz * 1000.0 >= band.lowKHz && mhz * 1000.0 <= band.highKHz))
-            return &band;
-    }
-    return nullptr;
+// A QSO's band field is a short text; a longer one names no band.
+const AmateurBand* bandOfQso(std::string_view text) {
+    return text.size() > kLogFieldLimit ? nullptr : bandNamed(text);
 }
 
 std::string upper(std::string_view text) {
@@ -105,27 +59,6 @@ ModeKind modeKind(std::string_view mode) {
     return ModeKind::unknown;
 }
 
-const char* modeKindWord(ModeKind kind) {
-    switch (kind) {
-    case ModeKind::cw:
-        return "cw";
-    case ModeKind::phone:
-        return "phone";
-    case ModeKind::digital:
-        return "digital";
-    case ModeKind::unknown:
-        break;
-    }
-    return "unknown";
-}
-
-std::optional<ModeKind> modeKindFromWord(std::string_view word) {
-    for (ModeKind kind : {ModeKind::unknown, ModeKind::cw, ModeKind::phone, ModeKind::digital})
-        if (word == modeKindWord(kind))
-            return kind;
-    return std::nullopt;
-}
-
 std::optional<std::int64_t> stampNumber(std::string_view timestamp) {
     // Year, month, day, hour, minute, second: six runs of digits, whatever stands between them.
     static constexpr int kMost[] = {9999, 12, 31, 23, 59, 60};
@@ -146,11 +79,11 @@ std::optional<std::int64_t> stampNumber(std::string_view timestamp) {
 }
 
 bool knownBand(std::string_view band) {
-    return bandNamed(band) != nullptr;
+    return bandOfQso(band) != nullptr;
 }
 
 bool onBand(double kHz, std::string_view band) {
-    const Band* named = bandNamed(band);
+    const AmateurBand* named = bandOfQso(band);
     return named != nullptr && kHz >= named->lowKHz && kHz <= named->highKHz;
 }
 

@@ -4,7 +4,9 @@
 #pragma once
 
 #include "settings/settings.h"
-#include "spots/spot_relay.h"
+#include "spots/n1mm_datagram.h"
+#include "spots/spot_look.h"
+#include "spots/spot_table.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,8 +22,6 @@ inline constexpr std::size_t kQsoIdLimit = 64;
 
 // The kind of an N1MM+ mode (CW, USB, RTTY, FT8...) or of the relay's own mode word.
 ModeKind modeKind(std::string_view mode);
-const char* modeKindWord(ModeKind kind);
-std::optional<ModeKind> modeKindFromWord(std::string_view word);
 
 // A time stamp as N1MM+ writes them ("2026/12/09 14:05:23" for a spot, "2026-12-09 14:05:23"
 // for a QSO) as a number that orders them; empty when it is not one.

@@ -5,10 +5,10 @@
 #include "platform/name_lookup.h"
 #include "platform/random.h"
 #include "platform/socket.h"
+#include "text/utf8.h"
 #include "websocket/connect_race.h"
 #include "websocket/frame_codec.h"
 #include "websocket/handshake.h"
-#include "websocket/utf8.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -148,7 +148,8 @@ public:
             platform::waitSocket(s, true, bufferedAmount() > 0, wait);
         }
 
-        while (rxBuffer.size() < kReceiveHighWater) {
+        const std::size_t before = rxBuffer.size();
+        while (rxBuffer.size() < kReceiveHighWater && rxBuffer.size() - before < kReceivePerPoll) {
             const std::size_t old = rxBuffer.size();
             rxBuffer.resize(old + kReceiveChunk);
             const long n = platform::receiveSome(s, rxBuffer.data() + old, kReceiveChunk);

@@ -24,6 +24,10 @@ enum class ReadyState : std::int32_t { CLOSING = 0, CLOSED = 1, CONNECTING = 2, 
 // to answer it before it closes the connection itself.
 inline constexpr int kCloseAnswerMs = 1000;
 
+// The most that one poll reads from the socket: a peer that sends without pause cannot hold its
+// owner's loop, which serves its other sockets between polls; the next poll reads on.
+inline constexpr std::size_t kReceivePerPoll = 128 * 1024;
+
 // Text message callback.
 struct Callback_Imp {
     virtual void operator()(const std::string& message) = 0;

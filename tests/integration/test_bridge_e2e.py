@@ -11,11 +11,13 @@ Windows build.
 
 import argparse
 import functools
+import math
 import os
 import random
 import signal
 import shutil
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -103,6 +105,18 @@ class SpotModel:
         return list(self.entries.values())
 
 
+def sdr_picture(texts):
+    """What an SDR shows after these commands: call -> Hz."""
+    shown = {}
+    for text in texts:
+        if text.startswith("spot:"):
+            call, _mode, hz = text[5:].split(",")[:3]
+            shown[call] = int(hz)
+        elif text.startswith("spot_delete:"):
+            shown.pop(text[len("spot_delete:"):-1], None)
+    return shown
+
+
 # --------------------------------------------------------------------------
 
 
@@ -154,6 +168,21 @@ class BridgeCase(unittest.TestCase):
         self.assert_bound(b, spot_port)
         self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
         return b, sdr, self.n1mm(spot_port)
+
+    def streaming(self, sdr_kw, **settings):
+        """A bridge sending spectra of 512 values, connected to an SDR peer made with sdr_kw
+        that streams IQ: (bridge, SDR, N1MM+)."""
+        spot_port = free_port()
+        sdr = self.sdr(**sdr_kw)
+        sdr.start()
+        peer = self.n1mm(spot_port)
+        b = self.bridge(dict({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 2,
+                              "SpectrumDisplayEnabled": True,
+                              "SpectrumDisplayPort": str(peer.spectrum_port),
+                              "SpectrumSampleSize": 512}, **settings))
+        self.assert_bound(b, spot_port)
+        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        return b, sdr, peer
 
     def assert_bound(self, bridge, port):
         self.assertTrue(bridge.wait_bound(port, start_timeout()),
@@ -669,14 +698,7 @@ class Relay(BridgeCase):
         expected = {call: round(khz * 1000) for call, khz in held.items()}
 
         def picture(connection=None):
-            shown = {}
-            for text in sdr.texts(connection):
-                if text.startswith("spot:"):
-                    call, _mode, hz = text[5:].split(",")[:3]
-                    shown[call] = int(hz)
-                elif text.startswith("spot_delete:"):
-                    shown.pop(text[len("spot_delete:"):-1], None)
-            return shown
+            return sdr_picture(sdr.texts(connection))
 
         self.assertTrue(sdr.wait_connected(2, FIRST_CONNECT + 10), "no second connection")
         self.assertTrue(sdr.wait_until(lambda s: picture(2) == expected, 10),
@@ -770,17 +792,9 @@ class Spectrum(BridgeCase):
 
     @keep_logs_on_failure
     def test_tone_position_edges_and_rate(self):
-        spot_port = free_port()
-        sdr = self.sdr(band=tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3),
-                       dds_hz=14074000, sample_rate=48000)
-        sdr.start()
-        peer = self.n1mm(spot_port)
-        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 2,
-                         "SpectrumDisplayEnabled": True,
-                         "SpectrumDisplayPort": str(peer.spectrum_port),
-                         "SpectrumFrequency": self.RATE, "SpectrumSampleSize": 512})
-        self.assert_bound(b, spot_port)
-        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        b, sdr, peer = self.streaming(
+            dict(band=tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3),
+                 dds_hz=14074000, sample_rate=48000), SpectrumFrequency=self.RATE)
         self.assertIsNotNone(sdr.wait_for_text("iq_start:0;", 5))
         self.assertIn("iq_samplerate:48000;", sdr.texts())
         self.assertTrue(peer.wait_packets(2, 10), "no spectrum datagrams arrived")
@@ -827,19 +841,39 @@ class Spectrum(BridgeCase):
               f"second (SpectrumFrequency {self.RATE}); {sdr.frames_sent} IQ frames sent",
               file=sys.stderr)
 
+    @not_smoke
+    @keep_logs_on_failure
+    def test_a_stream_at_another_rate_shows_a_carrier_between_two_values_bins_where_it_is(self):
+        # Another client set the SDR's rate to 192 kHz; 48 kHz was asked. The carrier lies on
+        # bin 516 of 46.875 Hz above the DDS, midway between bins 512 and 520 that values end
+        # with (512 values: 8 bins each), where reading one bin a value would lose it.
+        carrier_khz = 14074 + 516 * 0.046875
+        b, sdr, peer = self.streaming(
+            dict(band=tci_server.Band([tci_server.Tone(516 * 46.875, 0.1)], noise=1e-3),
+                 dds_hz=14074000, sample_rate=48000, stream_rate=192000),
+            Debug=0, SpectrumFrequency=self.RATE, SpectrumAveraging=True)
+        self.assertTrue(peer.wait_packets(6, 10), "no spectrum datagrams arrived")
+        # The first datagram is built with a level offset of 0 and may show nothing.
+        packets = peer.snapshot()[1:]
+        self.assertEqual(peer.malformed, [], "malformed spectrum datagrams")
+        for p in packets:
+            self.assertEqual((p.low_text, p.high_text), ("13978", "14170"))
+            peak = max(range(512), key=p.values.__getitem__)
+            # Value j stands for the 375 Hz up to 13978 kHz + (j + 1) * 0.375 kHz.
+            self.assertEqual(peak, math.ceil((carrier_khz - 13978) / 0.375) - 1)
+            self.assertGreater(p.values[peak] - statistics.median(p.values), 40)
+        said = "streams IQ at 192000 samples a second, not the 48000 of SpectrumSampleRate"
+        self.assertEqual(b.log().count(said), 1, "the rate's difference is said once")
+        self.assert_clean_stop(b)
+        self.assertEqual([t for t in sdr.texts() if t.startswith("iq_samplerate")],
+                         ["iq_samplerate:48000;"], "the rate is asked once, at the start")
+
     @keep_logs_on_failure
     def test_edges_follow_the_sdr_until_n1mm_reports_then_the_transverter(self):
         # The SDR's IF sits on 2 m; the default transverter list maps 1296 MHz to 144 MHz.
-        spot_port = free_port()
-        sdr = self.sdr(band=tci_server.Band([], noise=1e-3), dds_hz=144200000, sample_rate=48000)
-        sdr.start()
-        peer = self.n1mm(spot_port)
-        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 2,
-                         "SpectrumDisplayEnabled": True,
-                         "SpectrumDisplayPort": str(peer.spectrum_port),
-                         "SpectrumFrequency": self.RATE, "SpectrumSampleSize": 512})
-        self.assert_bound(b, spot_port)
-        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        b, sdr, peer = self.streaming(
+            dict(band=tci_server.Band([], noise=1e-3), dds_hz=144200000, sample_rate=48000),
+            SpectrumFrequency=self.RATE)
         self.assertTrue(peer.wait_packets(2, 10), "no spectrum datagrams arrived")
         # Before N1MM+ says where radio 1 is, the display is the SDR's own band.
         latest = peer.snapshot()[-1]
@@ -861,21 +895,13 @@ class TwoReceivers(BridgeCase):
 
     @keep_logs_on_failure
     def test_each_receiver_its_own_spectrum_and_radio(self):
-        spot_port = free_port()
         # Receiver 1 sits on the 28 MHz IF of the 432 MHz transverter of the default list.
-        sdr = self.sdr(band=tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3),
-                       dds_hz=14074000, sample_rate=48000,
-                       receivers={1: (28125000, tci_server.Band(
-                           [tci_server.Tone(-6000.0, 0.1)], noise=1e-3, seed=2))})
-        sdr.start()
-        peer = self.n1mm(spot_port)
-        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr.port), "Debug": 2,
-                         "SpectrumDisplayEnabled": True,
-                         "SpectrumDisplayPort": str(peer.spectrum_port),
-                         "SpectrumFrequency": self.RATE, "SpectrumSampleSize": 512,
-                         "Spectrum2ReceiverNumber": 1})
-        self.assert_bound(b, spot_port)
-        self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+        b, sdr, peer = self.streaming(
+            dict(band=tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3),
+                 dds_hz=14074000, sample_rate=48000,
+                 receivers={1: (28125000, tci_server.Band(
+                     [tci_server.Tone(-6000.0, 0.1)], noise=1e-3, seed=2))}),
+            SpectrumFrequency=self.RATE, Spectrum2ReceiverNumber=1)
         self.assertIsNotNone(sdr.wait_for_text("iq_start:1;", 5))
         iq = [t for t in sdr.texts() if t.startswith("iq_")]
         self.assertEqual(iq, ["iq_samplerate:48000;", "iq_start:0;", "iq_start:1;"])
@@ -920,6 +946,104 @@ class TwoReceivers(BridgeCase):
         self.assert_clean_stop(b)
         self.assertEqual([t for t in sdr.texts() if t.startswith("iq_stop")],
                          ["iq_stop:0;", "iq_stop:1;"])
+
+
+class TwoSdrs(BridgeCase):
+    """An SO2R station with two SDR programs, the first on Qt's stack and the second on Python's:
+    one bridge serves both, each link on its own, through one SDR going away and coming back,
+    the radios changing band with SpotOnlyRadioBands, and a kill while one SDR has missed a
+    deletion."""
+
+    @keep_logs_on_failure
+    def test_one_bridge_serves_both_sdr_programs(self):
+        spot_port = free_port()
+        tone = tci_server.Band([tci_server.Tone(3000.0, 0.1)], noise=1e-3)
+        sdr1 = self.sdr(stack="qt", band=tone, dds_hz=14074000).start()
+        sdr2 = self.sdr(band=tone, dds_hz=7030000).start()
+        peer = self.n1mm(spot_port)
+        b = self.bridge({"N1MMSpotPort": spot_port, "TCIPort": str(sdr1.port),
+                         "TCI2Host": "127.0.0.1", "TCI2Port": str(sdr2.port), "Debug": 4,
+                         "SpotOnlyRadioBands": True, "SpectrumDisplayEnabled": True,
+                         "SpectrumDisplayPort": str(peer.spectrum_port), "SpectrumFrequency": 5,
+                         "Spectrum2Name": "SO2R B"})
+        self.assert_bound(b, spot_port)
+        for sdr in (sdr1, sdr2):
+            self.assertTrue(sdr.wait_connected(1, FIRST_CONNECT), "the bridge never connected")
+            self.assertIsNotNone(sdr.wait_for_text("iq_start:0;", 5), sdr.texts())
+            self.assertEqual([t for t in sdr.texts() if t.startswith("iq_")],
+                             ["iq_samplerate:48000;", "iq_start:0;"])
+        held = {"K1ABC": 14025.3, "DL1XYZ": 7012.0}
+        for call, khz in held.items():
+            peer.spot(call, khz, "cq", "CW")
+
+        def shows(sdr, calls, connection=None):
+            return sdr.wait_until(lambda s: set(sdr_picture(s.texts(connection))) == set(calls),
+                                  10)
+
+        # --- Spots reach both; each spectrum is its own SDR's, named and edged by it.
+        for sdr in (sdr1, sdr2):
+            self.assertTrue(shows(sdr, held), sdr.texts())
+        self.assertTrue(wait_for(lambda: {p.name for p in peer.snapshot()} ==
+                                 {"ExpertSDR", "SO2R B"}, 10), "not both spectra")
+        edges = {p.name: (p.low_text, p.high_text) for p in peer.snapshot()}
+        self.assertEqual(edges, {"ExpertSDR": ("14050", "14098"), "SO2R B": ("7006", "7054")})
+
+        # --- The second SDR program goes away while spots change, and comes back.
+        sdr2.stop_listening()
+        sdr2.drop()
+        held["W1NEW"] = 7020.0
+        peer.spot("W1NEW", 7020.0, "cq", "CW")
+        del held["DL1XYZ"]
+        peer.delete("DL1XYZ")
+        self.assertTrue(shows(sdr1, held), sdr1.texts())
+        sdr2.start_listening()
+        self.assertTrue(sdr2.wait_connected(2, 10), "the second SDR was not reached again")
+        self.assertTrue(shows(sdr2, held), sdr2.texts())
+        self.assertIn("spot_delete:DL1XYZ;", sdr2.texts(connection=2))
+
+        # --- Each SDR the spots of its radio's band, following the radio.
+        on20, on40 = {"K1ABC"}, {"W1NEW"}
+        peer.radio_info(14074.0, radio_nr=1)
+        peer.radio_info(7030.0, radio_nr=2)
+        self.assertTrue(shows(sdr1, on20), sdr1.texts())
+        self.assertTrue(shows(sdr2, on40), sdr2.texts())
+        held.update(N20=14030.0, N40=7040.0, N15=21030.0, N60=5000.0)  # 5 MHz: on no band
+        for call in ("N20", "N40", "N15", "N60"):
+            peer.spot(call, held[call], "cq", "CW")
+        self.assertTrue(shows(sdr1, on20 | {"N20", "N60"}), sdr1.texts())
+        self.assertTrue(shows(sdr2, on40 | {"N40", "N60"}), sdr2.texts())
+        peer.radio_info(21200.0, radio_nr=2)
+        self.assertTrue(shows(sdr2, {"N15", "N60"}), sdr2.texts())
+        self.assertNotIn("spot:N15,", " ".join(sdr1.texts()))
+        self.assertIn("TCI 2 >:SDR Ready:true", b.log())
+
+        # --- Killed while the second SDR misses a deletion: the next run owes it to the second
+        # alone, and neither shows the spot again.
+        sdr2.stop_listening()
+        sdr2.drop()
+        del held["K1ABC"]
+        peer.delete("K1ABC")
+        self.assertIsNotNone(sdr1.wait_for_text("spot_delete:K1ABC;", 5), sdr1.texts())
+        time.sleep(1.2)  # the first SDR's pong confirms it, and the journal has it
+        b.kill()
+        again = Tarnwick(CONFIG.exe, emulator=CONFIG.emulator, workdir=b.dir)
+        self._bridges.append(again)
+        self.addCleanup(again.close)
+        again.start()
+        sdr2.start_listening()
+        # N1MM+ has not reported its radios to the new run yet: both are sent every spot.
+        self.assertTrue(sdr1.wait_connected(2, FIRST_CONNECT), "no new connection to the first")
+        self.assertTrue(sdr2.wait_connected(3, FIRST_CONNECT), "no new connection to the second")
+        for sdr, connection in ((sdr1, 2), (sdr2, 3)):
+            self.assertTrue(shows(sdr, held), sdr.texts(connection))
+            self.assertNotIn("spot:K1ABC,", " ".join(sdr.texts(connection)))
+        self.assertEqual(sdr2.texts(connection=3)[0], "spot_delete:K1ABC;")
+        self.assertNotIn("spot_delete:K1ABC;", sdr1.texts(connection=2))
+
+        # --- Ctrl+C: each SDR hears its own "iq_stop".
+        self.assert_clean_stop(again)
+        for sdr, connection in ((sdr1, 2), (sdr2, 3)):
+            self.assertIn("iq_stop:0;", sdr.texts(connection=connection))
 
 
 @smoke
@@ -1345,8 +1469,8 @@ class SdrStacksNode(SdrStacks, BridgeCase):
 
 def load_tests(loader, standard_tests, pattern):
     suite = unittest.TestSuite()
-    for case in (CommandLine, Foundation, Relay, Spectrum, Load, Churn, SilentLink, Unreachable,
-                 SdrStacksPython, SdrStacksQt, SdrStacksNode):
+    for case in (CommandLine, Foundation, Relay, Spectrum, TwoSdrs, Load, Churn, SilentLink,
+                 Unreachable, SdrStacksPython, SdrStacksQt, SdrStacksNode):
         for name in loader.getTestCaseNames(case):
             method = getattr(case, name)
             if CONFIG.smoke and (getattr(method, "not_smoke", False) or
@@ -1356,6 +1480,20 @@ def load_tests(loader, standard_tests, pattern):
                 continue
             suite.addTest(case(name))
     return suite
+
+
+class TimedResult(unittest.TextTestResult):
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.seconds = []
+
+    def startTest(self, test):
+        self._started = time.monotonic()
+        super().startTest(test)
+
+    def stopTest(self, test):
+        super().stopTest(test)
+        self.seconds.append((time.monotonic() - self._started, test.id().split(".", 1)[-1]))
 
 
 def main():
@@ -1380,8 +1518,12 @@ def main():
         suite = unittest.TestSuite(loader.loadTestsFromName(name, module) for name in args.tests)
     else:
         suite = load_tests(loader, None, None)
-    result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
+    result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout,
+                                     resultclass=TimedResult).run(suite)
     failed = len(result.failures) + len(result.errors)
+    # What each case cost, so that the time a run takes can be kept in hand.
+    for seconds, name in sorted(result.seconds, reverse=True):
+        print(f"{seconds:7.1f} s  {name}")
     print(f"e2e: {result.testsRun - failed} passed, {failed} failed")
     return 0 if result.wasSuccessful() and result.testsRun > 0 else 1
 

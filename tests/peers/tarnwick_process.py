@@ -40,16 +40,21 @@ DEFAULT_SETTINGS = {
     "SpectrumCorrection": 40,
     "Transverters": [(1296000.0, 144000.0), (432000.0, 28000.0)],
     # Written only when given (None: absent), as the program writes them.
+    "SpectrumAveraging": None,
+    "TCI2Host": None,
+    "TCI2Port": None,
     "SpectrumName": None,
     "Spectrum2ReceiverNumber": None,
     "Spectrum2Name": None,
     "Spectrum2RadioNr": None,
     "SpotText": None,
     "SpotHiddenStatuses": None,
+    "SpotOnlyRadioBands": None,
 }
 
-_OPTIONAL = ["SpectrumName", "Spectrum2ReceiverNumber", "Spectrum2Name", "Spectrum2RadioNr",
-             "SpotText", "SpotHiddenStatuses"]
+_OPTIONAL = ["SpectrumAveraging", "TCI2Host", "TCI2Port", "SpectrumName",
+             "Spectrum2ReceiverNumber", "Spectrum2Name", "Spectrum2RadioNr", "SpotText",
+             "SpotHiddenStatuses", "SpotOnlyRadioBands"]
 
 # Status word -> settings element of its colour. Any other status gets the new-QSO colour.
 STATUS_COLOUR_SETTING = {

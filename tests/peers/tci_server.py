@@ -408,10 +408,12 @@ class TciServer:
     def __init__(self, host="127.0.0.1", port=0, dds_hz=14074000, sample_rate=48000,
                  band=None, stream_iq=True, frame_samples=IQ_SAMPLES_PER_FRAME,
                  send_greeting=True, ping_interval=20.0, on_message=None, receivers=None,
-                 stack="python"):
+                 stack="python", stream_rate=None):
         """receivers maps a receiver number other than 0 to (dds_hz, Band): what that receiver
         is tuned to and hears. Receiver 0 is dds_hz and band. stack is one of STACKS; Qt and
-        Node never ping, whatever ping_interval says, and cannot stop listening."""
+        Node never ping, whatever ping_interval says, and cannot stop listening. stream_rate,
+        when given, is the rate the IQ stream comes at and its frames' headers say, whatever
+        "iq_samplerate" asks: a server that keeps the rate another client set."""
         if stack not in STACKS:
             raise ValueError(f"stack must be one of {STACKS}, not {stack!r}")
         self.stack = stack
@@ -420,6 +422,7 @@ class TciServer:
         self.port = port
         self.dds_hz = dds_hz
         self.sample_rate = sample_rate
+        self.stream_rate = stream_rate
         self.band = band if band is not None else Band()
         self.receivers = dict(receivers or {})
         self.stream_iq = stream_iq
@@ -683,7 +686,7 @@ class TciServer:
         loop = asyncio.get_running_loop()
         next_time = loop.time()
         while True:
-            rate = self.sample_rate
+            rate = self.stream_rate or self.sample_rate
             band = self.receivers[receiver][1] if receiver in self.receivers else self.band
             start = self._sample_index.get(receiver, 0)
             samples = band.render(start, self.frame_samples, rate)

@@ -50,14 +50,17 @@ bool allZero(const IqBlock& block) {
 TEST(IqFrameHeader, LittleEndianFieldsAtTheirOffsets) {
     std::vector<std::uint8_t> bytes(64, 0xee);
     const std::uint8_t receiver[4] = {0x01, 0x02, 0x03, 0x04};
+    const std::uint8_t rate[4] = {0x00, 0xEE, 0x02, 0x00};
     const std::uint8_t length[4] = {0x00, 0x10, 0x00, 0x00};
     const std::uint8_t type[4] = {0x01, 0x00, 0x00, 0x80};
     std::memcpy(&bytes[0], receiver, 4);
+    std::memcpy(&bytes[4], rate, 4);
     std::memcpy(&bytes[20], length, 4);
     std::memcpy(&bytes[24], type, 4);
     const std::optional<IqFrameHeader> header = readIqFrameHeader(bytes.data(), bytes.size());
     ASSERT_TRUE(header);
     EXPECT_EQ(header->receiver, 0x04030201u);
+    EXPECT_EQ(header->sampleRate, 192000u);
     EXPECT_EQ(header->length, 4096u);
     EXPECT_EQ(header->type, 0x80000001u);
     EXPECT_FALSE(readIqFrameHeader(bytes.data(), 63));
@@ -81,6 +84,7 @@ TEST(IqIntake, FirstFrameIsOddAndTwoHalfFramesMakeABlock) {
 
     outcome = feed(intake, second, 501);
     EXPECT_EQ(outcome.verdict, IqVerdict::blockCompleted);
+    EXPECT_TRUE(outcome.spectrumDue); // paced, every block is a spectrum
     EXPECT_EQ(outcome.bytesCopied, 16384u);
     EXPECT_EQ(outcome.fill, 4096);
     EXPECT_EQ(intake.iqBlockFill(), 0);
@@ -183,6 +187,29 @@ TEST(IqIntake, PacingAppliesToEveryFrameOfABlock) {
     EXPECT_EQ(feed(intake, half, 10).verdict, IqVerdict::tooEarly);
     EXPECT_EQ(intake.iqBlockFill(), 2048);
     EXPECT_EQ(feed(intake, half, 100).verdict, IqVerdict::blockCompleted);
+}
+
+// Taking every block, no frame is too early. A spectrum is due with the first block, then with
+// the first one completed once the interval since the last spectrum has passed.
+TEST(IqIntake, EveryBlockTakesEachFrameAndSaysWhenASpectrumIsDue) {
+    IqIntake intake(3, 0, true); // 333 ms
+    const auto half = makeFrame(2048);
+    std::vector<int> due;
+    for (int t = 0; t <= 1000; t += 40) {
+        const IqOutcome outcome = feed(intake, half, t);
+        EXPECT_NE(outcome.verdict, IqVerdict::tooEarly) << t;
+        if (outcome.verdict == IqVerdict::blockCompleted && outcome.spectrumDue)
+            due.push_back(t);
+    }
+    EXPECT_EQ(due, (std::vector<int>{80, 480, 880}));
+
+    // A dropped block is begun again by the next even-numbered frame.
+    EXPECT_EQ(feed(intake, half, 1040).verdict, IqVerdict::blockCompleted); // frame 27
+    EXPECT_EQ(feed(intake, half, 1080).verdict, IqVerdict::copied);
+    intake.dropBlock();
+    EXPECT_EQ(intake.iqBlockFill(), 0);
+    EXPECT_TRUE(allZero(intake.assembly()));
+    EXPECT_EQ(feed(intake, half, 1120).verdict, IqVerdict::oddStart);
 }
 
 TEST(IqIntake, RateBelowOneOrAboveAThousand) {

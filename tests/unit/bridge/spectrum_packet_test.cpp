@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -114,8 +116,9 @@ std::unique_ptr<IqBlock> goldenSpectrum() {
     return block;
 }
 
-std::string goldenPath() {
-    return std::string(TARNWICK_TEST_DATA) + "/spectrum_packet_golden.xml";
+std::string goldenPath(std::int32_t count) {
+    return std::string(TARNWICK_TEST_DATA) + "/spectrum_packet_golden" +
+           (count == 512 ? std::string() : "_" + std::to_string(count)) + ".xml";
 }
 
 // The level must be log10 rounded to float, whatever the C library: checked against the
@@ -153,33 +156,40 @@ TEST(SpectrumLevel, IsLog10RoundedToFloat) {
     EXPECT_EQ(2.0f, log10Rounded(100.0f));
 }
 
+// The default row, and a row of every bin, which must stay what it has always been.
 TEST(SpectrumPacket, MatchesTheGoldenFileByteForByte) {
     const auto spectrum = goldenSpectrum();
-    BridgeSettings settings;
-    const SpectrumInputs in = spectrumInputs(settings, 14074000, 1407400);
-    std::int32_t offset = 0;
-    makeSpectrumXml(*spectrum, in, offset); // the first packet only sets the level offset
-    const std::string packet = makeSpectrumXml(*spectrum, in, offset);
+    const bool write = std::getenv("TARNWICK_WRITE_GOLDEN") != nullptr;
+    for (const std::int32_t count : {512, 4096}) {
+        BridgeSettings settings;
+        settings.SpectrumSampleSize = count;
+        const SpectrumInputs in = spectrumInputs(settings, 14074000, 1407400);
+        std::int32_t offset = 0;
+        makeSpectrumXml(*spectrum, in, offset); // the first packet only sets the level offset
+        const std::string packet = makeSpectrumXml(*spectrum, in, offset);
 
-    if (std::getenv("TARNWICK_WRITE_GOLDEN") != nullptr) {
-        std::ofstream(goldenPath(), std::ios::binary) << packet;
-        GTEST_SKIP() << "golden file written";
+        if (write) {
+            std::ofstream(goldenPath(count), std::ios::binary) << packet;
+            continue;
+        }
+        std::ifstream file(goldenPath(count), std::ios::binary);
+        ASSERT_TRUE(file) << goldenPath(count);
+        const std::string golden((std::istreambuf_iterator<char>(file)),
+                                 std::istreambuf_iterator<char>());
+        EXPECT_EQ(golden, packet) << count;
+
+        // The golden text itself: the tone at +3 kHz, bin 256, is the loudest value, the one
+        // whose bins end with it.
+        const Parsed p = parse(packet);
+        ASSERT_EQ(static_cast<std::size_t>(count), p.values.size());
+        std::size_t loudest = 0;
+        for (std::size_t i = 0; i < p.values.size(); ++i)
+            if (p.values[i] > p.values[loudest])
+                loudest = i;
+        EXPECT_EQ((4096u + 256u - 2048u) / (4096u / count) - 1u, loudest) << count;
     }
-    std::ifstream file(goldenPath(), std::ios::binary);
-    ASSERT_TRUE(file) << goldenPath();
-    const std::string golden((std::istreambuf_iterator<char>(file)),
-                             std::istreambuf_iterator<char>());
-    EXPECT_EQ(golden, packet);
-
-    // The golden text itself: the tone at +3 kHz is the loudest value, one step left of 256 bins
-    // above the middle of the row.
-    const Parsed p = parse(packet);
-    ASSERT_EQ(512u, p.values.size());
-    std::size_t loudest = 0;
-    for (std::size_t i = 0; i < p.values.size(); ++i)
-        if (p.values[i] > p.values[loudest])
-            loudest = i;
-    EXPECT_EQ(255u + 256u / 8u, loudest);
+    if (write)
+        GTEST_SKIP() << "golden files written";
 }
 
 TEST(SpectrumPacket, LayoutIsTheIndentedPrinterOutput) {
@@ -302,57 +312,81 @@ TEST(SpectrumPacket, OnlyTheFirstTransverterWithALowerIfCounts) {
     EXPECT_EQ("50124", p.high);
 }
 
-// Each bin's level encodes its own index, so the row tells which bins were read and in what
-// order: level = floor(k / 4) - 500 + 0.5, shown with an offset of -1000.
+// Each bin's level encodes its own index, rising with it in one pass and falling in the other, so
+// the row tells the last and the first bin of every value's group: level = floor(k / 4) - 500 + 0.5
+// (or the same of 4095 - k), shown with an offset of -1000. A few bins hold NaN, which has no
+// power: their values show the strongest of the others.
 struct BinWalk {
     std::int32_t count;
     std::uint32_t step;
     std::int32_t divisor;
 };
 
-TEST(SpectrumPacket, ValuesWalkFromTheMiddleBinByTheStep) {
-    IqBlock block;
-    for (std::uint32_t k = 0; k < 4096; ++k)
-        setLevel(block, k, static_cast<double>(k / 4) - 500 + 0.5);
-    for (const BinWalk& w : {BinWalk{512, 8, 512}, BinWalk{300, 13, 315}, BinWalk{1, 4096, 1},
-                             BinWalk{4096, 1, 4096}, BinWalk{3, 1365, 3}}) {
-        SpectrumInputs in = inputs(w.count);
-        in.SpectrumCorrection = 7;
-        std::int32_t offset = -1000;
-        const std::string packet = makeSpectrumXml(block, in, offset);
-        const Parsed p = parse(packet);
-        EXPECT_EQ(std::to_string(w.count), p.dataCount);
-        ASSERT_EQ(static_cast<std::size_t>(w.count), p.values.size()) << w.count;
-        EXPECT_NE(',', p.data.back());
-        EXPECT_EQ(std::string::npos, p.data.find(' '));
-        long sum = 0;
-        for (std::int32_t i = 1; i <= w.count; ++i) {
-            const std::uint32_t bin = (2048 + i * w.step) % 4096;
-            ASSERT_EQ(static_cast<long>(bin / 4) + 500, p.values[i - 1])
-                << "count " << w.count << " value " << i;
-            sum += static_cast<long>(std::trunc(static_cast<double>(bin / 4) - 500 + 0.5));
+TEST(SpectrumPacket, EachValueIsTheStrongestOfTheBinsUpToItsOwn) {
+    for (const bool rising : {true, false}) {
+        const auto level = [rising](std::uint32_t k) {
+            return static_cast<double>((rising ? k : 4095 - k) / 4) - 500 + 0.5;
+        };
+        const auto hole = [](std::uint32_t k) { return k == 2128 || k == 2129 || k == 3000; };
+        IqBlock block;
+        for (std::uint32_t k = 0; k < 4096; ++k)
+            setLevel(block, k, level(k));
+        for (const std::uint32_t k : {2128u, 2129u, 3000u})
+            block.data[2 * k] = std::numeric_limits<float>::quiet_NaN();
+        for (const BinWalk& w : {BinWalk{512, 8, 512}, BinWalk{300, 13, 315}, BinWalk{1, 4096, 1},
+                                 BinWalk{4096, 1, 4096}, BinWalk{3, 1365, 3}}) {
+            SpectrumInputs in = inputs(w.count);
+            in.SpectrumCorrection = 7;
+            std::int32_t offset = -1000;
+            const std::string packet = makeSpectrumXml(block, in, offset);
+            const Parsed p = parse(packet);
+            EXPECT_EQ(std::to_string(w.count), p.dataCount);
+            ASSERT_EQ(static_cast<std::size_t>(w.count), p.values.size()) << w.count;
+            EXPECT_NE(',', p.data.back());
+            EXPECT_EQ(std::string::npos, p.data.find(' '));
+            long sum = 0;
+            long previous = 0;
+            for (std::int32_t i = 1; i <= w.count; ++i) {
+                // The bins after the previous value's last, up to this one's.
+                std::optional<double> strongest;
+                for (std::uint32_t j = 1; j <= w.step; ++j) {
+                    const std::uint32_t k = (2048 + (i - 1) * w.step + j) % 4096;
+                    if (!hole(k))
+                        strongest = std::max(strongest.value_or(-1e9), level(k));
+                }
+                // A value without power repeats the previous one and counts as FLT_MIN.
+                const long shown = strongest ? static_cast<long>(*strongest + 1000) : previous;
+                ASSERT_EQ(shown, p.values[i - 1])
+                    << "count " << w.count << " value " << i << (rising ? " rising" : " falling");
+                sum += strongest ? static_cast<long>(std::trunc(*strongest)) : -758;
+                previous = shown;
+            }
+            EXPECT_EQ(sum / w.divisor - 7, offset) << w.count;
         }
-        EXPECT_EQ(sum / w.divisor - 7, offset) << w.count;
     }
 }
 
+// The one value stands for every bin: it shows the strongest.
 TEST(SpectrumPacket, SingleValueHasNoSeparator) {
     IqBlock block;
     setLevel(block, 2048, 33.5);
     setLevel(block, 0, 90.5);
     std::int32_t offset = 0;
     const Parsed p = parse(makeSpectrumXml(block, inputs(1), offset));
-    EXPECT_EQ("33", p.data);
-    EXPECT_EQ(33 - 40, offset);
+    EXPECT_EQ("90", p.data);
+    EXPECT_EQ(90 - 40, offset);
 }
 
 TEST(SpectrumPacket, NegativeValuesRepeatThePreviousOutput) {
-    // Eight values, step 512: bins 2560, 3072, 3584, 0, 512, 1024, 1536, 2048.
+    // Eight values of 512 bins each, ending with bins 2560, 3072, 3584, 0, 512, 1024, 1536, 2048;
+    // every other bin has no power.
     IqBlock block;
     setLevel(block, 2560, -3.5); // first value below 0: shows 0
     setLevel(block, 3072, 20.5);
-    setLevel(block, 3584, -3.5); // repeats 20
-    // bin 0 has no power at all: repeats 20
+    block.data[2 * 2700] = std::numeric_limits<float>::quiet_NaN(); // no power: hides nothing
+    setLevel(block, 3584, -3.5);                                    // repeats 20
+    // no bin from 3585 to 0 has power, a NaN none either: repeats 20
+    block.data[2 * 4000 + 1] = std::numeric_limits<float>::quiet_NaN();
     block.data[2 * 512] = 1.0f; // level exactly 0: shown, and becomes the previous value
     setLevel(block, 1024, -10.5);
     setLevel(block, 1536, 7.5);
@@ -362,6 +396,34 @@ TEST(SpectrumPacket, NegativeValuesRepeatThePreviousOutput) {
     EXPECT_EQ("0,20,20,20,0,0,7,7", p.data);
     // Silent and NaN bins count as the smallest normal float, 20 * log10(FLT_MIN) = -758.6.
     EXPECT_EQ((-3 + 20 - 3 - 758 + 0 - 10 + 7 - 758) / 8 - 40, offset);
+}
+
+// A carrier anywhere between two bins that values end with shows within 1 dB (2 units) of one
+// right on such a bin, in one of the two values next to it.
+TEST(SpectrumPacket, CarriersBetweenTheBinsOfTwoValuesAllShow) {
+    auto window = std::make_unique<FftWindow>();
+    fillFftWindow(*window);
+    const double pi = 3.14159265358979323846;
+    const std::uint32_t lastBin = 2048 + 8 * 100; // value 100 of 512 ends with it
+    long onTheBin = 0;
+    for (const double bins : {0.0, 0.5, 1.0, 1.5, 2.0, 2.5, 3.0, 3.5, 4.0}) {
+        auto block = std::make_unique<IqBlock>();
+        for (std::uint32_t n = 0; n < 4096; ++n) {
+            const double phase = 2 * pi * (lastBin + bins) * n / 4096;
+            block->data[2 * n] = static_cast<float>(0.25 * std::cos(phase));
+            block->data[2 * n + 1] = static_cast<float>(0.25 * std::sin(phase));
+        }
+        windowAndFft(*window, *block);
+        std::int32_t offset = -200;
+        const Parsed p = parse(makeSpectrumXml(*block, inputs(512), offset));
+        const auto peak = std::max_element(p.values.begin(), p.values.end());
+        const long index = static_cast<long>(peak - p.values.begin());
+        EXPECT_TRUE(index == 99 || index == 100) << bins << " bins: value index " << index;
+        if (bins == 0.0)
+            onTheBin = *peak;
+        EXPECT_LE(std::abs(*peak - onTheBin), 2)
+            << bins << " bins: " << *peak << " against " << onTheBin;
+    }
 }
 
 TEST(SpectrumPacket, OffsetFollowsThePreviousPacket) {

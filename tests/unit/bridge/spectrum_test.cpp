@@ -1,12 +1,14 @@
 #include "bridge/spectrum.h"
 
-#include "spots/spot_relay.h"
+#include "bridge/tci_message.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <vector>
 
 namespace {
@@ -78,6 +80,50 @@ TEST(SpectrumPlan, SecondSpectrumOnlyFromUsableValues) {
 
     named.SpectrumDisplayEnabled = false;
     EXPECT_TRUE(planSpectra(named).sources.empty());
+
+    // A second SDR program: the second spectrum is its receiver 0 unless said otherwise, whatever
+    // the first's number, and the first SDR's "dds" rule stays with the first.
+    BridgeSettings so2r;
+    so2r.SpectrumDisplayEnabled = true;
+    plan = planSpectra(so2r, true);
+    ASSERT_EQ(plan.sources.size(), 2u);
+    EXPECT_EQ(plan.sources[0].link, 0u);
+    EXPECT_EQ(plan.sources[1].link, 1u);
+    EXPECT_EQ(plan.sources[1].receiver, 0);
+    EXPECT_EQ(plan.sources[1].name, "ExpertSDR 2");
+    EXPECT_EQ(plan.sources[1].radio, 2);
+    EXPECT_TRUE(plan.problems.empty());
+    so2r.Spectrum2ReceiverNumber = "9";
+    EXPECT_EQ(planSpectra(so2r, true).sources.size(), 1u);
+}
+
+// Both spectra average, or neither; any word but true or false is said once.
+TEST(SpectrumPlan, AveragingOnlyForTrue) {
+    const struct {
+        const char* text; // null: absent
+        bool averaging;
+        bool problem;
+    } cases[] = {
+        {nullptr, false, false}, {"true", true, false}, {" true\n", true, false},
+        {"false", false, false}, {"TRUE", false, true}, {"1", false, true},
+        {"", false, true},
+    };
+    for (const auto& c : cases) {
+        BridgeSettings settings;
+        settings.SpectrumDisplayEnabled = true;
+        settings.Spectrum2ReceiverNumber = "1";
+        if (c.text)
+            settings.SpectrumAveraging = c.text;
+        const SpectrumPlan plan = planSpectra(settings);
+        const std::string label = c.text ? c.text : "(absent)";
+        ASSERT_EQ(plan.sources.size(), 2u) << label;
+        EXPECT_EQ(plan.sources[0].averaging, c.averaging) << label;
+        EXPECT_EQ(plan.sources[1].averaging, c.averaging) << label;
+        ASSERT_EQ(plan.problems.size(), c.problem ? 1u : 0u) << label;
+        if (c.problem) {
+            EXPECT_NE(plan.problems[0].find("is not true or false"), std::string::npos);
+        }
+    }
 }
 
 // Receivers 0 to 7 take their own "dds" under either rule; the whole-number rule also keeps
@@ -102,23 +148,85 @@ void putLe32(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t val
         bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-// A frame of 2048 samples of a tone at `bin` of 4096 for the given receiver.
-std::vector<std::uint8_t> toneFrame(std::uint32_t receiver, int bin, std::uint32_t first) {
-    const std::uint32_t samples = 2048;
-    std::vector<std::uint8_t> frame(kIqHeaderBytes + samples * 8);
-    putLe32(frame, 0, receiver);
-    putLe32(frame, 20, samples * 2);
-    for (std::uint32_t k = 0; k < samples; ++k) {
-        const double phase = 2.0 * 3.141592653589793 * bin * (first + k) / 4096.0;
-        const float iq[2] = {static_cast<float>(0.1 * std::cos(phase)),
-                             static_cast<float>(0.1 * std::sin(phase))};
-        for (int part = 0; part < 2; ++part) {
-            std::uint32_t bits = 0;
-            std::memcpy(&bits, &iq[part], sizeof bits);
-            putLe32(frame, kIqHeaderBytes + (std::size_t{k} * 2 + part) * 4, bits);
+// Frames of 2048 samples for one receiver at 48 kHz: a tone at `bin` of 4096 over Gaussian noise
+// of the given deviation on I and Q, the header saying `headerRate`.
+struct Stream {
+    std::uint32_t receiver = 0;
+    double bin = 256;
+    double amplitude = 0.1;
+    double noise = 0.0;
+    std::uint32_t headerRate = 0;
+    std::uint32_t sent = 0; // samples so far
+    std::mt19937 gen{7};
+
+    std::vector<std::uint8_t> next() {
+        const std::uint32_t samples = 2048;
+        std::vector<std::uint8_t> frame(kIqHeaderBytes + samples * 8);
+        putLe32(frame, 0, receiver);
+        putLe32(frame, 4, headerRate);
+        putLe32(frame, 20, samples * 2);
+        std::normal_distribution<double> gauss(0.0, 1.0);
+        for (std::uint32_t k = 0; k < samples; ++k, ++sent) {
+            const double phase = 2.0 * 3.141592653589793 * bin * sent / 4096.0;
+            const float iq[2] = {
+                static_cast<float>(amplitude * std::cos(phase) + noise * gauss(gen)),
+                static_cast<float>(amplitude * std::sin(phase) + noise * gauss(gen))};
+            for (int part = 0; part < 2; ++part) {
+                std::uint32_t bits = 0;
+                std::memcpy(&bits, &iq[part], sizeof bits);
+                putLe32(frame, kIqHeaderBytes + (std::size_t{k} * 2 + part) * 4, bits);
+            }
+        }
+        return frame;
+    }
+    // When the frame last made arrives, in milliseconds.
+    std::int64_t now() const { return 1000 + std::int64_t{sent} * 1000 / 48000; }
+};
+
+// A packet, the blocks it holds and the offset it was built with.
+struct Sent {
+    SpectrumPacket packet;
+    std::uint32_t blocks = 0;
+    std::int32_t offset = 0;
+
+    std::string element(const std::string& name) const {
+        const std::size_t from = packet.find("<" + name + ">") + name.size() + 2;
+        return packet.substr(from, packet.find("</" + name + ">") - from);
+    }
+    // Each bin's level, give or take the truncation, from a packet of all 4096.
+    std::vector<long> levels() const {
+        std::vector<long> byBin(4096);
+        const std::string data = element("SpectrumData");
+        const char* at = data.c_str();
+        for (std::uint32_t i = 1; i <= 4096; ++i) {
+            char* end = nullptr;
+            byBin[(2048 + i) % 4096] = std::strtol(at, &end, 10) + offset;
+            at = end + 1;
+        }
+        return byBin;
+    }
+    long level(std::uint32_t bin) const { return levels()[bin]; }
+};
+
+// The packets of a spectrum fed `frames` frames, stepped after each as the loop does.
+std::vector<Sent> feed(Spectrum& spectrum, Stream& stream, int frames, platform::Lock& lock) {
+    std::vector<Sent> sent;
+    std::uint32_t blocks = 0;
+    for (int n = 0; n < frames; ++n) {
+        const auto frame = stream.next();
+        if (spectrum.takeFrame(frame.data(), frame.size(), stream.now(), lock).verdict ==
+            IqVerdict::blockCompleted)
+            ++blocks;
+        Sent one{{}, blocks, spectrum.levelOffset()};
+        Spectrum::Transforms transforms;
+        if (spectrum.step(lock, one.packet, transforms)) {
+            // A restarted mean's transforms count too: they were made.
+            EXPECT_GE(transforms.count, blocks) << "a transform for each block";
+            sent.push_back(std::move(one));
+            blocks = 0;
         }
     }
-    return frame;
+    return sent;
 }
 
 // A second spectrum sends exactly what a one-receiver bridge set up with its receiver, radio
@@ -152,17 +260,18 @@ TEST(Spectrum, SecondSpectrumSendsWhatAOneReceiverBridgeWould) {
     second.takeRadioFrequency(707400);
     reference.takeRadioFrequency(707400);
     std::int64_t now = 1000;
+    Stream tone{3};
     for (std::uint32_t n = 0; n < 16; ++n, now += 200) {
-        const auto frame = toneFrame(3, 256, n * 2048);
+        const auto frame = tone.next();
         first.takeFrame(frame.data(), frame.size(), now, lock);
         second.takeFrame(frame.data(), frame.size(), now, lock);
         reference.takeFrame(frame.data(), frame.size(), now, lock);
         SpectrumPacket packet;
-        std::uint32_t millis = 0;
-        EXPECT_FALSE(first.step(lock, packet, millis)) << "receiver 0 heard nothing";
-        if (second.step(lock, packet, millis))
+        Spectrum::Transforms transforms;
+        EXPECT_FALSE(first.step(lock, packet, transforms)) << "receiver 0 heard nothing";
+        if (second.step(lock, packet, transforms))
             seconds.push_back(packet);
-        if (reference.step(lock, packet, millis))
+        if (reference.step(lock, packet, transforms))
             references.push_back(packet);
     }
     ASSERT_GE(seconds.size(), 3u);
@@ -171,6 +280,124 @@ TEST(Spectrum, SecondSpectrumSendsWhatAOneReceiverBridgeWould) {
     EXPECT_NE(seconds[0].find("<LowScopeFrequency>7050</LowScopeFrequency>"), std::string::npos);
     EXPECT_EQ(first.ddsFrequency(), 14074000);
     EXPECT_EQ(second.n1mmFrequency(), 707400);
+}
+
+// Settings for a spectrum of one bin a value, so that the floor's statistics are the plain ones,
+// averaged once a second, every level shown (none below zero).
+BridgeSettings averaged() {
+    BridgeSettings settings;
+    settings.SpectrumDisplayEnabled = true;
+    settings.SpectrumAveraging = "true";
+    settings.SpectrumSampleSize = 4096;
+    settings.SpectrumFrequency = 1;
+    settings.SpectrumCorrection = 100;
+    return settings;
+}
+
+// A carrier 60 dB over the noise of each bin.
+Stream carrierInNoise(double bin) {
+    Stream stream;
+    stream.bin = bin;
+    stream.amplitude = 1e5;
+    stream.noise = 3000;
+    return stream;
+}
+
+// The mean of N blocks' powers: the floor's spread shrinks about as 1 / sqrt(N) (a little
+// faster, being a spread of logarithms), and the carrier stays where it was.
+TEST(Spectrum, AveragingNBlocksSteadiesTheFloorAsOneOverRootNAndKeepsTheCarrier) {
+    const BridgeSettings settings = averaged();
+    const SpectrumPlan plan = planSpectra(settings);
+    ASSERT_TRUE(plan.sources.at(0).averaging);
+    platform::Lock lock;
+    Spectrum spectrum(settings, plan.sources[0]);
+    spectrum.initFft();
+    Stream stream = carrierInNoise(1000);
+    const std::vector<Sent> sent = feed(spectrum, stream, 60, lock);
+    ASSERT_GE(sent.size(), 2u);
+    ASSERT_EQ(sent[0].blocks, 1u); // the first spectrum goes at once, of one block
+    const double n = sent[1].blocks;
+    EXPECT_GE(n, 10); // a second of 85 ms blocks
+
+    const auto floorSpread = [](const Sent& one) {
+        const std::vector<long> levels = one.levels();
+        double sum = 0, squares = 0, count = 0;
+        for (std::uint32_t bin = 0; bin < 4096; ++bin) {
+            if (bin + 16 > 1000 && bin < 1000 + 16)
+                continue;
+            const double level = static_cast<double>(levels[bin]);
+            sum += level;
+            squares += level * level;
+            ++count;
+        }
+        return std::sqrt(squares / count - (sum / count) * (sum / count));
+    };
+    const double ratio = floorSpread(sent[1]) / floorSpread(sent[0]);
+    EXPECT_GT(ratio, 0.5 / std::sqrt(n)) << n << " blocks";
+    EXPECT_LT(ratio, 1.25 / std::sqrt(n)) << n << " blocks";
+    EXPECT_NEAR(sent[1].level(1000), sent[0].level(1000), 1);
+}
+
+// A retune starts the mean afresh: the old band's carrier is not smeared into the new band. The
+// same frequency again changes nothing.
+TEST(Spectrum, ANewDdsFrequencyStartsTheMeanAfresh) {
+    for (const char* dds : {"0,7074000", "0,14074000"}) {
+        const BridgeSettings settings = averaged();
+        platform::Lock lock;
+        Spectrum spectrum(settings, planSpectra(settings).sources.at(0));
+        spectrum.initFft();
+        spectrum.takeDds("0,14074000");
+        Stream stream = carrierInNoise(1000);
+        ASSERT_EQ(feed(spectrum, stream, 13, lock).size(), 1u); // and six blocks of the band
+        EXPECT_EQ(spectrum.takeDds(dds), Spectrum::Dds::tuned);
+        stream.bin = 3000;
+        const std::vector<Sent> sent = feed(spectrum, stream, 30, lock);
+        ASSERT_FALSE(sent.empty()) << dds;
+        const bool retuned = std::string(dds) == "0,7074000";
+        EXPECT_EQ(sent[0].element("LowScopeFrequency"), retuned ? "7050" : "14050");
+        const long floor = sent[0].level(2000);
+        EXPECT_GT(sent[0].level(3000), floor + 100) << dds;
+        if (retuned) {
+            EXPECT_LT(sent[0].level(1000), floor + 20) << "the old band is gone";
+        } else {
+            EXPECT_GT(sent[0].level(1000), floor + 100) << "the mean went on";
+        }
+    }
+}
+
+// The header's rate is the stream's, and sets the edges, unless it is not to be believed.
+TEST(Spectrum, TheStreamsOwnRateSetsTheEdges) {
+    const struct {
+        std::uint32_t headerRate;
+        std::int32_t rate;
+        const char* low;
+        const char* high;
+    } cases[] = {
+        {192000, 192000, "13978", "14170"},  {96000, 96000, "14026", "14122"},
+        {0, 48000, "14050", "14098"},        {999, 48000, "14050", "14098"},
+        {1000, 1000, "14073.5", "14074.5"},  {10000000, 10000000, "9074", "19074"},
+        {10000001, 48000, "14050", "14098"}, {0xFFFFFFFFu, 48000, "14050", "14098"},
+    };
+    for (const auto& c : cases) {
+        for (const bool averaging : {false, true}) {
+            BridgeSettings settings;
+            settings.SpectrumDisplayEnabled = true;
+            SpectrumSource source;
+            source.averaging = averaging;
+            platform::Lock lock;
+            Spectrum spectrum(settings, source);
+            spectrum.initFft();
+            spectrum.takeDds("0,14074000");
+            Stream stream;
+            stream.headerRate = c.headerRate;
+            // A mean of one rate only: a new rate drops the block begun.
+            const std::vector<Sent> sent = feed(spectrum, stream, 6, lock);
+            ASSERT_FALSE(sent.empty()) << c.headerRate;
+            EXPECT_EQ(spectrum.streamRate(), c.rate) << c.headerRate;
+            EXPECT_EQ(sent[0].element("LowScopeFrequency"), c.low) << c.headerRate;
+            EXPECT_EQ(sent[0].element("HighScopeFrequency"), c.high) << c.headerRate;
+        }
+    }
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "bridge/tci_link.h"
 
+#include "spots/tci_spot_commands.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -126,7 +128,7 @@ struct Rig {
 
     SteppedClock clock;
     SpotTable table;
-    PendingDeletes pending;
+    LinkDeletes pending;
     std::vector<std::unique_ptr<Peer>> peers;
     bool sdrDown = false;
     std::int64_t attemptMs = 0;
@@ -277,6 +279,42 @@ TEST(TciLink, EveryStartSendsDeletionsTableAndRequestsInThatOrder) {
     rig.link.spotDeleted("DL1XYZ");
     rig.pass();
     EXPECT_TRUE(rig.peer().texts().empty());
+}
+
+// An SDR kept to its radio's band: at the start only that band's spots (and the others'
+// deletions, as it may show them from before), at a band change the difference, paced; live, a
+// spot off the band is not sent, and one that moves off it is deleted.
+TEST(TciLink, BandFilterSendsOnlyTheRadiosBandAndFollowsItsChanges) {
+    using Texts = std::vector<std::string>;
+    Rig rig;
+    const auto put = [&rig](const std::string& call, double kHz) {
+        SpotEntry entry = spot(call);
+        entry.n1mmKHz = kHz;
+        rig.table.add(entry);
+        return spotCommand(entry);
+    };
+    const std::string k20 = put("K20", 14025.0);
+    const std::string k40 = put("K40", 7025.0);
+    const std::string unknown = put("K0", 0.0); // kept by an older build: shown everywhere
+    rig.link.setBandFilter(BandFilter::ofRadios({14074.0}));
+    rig.connect();
+    rig.start();
+    EXPECT_EQ(rig.peer().texts(),
+              (Texts{"spot_delete:K40;", k20, unknown, "iq_samplerate:48000;", "iq_start:0;"}));
+
+    rig.peer().written.clear();
+    rig.link.setBandFilter(BandFilter::ofRadios({7030.0}));
+    rig.link.setBandFilter(BandFilter::ofRadios({7000.0})); // the same band: nothing more
+    EXPECT_EQ(rig.peer().texts(), (Texts{"spot_delete:K20;", k40}));
+
+    rig.peer().written.clear();
+    put("N20", 14030.0);
+    rig.link.spotChanged("N20");
+    put("K40", 14040.0);
+    rig.link.spotChanged("K40", 7025.0);
+    const std::string n40 = put("N40", 7040.0);
+    rig.link.spotChanged("N40", 14010.0);
+    EXPECT_EQ(rig.peer().texts(), (Texts{"spot_delete:K40;", n40}));
 }
 
 // A deletion is heard once a pong answers a ping sent after it; until then it goes out again at

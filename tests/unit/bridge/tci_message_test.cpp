@@ -92,4 +92,24 @@ TEST(TciCommandText, FormsNameColonArgumentsSemicolon) {
     EXPECT_EQ(back.arguments, command.arguments);
 }
 
+TEST(DdsFrequency, OnlyTheConfiguredSingleDigitReceiver) {
+    EXPECT_EQ(ddsFrequencyFor("0,14074000", 0), 14074000);
+    EXPECT_EQ(ddsFrequencyFor("1,7074000", 0), std::nullopt);
+    EXPECT_EQ(ddsFrequencyFor("1,7074000", 1), 7074000);
+    EXPECT_EQ(ddsFrequencyFor("0,14,074", 0), 14);
+    EXPECT_EQ(ddsFrequencyFor("0", 0), 0); // no ',': all of the text
+    EXPECT_EQ(ddsFrequencyFor("", 0), std::nullopt);
+
+    // Receiver 12 never matches, not even a message for receiver 12.
+    EXPECT_EQ(ddsFrequencyFor("12,14074000", 12), std::nullopt);
+    EXPECT_EQ(ddsFrequencyFor("1,14074000", 12), std::nullopt);
+    EXPECT_FALSE(ddsForReceiver("12,14074000", 12));
+    EXPECT_FALSE(ddsForReceiver("-,1", -1));
+
+    // Matched but not a number: worth the caller's warning.
+    EXPECT_TRUE(ddsForReceiver("0,abc", 0));
+    EXPECT_EQ(ddsFrequencyFor("0,abc", 0), std::nullopt);
+    EXPECT_EQ(ddsFrequencyFor("0,", 0), std::nullopt);
+}
+
 } // namespace

@@ -120,12 +120,16 @@ void expectSameSettings(const BridgeSettings& a, const BridgeSettings& b) {
     EXPECT_EQ(a.SpectrumSampleSize, b.SpectrumSampleSize);
     EXPECT_EQ(a.SpectrumFrequency, b.SpectrumFrequency);
     EXPECT_EQ(a.SpectrumCorrection, b.SpectrumCorrection);
+    EXPECT_EQ(a.SpectrumAveraging, b.SpectrumAveraging);
+    EXPECT_EQ(a.TCI2Host, b.TCI2Host);
+    EXPECT_EQ(a.TCI2Port, b.TCI2Port);
     EXPECT_EQ(a.SpectrumName, b.SpectrumName);
     EXPECT_EQ(a.Spectrum2ReceiverNumber, b.Spectrum2ReceiverNumber);
     EXPECT_EQ(a.Spectrum2Name, b.Spectrum2Name);
     EXPECT_EQ(a.Spectrum2RadioNr, b.Spectrum2RadioNr);
     EXPECT_EQ(a.SpotText, b.SpotText);
     EXPECT_EQ(a.SpotHiddenStatuses, b.SpotHiddenStatuses);
+    EXPECT_EQ(a.SpotOnlyRadioBands, b.SpotOnlyRadioBands);
     ASSERT_EQ(a.Transverters.size(), b.Transverters.size());
     for (std::size_t i = 0; i < a.Transverters.size(); ++i) {
         EXPECT_EQ(a.Transverters[i].rf, b.Transverters[i].rf) << "entry " << i;
@@ -177,6 +181,7 @@ TEST(SettingsFile, RoundTripKeepsEveryField) {
     saved.SpectrumSampleSize = 256;
     saved.SpectrumFrequency = 10;
     saved.SpectrumCorrection = -7;
+    saved.SpectrumAveraging = " false ";
     saved.Spectrum2ReceiverNumber = "1";
     saved.Spectrum2Name = "SO2V <B>";
     saved.SpotText = "{call} de {spotter} <{time}>";
@@ -204,22 +209,30 @@ TEST(SettingsFile, RoundTripKeepsEveryField) {
 // is.
 TEST(SettingsFile, OptionalSpectrumElementsComeBackOnlyWhenPresent) {
     const std::string defaults = readFixture("Tarnwick.default.xml");
-    const std::string added = "    <SpectrumName>K3 left</SpectrumName>\n"
+    const std::string added = "    <SpectrumAveraging>true</SpectrumAveraging>\n"
+                              "    <TCI2Host>shack-pc2</TCI2Host>\n"
+                              "    <TCI2Port> 40002</TCI2Port>\n"
+                              "    <SpectrumName>K3 left</SpectrumName>\n"
                               "    <Spectrum2ReceiverNumber> one </Spectrum2ReceiverNumber>\n"
                               "    <Spectrum2RadioNr></Spectrum2RadioNr>\n"
-                              "    <SpotHiddenStatuses> Dupe , busy</SpotHiddenStatuses>\n";
+                              "    <SpotHiddenStatuses> Dupe , busy</SpotHiddenStatuses>\n"
+                              "    <SpotOnlyRadioBands>true</SpotOnlyRadioBands>\n";
     std::string text = defaults;
     const std::size_t at = text.find("    <Transverters>");
     ASSERT_NE(at, std::string::npos);
     text.insert(at, added);
 
     const BridgeSettings loaded = loadFrom(text, BridgeSettings{});
+    EXPECT_EQ(loaded.SpectrumAveraging, "true");
+    EXPECT_EQ(loaded.TCI2Host, "shack-pc2");
+    EXPECT_EQ(loaded.TCI2Port, " 40002");
     EXPECT_EQ(loaded.SpectrumName, "K3 left");
     EXPECT_EQ(loaded.Spectrum2ReceiverNumber, " one "); // checked by the bridge, kept here
     EXPECT_EQ(loaded.Spectrum2Name, std::nullopt);
     EXPECT_EQ(loaded.Spectrum2RadioNr, "");
     EXPECT_EQ(loaded.SpotText, std::nullopt);
     EXPECT_EQ(loaded.SpotHiddenStatuses, " Dupe , busy");
+    EXPECT_EQ(loaded.SpotOnlyRadioBands, "true");
     EXPECT_EQ(settingsDocument(loaded), text);
     EXPECT_EQ(settingsDocument(loadFrom(defaults, BridgeSettings{})), defaults);
 }

@@ -65,7 +65,7 @@ std::string outcome(const SpotStateLoad& load, const SpotTable& table,
     for (const SpotEntry& e : table)
         text += e.dxcall + "@" + std::to_string(e.received) + " ";
     text += "| deletes";
-    for (std::string_view call : pending.calls())
+    for (std::string_view call : pending.link(0).calls())
         text += " " + std::string(call);
     return text + " | expired " + std::to_string(load.expired) + ", refused " +
            std::to_string(load.refused);
@@ -153,7 +153,7 @@ TEST(SpotState, LoadRules) {
     table.add(entry("DL1<&\">", now, "QSX; <up> & \"5\"\tTNX\r\n", "usb", 144300500.25));
     table.remove("GONE");
     pending.remember("GONE");
-    pending.markSent("GONE", 1); // handed to the SDR, not yet known to have been heard
+    pending.link(0).markSent("GONE", 1); // handed to the SDR, not yet known to have been heard
     pending.remember("JA1AAA");
     std::vector<std::string> commands;
     for (const SpotEntry& e : table)
@@ -185,7 +185,7 @@ TEST(SpotState, LoadRules) {
     EXPECT_EQ(table.begin()->dxcall, "S6");
     EXPECT_EQ(spotCommand(*std::prev(table.end())),
               "spot:LONG,cw,14025000,5," + std::string(999, 'c') + ";");
-    const std::vector<std::string> calls = pending.calls();
+    const std::vector<std::string> calls = pending.link(0).calls();
     ASSERT_EQ(calls.size(), PendingDeletes::kLimit);
     EXPECT_EQ(calls.front(), "P11");
     EXPECT_EQ(std::vector<std::string_view>(calls.end() - 6, calls.end()),
@@ -260,7 +260,7 @@ TEST(SpotState, WhatIsWrittenLoads) {
                 loaded.push_back(saved(e));
             EXPECT_EQ(loaded, commands);
             EXPECT_NE(loadedTable.find(c.call + "0"), nullptr);
-            EXPECT_EQ(loadedPending.calls(), pending.calls());
+            EXPECT_EQ(loadedPending.link(0).calls(), pending.link(0).calls());
         }
     }
 
@@ -279,6 +279,81 @@ TEST(SpotState, WhatIsWrittenLoads) {
                   .size(),
               kSavedSpotLimit);
     EXPECT_LE(journalRecord(JournalMark::pending, worstCall).size(), kSavedDeletionLimit);
+}
+
+// Two SDR programs: each link's deletions come back to it, from the document and from the journal;
+// a run with one link keeps the first link's as they are. The second link's records name no
+// "dxcall" and are deletions by name, so that a build that knows one link refuses each as a record
+// without a call, and keeps the rest as a one-link run of this build does.
+TEST(SpotState, EachLinksDeletionsComeBackToIt) {
+    SpotTable table;
+    PendingDeletes pending(2);
+    table.add(entry("LIVE", 5000, "CQ", "cw", 7000000.0));
+    for (const char* call : {"BOTH", "ONE", "TWO", "GONE"})
+        pending.remember(call);
+    pending.link(0).forget("TWO");
+    pending.link(1).forget("ONE");
+    pending.link(1).forget("GONE");
+    const std::string document = spotStateDocument(spotStateImage(table, pending, 5000, kSaved, 0));
+    std::string journal = journalHeader() + journalSpotRecord(*table.find("LIVE"), 5000, kSaved);
+    for (const char* call : {"BOTH", "ONE", "TWO", "GONE"})
+        for (std::size_t link : {0, 1})
+            journal += journalRecord(JournalMark::pending, call, link);
+    for (const auto& [call, link] : {std::pair{"TWO", 0}, {"ONE", 1}, {"GONE", 1}})
+        journal += journalRecord(JournalMark::settled, call, link);
+
+    using Calls = std::vector<std::string>;
+    for (const std::size_t links : {2, 1}) {
+        SCOPED_TRACE(std::to_string(links) + " link(s)");
+        SpotTable loadedTable;
+        PendingDeletes loaded(links);
+        const SpotStateLoad load =
+            loadSpotState(document, loadedTable, loaded, 7200, kLoopNow, kSaved);
+        SpotTable replayedTable;
+        PendingDeletes replayed(links);
+        SpotJournalReader reader(replayedTable, replayed, 7200, kLoopNow, kSaved);
+        reader.feed(journal);
+        const JournalReplay replay = reader.finish();
+        EXPECT_EQ(load.refused + replay.refused, 0u);
+        for (const PendingDeletes* p : {&loaded, &replayed}) {
+            EXPECT_EQ(p->link(0).calls(), (Calls{"BOTH", "ONE", "GONE"}));
+            EXPECT_EQ(p->link(1).calls(), links == 2 ? (Calls{"BOTH", "TWO"}) : Calls{});
+        }
+        EXPECT_NE(loadedTable.find("LIVE"), nullptr);
+        EXPECT_NE(replayedTable.find("LIVE"), nullptr);
+    }
+
+    std::size_t secondLinks = 0;
+    for (const std::string& text : {document, journal}) {
+        std::size_t at = 0;
+        for (std::size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+            const std::string line = text.substr(at, end - at);
+            if (line.find("link=") == std::string::npos)
+                continue;
+            ++secondLinks;
+            EXPECT_EQ(line.find("dxcall="), std::string::npos) << line;
+            EXPECT_TRUE(line.find("<PendingDelete ") != std::string::npos ||
+                        line.find("<Settled ") != std::string::npos)
+                << line;
+        }
+    }
+    EXPECT_EQ(secondLinks, 2u + 4u + 2u);
+
+    // A fresh journal with the whole state, over that document: the second SDR has heard TWO
+    // since, and owes it no more.
+    const SpotStateImage saved = spotStateImage(table, pending, 5000, kSaved, 0);
+    pending.link(1).forget("TWO");
+    std::string whole = journalHeader();
+    writeJournalSnapshot(spotStateImage(table, pending, 5000, kSaved, 1), {&saved},
+                         [&whole](std::string_view piece) { whole += piece; });
+    SpotTable wholeTable;
+    PendingDeletes wholePending(2);
+    loadSpotState(document, wholeTable, wholePending, 7200, kLoopNow, kSaved);
+    SpotJournalReader reader(wholeTable, wholePending, 7200, kLoopNow, kSaved);
+    reader.feed(whole);
+    reader.finish();
+    EXPECT_EQ(wholePending.link(0).calls(), (Calls{"BOTH", "ONE", "GONE"}));
+    EXPECT_EQ(wholePending.link(1).calls(), Calls{"BOTH"});
 }
 
 // A journal replayed over what the document gave: its records in order, up to the first that is
@@ -341,7 +416,7 @@ TEST(SpotState, JournalReplay) {
                 outcome += (outcome.empty() ? "" : " ") + e.dxcall +
                            (e.frequencyHz > 1.0 ? ":" + shortestHz(e) : ":1");
             outcome += " |";
-            for (const std::string& call : pending.calls())
+            for (const std::string& call : pending.link(0).calls())
                 outcome += " " + call;
             outcome += " | " + std::to_string(replay.records) + " used";
             if (replay.expired > 0)

@@ -36,8 +36,10 @@ SpotEntry spotOf(const std::string& call, double kHz) {
 // What the SDR would be sent at its next start.
 std::vector<std::string> picture(const SpotTable& table, const PendingDeletes& pending) {
     std::vector<std::string> commands;
-    for (const std::string& call : pending.calls())
+    for (const std::string& call : pending.link(0).calls())
         commands.push_back(spotDeleteCommand(call));
+    for (const std::string& call : pending.link(1).calls())
+        commands.push_back("TCI 2 " + spotDeleteCommand(call));
     for (const SpotEntry& e : table)
         commands.push_back(spotCommand(e));
     return commands;
@@ -64,8 +66,9 @@ public:
 // A store as the bridge runs it: opened, told of every change, flushed as the loop does.
 struct BridgeRun {
     explicit BridgeRun(const path& document, std::uint64_t foldBytes = SpotStore::kFoldBytes,
-                       const platform::Clock& clock = platform::systemClock())
-        : store(document, clock, foldBytes) {
+                       const platform::Clock& clock = platform::systemClock(),
+                       std::size_t links = 1)
+        : pending(links), store(document, clock, foldBytes) {
         store.open(table, pending, 7200);
         table.setListener(&store);
         pending.setListener(&store);
@@ -89,8 +92,8 @@ TEST(SpotStore, AKilledRunLosesNothingAndAStopLeavesOneDocument) {
         killed.table.remove("B");
         killed.pending.remember("B");
         killed.pending.remember("C");
-        killed.pending.markSent("C", 1);
-        killed.pending.confirmThrough(1);
+        killed.pending.link(0).markSent("C", 1);
+        killed.pending.link(0).confirmThrough(1);
         killed.store.flush();
         before = picture(killed.table, killed.pending);
     }
@@ -103,6 +106,35 @@ TEST(SpotStore, AKilledRunLosesNothingAndAStopLeavesOneDocument) {
     EXPECT_EQ(filesIn(folder.path()), std::vector<std::string>{"Tarnwick.spots.xml"});
     BridgeRun last(document);
     EXPECT_EQ(picture(last.table, last.pending), before);
+}
+
+// Two SDR programs: killed while the second has not heard a deletion that the first has, and
+// while the first has not heard one that the second has, the next run owes each its own.
+TEST(SpotStore, AKillKeepsEachLinksDeletions) {
+    TempFolder folder;
+    const path document = folder.path() / kSpotStateFileName;
+    const platform::Clock& clock = platform::systemClock();
+    const std::vector<std::string> one = {"A"}, two = {"B"};
+    {
+        BridgeRun killed(document, SpotStore::kFoldBytes, clock, 2);
+        for (const char* call : {"A", "B"}) {
+            killed.table.add(spotOf(call, 7000.0));
+            killed.table.remove(call);
+            killed.pending.remember(call);
+        }
+        killed.pending.link(0).markSent("B", 1);
+        killed.pending.link(0).confirmThrough(1);
+        killed.pending.link(1).markSent("A", 1);
+        killed.pending.link(1).confirmThrough(1);
+        killed.store.flush();
+    }
+    BridgeRun again(document, SpotStore::kFoldBytes, clock, 2);
+    EXPECT_EQ(again.pending.link(0).calls(), one);
+    EXPECT_EQ(again.pending.link(1).calls(), two);
+    again.store.close(again.table, again.pending);
+    BridgeRun last(document, SpotStore::kFoldBytes, clock, 2);
+    EXPECT_EQ(last.pending.link(0).calls(), one);
+    EXPECT_EQ(last.pending.link(1).calls(), two);
 }
 
 // A document written after a journal (killed between the two) holds what the journal says: the
@@ -262,8 +294,8 @@ std::uintmax_t journalBytes(const path& folder) {
 
 // While the document cannot be replaced, spots flow: each fold starts a fresh journal with the
 // whole state, and the journals before it go, so that they stay within a bound that follows the
-// table, not the run. A kill meanwhile loses nothing, over the document as it was; the failure
-// is said once while it lasts, and once when it clears.
+// table, not the run. A kill meanwhile loses nothing, over the document as it was, for either
+// SDR; the failure is said once while it lasts, and once when it clears.
 TEST(SpotStore, WhileTheDocumentIsHeldTheJournalsStayBoundedAndAKillLosesNothing) {
     TempFolder folder;
     const path document = folder.path() / kSpotStateFileName;
@@ -284,6 +316,8 @@ TEST(SpotStore, WhileTheDocumentIsHeldTheJournalsStayBoundedAndAKillLosesNothing
             if (i % 7 == 0) {
                 run.table.remove(call);
                 run.pending.remember(call);
+            } else if (i % 11 == 0) {
+                run.pending.link(1).forget(call); // the second SDR heard the deletion
             } else {
                 run.pending.forget(call);
                 run.table.add(spotOf(call, 7000.0 + i % 1000));
@@ -310,7 +344,7 @@ TEST(SpotStore, WhileTheDocumentIsHeldTheJournalsStayBoundedAndAKillLosesNothing
     std::vector<std::string> before;
     std::optional<testfiles::HeldAgainstReplacement> held;
     {
-        BridgeRun killed(document, 256u * 1024u, clock);
+        BridgeRun killed(document, 256u * 1024u, clock, 2);
         held.emplace(document);
         for (int i = 0; i < 300; i += 2)
             killed.table.remove("OLD" + std::to_string(i));
@@ -323,7 +357,7 @@ TEST(SpotStore, WhileTheDocumentIsHeldTheJournalsStayBoundedAndAKillLosesNothing
     held.reset();
     const std::string said = testfiles::readAll(log);
     {
-        BridgeRun again(document, 256u * 1024u, clock);
+        BridgeRun again(document, 256u * 1024u, clock, 2);
         EXPECT_EQ(picture(again.table, again.pending), before);
         // The document that folds the journals found is written before it is held again.
         quiet(again, [&folder] { return journalBytes(folder.path()) <= SpotStore::kJournalRoom; });
@@ -338,7 +372,7 @@ TEST(SpotStore, WhileTheDocumentIsHeldTheJournalsStayBoundedAndAKillLosesNothing
         });
         before = picture(again.table, again.pending);
     }
-    BridgeRun last(document);
+    BridgeRun last(document, SpotStore::kFoldBytes, platform::systemClock(), 2);
     EXPECT_EQ(picture(last.table, last.pending), before);
     const std::string cleared = testfiles::readAll(log).substr(said.size());
     tlog::resetForTesting();

@@ -1,5 +1,8 @@
 #include "spots/worked.h"
 
+#include "spots/spot_relay.h"
+#include "spots/tci_spot_commands.h"
+
 #include <gtest/gtest.h>
 
 #include <string>

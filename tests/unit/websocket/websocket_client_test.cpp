@@ -525,6 +525,40 @@ TEST_F(WebSocketClient, MessagesComeWithTheirKindWhateverTheirLength) {
     ws->poll(0);
 }
 
+// A server that sends without pause is read a bounded share at each poll, and nothing is lost.
+TEST_F(WebSocketClient, OnePollReadsABoundedShareOfWhatWaits) {
+    const std::string text(1000, 'v');
+    Bytes burst;
+    for (int i = 0; i < 2048; ++i) {
+        const Bytes frame = serverFrame(0x81, text);
+        burst.insert(burst.end(), frame.begin(), frame.end());
+    }
+    ScriptedServer server(acceptingThen([&](platform::NativeSocket s) {
+        sendAllBytes(s, burst);
+        readToEnd(s);
+    }));
+    auto ws = WebSocket::connectUrl(server.url("/"), "");
+    ASSERT_NE(ws, nullptr);
+    std::size_t messages = 0;
+    std::size_t mostInOnePoll = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the burst waits in full
+    while (messages < 2048 && std::chrono::steady_clock::now() < end) {
+        std::size_t bytes = 0;
+        ws->poll(20);
+        ws->dispatchBinary([&](const Bytes& message) {
+            ++messages;
+            bytes += message.size();
+        });
+        mostInOnePoll = std::max(mostInOnePoll, bytes);
+    }
+    EXPECT_EQ(messages, 2048u);
+    EXPECT_LE(mostInOnePoll, wsclient::kReceivePerPoll + text.size());
+    EXPECT_GE(mostInOnePoll, wsclient::kReceivePerPoll / 2) << "the burst did not wait";
+    ws->close();
+    ws->poll(0);
+}
+
 // An attempt never waits: the name is looked up on another thread, which wakes its owner when
 // it ends, and the addresses serve the next attempts until a connection with them fails.
 TEST_F(WebSocketClient, ConnectorLooksUpOffThreadAndKeepsAddressesUntilAConnectionFails) {

@@ -1,6 +1,4 @@
-#include "websocket/utf8.h"
-
-namespace wsclient {
+#include "text/utf8.h"
 
 namespace {
 
@@ -75,4 +73,21 @@ std::string repairedUtf8(std::string_view text) {
     return repaired;
 }
 
-} // namespace wsclient
+std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) {
+        return text;
+    }
+    // A cut before a continuation byte would split a character: step back to its first byte.
+    // A sequence has at most three continuation bytes; more in a row are not UTF-8 anyway.
+    std::size_t cut = maxBytes;
+    for (int step = 0; step < 3 && cut > 0; ++step) {
+        if ((static_cast<unsigned char>(text[cut]) & 0xC0) != 0x80) {
+            break;
+        }
+        --cut;
+    }
+    if ((static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        cut = maxBytes;
+    }
+    return text.substr(0, cut);
+}
