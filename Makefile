@@ -37,7 +37,7 @@ test: linux asan-build windows
 	@status=0; \
 	ctest --test-dir build -j$(JOBS) --output-on-failure || status=1; \
 	ctest --test-dir build-asan -j$(JOBS) --output-on-failure || status=1; \
-	ctest --test-dir build-windows --output-on-failure || status=1; \
+	ctest --test-dir build-windows -j$(JOBS) --output-on-failure || status=1; \
 	$(MAKE) --no-print-directory dist-check || status=1; \
 	WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true; \
 	exit $$status
@@ -47,7 +47,7 @@ test-linux: linux
 
 test-windows: windows
 	@status=0; \
-	ctest --test-dir build-windows --output-on-failure || status=1; \
+	ctest --test-dir build-windows -j$(JOBS) --output-on-failure || status=1; \
 	WINEPREFIX=$(WINE_PREFIX) wineserver -k 2>/dev/null || true; \
 	exit $$status
 

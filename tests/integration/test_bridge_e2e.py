@@ -6,7 +6,8 @@ Usage: test_bridge_e2e.py --exe PATH [--smoke] [TestClass ...] [--emulator CMD A
 
 --emulator runs the executable under a wrapper (the Windows build under Wine); it takes
 every argument after it, so it comes last. --smoke runs only the cases marked for the
-Windows build.
+Windows build; with test classes named, only those classes' marked cases; --skip CLASS leaves a
+class out.
 """
 
 import argparse
@@ -1467,10 +1468,12 @@ class SdrStacksNode(SdrStacks, BridgeCase):
     STACK = "node"
 
 
-def load_tests(loader, standard_tests, pattern):
+def load_tests(loader, standard_tests, pattern, classes=(), skip=()):
     suite = unittest.TestSuite()
     for case in (CommandLine, Foundation, Relay, Spectrum, TwoSdrs, Load, Churn, SilentLink,
                  Unreachable, SdrStacksPython, SdrStacksQt, SdrStacksNode):
+        if (classes and case.__name__ not in classes) or case.__name__ in skip:
+            continue
         for name in loader.getTestCaseNames(case):
             method = getattr(case, name)
             if CONFIG.smoke and (getattr(method, "not_smoke", False) or
@@ -1503,6 +1506,8 @@ def main():
     parser.add_argument("--emulator", nargs="*", default=None,
                         help="command (and arguments) to run the executable with")
     parser.add_argument("--smoke", action="store_true")
+    parser.add_argument("--skip", action="append", default=[], metavar="CLASS",
+                        help="leave this test class out (with --smoke or no classes named)")
     parser.add_argument("tests", nargs="*", help="test classes or Class.method to run")
     args = parser.parse_args()
     if not args.exe:
@@ -1514,10 +1519,10 @@ def main():
     CONFIG.smoke = args.smoke
     loader = unittest.TestLoader()
     module = sys.modules[__name__]
-    if args.tests:
+    if args.tests and not args.smoke:
         suite = unittest.TestSuite(loader.loadTestsFromName(name, module) for name in args.tests)
     else:
-        suite = load_tests(loader, None, None)
+        suite = load_tests(loader, None, None, classes=args.tests, skip=args.skip)
     result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout,
                                      resultclass=TimedResult).run(suite)
     failed = len(result.failures) + len(result.errors)
